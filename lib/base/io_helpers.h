@@ -1,0 +1,17 @@
+// Moving up to 65535 bytes between memory and a binary stream in pieces of at
+// most 32767 bytes.
+#ifndef KISTLE_IO_HELPERS_H
+#define KISTLE_IO_HELPERS_H
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+
+// Reads exactly length bytes. 0, or -15 when the input ended early and -3 for
+// any other read failure. A short read leaves what arrived in buffer.
+int io_read(std::istream& in, uint8_t* buffer, uint16_t length);
+
+// Writes length bytes. 0, or -4 when the stream failed.
+int io_write(std::ostream& out, const uint8_t* buffer, uint16_t length);
+
+#endif

@@ -1,0 +1,16 @@
+// Everything libkistle offers: include this one header.
+#ifndef KISTLE_KISTLE_H
+#define KISTLE_KISTLE_H
+
+#include "b_string.h"
+#include "cabinet_datablock.h"
+#include "cabinet_file_header.h"
+#include "cabinet_folder_header.h"
+#include "cabinet_header.h"
+#include "cabinet_status.h"
+#include "dynamic_array.h"
+#include "io_helpers.h"
+#include "object_base.h"
+#include "queue_of.h"
+
+#endif

@@ -1,0 +1,61 @@
+// A data block: its 16-byte header, and the whole block with reserve area and
+// payload, read with checksum verification.
+#ifndef KISTLE_CABINET_DATABLOCK_H
+#define KISTLE_CABINET_DATABLOCK_H
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+
+#include "cabinet_header.h"
+
+class cabinet_datablock_fixed_header {
+public:
+    static constexpr std::size_t image_size = 16;
+
+    uint64_t csum = 0;
+    uint16_t cbData = 0;
+    uint16_t cbUncomp = 0;
+
+    int read(std::istream& in);
+    int write(std::ostream& out) const;
+
+protected:
+    void encode(uint8_t image[image_size]) const;
+    void decode(const uint8_t image[image_size]);
+};
+
+class cabinet_datablock : public cabinet_datablock_fixed_header {
+public:
+    uint8_t* abReserve = nullptr; // owned; released with free
+    uint8_t* abData = nullptr;    // owned payload of cbData bytes; released with free
+    uint8_t cbReserve = 0;
+
+    cabinet_datablock() = default;
+    cabinet_datablock(const cabinet_datablock&) = delete;
+    cabinet_datablock& operator=(const cabinet_datablock&) = delete;
+    ~cabinet_datablock() { release_buffers(); }
+
+    // Reads a whole block (the reserve area that header calls for) and
+    // verifies its checksum: -12 on a mismatch, with the block kept.
+    int read(std::istream& in, const cabinet_header& header);
+    // Computes the checksum into csum, then writes the whole block.
+    int write(std::ostream& out);
+
+    // The checksum function over count bytes, starting from seed.
+    static uint64_t CSUMCompute(const uint8_t* bytes, uint32_t count, uint64_t seed);
+    // The checksum of a block with this payload and these sizes.
+    static uint64_t block_checksum(const uint8_t* payload, uint16_t cbData, uint16_t cbUncomp);
+
+    void compute_checksum();
+    bool checksum_ok() const;
+    bool checksum_not_ok() const { return !checksum_ok(); }
+
+    // Replace the reserve area, or the payload and both sizes, with copies.
+    void set_reserved_area(const uint8_t* bytes, uint8_t length);
+    void set_compressed_data(const uint8_t* bytes, uint16_t data_size, uint16_t uncompressed_size);
+
+    void release_buffers();
+};
+
+#endif

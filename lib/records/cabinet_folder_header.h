@@ -1,0 +1,47 @@
+// A folder entry: its 16-byte fixed part, and the entry with its reserve area.
+#ifndef KISTLE_CABINET_FOLDER_HEADER_H
+#define KISTLE_CABINET_FOLDER_HEADER_H
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+
+#include "cabinet_header.h"
+
+// Compression types of a folder.
+constexpr uint16_t COMPRESSION_TYPE_STORED = 0;
+constexpr uint16_t COMPRESSION_TYPE_DEFLATE = 1;
+
+class cabinet_folder_fixed_header {
+public:
+    static constexpr std::size_t image_size = 16;
+
+    uint64_t coffCabStart = 0;
+    uint16_t cCFData = 0;
+    uint16_t typeCompress = 0;
+
+    int read(std::istream& in);
+    int write(std::ostream& out) const;
+};
+
+class cabinet_folder_header : public cabinet_folder_fixed_header {
+public:
+    uint8_t* abReserve = nullptr; // owned; released with free
+    uint8_t cbReserve = 0;
+
+    cabinet_folder_header() = default;
+    cabinet_folder_header(const cabinet_folder_header&) = delete;
+    cabinet_folder_header& operator=(const cabinet_folder_header&) = delete;
+    ~cabinet_folder_header() { release_reserve(); }
+
+    // Empties the entry and gives it a zero-filled reserve area sized by header.
+    void init(const cabinet_header& header);
+    // Reads an entry and the reserve area that header calls for.
+    int read(std::istream& in, const cabinet_header& header);
+    // Writes the entry and its own cbReserve reserve bytes.
+    int write(std::ostream& out) const;
+
+    void release_reserve();
+};
+
+#endif

@@ -1,0 +1,79 @@
+// The cabinet header: its 64-byte fixed part, and the complete header with
+// reserve sizes, reserve area and chain names.
+#ifndef KISTLE_CABINET_HEADER_H
+#define KISTLE_CABINET_HEADER_H
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+
+#include "b_string.h"
+
+// "MSCF" read as a little-endian 32-bit integer.
+constexpr uint32_t CABINET_SIGNATURE = 0x4643534D;
+
+// Header flags.
+constexpr uint16_t cfhdrPREV_CABINET = 0x0001;
+constexpr uint16_t cfhdrNEXT_CABINET = 0x0002;
+constexpr uint16_t cfhdrRESERVE_PRESENT = 0x0004;
+
+class cabinet_fixed_header {
+public:
+    static constexpr std::size_t image_size = 64;
+
+    uint32_t signature = 0;
+    uint64_t reserved1 = 0;
+    uint64_t cbCabinet = 0;
+    uint64_t reserved2 = 0;
+    uint64_t coffFiles = 0;
+    uint64_t reserved3 = 0;
+    uint8_t versionMinor = 0;
+    uint8_t versionMajor = 0;
+    uint16_t cFolders = 0;
+    uint16_t cFiles = 0;
+    uint16_t flags = 0;
+    uint16_t setID = 0;
+    uint16_t iCabinet = 0;
+
+    // The fixed header of a cabinet that holds nothing: version 0.1.
+    void init();
+    // Reads the 64-byte image; bytes 60 to 63 are ignored, nothing is cleared first.
+    int read(std::istream& in);
+    // Writes the 64-byte image with zeros in bytes 60 to 63.
+    int write(std::ostream& out) const;
+
+protected:
+    void encode(uint8_t image[image_size]) const;
+    void decode(const uint8_t image[image_size]);
+};
+
+class cabinet_header : public cabinet_fixed_header {
+public:
+    uint16_t cbCFHeader = 0;      // length of abReserve
+    uint8_t cbCFFolder = 0;       // reserve length behind every folder entry
+    uint8_t cbCFData = 0;         // reserve length behind every block header
+    uint8_t* abReserve = nullptr; // owned; released with free
+    b_string szCabinetPrev;
+    b_string szDiskPrev;
+    b_string szCabinetNext;
+    b_string szDiskNext;
+
+    cabinet_header() = default;
+    cabinet_header(const cabinet_header&) = delete;
+    cabinet_header& operator=(const cabinet_header&) = delete;
+    ~cabinet_header() { release_reserve(); }
+
+    // Reads the whole header: fixed image, reserve sizes and area, and the
+    // chain names that the flags call for.
+    int read(std::istream& in);
+    // Writes the whole header; an unset chain name is written as an empty string.
+    int write(std::ostream& out) const;
+    // Reads one NUL-terminated string; target is untouched unless it succeeds.
+    static int read_string(b_string& target, std::istream& in);
+    // Writes text and its terminating NUL; an unset text is the empty string.
+    static int write_string(std::ostream& out, const b_string& text);
+
+    void release_reserve();
+};
+
+#endif
