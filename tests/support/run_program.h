@@ -1,0 +1,25 @@
+// Runs a program as a child process with a given standard input and captures
+// its standard output, standard error and exit status.
+#ifndef KISTLE_TESTS_RUN_PROGRAM_H
+#define KISTLE_TESTS_RUN_PROGRAM_H
+
+#include <string>
+#include <vector>
+
+struct program_result {
+    std::string out;
+    std::string err;
+    int exit_status = -1; // -1 when the program did not exit normally
+};
+
+struct program_options {
+    std::string input;                    // fed to standard input, then closed
+    std::string directory;                // working directory; empty keeps the current one
+    std::vector<std::string> environment; // extra NAME=VALUE settings
+};
+
+// argv[0] is the program's path.
+program_result run_program(const std::vector<std::string>& argv,
+                           const program_options& options = {});
+
+#endif
