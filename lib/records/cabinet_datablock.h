@@ -3,6 +3,7 @@
 #ifndef KISTLE_CABINET_DATABLOCK_H
 #define KISTLE_CABINET_DATABLOCK_H
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <ostream>

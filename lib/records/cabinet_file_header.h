@@ -2,6 +2,7 @@
 #ifndef KISTLE_CABINET_FILE_HEADER_H
 #define KISTLE_CABINET_FILE_HEADER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <ostream>

@@ -2,6 +2,7 @@
 #ifndef KISTLE_CABINET_FOLDER_HEADER_H
 #define KISTLE_CABINET_FOLDER_HEADER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <ostream>

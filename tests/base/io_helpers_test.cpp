@@ -1,0 +1,150 @@
+#include "io_helpers.h"
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "recording_streambuf.h"
+#include "test_bytes.h"
+
+namespace {
+
+using ::testing::ElementsAreArray;
+using pieces = std::vector<std::streamsize>;
+
+const struct {
+    uint16_t length;
+    pieces expected;
+} chunking[] = {
+    {0, {0}},
+    {1, {1}},
+    {32767, {32767}},
+    {32768, {32767, 1}},
+    {65534, {32767, 32767}},
+    {65535, {32767, 32767, 1}},
+};
+
+TEST(IoRead, MovesPiecesOfAtMost32767Bytes) {
+    for (const auto& c : chunking) {
+        SCOPED_TRACE(c.length);
+        std::string source = pattern(c.length) + "tail";
+        recording_streambuf buf(source);
+        std::istream in(&buf);
+        std::vector<uint8_t> buffer(c.length + 1, 0xEE);
+
+        EXPECT_EQ(io_read(in, buffer.data(), c.length), 0);
+        EXPECT_THAT(buf.calls, ElementsAreArray(c.expected));
+        EXPECT_EQ(std::string(buffer.begin(), buffer.end() - 1), source.substr(0, c.length));
+        EXPECT_EQ(buffer.back(), 0xEE);
+        EXPECT_TRUE(in.good());
+    }
+}
+
+TEST(IoWrite, MovesPiecesOfAtMost32767Bytes) {
+    for (const auto& c : chunking) {
+        SCOPED_TRACE(c.length);
+        std::string source = pattern(c.length);
+        recording_streambuf buf;
+        std::ostream out(&buf);
+
+        EXPECT_EQ(io_write(out, reinterpret_cast<const uint8_t*>(source.data()), c.length), 0);
+        EXPECT_THAT(buf.calls, ElementsAreArray(c.expected));
+        EXPECT_EQ(buf.written, source);
+    }
+}
+
+TEST(IoRead, ExactlyTheRemainingBytesSucceeds) {
+    std::istringstream in("abcd");
+    uint8_t buffer[4];
+    EXPECT_EQ(io_read(in, buffer, 4), 0);
+    EXPECT_EQ(std::string(buffer, buffer + 4), "abcd");
+}
+
+TEST(IoRead, ShortInputIsUnexpectedEofAndKeepsWhatArrived) {
+    recording_streambuf buf("abcd");
+    std::istream in(&buf);
+    uint8_t buffer[10];
+    std::fill(buffer, buffer + 10, 'x');
+
+    EXPECT_EQ(io_read(in, buffer, 10), -15);
+    EXPECT_EQ(std::string(buffer, buffer + 10), "abcdxxxxxx");
+    EXPECT_TRUE(in.eof());
+}
+
+TEST(IoRead, StopsAtTheFirstFailedPiece) {
+    // The input ends inside the first piece: no second piece is asked for.
+    recording_streambuf ends(pattern(100));
+    std::istream in(&ends);
+    std::vector<uint8_t> buffer(65535);
+    EXPECT_EQ(io_read(in, buffer.data(), 65535), -15);
+    EXPECT_THAT(ends.calls, ElementsAreArray(pieces{32767}));
+}
+
+TEST(IoRead, DeviceErrorIsAReadErrorNotEof) {
+    // The device breaks inside the second piece.
+    std::string source = pattern(40000);
+    recording_streambuf broken(source, true);
+    std::istream in(&broken);
+    std::vector<uint8_t> buffer(65535);
+
+    EXPECT_EQ(io_read(in, buffer.data(), 65535), -3);
+    EXPECT_THAT(broken.calls, ElementsAreArray(pieces{32767, 32767}));
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 40000), source);
+    EXPECT_TRUE(in.bad());
+}
+
+TEST(IoRead, StreamStateDecidesTheCodeEvenForLengthZero) {
+    const struct {
+        std::ios::iostate state;
+        int status;
+    } cases[] = {
+        {std::ios::goodbit, 0},
+        {std::ios::eofbit, -15}, // at the end: the read fails as an early end
+        {std::ios::eofbit | std::ios::failbit, -15},
+        {std::ios::failbit, -3},
+        {std::ios::badbit, -3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.state);
+        for (uint16_t length : {0, 3}) {
+            SCOPED_TRACE(length);
+            recording_streambuf buf("abc");
+            std::istream in(&buf);
+            in.setstate(c.state);
+            uint8_t buffer[3] = {};
+            EXPECT_EQ(io_read(in, buffer, length), c.status);
+            EXPECT_EQ(buf.consumed(), c.status == 0 ? length : 0u);
+        }
+    }
+}
+
+TEST(IoWrite, FailedStreamIsAWriteErrorEvenForLengthZero) {
+    for (auto state : {std::ios::failbit, std::ios::badbit}) {
+        SCOPED_TRACE(state);
+        for (uint16_t length : {0, 3}) {
+            recording_streambuf buf;
+            std::ostream out(&buf);
+            out.setstate(state);
+            EXPECT_EQ(io_write(out, reinterpret_cast<const uint8_t*>("abc"), length), -4);
+            EXPECT_TRUE(buf.calls.empty());
+        }
+    }
+}
+
+TEST(IoWrite, DeviceFullStopsAtTheFailedPieceKeepingEarlierBytes) {
+    std::string source = pattern(65535);
+    recording_streambuf full({}, false, 40000);
+    std::ostream out(&full);
+
+    EXPECT_EQ(io_write(out, reinterpret_cast<const uint8_t*>(source.data()), 65535), -4);
+    EXPECT_THAT(full.calls, ElementsAreArray(pieces{32767, 32767}));
+    EXPECT_EQ(full.written, source.substr(0, 40000));
+}
+
+} // namespace
