@@ -131,12 +131,16 @@ int cabinet_header::write(std::ostream& out) const {
         sizes[3] = cbCFData;
         if (int status = write_exact(out, sizes, sizeof sizes))
             return status;
-        // A missing area is written as zeros so the file stays readable.
-        for (uint32_t i = 0; i < cbCFHeader; ++i) {
-            out.put(abReserve != nullptr ? static_cast<char>(abReserve[i]) : '\0');
+        if (abReserve != nullptr) {
+            if (int status = write_exact(out, abReserve, cbCFHeader))
+                return status;
+        } else {
+            // A missing area is written as zeros so the file stays readable.
+            for (uint32_t i = 0; i < cbCFHeader; ++i)
+                out.put('\0');
+            if (int status = write_status(out))
+                return status;
         }
-        if (int status = write_status(out))
-            return status;
     }
     if (flags & cfhdrPREV_CABINET) {
         if (int status = write_string(out, szCabinetPrev))
