@@ -22,16 +22,23 @@ template <class T, class F> void for_each_in(QueueOf<T>& queue, F visit) {
     }
 }
 
-// A mkstemp template: the first length bytes of directory, then name. The
-// caller frees it; none when out of memory.
-char* temp_template(const char* directory, std::size_t length, const char* name) {
-    std::size_t name_size = std::strlen(name) + 1;
-    char* result = static_cast<char*>(std::malloc(length + name_size));
-    if (result != nullptr) {
-        std::memcpy(result, directory, length);
-        std::memcpy(result + length, name, name_size);
+// Creates a new file, readable and writable by its owner only, named by the
+// first length bytes of directory and then pattern, which ends in XXXXXX.
+// Returns its descriptor and its name in path (the caller frees it), or -1.
+int create_private_file(const char* directory, std::size_t length, const char* pattern,
+                        char*& path) {
+    std::size_t pattern_size = std::strlen(pattern) + 1;
+    path = static_cast<char*>(std::malloc(length + pattern_size));
+    if (path == nullptr)
+        return -1;
+    std::memcpy(path, directory, length);
+    std::memcpy(path + length, pattern, pattern_size);
+    int fd = mkstemp(path);
+    if (fd < 0) {
+        std::free(path);
+        path = nullptr;
     }
-    return result;
+    return fd;
 }
 
 } // namespace
@@ -56,15 +63,11 @@ int cabinet_creator::open() {
     const char* directory = std::getenv("TMPDIR");
     if (directory == nullptr || *directory == '\0')
         directory = "/tmp";
-    char* name = temp_template(directory, std::strlen(directory), "/kistle-data-XXXXXX");
-    if (name == nullptr)
-        return CAB_ERROR_OUT_OF_MEMORY;
     // Made new and private in one step, so nothing planted at the name is used.
-    int fd = mkstemp(name);
-    if (fd < 0) {
-        std::free(name);
+    char* name;
+    int fd = create_private_file(directory, std::strlen(directory), "/kistle-data-XXXXXX", name);
+    if (fd < 0)
         return CAB_ERROR_TEMP_FILE;
-    }
     temp_path.adopt(name);
     temp_stream.open(name, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
     ::close(fd);
@@ -218,14 +221,10 @@ int cabinet_creator::close_replacing(const char* path) {
         slash != nullptr ? static_cast<std::size_t>(slash - path + 1) : 0;
     if (path[directory_length] == '\0')
         return CAB_ERROR_OPEN_FILE; // no file name
-    char* temp = temp_template(path, directory_length, ".kistle-cabinet-XXXXXX");
-    if (temp == nullptr)
-        return CAB_ERROR_OUT_OF_MEMORY;
-    int fd = mkstemp(temp);
-    if (fd < 0) {
-        std::free(temp);
+    char* temp;
+    int fd = create_private_file(path, directory_length, ".kistle-cabinet-XXXXXX", temp);
+    if (fd < 0)
         return CAB_ERROR_OPEN_FILE;
-    }
     // mkstemp makes the file private; give it the mode of any new file.
     mode_t mask = umask(0);
     umask(mask);
