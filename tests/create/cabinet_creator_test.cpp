@@ -1,5 +1,4 @@
 // The folder builder and the cabinet creator, through their public classes.
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -54,7 +53,7 @@ protected:
             setenv("TMPDIR", saved_tmpdir.c_str(), 1);
     }
 
-    // A cabinet of one folder holding the given files, written to cabinet.
+    // Writes a cabinet of one folder holding the given files; returns its path.
     std::string write_cabinet(uint16_t type, const std::vector<std::string>& paths) {
         std::string path = scratch.file("out.cab");
         cabinet_creator creator;

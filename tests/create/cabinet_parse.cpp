@@ -76,17 +76,17 @@ std::string parse(std::istream& in, parsed_cabinet& cabinet) {
         if (int status = entry.read(in, header))
             return "folder entry: status " + std::to_string(status);
         parsed_folder folder;
-        folder.coffCabStart = entry.coffCabStart;
-        folder.cCFData = entry.cCFData;
-        folder.typeCompress = entry.typeCompress;
+        static_cast<cabinet_folder_fixed_header&>(folder) = entry;
         cabinet.folders.push_back(folder);
     }
     for (uint16_t i = 0; i < header.cFiles; ++i) {
         cabinet_file_header entry;
         if (int status = entry.read(in))
             return "file entry: status " + std::to_string(status);
-        cabinet.files.push_back({entry.cbFile, entry.uoffFolderStart, entry.iFolder, entry.date,
-                                 entry.time, entry.attribs, entry.szName.str()});
+        parsed_file file;
+        static_cast<cabinet_file_fixed_header&>(file) = entry;
+        file.name = entry.szName.str();
+        cabinet.files.push_back(file);
     }
     for (parsed_folder& folder : cabinet.folders) {
         if (folder.coffCabStart != static_cast<uint64_t>(in.tellg()))

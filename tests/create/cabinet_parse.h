@@ -8,22 +8,16 @@
 #include <string>
 #include <vector>
 
-struct parsed_folder {
-    uint64_t coffCabStart = 0;
-    uint16_t cCFData = 0;
-    uint16_t typeCompress = 0;
+#include "cabinet_file_header.h"
+#include "cabinet_folder_header.h"
+
+struct parsed_folder : cabinet_folder_fixed_header {
     std::vector<uint16_t> cbData;   // per block
     std::vector<uint16_t> cbUncomp; // per block
     std::string data;               // the folder's uncompressed stream
 };
 
-struct parsed_file {
-    uint64_t cbFile = 0;
-    uint64_t uoffFolderStart = 0;
-    uint16_t iFolder = 0;
-    uint16_t date = 0;
-    uint16_t time = 0;
-    uint16_t attribs = 0;
+struct parsed_file : cabinet_file_fixed_header {
     std::string name;
 };
 

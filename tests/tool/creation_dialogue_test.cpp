@@ -62,6 +62,16 @@ protected:
         options.environment = {"TMPDIR=" + (tmpdir.empty() ? temp_dir : tmpdir), "TZ=UTC"};
         return run_program({CABINET_TOOL_PATH}, options);
     }
+
+    // Runs a dialogue that must succeed after file_prompt_count file-name
+    // prompts, and reads back the cabinet it wrote to out.cab.
+    parsed_cabinet run_to_cabinet(const std::string& input, int file_prompt_count) {
+        program_result result = run(input);
+        EXPECT_EQ(result.out, file_prompts(file_prompt_count) + cabinet_prompt);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.exit_status, 0);
+        return parse_cabinet(scratch.file("out.cab"));
+    }
 };
 
 struct failure_case {
@@ -121,12 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(dialogue_test, writes_the_cabinet) {
     struct timespec when[2] = {{1709647629, 0}, {1709647629, 0}}; // 2024-03-05 14:07:09 UTC
     ASSERT_EQ(utimensat(AT_FDCWD, scratch.file("a.txt").c_str(), when, 0), 0);
-    program_result result = run("a.txt\nb.txt\na.txt\n\nout.cab\n");
-    EXPECT_EQ(result.out, file_prompts(4) + cabinet_prompt);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.exit_status, 0);
-
-    parsed_cabinet cabinet = parse_cabinet(scratch.file("out.cab"));
+    parsed_cabinet cabinet = run_to_cabinet("a.txt\nb.txt\na.txt\n\nout.cab\n", 4);
     ASSERT_EQ(cabinet.error, "");
     ASSERT_EQ(cabinet.folders.size(), 1u);
     EXPECT_EQ(cabinet.folders[0].typeCompress, 1);
@@ -145,11 +150,7 @@ TEST_F(dialogue_test, writes_the_cabinet) {
 TEST_F(dialogue_test, name_that_fills_the_reply) {
     std::string name(255, 'n');
     scratch.write(name, a_bytes);
-    program_result result = run(name + "\nout.cab\n");
-    EXPECT_EQ(result.out, file_prompts(2) + cabinet_prompt);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.exit_status, 0);
-    parsed_cabinet cabinet = parse_cabinet(scratch.file("out.cab"));
+    parsed_cabinet cabinet = run_to_cabinet(name + "\nout.cab\n", 2);
     ASSERT_EQ(cabinet.error, "");
     ASSERT_EQ(cabinet.files.size(), 1u);
     EXPECT_EQ(cabinet.files[0].name, name);
@@ -177,13 +178,10 @@ TEST_F(dialogue_test, file_without_a_size) {
         bool ok = fd >= 0 && write(fd, fed.data(), fed.size()) == static_cast<ssize_t>(fed.size());
         _exit(ok ? 0 : 1);
     }
-    program_result result = run("pipe\na.txt\n\nout.cab\n");
+    parsed_cabinet cabinet = run_to_cabinet("pipe\na.txt\n\nout.cab\n", 3);
     int status = 0;
     waitpid(writer, &status, 0);
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(result.err, "");
-    ASSERT_EQ(result.exit_status, 0);
-    parsed_cabinet cabinet = parse_cabinet(scratch.file("out.cab"));
     ASSERT_EQ(cabinet.error, "");
     ASSERT_EQ(cabinet.files.size(), 2u);
     EXPECT_EQ(cabinet.files[0].cbFile, fed.size());
