@@ -1,0 +1,56 @@
+// The cabinet creator: folders of files, written block by block to a private
+// temporary data file, then assembled into a cabinet.
+#ifndef KISTLE_CABINET_CREATOR_H
+#define KISTLE_CABINET_CREATOR_H
+
+#include <cstdint>
+#include <fstream>
+#include <ostream>
+
+#include "b_string.h"
+#include "cfc_fileinfo.h"
+#include "cfc_folderinfo.h"
+#include "queue_of.h"
+
+class cabinet_creator {
+public:
+    // A cabinet records its folder and file counts in 16 bits.
+    static constexpr uint16_t max_folders = 0xFFFF;
+    static constexpr uint16_t max_files = 0xFFFF;
+
+    std::fstream temp_stream; // the data blocks of every folder, back to back
+    b_string temp_path;       // empty while there is no temporary data file
+    QueueOf<cfc_folderinfo> folders;
+
+    cabinet_creator() = default;
+    cabinet_creator(const cabinet_creator&) = delete;
+    cabinet_creator& operator=(const cabinet_creator&) = delete;
+    // The temporary data file holds a copy of the user's data: never leave it.
+    ~cabinet_creator() { reset(); }
+
+    // Discards any cabinet under construction and makes a fresh temporary
+    // data file, readable by its owner only, in $TMPDIR or /tmp. 0 or -26.
+    int open();
+    int new_folder(uint16_t typeCompress);
+    // Adds a file to the newest folder.
+    int add_file(const char* path);
+    // Writes the cabinet to a new file that replaces whatever was at path
+    // only once it is complete; a path that names a device or a FIFO is
+    // written directly.
+    int close(const char* path);
+    int close(std::ostream& out);
+    void close_all_folders(QueueOf<cfc_fileinfo>& cabinet_files, uint64_t& cabinet_size,
+                           uint64_t& data_start);
+    // Destroys all folders and removes the temporary data file.
+    void reset();
+
+private:
+    cfc_folderinfo* newest_folder() const;
+    // Writes the last block of every folder; a failure means missing data.
+    int flush_folders();
+    // Copies the temporary data file, which must hold expected bytes, to out.
+    int copy_data(std::ostream& out, uint64_t expected);
+    int close_replacing(const char* path);
+};
+
+#endif

@@ -1,0 +1,298 @@
+#include "cfc_folderinfo.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <new>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include "cabinet_datablock.h"
+#include "cabinet_file_header.h"
+#include "cabinet_folder_header.h"
+#include "cabinet_status.h"
+#include "io_helpers.h"
+
+namespace {
+
+// Frees a buffer on a failure path without disturbing errno, so that the
+// caller can still report the system call that failed.
+void release_keeping_errno(void* buffer) {
+    int saved = errno;
+    std::free(buffer);
+    errno = saved;
+}
+
+// A read that stopped short of the end of the file.
+bool read_failed(const std::istream& in) {
+    return in.bad() || (in.fail() && !in.eof());
+}
+
+// DOS date and time; the fields are not masked, the sum wraps at 16 bits.
+uint16_t dos_date(const std::tm& t) {
+    return static_cast<uint16_t>((t.tm_year - 80) * 512 + (t.tm_mon + 1) * 32 + t.tm_mday);
+}
+
+uint16_t dos_time(const std::tm& t) {
+    return static_cast<uint16_t>(t.tm_hour * 2048 + t.tm_min * 32 + t.tm_sec / 2);
+}
+
+} // namespace
+
+cfc_folderinfo::~cfc_folderinfo() {
+    release();
+}
+
+void cfc_folderinfo::release() {
+    std::free(reserve);
+    reserve = nullptr;
+    std::free(pending_block);
+    pending_block = nullptr;
+    if (zstream != nullptr) {
+        deflateEnd(zstream);
+        std::free(zstream);
+        zstream = nullptr;
+    }
+}
+
+void cfc_folderinfo::reset() {
+    release();
+    data_offset = 0;
+    cCFData = 0;
+    typeCompress = 0;
+    iFolder = 0;
+    files.Clear();
+    output = nullptr;
+    pending_size = 0;
+    uncompressed_size = 0;
+    bytes_written = 0;
+}
+
+int cfc_folderinfo::open(std::ostream& out, uint64_t offset, uint16_t type, uint16_t index,
+                         uint8_t reserve_size, const uint8_t* reserve_bytes) {
+    reset();
+    output = &out;
+    iFolder = index;
+    data_offset = offset;
+    typeCompress = type;
+    if (typeCompress == COMPRESSION_TYPE_DEFLATE) {
+        // Zeroed, so zlib uses its default allocators.
+        zstream = static_cast<z_stream_s*>(std::calloc(1, sizeof(z_stream)));
+        if (zstream == nullptr)
+            return CAB_ERROR_OUT_OF_MEMORY;
+        int result = deflateInit(zstream, Z_DEFAULT_COMPRESSION);
+        if (result != Z_OK) {
+            std::free(zstream);
+            zstream = nullptr;
+            return convert_z_error_code(result);
+        }
+    }
+    if (reserve_size != 0) {
+        reserve = static_cast<uint8_t*>(std::malloc(reserve_size));
+        if (reserve == nullptr)
+            return CAB_ERROR_OUT_OF_MEMORY;
+        std::memcpy(reserve, reserve_bytes, reserve_size);
+    }
+    return CAB_STATUS_OK;
+}
+
+uint64_t cfc_folderinfo::stream_size() const {
+    // Every block written while the folder is open is full.
+    return static_cast<uint64_t>(cCFData) * block_size + pending_size;
+}
+
+int cfc_folderinfo::add_file(const char* path) {
+    if (output == nullptr)
+        return CAB_ERROR_FROZEN_FOLDER;
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open())
+        return CAB_ERROR_OPEN_FILE;
+    // The entry gets the bytes that really went into the stream: a file can
+    // change while it is read, and some report a size of 0 yet yield data.
+    uint64_t start = stream_size();
+    int status = read_file(in);
+    struct stat info;
+    if (status == CAB_STATUS_OK && ::stat(path, &info) != 0)
+        status = CAB_ERROR_FSTAT;
+    int saved_errno = errno;
+    in.close();
+    errno = saved_errno;
+    if (status != CAB_STATUS_OK)
+        return status;
+
+    std::tm local;
+    if (localtime_r(&info.st_mtime, &local) == nullptr)
+        return CAB_ERROR_DATETIME;
+    cfc_fileinfo* entry = new (std::nothrow) cfc_fileinfo;
+    if (entry == nullptr)
+        return CAB_ERROR_OUT_OF_MEMORY;
+    entry->szName = path;
+    if (entry->szName.text == nullptr) {
+        delete entry;
+        return CAB_ERROR_OUT_OF_MEMORY;
+    }
+    entry->cbFile = stream_size() - start;
+    entry->uoffFolderStart = uncompressed_size;
+    entry->iFolder = iFolder;
+    entry->date = dos_date(local);
+    entry->time = dos_time(local);
+    entry->attribs = (info.st_mode & S_IWUSR) ? 0 : ATTRIBUTE_READONLY;
+    uncompressed_size += entry->cbFile;
+    files.Append(entry);
+    return CAB_STATUS_OK;
+}
+
+int cfc_folderinfo::read_file(std::istream& in) {
+    while (!in.eof()) {
+        uint8_t* block = nullptr;
+        int32_t size = 0;
+        if (int status = read_block(in, block, size))
+            return status;
+        if (block != nullptr) {
+            int status = process_block(block, static_cast<uint16_t>(size));
+            release_keeping_errno(block);
+            if (status != CAB_STATUS_OK)
+                return status;
+        }
+    }
+    return CAB_STATUS_OK;
+}
+
+int cfc_folderinfo::read_block(std::istream& in, uint8_t*& block, int32_t& size) {
+    block = nullptr;
+    size = 0;
+    if (in.eof())
+        return CAB_STATUS_OK;
+    if (cCFData == max_blocks) {
+        // No block is left for another byte, not even a short last one.
+        if (in.peek() != std::char_traits<char>::eof())
+            return CAB_ERROR_TOO_MANY_FILES;
+        return in.bad() ? CAB_ERROR_READ : CAB_STATUS_OK;
+    }
+    uint8_t* buffer = pending_block;
+    uint16_t filled = pending_size;
+    pending_block = nullptr;
+    pending_size = 0;
+    if (buffer == nullptr) {
+        buffer = static_cast<uint8_t*>(std::malloc(block_size));
+        if (buffer == nullptr)
+            return CAB_ERROR_OUT_OF_MEMORY;
+    }
+    in.read(reinterpret_cast<char*>(buffer) + filled, block_size - filled);
+    if (read_failed(in)) {
+        release_keeping_errno(buffer);
+        return CAB_ERROR_READ;
+    }
+    filled = static_cast<uint16_t>(filled + in.gcount());
+    if (filled == 0) {
+        std::free(buffer);
+    } else if (filled == block_size) {
+        block = buffer;
+        size = filled;
+    } else {
+        // A short block waits for the next file of this folder.
+        pending_block = buffer;
+        pending_size = filled;
+    }
+    return CAB_STATUS_OK;
+}
+
+int cfc_folderinfo::process_block(const uint8_t* data, uint16_t size) {
+    if (output == nullptr)
+        return CAB_ERROR_FROZEN_FOLDER;
+    uint8_t* out = nullptr;
+    uint16_t out_size = 0;
+    if (int status = compress_block(out, out_size, data, size))
+        return status;
+    cabinet_datablock_fixed_header header;
+    header.cbData = out_size;
+    header.cbUncomp = size;
+    header.csum = cabinet_datablock::block_checksum(out, out_size, size);
+    int status = header.write(*output);
+    if (status == CAB_STATUS_OK) {
+        status = io_write(*output, out, out_size);
+        bytes_written += out_size + cabinet_datablock_fixed_header::image_size;
+        ++cCFData;
+    }
+    if (out != data)
+        release_keeping_errno(out);
+    return status;
+}
+
+int cfc_folderinfo::compress_block(uint8_t*& out, uint16_t& out_size, const uint8_t* data,
+                                   uint16_t size) {
+    out = nullptr;
+    out_size = 0;
+    if (typeCompress == COMPRESSION_TYPE_STORED) {
+        out = const_cast<uint8_t*>(data);
+        out_size = size;
+        return CAB_STATUS_OK;
+    }
+    if (typeCompress != COMPRESSION_TYPE_DEFLATE)
+        return CAB_STATUS_OK; // no payload is defined for other types
+    if (zstream == nullptr)
+        return convert_z_error_code(Z_STREAM_ERROR);
+    uInt capacity = size + size / 10 + 12;
+    uint8_t* buffer = static_cast<uint8_t*>(std::malloc(capacity));
+    if (buffer == nullptr)
+        return CAB_ERROR_OUT_OF_MEMORY;
+    // One complete zlib stream per block, from a fresh state each time, so
+    // every block inflates on its own and the output is reproducible.
+    zstream->next_in = const_cast<Bytef*>(data);
+    zstream->avail_in = size;
+    zstream->next_out = buffer;
+    zstream->avail_out = capacity;
+    int result = deflate(zstream, Z_FINISH);
+    uInt produced = capacity - zstream->avail_out;
+    int reset_result = deflateReset(zstream);
+    if (result == Z_STREAM_END && reset_result != Z_OK)
+        result = reset_result;
+    if (result != Z_STREAM_END) {
+        std::free(buffer);
+        return convert_z_error_code(result);
+    }
+    out = buffer;
+    out_size = static_cast<uint16_t>(produced);
+    return CAB_STATUS_OK;
+}
+
+uint64_t cfc_folderinfo::CSUMCompute(const uint8_t* data, uint32_t size, uint64_t seed) {
+    return cabinet_datablock::CSUMCompute(data, size, seed);
+}
+
+int cfc_folderinfo::freeze() {
+    if (pending_size != 0) {
+        if (int status = process_block(pending_block, pending_size))
+            return status;
+        std::free(pending_block);
+        pending_block = nullptr;
+        pending_size = 0;
+    }
+    output = nullptr;
+    return CAB_STATUS_OK;
+}
+
+void cfc_folderinfo::close(QueueOf<cfc_fileinfo>& cabinet_files, uint64_t& cabinet_size,
+                           uint64_t& data_start) {
+    if (output != nullptr)
+        freeze(); // a failure keeps the pending block and the output, for the caller to see
+    data_start += cabinet_folder_fixed_header::image_size;
+    cabinet_size += bytes_written + cabinet_folder_fixed_header::image_size;
+    while (files.head != nullptr) {
+        cfc_fileinfo* entry = files.TakeHead();
+        uint64_t entry_size = cabinet_file_fixed_header::image_size + entry->szName.length() + 1;
+        data_start += entry_size;
+        cabinet_size += entry_size;
+        cabinet_files.Append(entry);
+    }
+}
+
+int cfc_folderinfo::write_entry(std::ostream& out, uint64_t data_start) const {
+    cabinet_folder_fixed_header entry;
+    entry.coffCabStart = data_start + data_offset;
+    entry.cCFData = cCFData;
+    entry.typeCompress = typeCompress;
+    return entry.write(out);
+}

@@ -1,0 +1,68 @@
+// The folder builder: reads files into one folder's stream, cuts it into
+// 32767-byte blocks and writes each block, compressed and check-summed, to the
+// data stream it was opened on.
+#ifndef KISTLE_CFC_FOLDERINFO_H
+#define KISTLE_CFC_FOLDERINFO_H
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+
+#include "cfc_fileinfo.h"
+#include "object_base.h"
+#include "queue_of.h"
+
+struct z_stream_s;
+
+class cfc_folderinfo : public ObjectBase {
+public:
+    // Uncompressed bytes in every block but a folder's last.
+    static constexpr uint16_t block_size = 0x7FFF;
+    // cCFData is 16-bit, so a folder holds at most this many blocks.
+    static constexpr uint16_t max_blocks = 0xFFFF;
+
+    uint64_t data_offset = 0; // where the first block went in the data stream
+    uint16_t cCFData = 0;
+    uint16_t typeCompress = 0;  // 0 stored, 1 deflate; others write empty blocks
+    uint8_t* reserve = nullptr; // owned copy of the reserve given to open
+    uint16_t iFolder = 0;
+    QueueOf<cfc_fileinfo> files;
+    std::ostream* output = nullptr;   // not owned; none once frozen
+    uint8_t* pending_block = nullptr; // owned partial block, none when empty
+    uint16_t pending_size = 0;
+    uint64_t uncompressed_size = 0; // sum of cbFile; the next uoffFolderStart
+    uint64_t bytes_written = 0;     // block headers and payloads written
+    z_stream_s* zstream = nullptr;  // owned deflate state of a type 1 folder
+
+    cfc_folderinfo() = default;
+    ~cfc_folderinfo() override;
+
+    int open(std::ostream& output, uint64_t data_offset, uint16_t typeCompress, uint16_t iFolder,
+             uint8_t reserve_size, const uint8_t* reserve);
+    // Appends the file's bytes to the folder's stream and records its entry.
+    int add_file(const char* path);
+    // Hands back the next full block (the caller owns it), or none while the
+    // bytes read so far wait in the pending block.
+    int read_block(std::istream& in, uint8_t*& block, int32_t& size);
+    // Compresses, check-sums and writes one block.
+    int process_block(const uint8_t* data, uint16_t size);
+    // out is data itself for a stored folder, otherwise a buffer the caller frees.
+    int compress_block(uint8_t*& out, uint16_t& out_size, const uint8_t* data, uint16_t size);
+    static uint64_t CSUMCompute(const uint8_t* data, uint32_t size, uint64_t seed);
+    // Writes the pending block as the folder's last and stops taking files.
+    int freeze();
+    // Flushes (a failure is not reported), adds the folder's share to the
+    // running totals and moves its entries to the end of cabinet_files.
+    void close(QueueOf<cfc_fileinfo>& cabinet_files, uint64_t& cabinet_size, uint64_t& data_start);
+    // Writes the 16-byte folder entry. 0 or -4.
+    int write_entry(std::ostream& out, uint64_t data_start) const;
+    void reset();
+
+private:
+    // Bytes taken into the folder's stream so far, pending ones included.
+    uint64_t stream_size() const;
+    int read_file(std::istream& in);
+    void release();
+};
+
+#endif
