@@ -6,6 +6,7 @@
 #include "cabinet_datablock.h"
 #include "cabinet_file_header.h"
 #include "cabinet_folder_header.h"
+#include "cabinet_folder_manager.h"
 #include "cabinet_header.h"
 #include "cabinet_status.h"
 #include "dynamic_array.h"
