@@ -8,6 +8,7 @@
 #include "cabinet_folder_header.h"
 #include "cabinet_folder_manager.h"
 #include "cabinet_header.h"
+#include "cabinet_reader.h"
 #include "cabinet_status.h"
 #include "dynamic_array.h"
 #include "io_helpers.h"
