@@ -49,6 +49,11 @@ struct range_case {
     std::string written;
 };
 
+// Test names, not byte dumps, in the test list.
+void PrintTo(const range_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
 const range_case range_cases[] = {
     {"whole_folder", 0, 25, -1, 0, block0 + block1 + block2},
     {"starts_on_block_boundary", 10, 3, -1, 0, "abc"},

@@ -128,6 +128,10 @@ struct layout_case {
     uint8_t cbCFFolder, cbCFData;
 };
 
+void PrintTo(const layout_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class reader_layout : public reader_test, public ::testing::WithParamInterface<layout_case> {};
 
 // Reserve areas and chain names of every kind shift everything behind them.
@@ -257,6 +261,10 @@ struct name_case {
     int status;
     const char* written; // where the file lands, or null
 };
+
+void PrintTo(const name_case& c, std::ostream* out) {
+    *out << c.stored;
+}
 
 class hostile_name : public reader_test, public ::testing::WithParamInterface<name_case> {};
 

@@ -67,6 +67,11 @@ struct header_case {
     std::string expected;
 };
 
+// Test names, not byte dumps, in the test list.
+void PrintTo(const header_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
 const header_case header_cases[] = {
     {"plain", CABINET_SIGNATURE, 0, "",
      plain_header_report + "This cabinet does not has reserved fields.\n"},
