@@ -40,6 +40,20 @@ int restore_attributes(int file, uint16_t attribs) {
     return CAB_STATUS_OK;
 }
 
+// Appends a new record to records and reads it; it stays there even when the
+// read fails, so the array releases it.
+template <class Record, class... Extra>
+int read_record(dynamic_array<Record>& records, std::istream& in, const Extra&... extra) {
+    Record* record = new (std::nothrow) Record;
+    if (record == nullptr)
+        return CAB_ERROR_OUT_OF_MEMORY;
+    if (!records.append(record)) {
+        delete record;
+        return CAB_ERROR_OUT_OF_MEMORY;
+    }
+    return record->read(in, extra...);
+}
+
 } // namespace
 
 void cabinet_reader::release() {
@@ -72,14 +86,7 @@ int cabinet_reader::read_directory() {
     if (int status = header.read(cabinet_stream))
         return status;
     for (uint32_t i = 0; i < header.cFolders; ++i) {
-        cabinet_folder_manager* folder = new (std::nothrow) cabinet_folder_manager;
-        if (folder == nullptr)
-            return CAB_ERROR_OUT_OF_MEMORY;
-        if (!folder_managers.append(folder)) {
-            delete folder;
-            return CAB_ERROR_OUT_OF_MEMORY;
-        }
-        if (int status = folder->read(cabinet_stream, header))
+        if (int status = read_record(folder_managers, cabinet_stream, header))
             return status;
     }
     if (header.coffFiles > static_cast<uint64_t>(INT64_MAX))
@@ -88,14 +95,7 @@ int cabinet_reader::read_directory() {
     if (cabinet_stream.fail())
         return CAB_ERROR_SEEK;
     for (uint32_t i = 0; i < header.cFiles; ++i) {
-        cabinet_file_header* file = new (std::nothrow) cabinet_file_header;
-        if (file == nullptr)
-            return CAB_ERROR_OUT_OF_MEMORY;
-        if (!file_headers.append(file)) {
-            delete file;
-            return CAB_ERROR_OUT_OF_MEMORY;
-        }
-        if (int status = file->read(cabinet_stream))
+        if (int status = read_record(file_headers, cabinet_stream))
             return status;
     }
     return CAB_STATUS_OK;
