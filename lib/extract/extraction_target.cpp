@@ -97,7 +97,7 @@ int extraction_target::create(const char* stored_name, int& file) {
     }
     target = last;
 
-    if (int status = open_directories(names, last))
+    if (int status = open_directories())
         return status;
 
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -115,11 +115,12 @@ int extraction_target::create(const char* stored_name, int& file) {
     return errno_status(CAB_ERROR_OPEN_STREAM);
 }
 
-int extraction_target::open_directories(char* components, char* last) {
+int extraction_target::open_directories() {
     // Leading separators leave empty components, so an absolute name lands
     // inside the current directory.
     directory = AT_FDCWD;
-    for (char* component = components; component < last; component += std::strlen(component) + 1) {
+    for (const char* component = names; component < target;
+         component += std::strlen(component) + 1) {
         if (*component == '\0' || is_dot(component))
             continue;
         int next = -1;

@@ -22,7 +22,8 @@ public:
     int commit();
 
 private:
-    int open_directories(char* components, char* last);
+    // Walks the components of names before target; directory ends up open.
+    int open_directories();
 
     char* names = nullptr;        // the stored name, split into components
     const char* target = nullptr; // its last component, inside names
