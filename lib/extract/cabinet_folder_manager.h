@@ -1,0 +1,49 @@
+// The reading side of one folder: its entry and the decompressor that expands
+// its blocks, writing any byte range of the folder's uncompressed stream.
+#ifndef KISTLE_CABINET_FOLDER_MANAGER_H
+#define KISTLE_CABINET_FOLDER_MANAGER_H
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+
+#include "cabinet_datablock.h"
+#include "cabinet_folder_header.h"
+#include "cabinet_header.h"
+
+// zlib's stream state; clients of the library need no zlib headers.
+struct z_stream_s;
+
+class cabinet_folder_manager : public cabinet_folder_header {
+public:
+    // The step that write_data performs on one block.
+    enum COMPRESSION_STATE_FLAG {
+        COMPRESSION_STATE_INIT = 0,  // create (or re-create) the decompressor
+        COMPRESSION_STATE_SKIP = 1,  // expand the block, write nothing
+        COMPRESSION_STATE_WRITE = 2, // expand the block, write a range of it
+        COMPRESSION_STATE_END = 3    // end and release the decompressor
+    };
+
+    z_stream_s* zstream = nullptr; // owned; only for deflate folders, between INIT and END
+
+    cabinet_folder_manager() = default;
+    ~cabinet_folder_manager();
+
+    // Writes length bytes of the folder's uncompressed stream, from offset on,
+    // to out, reading the blocks from coffCabStart in `in` one after another.
+    // header supplies the block reserve size.
+    int extract_data(std::ostream& out, std::istream& in, uint64_t offset, uint64_t length,
+                     const cabinet_header& header);
+
+    // One step on a block that has just been read: bytes start to
+    // start + length - 1 of its expanded contents go to out for WRITE.
+    int write_data(std::ostream& out, const cabinet_datablock& block, uint16_t start,
+                   uint16_t length, COMPRESSION_STATE_FLAG flag);
+
+private:
+    void release_zstream();
+    int expand_block(std::ostream& out, const cabinet_datablock& block, uint16_t start,
+                     uint16_t length, COMPRESSION_STATE_FLAG flag);
+};
+
+#endif

@@ -1,0 +1,380 @@
+#include "cabinet_reader.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "cabinet_image.h"
+#include "cabinet_status.h"
+#include "scratch_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Extraction writes below the current directory, so each test works in a
+// directory of its own, "work", with the cabinet beside it.
+class reader_test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(scratch.path().empty());
+        work = scratch.file("work");
+        fs::create_directory(work);
+        previous = fs::current_path();
+        fs::current_path(work);
+    }
+    void TearDown() override { fs::current_path(previous); }
+
+    // Writes the cabinet and opens it.
+    int open(const test_cabinet& cabinet) { return open_image(build_cabinet(cabinet)); }
+    int open_image(const std::string& image) {
+        return reader.open(scratch.write("archive.cab", image).c_str());
+    }
+
+    // Names in the work directory, recursively, sorted.
+    std::vector<std::string> work_entries() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::recursive_directory_iterator(work))
+            names.push_back(fs::relative(entry.path(), work).string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    scratch_dir scratch;
+    std::string work;
+    fs::path previous;
+    cabinet_reader reader;
+};
+
+std::string pattern(std::size_t size, char seed) {
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        text[i] = static_cast<char>(seed + i % 23 + i / 97);
+    return text;
+}
+
+// Two folders of several small blocks, files straddling block boundaries.
+test_cabinet two_folders() {
+    test_cabinet cabinet;
+    cabinet.add_folder(
+        1, {{"a", pattern(30, 'a')}, {"b", pattern(1, 'b')}, {"c", pattern(45, 'c')}}, 16);
+    cabinet.add_folder(0, {{"d", pattern(7, 'd')}, {"e", pattern(40, 'e')}}, 16);
+    return cabinet;
+}
+
+std::string contents(const std::string& path) {
+    return scratch_dir::read(path);
+}
+
+TEST_F(reader_test, open_failures) {
+    EXPECT_EQ(reader.open(nullptr), CAB_ERROR_NO_FILENAME);
+    EXPECT_EQ(reader.open(""), CAB_ERROR_NO_FILENAME);
+    EXPECT_EQ(reader.open(scratch.file("missing.cab").c_str()), CAB_ERROR_OPEN_STREAM);
+    EXPECT_EQ(reader.open(work.c_str()), CAB_ERROR_READ);
+    EXPECT_EQ(reader.extract("a"), CAB_ERROR_CLOSED_OBJECT);
+
+    std::string image = build_cabinet(two_folders());
+    const std::size_t file_entries = 64 + 2 * 16;
+    struct {
+        std::size_t length;
+        int status;
+    } truncations[] = {{40, CAB_ERROR_UNEXPECTED_EOF},
+                       {64 + 20, CAB_ERROR_UNEXPECTED_EOF},
+                       {file_entries + 30, CAB_ERROR_UNEXPECTED_EOF}};
+    for (const auto& cut : truncations) {
+        EXPECT_EQ(open_image(image.substr(0, cut.length)), cut.status) << cut.length;
+        EXPECT_EQ(reader.extract("a"), CAB_ERROR_CLOSED_OBJECT);
+    }
+    test_cabinet unreachable = two_folders();
+    unreachable.coffFiles = uint64_t{1} << 63;
+    EXPECT_EQ(open(unreachable), CAB_ERROR_SEEK);
+}
+
+TEST_F(reader_test, holds_every_record_in_order) {
+    ASSERT_EQ(open(two_folders()), 0);
+    EXPECT_EQ(reader.header.cFolders, 2);
+    ASSERT_EQ(reader.folder_managers.count, 2u);
+    EXPECT_EQ(reader.folder_managers[1]->typeCompress, 0);
+    ASSERT_EQ(reader.file_headers.count, 5u);
+    const char* names[] = {"a", "b", "c", "d", "e"};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_STREQ(reader.file_headers[i]->szName.str(), names[i]);
+    EXPECT_EQ(reader.close(), 0);
+    EXPECT_EQ(reader.extract("a"), CAB_ERROR_CLOSED_OBJECT);
+}
+
+// Every file comes out byte for byte, in any order, across folders and blocks.
+TEST_F(reader_test, extracts_files_in_any_order) {
+    test_cabinet cabinet = two_folders();
+    ASSERT_EQ(open(cabinet), 0);
+    for (const char* name : {"e", "a", "d", "c", "b", "a"})
+        ASSERT_EQ(reader.extract(name), 0) << name;
+    std::string expected[] = {pattern(30, 'a'), pattern(1, 'b'), pattern(45, 'c'), pattern(7, 'd'),
+                              pattern(40, 'e')};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(contents(cabinet.files[i].name), expected[i]) << i;
+}
+
+struct layout_case {
+    const char* name;
+    uint16_t flags;
+    std::string header_reserve;
+    uint8_t cbCFFolder, cbCFData;
+};
+
+void PrintTo(const layout_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class reader_layout : public reader_test, public ::testing::WithParamInterface<layout_case> {};
+
+// Reserve areas and chain names of every kind shift everything behind them.
+TEST_P(reader_layout, reads_and_extracts) {
+    const layout_case& c = GetParam();
+    test_cabinet cabinet = two_folders();
+    cabinet.flags = c.flags;
+    cabinet.header_reserve = c.header_reserve;
+    cabinet.cbCFFolder = c.cbCFFolder;
+    cabinet.cbCFData = c.cbCFData;
+    cabinet.prev_cabinet = "prev.cab";
+    cabinet.prev_disk = "";
+    cabinet.next_cabinet = "next.cab";
+    cabinet.next_disk = "Disk 2";
+    for (test_folder& folder : cabinet.folders) {
+        folder.reserve = "folder reserve";
+        for (test_block& block : folder.blocks)
+            block.reserve = "block reserve";
+    }
+    ASSERT_EQ(open(cabinet), 0);
+    bool prev = c.flags & cfhdrPREV_CABINET, next = c.flags & cfhdrNEXT_CABINET;
+    EXPECT_STREQ(reader.header.szCabinetPrev.str(), prev ? "prev.cab" : "");
+    EXPECT_STREQ(reader.header.szCabinetNext.str(), next ? "next.cab" : "");
+    EXPECT_STREQ(reader.header.szDiskNext.str(), next ? "Disk 2" : "");
+    bool reserve = c.flags & cfhdrRESERVE_PRESENT;
+    EXPECT_EQ(reader.folder_managers[0]->cbReserve, reserve ? c.cbCFFolder : 0);
+    for (const char* name : {"c", "e"})
+        ASSERT_EQ(reader.extract(name), 0) << name;
+    EXPECT_EQ(contents("c"), pattern(45, 'c'));
+    EXPECT_EQ(contents("e"), pattern(40, 'e'));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    kinds, reader_layout,
+    ::testing::Values(layout_case{"plain", 0, "", 0, 0},
+                      layout_case{"sizes_without_flag", 0, "", 9, 9},
+                      layout_case{"reserve_flag_all_sizes_zero", cfhdrRESERVE_PRESENT, "", 0, 0},
+                      layout_case{"header_reserve_only", cfhdrRESERVE_PRESENT, "abc", 0, 0},
+                      layout_case{"folder_and_block_reserve", cfhdrRESERVE_PRESENT, "", 5, 3},
+                      layout_case{"previous", cfhdrPREV_CABINET, "", 0, 0},
+                      layout_case{"next", cfhdrNEXT_CABINET, "", 0, 0},
+                      layout_case{"everything", 7, std::string("x\0y", 3), 255, 255}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(reader_test, extract_failures) {
+    test_cabinet cabinet = two_folders();
+    test_file stray;
+    stray.name = "stray";
+    stray.cbFile = 1;
+    stray.iFolder = 2;
+    cabinet.files.push_back(stray);
+    stray.name = "continued";
+    stray.iFolder = ifoldCONTINUED_FROM_PREV;
+    cabinet.files.push_back(stray);
+    ASSERT_EQ(open(cabinet), 0);
+    EXPECT_EQ(reader.extract(nullptr), CAB_ERROR_NO_FILENAME);
+    EXPECT_EQ(reader.extract(""), CAB_ERROR_NO_FILENAME);
+    EXPECT_EQ(reader.extract("A"), CAB_ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(reader.extract("stra"), CAB_ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(reader.extract("stray"), CAB_ERROR_INVALID_FOLDER);
+    EXPECT_EQ(reader.extract("continued"), CAB_ERROR_INVALID_FOLDER);
+    EXPECT_TRUE(work_entries().empty());
+}
+
+TEST_F(reader_test, first_record_of_a_name_wins) {
+    test_cabinet cabinet;
+    cabinet.add_folder(1, {{"same", "first"}, {"same", "second"}});
+    ASSERT_EQ(open(cabinet), 0);
+    ASSERT_EQ(reader.extract("same"), 0);
+    EXPECT_EQ(contents("same"), "first");
+}
+
+// Empty files are written without asking a folder for a range at its end.
+TEST_F(reader_test, empty_files) {
+    test_cabinet cabinet;
+    cabinet.add_folder(1, {{"full", "data"}, {"last", ""}});
+    cabinet.add_folder(1, {{"no_blocks", ""}});
+    ASSERT_EQ(open(cabinet), 0);
+    for (const char* name : {"last", "no_blocks"}) {
+        ASSERT_EQ(reader.extract(name), 0) << name;
+        EXPECT_TRUE(fs::is_regular_file(name));
+        EXPECT_EQ(fs::file_size(name), 0u);
+    }
+}
+
+// Extraction begins at the block that holds the file's first byte, and
+// falls back to the whole folder where the blocks cannot be indexed.
+TEST_F(reader_test, starts_at_the_block_holding_the_file) {
+    test_cabinet cabinet;
+    cabinet.add_folder(1, {{"early", pattern(20, 'a')}, {"late", pattern(20, 'b')}}, 10);
+    cabinet.folders[0].blocks[0].bad_checksum = true;
+    ASSERT_EQ(open(cabinet), 0);
+    EXPECT_EQ(reader.extract("early"), CAB_ERROR_CHECKSUM);
+    ASSERT_EQ(reader.extract("late"), 0);
+    EXPECT_EQ(contents("late"), pattern(20, 'b'));
+}
+
+TEST_F(reader_test, damaged_folders_keep_their_statuses) {
+    test_cabinet cabinet;
+    cabinet.add_folder(1, {{"first", pattern(10, 'a')}, {"last", pattern(10, 'b')}}, 10);
+    test_file beyond;
+    beyond.name = "beyond";
+    beyond.cbFile = 1;
+    beyond.uoffFolderStart = 20;
+    cabinet.files.push_back(beyond);
+    test_file overlong = beyond;
+    overlong.name = "overlong";
+    overlong.uoffFolderStart = 15;
+    overlong.cbFile = 10;
+    cabinet.files.push_back(overlong);
+    std::string image = build_cabinet(cabinet);
+    ASSERT_EQ(open_image(image), 0);
+    EXPECT_EQ(reader.extract("beyond"), CAB_ERROR_RANGE_PAST_END);
+    EXPECT_EQ(reader.extract("overlong"), CAB_ERROR_FOLDER_DATA_ENDED);
+
+    // Cut inside the last block's header: the index stops early.
+    std::size_t last_block = image.size() - deflate_block(pattern(10, 'b')).payload.size() - 16;
+    ASSERT_EQ(open_image(image.substr(0, last_block + 8)), 0);
+    ASSERT_EQ(reader.extract("first"), 0);
+    EXPECT_EQ(contents("first"), pattern(10, 'a'));
+    EXPECT_EQ(reader.extract("last"), CAB_ERROR_UNEXPECTED_EOF);
+    EXPECT_EQ(work_entries(), std::vector<std::string>{"first"});
+}
+
+struct name_case {
+    const char* stored;
+    int status;
+    const char* written; // where the file lands, or null
+};
+
+void PrintTo(const name_case& c, std::ostream* out) {
+    *out << c.stored;
+}
+
+class hostile_name : public reader_test, public ::testing::WithParamInterface<name_case> {};
+
+TEST_P(hostile_name, stays_inside_the_current_directory) {
+    const name_case& c = GetParam();
+    test_cabinet cabinet;
+    cabinet.add_folder(1, {{c.stored, "payload"}});
+    ASSERT_EQ(open(cabinet), 0);
+    EXPECT_EQ(reader.extract(c.stored), c.status);
+    if (c.written != nullptr)
+        EXPECT_EQ(contents(c.written), "payload");
+    else
+        EXPECT_TRUE(work_entries().empty());
+    // Nothing ever lands beside the work directory.
+    std::vector<std::string> outside;
+    for (const auto& entry : fs::directory_iterator(scratch.path()))
+        outside.push_back(entry.path().filename().string());
+    std::sort(outside.begin(), outside.end());
+    EXPECT_EQ(outside, (std::vector<std::string>{"archive.cab", "work"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(names, hostile_name,
+                         ::testing::Values(name_case{"../x", CAB_ERROR_ACCESS_DENIED, nullptr},
+                                           name_case{"a/../../x", CAB_ERROR_ACCESS_DENIED, nullptr},
+                                           name_case{"a\\..\\b", CAB_ERROR_ACCESS_DENIED, nullptr},
+                                           name_case{"..", CAB_ERROR_ACCESS_DENIED, nullptr},
+                                           name_case{"dir/", CAB_ERROR_ACCESS_DENIED, nullptr},
+                                           name_case{"/", CAB_ERROR_ACCESS_DENIED, nullptr},
+                                           name_case{"a/.", CAB_ERROR_ACCESS_DENIED, nullptr},
+                                           name_case{"/abs", 0, "abs"},
+                                           name_case{"\\\\server\\share\\f", 0, "server/share/f"},
+                                           name_case{"a/./b//c", 0, "a/b/c"},
+                                           name_case{"x..y", 0, "x..y"}),
+                         [](const auto& info) { return "case" + std::to_string(info.index); });
+
+TEST_F(reader_test, never_writes_through_a_symbolic_link) {
+    fs::create_directory(scratch.file("elsewhere"));
+    scratch.write("elsewhere/victim", "keep");
+    fs::create_directory_symlink(scratch.file("elsewhere"), "linked");
+    fs::create_symlink(scratch.file("elsewhere/victim"), "target");
+    test_cabinet cabinet;
+    cabinet.add_folder(1, {{"linked/victim", "new"}, {"target", "replaced"}});
+    ASSERT_EQ(open(cabinet), 0);
+    EXPECT_EQ(reader.extract("linked/victim"), CAB_ERROR_ACCESS_DENIED);
+    ASSERT_EQ(reader.extract("target"), 0);
+    EXPECT_FALSE(fs::is_symlink("target"));
+    EXPECT_EQ(contents("target"), "replaced");
+    EXPECT_EQ(contents(scratch.file("elsewhere/victim")), "keep");
+}
+
+TEST_F(reader_test, missing_directories_are_created) {
+    scratch.write("work/plain", "a file");
+    test_cabinet cabinet;
+    cabinet.add_folder(1, {{"d1/d2/f", "deep"}, {"plain/f", "blocked"}});
+    ASSERT_EQ(open(cabinet), 0);
+    ASSERT_EQ(reader.extract("d1/d2/f"), 0);
+    EXPECT_EQ(contents("d1/d2/f"), "deep");
+    EXPECT_EQ(reader.extract("plain/f"), CAB_ERROR_MKDIR);
+    EXPECT_EQ(contents("plain"), "a file");
+}
+
+// An existing file is replaced whole by a success and untouched by a failure,
+// and no temporary file is left behind either way.
+TEST_F(reader_test, existing_files_are_replaced_only_by_complete_ones) {
+    test_cabinet cabinet;
+    cabinet.add_folder(1, {{"good", "new"}, {"damaged", pattern(30, 'x')}}, 10);
+    cabinet.folders[0].blocks[2].bad_checksum = true;
+    // Its range begins in the last block, so some bytes are written before it fails.
+    test_file overlong = cabinet.files[1];
+    overlong.name = "overlong";
+    overlong.uoffFolderStart = 30;
+    overlong.cbFile = 100;
+    cabinet.files.push_back(overlong);
+    for (const char* name : {"good", "damaged", "overlong"})
+        scratch.write("work/" + std::string(name), "the old and longer contents");
+    ASSERT_EQ(open(cabinet), 0);
+    ASSERT_EQ(reader.extract("good"), 0);
+    EXPECT_EQ(contents("good"), "new");
+    EXPECT_EQ(reader.extract("damaged"), CAB_ERROR_CHECKSUM);
+    EXPECT_EQ(reader.extract("overlong"), CAB_ERROR_FOLDER_DATA_ENDED);
+    EXPECT_EQ(contents("damaged"), "the old and longer contents");
+    EXPECT_EQ(contents("overlong"), "the old and longer contents");
+    EXPECT_EQ(work_entries(), (std::vector<std::string>{"damaged", "good", "overlong"}));
+}
+
+TEST_F(reader_test, restores_date_time_and_read_only) {
+    const char* zone = std::getenv("TZ");
+    std::string saved = zone != nullptr ? zone : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
+    test_cabinet cabinet;
+    cabinet.add_folder(1, {{"readonly", "r"}, {"archive", "a"}});
+    // 2021-07-15 13:45:58
+    cabinet.files[0].date = cabinet.files[1].date = (41 << 9) | (7 << 5) | 15;
+    cabinet.files[0].time = cabinet.files[1].time = (13 << 11) | (45 << 5) | 29;
+    cabinet.files[0].attribs = ATTRIBUTE_READONLY | ATTRIBUTE_ARCHIVE;
+    cabinet.files[1].attribs = ATTRIBUTE_ARCHIVE;
+    ASSERT_EQ(open(cabinet), 0);
+    for (const char* name : {"readonly", "archive"}) {
+        ASSERT_EQ(reader.extract(name), 0) << name;
+        struct stat status;
+        ASSERT_EQ(stat(name, &status), 0);
+        EXPECT_EQ(status.st_mtime, 1626356758) << name;
+        EXPECT_EQ((status.st_mode & 0222) != 0, std::string(name) == "archive") << name;
+    }
+    if (zone != nullptr)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
+} // namespace
