@@ -15,13 +15,16 @@ test -f "$prefix/include/kistle/kistle.h"
 
 cmake -S "$source_dir/examples" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
-"$work/cmake-build/cabinet_roundtrip"
+mkdir "$work/run-cmake" && (cd "$work/run-cmake" && "$work/cmake-build/cabinet_roundtrip")
 
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 # shellcheck disable=SC2046
 c++ -std=c++17 -Wall -Wextra -Werror "$source_dir/examples/cabinet_roundtrip.cpp" \
     -o "$work/pkgconfig-client" $(pkg-config --cflags --libs kistle)
-LD_LIBRARY_PATH=$libdir "$work/pkgconfig-client"
+mkdir "$work/run-pkgconfig" && (cd "$work/run-pkgconfig" && LD_LIBRARY_PATH=$libdir "$work/pkgconfig-client")
 
-# The installed tool finds the installed library on its own.
-env -u LD_LIBRARY_PATH "$prefix/bin/cabinet_tool" </dev/null >/dev/null 2>&1 || test $? -eq 1
+# The installed tool finds the installed library on its own, and its manual page is there.
+mkdir "$work/run-tool"
+(cd "$work/run-tool" && env -u LD_LIBRARY_PATH "$prefix/bin/cabinet_tool" ../run-cmake/example.cab hello.txt >/dev/null)
+cmp "$work/run-tool/hello.txt" "$work/run-cmake/hello.txt"
+test -f "$prefix/share/man/man1/cabinet_tool.1"
