@@ -13,15 +13,16 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "cabinet_reader.h"
 #include "cabinet_report.h"
 
 namespace {
 
-// root holds input.cab and outer/, which holds work/, the current directory.
-// A name that climbed one or two levels out of work/ would land in outer/ or
-// root.
+// root holds input.cab and outer/, which holds work/, the current directory
+// while an input runs: a name that climbed one or two levels out of work/
+// would land in outer/ or root.
 std::string root;
 std::string work;
 
@@ -29,33 +30,49 @@ std::string work;
 // folder; past this total the remaining files are only reported.
 constexpr uint64_t extraction_budget = uint64_t{64} << 20;
 
-// Every entry in directory, recursively, is removed; directories made
-// read-only are opened up first.
-void empty_directory(int directory) {
-    DIR* listing = fdopendir(dup(directory));
-    if (listing == nullptr)
-        std::abort();
-    while (dirent* entry = readdir(listing)) {
-        const char* name = entry->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
-            continue;
-        struct stat status;
-        if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+// Removes everything inside top. A cabinet may nest directories as deep as
+// its names are long, so this keeps no recursion and one descriptor at a
+// time: it goes down to a directory without subdirectories, empties it, and
+// climbs back to remove it. Directories made read-only are opened up first.
+void empty_directory(int top) {
+    std::vector<std::string> below; // names from top down to current
+    int current = dup(top);
+    while (current >= 0) {
+        DIR* listing = fdopendir(dup(current));
+        if (listing == nullptr)
             std::abort();
-        if (S_ISDIR(status.st_mode)) {
-            fchmodat(directory, name, 0700, 0);
-            int inner = openat(directory, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-            if (inner < 0)
+        std::string subdirectory;
+        while (dirent* entry = readdir(listing)) {
+            const char* name = entry->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+                continue;
+            struct stat status;
+            if (fstatat(current, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
                 std::abort();
-            empty_directory(inner);
-            close(inner);
-            if (unlinkat(directory, name, AT_REMOVEDIR) != 0)
+            if (S_ISDIR(status.st_mode))
+                subdirectory = name;
+            else if (unlinkat(current, name, 0) != 0)
                 std::abort();
-        } else if (unlinkat(directory, name, 0) != 0) {
-            std::abort();
         }
+        closedir(listing);
+        int next;
+        if (!subdirectory.empty()) {
+            fchmodat(current, subdirectory.c_str(), 0700, 0);
+            next = openat(current, subdirectory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+            if (next < 0)
+                std::abort();
+            below.push_back(subdirectory);
+        } else if (!below.empty()) {
+            next = openat(current, "..", O_RDONLY | O_DIRECTORY);
+            if (next < 0 || unlinkat(next, below.back().c_str(), AT_REMOVEDIR) != 0)
+                std::abort();
+            below.pop_back();
+        } else {
+            next = -1;
+        }
+        close(current);
+        current = next;
     }
-    closedir(listing);
 }
 
 // True when directory holds nothing but the expected entries.
