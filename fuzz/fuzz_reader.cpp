@@ -135,25 +135,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (previous < 0 || chdir(work.c_str()) != 0)
         std::abort();
     {
+        // A failed open keeps what it read; the reports must cope with that too.
         cabinet_reader reader;
-        if (reader.open(input.c_str()) == 0) {
-            print_cabinet_header(reader.header);
-            for (uint64_t i = 0; i < reader.file_headers.count; ++i)
-                print_file_row(*reader.file_headers[i], std::cout);
-            for (uint64_t i = 0; i < reader.folder_managers.count; ++i)
-                print_folder_entry(*reader.folder_managers[i], static_cast<uint16_t>(i));
-            uint64_t claimed = 0;
-            for (uint64_t i = 0; i < reader.file_headers.count; ++i) {
-                const cabinet_file_header& entry = *reader.file_headers[i];
-                print_file_entry(entry, static_cast<uint16_t>(i));
-                uint64_t cost = entry.uoffFolderStart + entry.cbFile;
-                if (cost < entry.cbFile || cost > extraction_budget - claimed)
-                    continue;
-                claimed += cost;
-                reader.extract(entry.szName.str());
-            }
-            reader.close();
+        reader.open(input.c_str());
+        print_cabinet_header(reader.header);
+        for (uint64_t i = 0; i < reader.file_headers.count; ++i)
+            print_file_row(*reader.file_headers[i], std::cout);
+        for (uint64_t i = 0; i < reader.folder_managers.count; ++i)
+            print_folder_entry(*reader.folder_managers[i], static_cast<uint16_t>(i));
+        uint64_t claimed = 0;
+        for (uint64_t i = 0; i < reader.file_headers.count; ++i) {
+            const cabinet_file_header& entry = *reader.file_headers[i];
+            print_file_entry(entry, static_cast<uint16_t>(i));
+            uint64_t cost = entry.uoffFolderStart + entry.cbFile;
+            if (cost < entry.cbFile || cost > extraction_budget - claimed)
+                continue;
+            claimed += cost;
+            reader.extract(entry.szName.str());
         }
+        reader.close();
     }
 
     if (!holds_only(root, {"input.cab", "outer"}) || !holds_only(root + "/outer", {"work"}))
