@@ -17,6 +17,7 @@
 #include "cabinet_datablock.h"
 #include "cabinet_parse.h"
 #include "cabinet_status.h"
+#include "file_size_limit.h"
 #include "little_endian.h"
 #include "scratch_dir.h"
 
@@ -331,6 +332,8 @@ TEST_F(creator_test, close_replaces_an_existing_file_only_on_success) {
     EXPECT_EQ(names_in(scratch.path()).size(), 3u) << "tmp/, f and out.cab";
 }
 
+// A device is written directly, never replaced, and its write failure is
+// the close's failure.
 TEST_F(creator_test, close_to_a_full_device_fails) {
     if (access("/dev/full", W_OK) != 0)
         GTEST_SKIP() << "no /dev/full";
@@ -339,9 +342,29 @@ TEST_F(creator_test, close_to_a_full_device_fails) {
         ASSERT_EQ(creator.open(), 0);
         ASSERT_EQ(creator.new_folder(0), 0);
         ASSERT_EQ(creator.add_file(scratch.write("f", sample_bytes(size, 1)).c_str()), 0);
-        int status = creator.close("/dev/full");
-        EXPECT_TRUE(status == CAB_ERROR_WRITE || status == CAB_ERROR_CLOSE_FILE) << status;
+        EXPECT_EQ(creator.close("/dev/full"), CAB_ERROR_WRITE) << size;
+        struct stat info;
+        ASSERT_EQ(stat("/dev/full", &info), 0);
+        EXPECT_TRUE(S_ISCHR(info.st_mode));
     }
+}
+
+// A write that fails half way through the cabinet (as on a full disk) leaves
+// the cabinet that was at the path as it was, and no temporary file beside it.
+TEST_F(creator_test, failed_write_keeps_the_cabinet_that_was_there) {
+    std::string target = scratch.write("out.cab", "precious");
+    // Whole blocks only, so close writes nothing more to the data file.
+    std::string file = scratch.write("f", sample_bytes(4 * 32767, 1));
+    cabinet_creator creator;
+    ASSERT_EQ(creator.open(), 0);
+    ASSERT_EQ(creator.new_folder(0), 0);
+    ASSERT_EQ(creator.add_file(file.c_str()), 0);
+    {
+        file_size_limit limit(50000);
+        EXPECT_EQ(creator.close(target.c_str()), CAB_ERROR_WRITE);
+    }
+    EXPECT_EQ(scratch.read(target), "precious");
+    EXPECT_EQ(names_in(scratch.path()).size(), 3u) << "tmp/, f and out.cab";
 }
 
 // A folder's last block that cannot be written must fail close: the data

@@ -10,8 +10,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cabinet_creator.h"
 #include "cabinet_image.h"
 #include "cabinet_status.h"
+#include "file_size_limit.h"
 #include "scratch_dir.h"
 
 namespace fs = std::filesystem;
@@ -35,6 +37,12 @@ protected:
     int open(const test_cabinet& cabinet) { return open_image(build_cabinet(cabinet)); }
     int open_image(const std::string& image) {
         return reader.open(scratch.write("archive.cab", image).c_str());
+    }
+
+    // Removes everything extraction wrote.
+    void empty_work() const {
+        for (const auto& entry : fs::directory_iterator(work))
+            fs::remove_all(entry.path());
     }
 
     // Names in the work directory, recursively, sorted.
@@ -375,6 +383,208 @@ TEST_F(reader_test, restores_date_time_and_read_only) {
     else
         unsetenv("TZ");
     tzset();
+}
+
+using named_contents = std::vector<std::pair<std::string, std::string>>;
+
+// A cabinet that the creator makes: a stored folder, then a deflate folder
+// whose first file crosses a block boundary. Its files are made outside the
+// work directory under the names they are stored with.
+std::string created_cabinet(const scratch_dir& scratch, const named_contents& stored,
+                            const named_contents& deflated) {
+    fs::path work = fs::current_path();
+    fs::create_directory(scratch.file("in"));
+    fs::current_path(scratch.file("in"));
+    cabinet_creator creator;
+    EXPECT_EQ(creator.open(), 0);
+    for (const named_contents* folder : {&stored, &deflated}) {
+        EXPECT_EQ(creator.new_folder(folder == &stored ? 0 : 1), 0);
+        for (const auto& [name, contents] : *folder) {
+            scratch.write("in/" + name, contents);
+            EXPECT_EQ(creator.add_file(name.c_str()), 0) << name;
+        }
+    }
+    EXPECT_EQ(creator.close("created.cab"), 0);
+    fs::current_path(work);
+    return contents(scratch.file("in/created.cab"));
+}
+
+// Text that deflate shrinks to almost nothing, so the cabinet stays small.
+std::string repetitive(std::size_t size) {
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        text[i] = static_cast<char>('a' + i % 23);
+    return text;
+}
+
+// A cabinet cut anywhere fails to open, or opens and then gives each file
+// whole or fails with a status and leaves nothing behind.
+TEST_F(reader_test, every_prefix_fails_or_extracts_the_right_bytes) {
+    named_contents stored = {{"one", pattern(300, 'o')}, {"empty", ""}};
+    named_contents deflated = {{"big", repetitive(40000)}, {"after", pattern(100, 'f')}};
+    named_contents everything = stored;
+    everything.insert(everything.end(), deflated.begin(), deflated.end());
+    test_cabinet laid = two_folders();
+    laid.flags = cfhdrRESERVE_PRESENT | cfhdrPREV_CABINET | cfhdrNEXT_CABINET;
+    laid.header_reserve = "reserve";
+    laid.cbCFFolder = 2;
+    laid.cbCFData = 3;
+    laid.prev_cabinet = "p";
+    laid.next_disk = "n";
+    named_contents laid_files = {{"a", pattern(30, 'a')},
+                                 {"b", pattern(1, 'b')},
+                                 {"c", pattern(45, 'c')},
+                                 {"d", pattern(7, 'd')},
+                                 {"e", pattern(40, 'e')}};
+    const std::pair<std::string, named_contents> cabinets[] = {
+        {created_cabinet(scratch, stored, deflated), everything},
+        {build_cabinet(laid), laid_files}};
+    for (const auto& [image, files] : cabinets) {
+        int wrong = 0;
+        for (std::size_t length = 0; length <= image.size(); ++length) {
+            int status = open_image(image.substr(0, length));
+            bool whole = length == image.size();
+            if (status != 0 && (status > 0 || whole) && ++wrong <= 5)
+                ADD_FAILURE() << "open of " << length << " bytes: " << status;
+            for (const auto& [name, expected] : files) {
+                if (status != 0)
+                    break;
+                int extracted = reader.extract(name.c_str());
+                bool right = extracted == 0 ? contents(name) == expected
+                                            : extracted < 0 && !whole && !fs::exists(name);
+                if (!right && ++wrong <= 5)
+                    ADD_FAILURE() << name << " from " << length << " bytes: " << extracted;
+            }
+            empty_work();
+        }
+        EXPECT_EQ(wrong, 0) << image.size() << "-byte cabinet";
+    }
+}
+
+// What a cabinet claims but does not hold ends in a status; what it holds up
+// to the limits of its fields is read.
+TEST_F(reader_test, counts_at_their_limits) {
+    test_cabinet claimed = two_folders();
+    claimed.cFiles = 65535;
+    EXPECT_EQ(open(claimed), CAB_ERROR_UNEXPECTED_EOF);
+    std::string header = build_cabinet(test_cabinet{});
+    header[50] = header[51] = '\xFF'; // cFolders
+    EXPECT_EQ(open_image(header), CAB_ERROR_UNEXPECTED_EOF);
+
+    test_cabinet full;
+    full.add_folder(1, {{"first", "payload"}});
+    full.folders.resize(65535);
+    test_file empty;
+    for (int i = 1; i < 65535; ++i) {
+        empty.name = "e" + std::to_string(i);
+        empty.iFolder = static_cast<uint16_t>(i);
+        full.files.push_back(empty);
+    }
+    ASSERT_EQ(open(full), 0);
+    EXPECT_EQ(reader.folder_managers.count, 65535u);
+    ASSERT_EQ(reader.file_headers.count, 65535u);
+    for (const char* name : {"first", "e65534"})
+        ASSERT_EQ(reader.extract(name), 0) << name;
+    EXPECT_EQ(contents("first"), "payload");
+    EXPECT_EQ(contents("e65534"), "");
+}
+
+TEST_F(reader_test, offsets_past_the_end) {
+    test_cabinet cabinet = two_folders();
+    const uint64_t past_end = build_cabinet(cabinet).size() + 1000;
+    cabinet.coffFiles = past_end;
+    EXPECT_EQ(open(cabinet), CAB_ERROR_UNEXPECTED_EOF);
+    cabinet.coffFiles = UINT64_MAX;
+    EXPECT_EQ(open(cabinet), CAB_ERROR_SEEK);
+
+    cabinet = two_folders();
+    for (uint64_t start : {past_end, UINT64_MAX}) {
+        cabinet.folders[1].coffCabStart = start;
+        ASSERT_EQ(open(cabinet), 0);
+        EXPECT_EQ(reader.extract("d"),
+                  start == past_end ? CAB_ERROR_UNEXPECTED_EOF : CAB_ERROR_SEEK);
+        ASSERT_EQ(reader.extract("a"), 0);
+        EXPECT_EQ(work_entries(), std::vector<std::string>{"a"});
+    }
+}
+
+TEST_F(reader_test, block_sizes_at_their_limits) {
+    const std::string full = pattern(65535, 'x');
+    struct {
+        const char* name;
+        test_block block;
+        int status;
+    } cases[] = {
+        {"stored_65535", stored_block(full), 0},
+        {"deflate_65535", deflate_block(full), 0},
+        {"stored_claims_65535", stored_block("short"), CAB_ERROR_BAD_DATA},
+        {"deflate_claims_65535", deflate_block("short"), CAB_ERROR_DECOMPRESSION},
+    };
+    for (auto& c : cases) {
+        if (c.status != 0)
+            c.block.cbUncomp = 65535;
+        test_cabinet cabinet;
+        test_folder folder;
+        folder.typeCompress = c.name[0] == 's' ? 0 : 1;
+        folder.blocks.push_back(c.block);
+        cabinet.folders.push_back(folder);
+        test_file file;
+        file.name = "f";
+        file.cbFile = 65535;
+        cabinet.files.push_back(file);
+        ASSERT_EQ(open(cabinet), 0) << c.name;
+        EXPECT_EQ(reader.extract("f"), c.status) << c.name;
+        EXPECT_EQ(contents("f"), c.status == 0 ? full : "") << c.name;
+        empty_work();
+    }
+    // cbData claims more than the file holds: the block sits at its end.
+    test_cabinet cabinet;
+    cabinet.add_folder(0, {{"f", "data"}});
+    std::string image = build_cabinet(cabinet);
+    image[image.size() - 4 - 8] = image[image.size() - 4 - 7] = '\xFF';
+    ASSERT_EQ(open_image(image), 0);
+    EXPECT_EQ(reader.extract("f"), CAB_ERROR_UNEXPECTED_EOF);
+    EXPECT_TRUE(work_entries().empty());
+}
+
+// A name is read up to its NUL however long it is; without one the input
+// ends first.
+TEST_F(reader_test, names_that_run_to_the_end_of_the_file) {
+    std::string long_name(100000, 'n');
+    test_cabinet files;
+    files.folders.push_back(test_folder{});
+    files.files.push_back({"first"});
+    files.files.push_back({long_name});
+    std::string image = build_cabinet(files); // the last name ends the file
+    ASSERT_EQ(open_image(image), 0);
+    EXPECT_EQ(reader.file_headers[1]->szName.length(), long_name.size());
+    EXPECT_EQ(open_image(image.substr(0, image.size() - 1)), CAB_ERROR_UNEXPECTED_EOF);
+
+    test_cabinet chained;
+    chained.flags = cfhdrPREV_CABINET | cfhdrNEXT_CABINET;
+    chained.prev_cabinet = "p";
+    chained.prev_disk = "d";
+    chained.next_cabinet = "n";
+    chained.next_disk = long_name;
+    image = build_cabinet(chained);
+    ASSERT_EQ(open_image(image), 0);
+    EXPECT_EQ(reader.header.szDiskNext.length(), long_name.size());
+    EXPECT_EQ(open_image(image.substr(0, image.size() - 1)), CAB_ERROR_UNEXPECTED_EOF);
+}
+
+// A write that fails half way (as on a full disk) leaves the file that was at
+// the output path as it was, and no temporary file.
+TEST_F(reader_test, failed_write_keeps_the_file_that_was_there) {
+    test_cabinet cabinet;
+    cabinet.add_folder(1, {{"big", repetitive(200000)}});
+    scratch.write("work/big", "the old contents");
+    ASSERT_EQ(open(cabinet), 0);
+    {
+        file_size_limit limit(50000);
+        EXPECT_EQ(reader.extract("big"), CAB_ERROR_WRITE);
+    }
+    EXPECT_EQ(contents("big"), "the old contents");
+    EXPECT_EQ(work_entries(), std::vector<std::string>{"big"});
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <utime.h>
 
 #include "cabinet_image.h"
+#include "cabinet_status.h"
 #include "run_program.h"
 #include "scratch_dir.h"
 
@@ -304,11 +305,19 @@ TEST_F(report_mode, wrong_signature_is_reported_and_the_run_goes_on) {
 }
 
 TEST_F(report_mode, open_failure) {
-    cabinet_path = scratch.file("missing.cab");
-    program_result result = run({"a"});
-    EXPECT_EQ(result.out, "Using new codebase...\n");
-    EXPECT_EQ(result.err, "Unable to open cabinet file: " + cabinet_path + ": -6\n");
-    EXPECT_EQ(result.exit_status, 1);
+    struct {
+        std::string path;
+        int status;
+    } cases[] = {{scratch.file("missing.cab"), CAB_ERROR_OPEN_STREAM},
+                 {scratch.file("work"), CAB_ERROR_READ}}; // a directory opens but cannot be read
+    for (const auto& c : cases) {
+        cabinet_path = c.path;
+        program_result result = run({"a"});
+        EXPECT_EQ(result.out, "Using new codebase...\n");
+        EXPECT_EQ(result.err, "Unable to open cabinet file: " + c.path + ": " +
+                                  std::to_string(c.status) + "\n");
+        EXPECT_EQ(result.exit_status, 1);
+    }
 }
 
 TEST_F(report_mode, first_failed_extraction_ends_the_run) {

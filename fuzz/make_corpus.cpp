@@ -1,0 +1,194 @@
+// Writes the seed corpus of every fuzz target: cabinets that the library's
+// own creator makes (stored and deflate folders, several files, files across
+// block boundaries) and hand-laid ones with reserve areas, chain names and
+// values the creator never writes.
+//   make_corpus DIRECTORY
+// fills DIRECTORY/reader, records, datablock and extract_data.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "cabinet_creator.h"
+#include "cabinet_image.h"
+#include "cabinet_reader.h"
+#include "little_endian.h"
+
+namespace {
+
+// Text that deflate shrinks, but not to nothing.
+std::string text(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>('a' + (i * seed / 7 + i / 101) % 26);
+    return bytes;
+}
+
+bool write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return out.good();
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct creator_folder {
+    uint16_t type;
+    std::vector<std::pair<std::string, std::size_t>> files; // name and size
+};
+
+// A cabinet made by the creator in the current directory, from files it
+// writes there first.
+std::string created(const std::vector<creator_folder>& folders) {
+    cabinet_creator creator;
+    if (creator.open() != 0)
+        return {};
+    unsigned seed = 1;
+    for (const creator_folder& folder : folders) {
+        if (creator.new_folder(folder.type) != 0)
+            return {};
+        for (const auto& [name, size] : folder.files) {
+            std::string::size_type slash = name.rfind('/');
+            if (slash != std::string::npos)
+                mkdir(name.substr(0, slash).c_str(), 0700);
+            if (!write_file(name, text(size, seed++)) || creator.add_file(name.c_str()) != 0)
+                return {};
+        }
+    }
+    if (creator.close("made.cab") != 0)
+        return {};
+    return read_file("made.cab");
+}
+
+// Folders of small blocks, so that blocks, reserve areas and file boundaries
+// are many in few bytes.
+test_cabinet hand_laid(uint16_t flags) {
+    test_cabinet cabinet;
+    cabinet.flags = flags;
+    cabinet.add_folder(1, {{"a.txt", text(40, 3)}, {"dir/b", text(9, 4)}, {"empty", ""}}, 16);
+    cabinet.add_folder(0, {{"c", text(20, 5)}, {"\\d\\e", text(30, 6)}}, 12);
+    return cabinet;
+}
+
+std::vector<std::pair<std::string, std::string>> cabinets() {
+    std::vector<std::pair<std::string, std::string>> made;
+    made.emplace_back("created_empty", created({}));
+    made.emplace_back("created_no_files", created({{1, {}}}));
+    made.emplace_back(
+        "created_deflate_boundaries",
+        created({{1, {{"one", 30000}, {"sub/two", 5000}, {"three", 0}}}, {1, {{"four", 70000}}}}));
+    made.emplace_back("created_stored_and_deflate",
+                      created({{0, {{"s1", 33000}, {"s2", 10}}}, {1, {{"d1", 100}}}}));
+    made.emplace_back("created_other_type", created({{2, {{"x", 50}}}}));
+
+    test_cabinet reserved = hand_laid(cfhdrRESERVE_PRESENT);
+    reserved.header_reserve = std::string("abc\0def", 7);
+    reserved.cbCFFolder = 4;
+    reserved.cbCFData = 3;
+    made.emplace_back("reserve_areas", build_cabinet(reserved));
+    test_cabinet chained = hand_laid(cfhdrPREV_CABINET | cfhdrNEXT_CABINET);
+    chained.prev_cabinet = "prev.cab";
+    chained.prev_disk = "Disk 1";
+    chained.next_cabinet = "next.cab";
+    chained.next_disk = "";
+    made.emplace_back("chain_names", build_cabinet(chained));
+    test_cabinet everything = chained;
+    everything.flags = cfhdrPREV_CABINET | cfhdrNEXT_CABINET | cfhdrRESERVE_PRESENT;
+    everything.header_reserve = "r";
+    everything.cbCFFolder = 1;
+    everything.cbCFData = 2;
+    everything.files[0].iFolder = ifoldCONTINUED_FROM_PREV;
+    everything.files[1].attribs = 0xFF;
+    everything.files[1].date = 0xFFFF;
+    everything.files[1].time = 0xFFFF;
+    made.emplace_back("all_flags", build_cabinet(everything));
+    return made;
+}
+
+bool write_seed(const std::string& directory, const std::string& name, const std::string& bytes) {
+    mkdir(directory.c_str(), 0700);
+    return write_file(directory + "/" + name, bytes);
+}
+
+// The seeds of the block and range targets: one byte of reserve settings,
+// as those targets read it, before a folder's blocks.
+std::string reserve_byte(const cabinet_header& header) {
+    bool reserve = (header.flags & cfhdrRESERVE_PRESENT) && header.cbCFData < 128;
+    return std::string(1, static_cast<char>(reserve ? 1 | header.cbCFData << 1 : 0));
+}
+
+std::string range_prefix(const std::string& settings, const cabinet_folder_manager& folder,
+                         uint64_t offset, uint64_t length) {
+    uint8_t bytes[32] = {};
+    put_le16(bytes + 8, folder.cCFData); // coffCabStart 0: the blocks follow
+    put_le16(bytes + 10, folder.typeCompress);
+    put_le64(bytes + 16, offset);
+    put_le64(bytes + 24, length);
+    return settings + std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
+}
+
+bool write_seeds(const std::string& out, const std::string& name, const std::string& image) {
+    bool ok = write_seed(out + "/reader", name, image) && write_seed(out + "/records", name, image);
+    std::string path = out + "/" + name + ".cab";
+    write_file(path, image);
+    cabinet_reader reader;
+    if (reader.open(path.c_str()) != 0)
+        return false;
+    std::remove(path.c_str());
+    std::string settings = reserve_byte(reader.header);
+    for (uint64_t i = 0; i < reader.folder_managers.count; ++i) {
+        const cabinet_folder_manager& folder = *reader.folder_managers[i];
+        uint64_t end = i + 1 < reader.folder_managers.count
+                           ? reader.folder_managers[i + 1]->coffCabStart
+                           : image.size();
+        std::string blocks = image.substr(folder.coffCabStart, end - folder.coffCabStart);
+        std::string folder_name = name + "_" + std::to_string(i);
+        ok = ok && write_seed(out + "/datablock", folder_name, settings + blocks);
+        for (uint64_t j = 0; j < reader.file_headers.count; ++j) {
+            const cabinet_file_header& file = *reader.file_headers[j];
+            if (file.iFolder == i)
+                ok = ok &&
+                     write_seed(out + "/extract_data", folder_name + "_" + std::to_string(j),
+                                range_prefix(settings, folder, file.uoffFolderStart, file.cbFile) +
+                                    blocks);
+        }
+    }
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fputs("usage: make_corpus DIRECTORY\n", stderr);
+        return 2;
+    }
+    std::string out = argv[1];
+    mkdir(out.c_str(), 0700);
+    // The creator's inputs are made in a directory of their own.
+    std::string inputs = out + "/inputs";
+    mkdir(inputs.c_str(), 0700);
+    char* absolute = realpath(out.c_str(), nullptr);
+    if (absolute == nullptr || chdir(inputs.c_str()) != 0) {
+        std::perror(out.c_str());
+        return 1;
+    }
+    out = absolute;
+    std::free(absolute);
+    for (const auto& [name, image] : cabinets()) {
+        if (image.empty() || !write_seeds(out, name, image)) {
+            std::fprintf(stderr, "make_corpus: %s failed\n", name.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
