@@ -22,12 +22,15 @@ public:
 
 protected:
     int_type overflow(int_type c) override;
+    std::streamsize xsputn(const char* bytes, std::streamsize count) override;
     int sync() override;
 
 private:
+    bool write_all(const char* bytes, std::size_t count);
     bool drain();
 
     static constexpr std::size_t buffer_size = 64 * 1024;
+    static constexpr std::size_t direct_size = 16 * 1024; // pieces written without the buffer
     int fd;
     bool failed = false;
     char buffer[buffer_size];
