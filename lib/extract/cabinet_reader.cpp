@@ -122,6 +122,10 @@ int cabinet_reader::open(const char* path) {
     if (path == nullptr || *path == '\0')
         return CAB_ERROR_NO_FILENAME;
     release();
+    if (stream_buffer == nullptr)
+        stream_buffer = static_cast<char*>(std::malloc(stream_buffer_size));
+    if (stream_buffer != nullptr) // otherwise the stream's own will do
+        cabinet_stream.rdbuf()->pubsetbuf(stream_buffer, stream_buffer_size);
     cabinet_stream.open(path, std::ios::in | std::ios::binary);
     if (!cabinet_stream.is_open())
         return CAB_ERROR_OPEN_STREAM;
@@ -235,17 +239,20 @@ void cabinet_reader::index_folder(uint16_t folder_number) {
     const uint64_t reserve = (header.flags & cfhdrRESERVE_PRESENT) ? header.cbCFData : 0;
     uint64_t position = folder.coffCabStart;
     uint64_t start = 0;
+    if (position > static_cast<uint64_t>(INT64_MAX))
+        return;
+    cabinet_stream.seekg(static_cast<std::streamoff>(position), std::ios::beg);
     cabinet_datablock_fixed_header block;
-    // Only the block headers are read; payloads are passed over by seeking.
+    // Only the block headers are needed, but the payloads are read past, not
+    // sought over: every seek would throw the stream's buffer away.
     for (uint32_t i = 0; i < folder.cCFData; ++i) {
-        if (position > static_cast<uint64_t>(INT64_MAX))
-            return;
-        cabinet_stream.seekg(static_cast<std::streamoff>(position), std::ios::beg);
-        if (cabinet_stream.fail() || block.read(cabinet_stream) != CAB_STATUS_OK)
+        if (block.read(cabinet_stream) != CAB_STATUS_OK)
             return;
         block_index[i] = {position, start};
-        position += cabinet_datablock_fixed_header::image_size + reserve + block.cbData;
+        uint64_t skipped = reserve + block.cbData;
+        position += cabinet_datablock_fixed_header::image_size + skipped;
         start += block.cbUncomp;
+        cabinet_stream.ignore(static_cast<std::streamsize>(skipped));
     }
     block_index[folder.cCFData] = {position, start};
     index_complete = true;

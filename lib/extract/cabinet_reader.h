@@ -21,6 +21,8 @@ public:
 
     cabinet_reader() {}
     ~cabinet_reader() {
+        cabinet_stream.close(); // before its buffer goes
+        std::free(stream_buffer);
         std::free(block_index);
         std::free(name_order);
         std::free(block_tail);
@@ -54,6 +56,11 @@ private:
     void index_folder(uint16_t folder);
     uint32_t block_holding(uint64_t position) const;
     int extract_range(uint16_t folder, uint64_t offset, uint64_t length, std::ostream& out);
+
+    // The cabinet stream's buffer, larger than its own: blocks are read whole,
+    // one after another.
+    static constexpr std::size_t stream_buffer_size = 64 * 1024;
+    char* stream_buffer = nullptr;
 
     // File record numbers sorted by name, then by number, so that a lookup
     // is a binary search; made at the first extraction.
