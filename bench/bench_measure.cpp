@@ -4,10 +4,11 @@
 // few pages of this program that the child held between fork and exec. Every
 // run starts after a sync, so no run pays for the writes of the one before.
 //
-// usage: bench_measure [-n RUNS] [-i INPUT] [-o OUTPUT] [-w DIR] -- PROGRAM [ARG...]
+// usage: bench_measure [-n RUNS] [-i INPUT] [-o OUTPUT] [-r FILE] [-w DIR] -- PROGRAM [ARG...]
 //   -n  number of runs (default 1)
 //   -i  standard input read from INPUT (default /dev/null)
 //   -o  standard output written to OUTPUT (default /dev/null)
+//   -r  FILE removed before every run, so that no run replaces an earlier one's
 //   -w  run in DIR, emptied before every run
 #include <cerrno>
 #include <cstdio>
@@ -53,7 +54,17 @@ struct run_result {
     long peak_kib;
 };
 
-run_result run_once(char** program, const char* input, const char* output, const char* directory) {
+struct run_options {
+    const char* input = "/dev/null";
+    const char* output = "/dev/null";
+    const char* removed = nullptr;
+    const char* directory = nullptr;
+};
+
+run_result run_once(char** program, const run_options& options) {
+    const char* directory = options.directory;
+    if (options.removed != nullptr && std::remove(options.removed) != 0 && errno != ENOENT)
+        fail("cannot remove", options.removed);
     if (directory != nullptr && nftw(directory, remove_below_top, 16, FTW_DEPTH | FTW_PHYS) != 0)
         fail("cannot empty", directory);
     sync();
@@ -62,8 +73,8 @@ run_result run_once(char** program, const char* input, const char* output, const
     if (child < 0)
         fail("fork failed", std::strerror(errno));
     if (child == 0) {
-        redirect(STDIN_FILENO, input, O_RDONLY);
-        redirect(STDOUT_FILENO, output, O_WRONLY | O_CREAT | O_TRUNC);
+        redirect(STDIN_FILENO, options.input, O_RDONLY);
+        redirect(STDOUT_FILENO, options.output, O_WRONLY | O_CREAT | O_TRUNC);
         if (directory != nullptr && chdir(directory) != 0)
             _exit(126);
         execv(program[0], program);
@@ -86,37 +97,38 @@ run_result run_once(char** program, const char* input, const char* output, const
 
 int main(int argc, char** argv) {
     int runs = 1;
-    const char* input = "/dev/null";
-    const char* output = "/dev/null";
-    const char* directory = nullptr;
+    run_options options;
     int option;
-    while ((option = getopt(argc, argv, "+n:i:o:w:")) != -1) {
+    while ((option = getopt(argc, argv, "+n:i:o:r:w:")) != -1) {
         switch (option) {
         case 'n':
             runs = std::atoi(optarg);
             break;
         case 'i':
-            input = optarg;
+            options.input = optarg;
             break;
         case 'o':
-            output = optarg;
+            options.output = optarg;
+            break;
+        case 'r':
+            options.removed = optarg;
             break;
         case 'w':
-            directory = optarg;
+            options.directory = optarg;
             break;
         default:
             return 2;
         }
     }
     if (optind >= argc || runs < 1) {
-        std::fputs("usage: bench_measure [-n RUNS] [-i INPUT] [-o OUTPUT] [-w DIR] -- PROGRAM "
-                   "[ARG...]\n",
+        std::fputs("usage: bench_measure [-n RUNS] [-i INPUT] [-o OUTPUT] [-r FILE] [-w DIR] -- "
+                   "PROGRAM [ARG...]\n",
                    stderr);
         return 2;
     }
-    run_result best = run_once(argv + optind, input, output, directory);
+    run_result best = run_once(argv + optind, options);
     for (int i = 1; i < runs; ++i) {
-        run_result next = run_once(argv + optind, input, output, directory);
+        run_result next = run_once(argv + optind, options);
         if (next.seconds < best.seconds)
             best.seconds = next.seconds;
         if (next.peak_kib > best.peak_kib)

@@ -126,27 +126,27 @@ m() {
 say "measuring"
 say "  limit"
 eval "$("$limit" big.bin 3 | awk '{ printf "limit_%s=%s\n", $1, $2 }')"
-m create64 -n 3 -i big.in -- "$tool"
-m gzip6 -n 3 -o big.bin.gz -- "$gzip" -6 -c big.bin
+m create64 -n 3 -r big.cab -i big.in -- "$tool"
+m gzip6 -n 3 -r big.bin.gz -o big.bin.gz -- "$gzip" -6 -c big.bin
 m extract64 -n 5 -w out -- "$tool" "$scratch/big.cab" big.bin
 cmp -s big.bin out/big.bin || fail "the 64 MiB file did not extract intact"
-m gunzip -n 5 -o out/big.bin -- "$gzip" -d -c big.bin.gz
+m gunzip -n 5 -r out/big.bin -o out/big.bin -- "$gzip" -d -c big.bin.gz
 
 cd tree
-m tree_create -i ../tree.in -- "$tool"
+m tree_create -r ../tree.cab -i ../tree.in -- "$tool"
 cd ..
 m tree_all -n 3 -w out -- "$tool" "$scratch/tree.cab" "${tree_names[@]}"
 diff -r tree out >/dev/null || fail "the tree did not extract intact"
 m tree_tar -n 3 -w out -- "$(command -v tar)" -xf "$scratch/tree.tar"
-m tree1_create -i tree1.in -- "$tool"
+m tree1_create -r tree1.cab -i tree1.in -- "$tool"
 m tree_one -n 3 -w out -- "$tool" "$scratch/tree1.cab" tree.bin
 
 cd many
-m many_create -i ../many.in -- "$tool"
+m many_create -r ../many.cab -i ../many.in -- "$tool"
 cd ..
 m list -n 5 -- "$tool" "$scratch/many.cab"
 
-m create512 -i huge.in -- "$tool"
+m create512 -r huge.cab -i huge.in -- "$tool"
 m extract512 -w out -- "$tool" "$scratch/huge.cab" huge.bin
 cmp -s huge.bin out/huge.bin || fail "the 512 MiB file did not extract intact"
 
