@@ -276,6 +276,10 @@ int cabinet_reader::extract_range(uint16_t folder_number, uint64_t offset, uint6
     cabinet_folder_manager& folder = *folder_managers[folder_number];
     // An earlier extraction may have left the stream at its end or failed.
     cabinet_stream.clear();
+    // A range from the folder's first byte needs no index: it begins in the
+    // first block. Mostly it is a whole folder of one file.
+    if (offset == 0)
+        return folder.extract_data(out, cabinet_stream, offset, length, header);
     if (indexed_folder != folder_number)
         index_folder(folder_number);
     cabinet_stream.clear();
