@@ -111,20 +111,27 @@ TEST_F(reader_test, holds_every_record_in_order) {
 }
 
 // Every file comes out byte for byte, in any order, across folders and
-// blocks. Files that share a block, one after another: c begins inside what a
-// left of its last block, c after b and e after d begin at its start, and b
-// after a lies wholly in it.
+// blocks of both kinds. A file that begins where the one before ended, in the
+// same block, is served from what that one left of the block: c after b and
+// f after c at its start, g after c inside it; f and g lie wholly in it.
 TEST_F(reader_test, extracts_files_in_any_order) {
-    test_cabinet cabinet = two_folders();
+    const std::map<std::string, std::string> files = {
+        {"a", pattern(30, 'a')}, {"b", pattern(1, 'b')}, {"c", pattern(45, 'c')},
+        {"f", pattern(1, 'f')},  {"g", pattern(2, 'g')}, {"d", pattern(7, 'd')},
+        {"e", pattern(40, 'e')}};
+    test_cabinet cabinet;
+    cabinet.add_folder(1,
+                       {{"a", files.at("a")},
+                        {"b", files.at("b")},
+                        {"c", files.at("c")},
+                        {"f", files.at("f")},
+                        {"g", files.at("g")}},
+                       16);
+    cabinet.add_folder(0, {{"d", files.at("d")}, {"e", files.at("e")}}, 16);
     ASSERT_EQ(open(cabinet), 0);
-    const std::map<std::string, std::string> expected = {{"a", pattern(30, 'a')},
-                                                         {"b", pattern(1, 'b')},
-                                                         {"c", pattern(45, 'c')},
-                                                         {"d", pattern(7, 'd')},
-                                                         {"e", pattern(40, 'e')}};
-    for (const char* name : {"a", "c", "b", "c", "d", "e", "a", "b", "e"}) {
+    for (const char* name : {"b", "c", "g", "f", "d", "e", "a", "c", "b", "e"}) {
         ASSERT_EQ(reader.extract(name), 0) << name;
-        EXPECT_EQ(contents(name), expected.at(name)) << name;
+        EXPECT_EQ(contents(name), files.at(name)) << name;
     }
 }
 
