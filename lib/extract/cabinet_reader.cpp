@@ -174,12 +174,17 @@ int cabinet_reader::extract(const char* name) {
         return status;
     if (file->iFolder >= folder_managers.count)
         return CAB_ERROR_INVALID_FOLDER;
+    if (output_buffer == nullptr) {
+        output_buffer = static_cast<char*>(std::malloc(output_buffer_size));
+        if (output_buffer == nullptr)
+            return CAB_ERROR_OUT_OF_MEMORY;
+    }
 
     extraction_target target;
     int descriptor = -1;
     if (int status = target.create(name, descriptor))
         return status;
-    fd_output_buffer buffer(descriptor);
+    fd_output_buffer buffer(descriptor, output_buffer, output_buffer_size);
     std::ostream out(&buffer);
     int status = CAB_STATUS_OK;
     // An empty file needs no data: a folder refuses any range at its end.

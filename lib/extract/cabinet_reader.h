@@ -23,6 +23,7 @@ public:
     ~cabinet_reader() {
         cabinet_stream.close(); // before its buffer goes
         std::free(stream_buffer);
+        std::free(output_buffer);
         std::free(block_index);
         std::free(name_order);
         std::free(block_tail);
@@ -61,6 +62,11 @@ private:
     // one after another.
     static constexpr std::size_t stream_buffer_size = 64 * 1024;
     char* stream_buffer = nullptr;
+
+    // The extracted files' buffer: a file system takes few large writes much
+    // faster than many small ones.
+    static constexpr std::size_t output_buffer_size = 256 * 1024;
+    char* output_buffer = nullptr;
 
     // File record numbers sorted by name, then by number, so that a lookup
     // is a binary search; made at the first extraction.

@@ -3,8 +3,9 @@
 #include <cerrno>
 #include <unistd.h>
 
-fd_output_buffer::fd_output_buffer(int fd) : fd(fd) {
-    setp(buffer, buffer + buffer_size);
+fd_output_buffer::fd_output_buffer(int fd, char* buffer, std::size_t size)
+    : fd(fd), buffer(buffer), size(size) {
+    setp(buffer, buffer + size);
 }
 
 fd_output_buffer::~fd_output_buffer() {
@@ -12,24 +13,19 @@ fd_output_buffer::~fd_output_buffer() {
         ::close(fd);
 }
 
-bool fd_output_buffer::write_all(const char* bytes, std::size_t count) {
-    const char* end = bytes + count;
-    while (!failed && bytes < end) {
-        ssize_t written = ::write(fd, bytes, static_cast<size_t>(end - bytes));
+bool fd_output_buffer::drain() {
+    const char* next = pbase();
+    while (!failed && next < pptr()) {
+        ssize_t written = ::write(fd, next, static_cast<size_t>(pptr() - next));
         if (written > 0)
-            bytes += written;
+            next += written;
         else if (written < 0 && errno == EINTR)
             continue;
         else
             failed = true; // a write error, or a write that makes no progress
     }
+    setp(buffer, buffer + size);
     return !failed;
-}
-
-bool fd_output_buffer::drain() {
-    bool ok = write_all(pbase(), static_cast<std::size_t>(pptr() - pbase()));
-    setp(buffer, buffer + buffer_size);
-    return ok;
 }
 
 fd_output_buffer::int_type fd_output_buffer::overflow(int_type c) {
@@ -41,16 +37,6 @@ fd_output_buffer::int_type fd_output_buffer::overflow(int_type c) {
         pbump(1);
     }
     return traits_type::not_eof(c);
-}
-
-std::streamsize fd_output_buffer::xsputn(const char* bytes, std::streamsize count) {
-    // A large piece, such as an expanded block, goes out as it is instead of
-    // being copied through the buffer.
-    if (count < static_cast<std::streamsize>(direct_size))
-        return std::streambuf::xsputn(bytes, count);
-    if (!drain() || !write_all(bytes, static_cast<std::size_t>(count)))
-        return 0;
-    return count;
 }
 
 int fd_output_buffer::sync() {

@@ -135,10 +135,10 @@ TEST_F(reader_test, extracts_files_in_any_order) {
     }
 }
 
-// A file that begins near the end of a full block goes out as a few bytes
-// through the output's buffer, then whole expanded blocks past it, in order.
+// A file larger than the output's buffer, beginning near the end of a full
+// block, so the buffer fills and drains at no block boundary.
 TEST_F(reader_test, large_files_come_out_in_order) {
-    const std::string head = pattern(32700, 'h'), large = pattern(100000, 'l');
+    const std::string head = pattern(32700, 'h'), large = pattern(300000, 'l');
     test_cabinet cabinet;
     cabinet.add_folder(1, {{"head", head}, {"large", large}});
     ASSERT_EQ(open(cabinet), 0);
