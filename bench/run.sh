@@ -156,6 +156,7 @@ for _ in 1 2 3; do
     m extract64 -n 2 -w out -- "$tool" "$scratch/big.cab" big.bin
     m gunzip -n 2 -r out/big.bin -o out/big.bin -- "$gzip" -d -c big.bin.gz
 done
+# Once more, so that out/ holds what the tool wrote.
 m extract64 -w out -- "$tool" "$scratch/big.cab" big.bin
 cmp -s big.bin out/big.bin || fail "the 64 MiB file did not extract intact"
 
@@ -163,13 +164,13 @@ say "measuring the tree"
 cd tree
 m tree_create -r ../tree.cab -i ../tree.in -- "$tool"
 cd ..
-m tree1_create -r tree1.cab -i tree1.in -- "$tool"
+m tree1_create -r tree1.cab -i tree1.in -- "$tool" # no row of its own
 for _ in 1 2 3; do
     m tree_all -w out -- "$tool" "$scratch/tree.cab" "${tree_names[@]}"
     m tree_one -w out -- "$tool" "$scratch/tree1.cab" tree.bin
     m tree_tar -w out -- "$(command -v tar)" -xf "$scratch/tree.tar"
 done
-m tree_all -w out -- "$tool" "$scratch/tree.cab" "${tree_names[@]}"
+m tree_all -w out -- "$tool" "$scratch/tree.cab" "${tree_names[@]}" # out/ for the check
 diff -r tree out >/dev/null || fail "the tree did not extract intact"
 
 say "measuring 65535 files"
