@@ -134,17 +134,30 @@ int cabinet_creator::copy_data(std::ostream& out, uint64_t expected) {
     temp_stream.seekg(0);
     if (temp_stream.fail())
         return CAB_ERROR_SEEK;
-    char buffer[16384];
+    // Pieces far larger than the streams' buffers go past them: one read and
+    // one write each.
+    constexpr std::size_t piece = 256 * 1024;
+    char* buffer = static_cast<char*>(std::malloc(piece));
+    if (buffer == nullptr)
+        return CAB_ERROR_OUT_OF_MEMORY;
+    int status = CAB_STATUS_OK;
     uint64_t copied = 0;
     do {
-        temp_stream.read(buffer, sizeof buffer);
-        if (temp_stream.bad())
-            return CAB_ERROR_READ;
+        temp_stream.read(buffer, piece);
+        if (temp_stream.bad()) {
+            status = CAB_ERROR_READ;
+            break;
+        }
         out.write(buffer, temp_stream.gcount());
-        if (out.fail())
-            return CAB_ERROR_WRITE;
+        if (out.fail()) {
+            status = CAB_ERROR_WRITE;
+            break;
+        }
         copied += static_cast<uint64_t>(temp_stream.gcount());
     } while (!temp_stream.eof());
+    std::free(buffer);
+    if (status != CAB_STATUS_OK)
+        return status;
     // Anything but the blocks the folders counted would not be the cabinet.
     if (copied != expected)
         return CAB_ERROR_READ;

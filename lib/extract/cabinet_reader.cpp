@@ -1,5 +1,6 @@
 #include "cabinet_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include "cabinet_status.h"
 #include "extraction_target.h"
 #include "fd_output_buffer.h"
+#include "io_helpers.h"
 
 namespace {
 
@@ -54,6 +56,51 @@ int read_record(dynamic_array<Record>& records, std::istream& in, const Extra&..
     return record->read(in, extra...);
 }
 
+// Passes the first `wanted` bytes written to it on to out and keeps the
+// rest, at most `room` bytes, in kept.
+class split_output : public std::streambuf {
+public:
+    split_output(std::ostream& out, uint64_t wanted, uint8_t* kept, std::size_t room)
+        : out(out), wanted(wanted), kept(kept), room(room) {}
+
+    std::size_t kept_size() const { return size; }
+
+protected:
+    std::streamsize xsputn(const char* bytes, std::streamsize count) override {
+        std::streamsize passed =
+            static_cast<std::streamsize>(std::min<uint64_t>(wanted, static_cast<uint64_t>(count)));
+        if (passed > 0) {
+            out.write(bytes, passed);
+            if (out.fail())
+                return 0;
+            wanted -= static_cast<uint64_t>(passed);
+        }
+        std::size_t rest = static_cast<std::size_t>(count - passed);
+        if (rest > room - size)
+            return passed;
+        std::memcpy(kept + size, bytes + passed, rest);
+        size += rest;
+        return count;
+    }
+
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        char byte = traits_type::to_char_type(c);
+        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+    }
+
+private:
+    std::ostream& out;
+    uint64_t wanted;
+    uint8_t* kept;
+    std::size_t room;
+    std::size_t size = 0;
+};
+
+// The most bytes a block expands to.
+constexpr std::size_t max_block_bytes = 0xFFFF;
+
 } // namespace
 
 void cabinet_reader::release() {
@@ -62,16 +109,23 @@ void cabinet_reader::release() {
     file_headers.free_buffers();
     folder_managers.free_buffers();
     header.release_reserve();
+    std::free(name_order);
+    name_order = nullptr;
     std::free(block_index);
     block_index = nullptr;
     indexed_folder = no_folder;
     index_complete = false;
+    tail_size = 0;
 }
 
 int cabinet_reader::open(const char* path) {
     if (path == nullptr || *path == '\0')
         return CAB_ERROR_NO_FILENAME;
     release();
+    if (stream_buffer == nullptr)
+        stream_buffer = static_cast<char*>(std::malloc(stream_buffer_size));
+    if (stream_buffer != nullptr) // otherwise the stream's own will do
+        cabinet_stream.rdbuf()->pubsetbuf(stream_buffer, stream_buffer_size);
     cabinet_stream.open(path, std::ios::in | std::ios::binary);
     if (!cabinet_stream.is_open())
         return CAB_ERROR_OPEN_STREAM;
@@ -116,20 +170,21 @@ int cabinet_reader::extract(const char* name) {
     if (name == nullptr || *name == '\0')
         return CAB_ERROR_NO_FILENAME;
     const cabinet_file_header* file = nullptr;
-    for (uint64_t i = 0; i < file_headers.count && file == nullptr; ++i) {
-        if (std::strcmp(file_headers[i]->szName.str(), name) == 0)
-            file = file_headers[i];
-    }
-    if (file == nullptr)
-        return CAB_ERROR_FILE_NOT_FOUND;
+    if (int status = find_file(name, file))
+        return status;
     if (file->iFolder >= folder_managers.count)
         return CAB_ERROR_INVALID_FOLDER;
+    if (output_buffer == nullptr) {
+        output_buffer = static_cast<char*>(std::malloc(output_buffer_size));
+        if (output_buffer == nullptr)
+            return CAB_ERROR_OUT_OF_MEMORY;
+    }
 
     extraction_target target;
     int descriptor = -1;
     if (int status = target.create(name, descriptor))
         return status;
-    fd_output_buffer buffer(descriptor);
+    fd_output_buffer buffer(descriptor, output_buffer, output_buffer_size);
     std::ostream out(&buffer);
     int status = CAB_STATUS_OK;
     // An empty file needs no data: a folder refuses any range at its end.
@@ -148,10 +203,38 @@ int cabinet_reader::extract(const char* name) {
     return status;
 }
 
+int cabinet_reader::find_file(const char* name, const cabinet_file_header*& file) {
+    // At most 65535 records: the numbers fit in 32 bits.
+    const uint32_t count = static_cast<uint32_t>(file_headers.count);
+    auto name_of = [this](uint32_t number) { return file_headers[number]->szName.str(); };
+    if (name_order == nullptr && count != 0) {
+        name_order = static_cast<uint32_t*>(std::malloc(count * sizeof(uint32_t)));
+        if (name_order == nullptr)
+            return CAB_ERROR_OUT_OF_MEMORY;
+        for (uint32_t i = 0; i < count; ++i)
+            name_order[i] = i;
+        // The first record of a name comes first among its equals, so it wins.
+        std::sort(name_order, name_order + count, [&](uint32_t a, uint32_t b) {
+            int order = std::strcmp(name_of(a), name_of(b));
+            return order != 0 ? order < 0 : a < b;
+        });
+    }
+    uint32_t* end = name_order + count;
+    const uint32_t* found =
+        std::lower_bound(name_order, end, name, [&](uint32_t number, const char* wanted) {
+            return std::strcmp(name_of(number), wanted) < 0;
+        });
+    if (found == end || std::strcmp(name_of(*found), name) != 0)
+        return CAB_ERROR_FILE_NOT_FOUND;
+    file = file_headers[*found];
+    return CAB_STATUS_OK;
+}
+
 void cabinet_reader::index_folder(uint16_t folder_number) {
     std::free(block_index);
     indexed_folder = folder_number;
     index_complete = false;
+    tail_size = 0;
     const cabinet_folder_manager& folder = *folder_managers[folder_number];
     // At most 65536 entries, whatever the cabinet claims elsewhere.
     block_index = static_cast<block_entry*>(
@@ -161,20 +244,36 @@ void cabinet_reader::index_folder(uint16_t folder_number) {
     const uint64_t reserve = (header.flags & cfhdrRESERVE_PRESENT) ? header.cbCFData : 0;
     uint64_t position = folder.coffCabStart;
     uint64_t start = 0;
+    if (position > static_cast<uint64_t>(INT64_MAX))
+        return;
+    cabinet_stream.seekg(static_cast<std::streamoff>(position), std::ios::beg);
     cabinet_datablock_fixed_header block;
-    // Only the block headers are read; payloads are passed over by seeking.
+    // Only the block headers are needed, but the payloads are read past, not
+    // sought over: every seek would throw the stream's buffer away.
     for (uint32_t i = 0; i < folder.cCFData; ++i) {
-        if (position > static_cast<uint64_t>(INT64_MAX))
-            return;
-        cabinet_stream.seekg(static_cast<std::streamoff>(position), std::ios::beg);
-        if (cabinet_stream.fail() || block.read(cabinet_stream) != CAB_STATUS_OK)
+        if (block.read(cabinet_stream) != CAB_STATUS_OK)
             return;
         block_index[i] = {position, start};
-        position += cabinet_datablock_fixed_header::image_size + reserve + block.cbData;
+        uint64_t skipped = reserve + block.cbData;
+        position += cabinet_datablock_fixed_header::image_size + skipped;
         start += block.cbUncomp;
+        cabinet_stream.ignore(static_cast<std::streamsize>(skipped));
     }
     block_index[folder.cCFData] = {position, start};
     index_complete = true;
+}
+
+uint32_t cabinet_reader::block_holding(uint64_t position) const {
+    // The first block whose successor starts beyond position.
+    uint32_t low = 0, high = folder_managers[indexed_folder]->cCFData - 1u;
+    while (low < high) {
+        uint32_t middle = low + (high - low) / 2;
+        if (block_index[middle + 1].start > position)
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    return low;
 }
 
 int cabinet_reader::extract_range(uint16_t folder_number, uint64_t offset, uint64_t length,
@@ -182,6 +281,10 @@ int cabinet_reader::extract_range(uint16_t folder_number, uint64_t offset, uint6
     cabinet_folder_manager& folder = *folder_managers[folder_number];
     // An earlier extraction may have left the stream at its end or failed.
     cabinet_stream.clear();
+    // A range from the folder's first byte needs no index: it begins in the
+    // first block. Mostly it is a whole folder of one file.
+    if (offset == 0)
+        return folder.extract_data(out, cabinet_stream, offset, length, header);
     if (indexed_folder != folder_number)
         index_folder(folder_number);
     cabinet_stream.clear();
@@ -190,18 +293,41 @@ int cabinet_reader::extract_range(uint16_t folder_number, uint64_t offset, uint6
     if (!index_complete || offset >= block_index[folder.cCFData].start)
         return folder.extract_data(out, cabinet_stream, offset, length, header);
 
-    // The block that holds offset: the first whose successor starts beyond it.
-    uint32_t low = 0, high = folder.cCFData - 1u;
-    while (low < high) {
-        uint32_t middle = low + (high - low) / 2;
-        if (block_index[middle + 1].start > offset)
-            high = middle;
-        else
-            low = middle + 1;
+    // A range inside the folder's data runs on to the end of its last block,
+    // whose rest is kept: the next range usually begins there.
+    const uint64_t folder_size = block_index[folder.cCFData].start;
+    const bool inside = length <= folder_size - offset;
+    if (inside && offset - tail_start < tail_size) {
+        uint16_t skipped = static_cast<uint16_t>(offset - tail_start);
+        uint16_t taken = static_cast<uint16_t>(std::min<uint64_t>(length, tail_size - skipped));
+        if (int status = io_write(out, block_tail + skipped, taken))
+            return status;
+        offset += taken;
+        length -= taken;
+        if (length == 0)
+            return CAB_STATUS_OK;
     }
+    if (block_tail == nullptr) {
+        block_tail = static_cast<uint8_t*>(std::malloc(max_block_bytes));
+        if (block_tail == nullptr)
+            return CAB_ERROR_OUT_OF_MEMORY;
+    }
+
+    uint32_t first = block_holding(offset);
+    uint64_t end =
+        inside ? block_index[block_holding(offset + length - 1) + 1].start : offset + length;
     cabinet_folder_manager view;
-    view.coffCabStart = block_index[low].position;
-    view.cCFData = static_cast<uint16_t>(folder.cCFData - low);
+    view.coffCabStart = block_index[first].position;
+    view.cCFData = static_cast<uint16_t>(folder.cCFData - first);
     view.typeCompress = folder.typeCompress;
-    return view.extract_data(out, cabinet_stream, offset - block_index[low].start, length, header);
+    split_output split(out, length, block_tail, max_block_bytes);
+    std::ostream stretched(&split);
+    tail_size = 0;
+    int status = view.extract_data(stretched, cabinet_stream, offset - block_index[first].start,
+                                   end - offset, header);
+    if (status == CAB_STATUS_OK) {
+        tail_start = offset + length;
+        tail_size = static_cast<uint16_t>(split.kept_size());
+    }
+    return status;
 }

@@ -20,7 +20,14 @@ public:
     std::ifstream cabinet_stream;
 
     cabinet_reader() {}
-    ~cabinet_reader() { std::free(block_index); }
+    ~cabinet_reader() {
+        cabinet_stream.close(); // before its buffer goes
+        std::free(stream_buffer);
+        std::free(output_buffer);
+        std::free(block_index);
+        std::free(name_order);
+        std::free(block_tail);
+    }
     cabinet_reader(const cabinet_reader&) = delete;
     cabinet_reader& operator=(const cabinet_reader&) = delete;
 
@@ -46,12 +53,35 @@ private:
 
     void release();
     int read_directory();
+    int find_file(const char* name, const cabinet_file_header*& file);
     void index_folder(uint16_t folder);
+    uint32_t block_holding(uint64_t position) const;
     int extract_range(uint16_t folder, uint64_t offset, uint64_t length, std::ostream& out);
+
+    // The cabinet stream's buffer, larger than its own: blocks are read whole,
+    // one after another.
+    static constexpr std::size_t stream_buffer_size = 64 * 1024;
+    char* stream_buffer = nullptr;
+
+    // The extracted files' buffer: a file system takes few large writes much
+    // faster than many small ones.
+    static constexpr std::size_t output_buffer_size = 256 * 1024;
+    char* output_buffer = nullptr;
+
+    // File record numbers sorted by name, then by number, so that a lookup
+    // is a binary search; made at the first extraction.
+    uint32_t* name_order = nullptr;
 
     block_entry* block_index = nullptr; // cCFData + 1 entries of indexed_folder
     uint32_t indexed_folder = no_folder;
     bool index_complete = false;
+
+    // The expanded bytes behind the last range written, up to the end of its
+    // block: the next file of a folder usually begins there, and its block
+    // need not be inflated again.
+    uint8_t* block_tail = nullptr; // 65535 bytes once needed
+    uint64_t tail_start = 0;       // where block_tail begins in indexed_folder's stream
+    uint16_t tail_size = 0;
 };
 
 #endif

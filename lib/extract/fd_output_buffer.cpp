@@ -3,8 +3,9 @@
 #include <cerrno>
 #include <unistd.h>
 
-fd_output_buffer::fd_output_buffer(int fd) : fd(fd) {
-    setp(buffer, buffer + buffer_size);
+fd_output_buffer::fd_output_buffer(int fd, char* buffer, std::size_t size)
+    : fd(fd), buffer(buffer), size(size) {
+    setp(buffer, buffer + size);
 }
 
 fd_output_buffer::~fd_output_buffer() {
@@ -23,7 +24,7 @@ bool fd_output_buffer::drain() {
         else
             failed = true; // a write error, or a write that makes no progress
     }
-    setp(buffer, buffer + buffer_size);
+    setp(buffer, buffer + size);
     return !failed;
 }
 

@@ -8,9 +8,10 @@
 
 class fd_output_buffer : public std::streambuf {
 public:
-    // Writes to fd, which it owns from now on: the destructor closes it if
-    // close() was not called.
-    explicit fd_output_buffer(int fd);
+    // Writes to fd, which it owns from now on (the destructor closes it if
+    // close() was not called), through the size bytes at buffer, which it
+    // does not own.
+    fd_output_buffer(int fd, char* buffer, std::size_t size);
     ~fd_output_buffer() override;
     fd_output_buffer(const fd_output_buffer&) = delete;
     fd_output_buffer& operator=(const fd_output_buffer&) = delete;
@@ -27,10 +28,10 @@ protected:
 private:
     bool drain();
 
-    static constexpr std::size_t buffer_size = 64 * 1024;
     int fd;
     bool failed = false;
-    char buffer[buffer_size];
+    char* buffer;
+    std::size_t size;
 };
 
 #endif

@@ -37,9 +37,15 @@ int cabinet_datablock_fixed_header::write(std::ostream& out) const {
 
 uint64_t cabinet_datablock::CSUMCompute(const uint8_t* bytes, uint32_t count, uint64_t seed) {
     // XOR of the little-endian 32-bit groups, taken eight bytes at a time and
-    // folded: both halves of each 64-bit word are groups.
-    uint64_t wide = 0;
+    // folded: both halves of each 64-bit word are groups. Four words at a
+    // time keep the loads independent of each other.
+    uint64_t lanes[4] = {};
     uint32_t i = 0;
+    for (; count - i >= 32; i += 32) {
+        for (int lane = 0; lane < 4; ++lane)
+            lanes[lane] ^= get_le64(bytes + i + 8 * lane);
+    }
+    uint64_t wide = lanes[0] ^ lanes[1] ^ lanes[2] ^ lanes[3];
     for (; count - i >= 8; i += 8)
         wide ^= get_le64(bytes + i);
     uint64_t acc = seed ^ ((wide ^ (wide >> 32)) & 0xFFFFFFFFu);
