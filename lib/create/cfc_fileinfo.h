@@ -6,17 +6,14 @@
 #include <ostream>
 
 #include "b_string.h"
+#include "cabinet_file_header.h"
 #include "object_base.h"
 
-class cfc_fileinfo : public ObjectBase {
+// The fixed part of the entry is the record's own: cbFile (the bytes the file
+// put into its folder's stream), uoffFolderStart, iFolder, date and time (DOS
+// encoding, local time) and attribs, in the order they are written.
+class cfc_fileinfo : public ObjectBase, public cabinet_file_fixed_header {
 public:
-    // The fixed part of the file entry, in the order it is written.
-    uint64_t cbFile = 0;          // bytes the file put into its folder's stream
-    uint64_t uoffFolderStart = 0; // where they begin in that stream
-    uint16_t iFolder = 0;
-    uint16_t date = 0; // DOS encoding, local time
-    uint16_t time = 0;
-    uint16_t attribs = 0;
     b_string szName; // the path exactly as it was added
 
     ~cfc_fileinfo() override;
