@@ -23,6 +23,15 @@ void cabinet_folder_manager::release_zstream() {
 
 int cabinet_folder_manager::extract_data(std::ostream& out, std::istream& in, uint64_t offset,
                                          uint64_t length, const cabinet_header& header) {
+    int status = walk_blocks(out, in, offset, length, header);
+    // The next extraction makes its own: a reader of many folders must not
+    // keep a decompressor for each.
+    release_zstream();
+    return status;
+}
+
+int cabinet_folder_manager::walk_blocks(std::ostream& out, std::istream& in, uint64_t offset,
+                                        uint64_t length, const cabinet_header& header) {
     // A position beyond the widest stream offset cannot be reached.
     if (coffCabStart > static_cast<uint64_t>(INT64_MAX))
         return CAB_ERROR_SEEK;

@@ -31,7 +31,8 @@ public:
 
     // Writes length bytes of the folder's uncompressed stream, from offset on,
     // to out, reading the blocks from coffCabStart in `in` one after another.
-    // header supplies the block reserve size.
+    // header supplies the block reserve size. The decompressor is released
+    // when it returns, whatever the result.
     int extract_data(std::ostream& out, std::istream& in, uint64_t offset, uint64_t length,
                      const cabinet_header& header);
 
@@ -42,6 +43,8 @@ public:
 
 private:
     void release_zstream();
+    int walk_blocks(std::ostream& out, std::istream& in, uint64_t offset, uint64_t length,
+                    const cabinet_header& header);
     int expand_block(std::ostream& out, const cabinet_datablock& block, uint16_t start,
                      uint16_t length, COMPRESSION_STATE_FLAG flag);
 };
