@@ -11,6 +11,7 @@
 #include "cabinet_status.h"
 #include "extraction_target.h"
 #include "fd_output_buffer.h"
+#include "folder_cursor.h"
 #include "io_helpers.h"
 
 namespace {
@@ -56,51 +57,6 @@ int read_record(dynamic_array<Record>& records, std::istream& in, const Extra&..
     return record->read(in, extra...);
 }
 
-// Passes the first `wanted` bytes written to it on to out and keeps the
-// rest, at most `room` bytes, in kept.
-class split_output : public std::streambuf {
-public:
-    split_output(std::ostream& out, uint64_t wanted, uint8_t* kept, std::size_t room)
-        : out(out), wanted(wanted), kept(kept), room(room) {}
-
-    std::size_t kept_size() const { return size; }
-
-protected:
-    std::streamsize xsputn(const char* bytes, std::streamsize count) override {
-        std::streamsize passed =
-            static_cast<std::streamsize>(std::min<uint64_t>(wanted, static_cast<uint64_t>(count)));
-        if (passed > 0) {
-            out.write(bytes, passed);
-            if (out.fail())
-                return 0;
-            wanted -= static_cast<uint64_t>(passed);
-        }
-        std::size_t rest = static_cast<std::size_t>(count - passed);
-        if (rest > room - size)
-            return passed;
-        std::memcpy(kept + size, bytes + passed, rest);
-        size += rest;
-        return count;
-    }
-
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof()))
-            return traits_type::not_eof(c);
-        char byte = traits_type::to_char_type(c);
-        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
-    }
-
-private:
-    std::ostream& out;
-    uint64_t wanted;
-    uint8_t* kept;
-    std::size_t room;
-    std::size_t size = 0;
-};
-
-// The most bytes a block expands to.
-constexpr std::size_t max_block_bytes = 0xFFFF;
-
 } // namespace
 
 void cabinet_reader::release() {
@@ -111,11 +67,12 @@ void cabinet_reader::release() {
     header.release_reserve();
     std::free(name_order);
     name_order = nullptr;
-    std::free(block_index);
-    block_index = nullptr;
-    indexed_folder = no_folder;
-    index_complete = false;
-    tail_size = 0;
+    drop_cursor();
+}
+
+void cabinet_reader::drop_cursor() {
+    delete cursor;
+    cursor = nullptr;
 }
 
 int cabinet_reader::open(const char* path) {
@@ -230,104 +187,15 @@ int cabinet_reader::find_file(const char* name, const cabinet_file_header*& file
     return CAB_STATUS_OK;
 }
 
-void cabinet_reader::index_folder(uint16_t folder_number) {
-    std::free(block_index);
-    indexed_folder = folder_number;
-    index_complete = false;
-    tail_size = 0;
-    const cabinet_folder_manager& folder = *folder_managers[folder_number];
-    // At most 65536 entries, whatever the cabinet claims elsewhere.
-    block_index = static_cast<block_entry*>(
-        std::malloc((static_cast<size_t>(folder.cCFData) + 1) * sizeof(block_entry)));
-    if (block_index == nullptr)
-        return;
-    const uint64_t reserve = (header.flags & cfhdrRESERVE_PRESENT) ? header.cbCFData : 0;
-    uint64_t position = folder.coffCabStart;
-    uint64_t start = 0;
-    if (position > static_cast<uint64_t>(INT64_MAX))
-        return;
-    cabinet_stream.seekg(static_cast<std::streamoff>(position), std::ios::beg);
-    cabinet_datablock_fixed_header block;
-    // Only the block headers are needed, but the payloads are read past, not
-    // sought over: every seek would throw the stream's buffer away.
-    for (uint32_t i = 0; i < folder.cCFData; ++i) {
-        if (block.read(cabinet_stream) != CAB_STATUS_OK)
-            return;
-        block_index[i] = {position, start};
-        uint64_t skipped = reserve + block.cbData;
-        position += cabinet_datablock_fixed_header::image_size + skipped;
-        start += block.cbUncomp;
-        cabinet_stream.ignore(static_cast<std::streamsize>(skipped));
-    }
-    block_index[folder.cCFData] = {position, start};
-    index_complete = true;
-}
-
-uint32_t cabinet_reader::block_holding(uint64_t position) const {
-    // The first block whose successor starts beyond position.
-    uint32_t low = 0, high = folder_managers[indexed_folder]->cCFData - 1u;
-    while (low < high) {
-        uint32_t middle = low + (high - low) / 2;
-        if (block_index[middle + 1].start > position)
-            high = middle;
-        else
-            low = middle + 1;
-    }
-    return low;
-}
-
 int cabinet_reader::extract_range(uint16_t folder_number, uint64_t offset, uint64_t length,
                                   std::ostream& out) {
     cabinet_folder_manager& folder = *folder_managers[folder_number];
-    // An earlier extraction may have left the stream at its end or failed.
-    cabinet_stream.clear();
-    // A range from the folder's first byte needs no index: it begins in the
-    // first block. Mostly it is a whole folder of one file.
-    if (offset == 0)
-        return folder.extract_data(out, cabinet_stream, offset, length, header);
-    if (indexed_folder != folder_number)
-        index_folder(folder_number);
-    cabinet_stream.clear();
-    // Beyond the folder's data, or with damage before it, the whole folder is
-    // walked so that the statuses are the folder's own.
-    if (!index_complete || offset >= block_index[folder.cCFData].start)
-        return folder.extract_data(out, cabinet_stream, offset, length, header);
-
-    // A range inside the folder's data runs on to the end of its last block,
-    // whose rest is kept: the next range usually begins there.
-    const uint64_t folder_size = block_index[folder.cCFData].start;
-    const bool inside = length <= folder_size - offset;
-    if (inside && offset - tail_start < tail_size) {
-        uint16_t skipped = static_cast<uint16_t>(offset - tail_start);
-        uint16_t taken = static_cast<uint16_t>(std::min<uint64_t>(length, tail_size - skipped));
-        if (int status = io_write(out, block_tail + skipped, taken))
-            return status;
-        offset += taken;
-        length -= taken;
-        if (length == 0)
-            return CAB_STATUS_OK;
-    }
-    if (block_tail == nullptr) {
-        block_tail = static_cast<uint8_t*>(std::malloc(max_block_bytes));
-        if (block_tail == nullptr)
+    // What a cursor learnt and kept is about its own folder only.
+    if (cursor == nullptr || !cursor->serves(folder)) {
+        drop_cursor();
+        cursor = new (std::nothrow) folder_cursor(folder, cabinet_stream, header);
+        if (cursor == nullptr)
             return CAB_ERROR_OUT_OF_MEMORY;
     }
-
-    uint32_t first = block_holding(offset);
-    uint64_t end =
-        inside ? block_index[block_holding(offset + length - 1) + 1].start : offset + length;
-    cabinet_folder_manager view;
-    view.coffCabStart = block_index[first].position;
-    view.cCFData = static_cast<uint16_t>(folder.cCFData - first);
-    view.typeCompress = folder.typeCompress;
-    split_output split(out, length, block_tail, max_block_bytes);
-    std::ostream stretched(&split);
-    tail_size = 0;
-    int status = view.extract_data(stretched, cabinet_stream, offset - block_index[first].start,
-                                   end - offset, header);
-    if (status == CAB_STATUS_OK) {
-        tail_start = offset + length;
-        tail_size = static_cast<uint16_t>(split.kept_size());
-    }
-    return status;
+    return cursor->write_range(out, offset, length);
 }

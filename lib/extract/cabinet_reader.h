@@ -12,6 +12,8 @@
 #include "cabinet_header.h"
 #include "dynamic_array.h"
 
+class folder_cursor;
+
 class cabinet_reader {
 public:
     cabinet_header header;
@@ -24,9 +26,8 @@ public:
         cabinet_stream.close(); // before its buffer goes
         std::free(stream_buffer);
         std::free(output_buffer);
-        std::free(block_index);
         std::free(name_order);
-        std::free(block_tail);
+        drop_cursor();
     }
     cabinet_reader(const cabinet_reader&) = delete;
     cabinet_reader& operator=(const cabinet_reader&) = delete;
@@ -41,22 +42,11 @@ public:
     int close();
 
 private:
-    // Where each block of one folder starts in the file and in the folder's
-    // uncompressed stream, so a file's extraction starts at the block that
-    // holds its first byte instead of the folder's first block.
-    struct block_entry {
-        uint64_t position;
-        uint64_t start;
-    };
-
-    static constexpr uint32_t no_folder = UINT32_MAX;
-
     void release();
     int read_directory();
     int find_file(const char* name, const cabinet_file_header*& file);
-    void index_folder(uint16_t folder);
-    uint32_t block_holding(uint64_t position) const;
     int extract_range(uint16_t folder, uint64_t offset, uint64_t length, std::ostream& out);
+    void drop_cursor();
 
     // The cabinet stream's buffer, larger than its own: blocks are read whole,
     // one after another.
@@ -72,16 +62,9 @@ private:
     // is a binary search; made at the first extraction.
     uint32_t* name_order = nullptr;
 
-    block_entry* block_index = nullptr; // cCFData + 1 entries of indexed_folder
-    uint32_t indexed_folder = no_folder;
-    bool index_complete = false;
-
-    // The expanded bytes behind the last range written, up to the end of its
-    // block: the next file of a folder usually begins there, and its block
-    // need not be inflated again.
-    uint8_t* block_tail = nullptr; // 65535 bytes once needed
-    uint64_t tail_start = 0;       // where block_tail begins in indexed_folder's stream
-    uint16_t tail_size = 0;
+    // Where the last extraction was in its folder: the next file of the same
+    // folder mostly begins where the last one ended. Owned.
+    folder_cursor* cursor = nullptr;
 };
 
 #endif

@@ -15,6 +15,7 @@
 #include "cabinet_image.h"
 #include "cabinet_status.h"
 #include "file_size_limit.h"
+#include "little_endian.h"
 #include "scratch_dir.h"
 
 namespace fs = std::filesystem;
@@ -76,6 +77,8 @@ test_cabinet two_folders() {
     cabinet.add_folder(0, {{"d", pattern(7, 'd')}, {"e", pattern(40, 'e')}}, 16);
     return cabinet;
 }
+
+using named_contents = std::vector<std::pair<std::string, std::string>>;
 
 std::string contents(const std::string& path) {
     return scratch_dir::read(path);
@@ -253,16 +256,90 @@ TEST_F(reader_test, empty_files) {
     }
 }
 
-// Extraction begins at the block that holds the file's first byte, and
-// falls back to the whole folder where the blocks cannot be indexed.
-TEST_F(reader_test, starts_at_the_block_holding_the_file) {
+// Where a block's bytes land in its folder is decided by the sizes of the
+// blocks before it. A block that fails its checksum decides nothing: every
+// file that starts in it or after it fails with its status, in whatever order
+// the files are asked for, and the files before it come out whole.
+struct damage_case {
+    const char* name;
+    int block;       // the damaged block
+    int at;          // offset in the block of two bytes that change
+    uint16_t change; // XORed into them, little-endian
+    int statuses[4]; // of the files a, b, c and d
+};
+
+void PrintTo(const damage_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class unverified_block : public reader_test,
+                         public ::testing::WithParamInterface<std::tuple<uint16_t, damage_case>> {};
+
+TEST_P(unverified_block, places_no_byte) {
+    auto [type, c] = GetParam();
+    // a spans blocks 0 and 1, b lies in block 1, c spans blocks 1 and 2, d
+    // lies in block 2.
+    const named_contents files = {{"a", pattern(40000, 'a')},
+                                  {"b", pattern(10000, 'b')},
+                                  {"c", pattern(20000, 'c')},
+                                  {"d", pattern(10000, 'd')}};
     test_cabinet cabinet;
-    cabinet.add_folder(1, {{"early", pattern(20, 'a')}, {"late", pattern(20, 'b')}}, 10);
-    cabinet.folders[0].blocks[0].bad_checksum = true;
+    cabinet.add_folder(type, files);
+    std::string image = build_cabinet(cabinet);
+    uint64_t at = get_le64(reinterpret_cast<const uint8_t*>(image.data()) + 64); // coffCabStart
+    for (int i = 0; i < c.block; ++i)
+        at += 16 + cabinet.folders[0].blocks[i].payload.size();
+    uint8_t* changed = reinterpret_cast<uint8_t*>(&image[at + c.at]);
+    put_le16(changed, get_le16(changed) ^ c.change);
+    const std::vector<int> orders[] = {{1, 3, 2, 0}, {0, 1, 2, 3}, {3, 2, 1, 0}};
+    for (const std::vector<int>& order : orders) {
+        ASSERT_EQ(open_image(image), 0);
+        for (int i : order) {
+            const auto& [name, expected] = files[i];
+            EXPECT_EQ(reader.extract(name.c_str()), c.statuses[i]) << name;
+            if (c.statuses[i] == 0)
+                EXPECT_TRUE(contents(name) == expected) << name;
+            else
+                EXPECT_FALSE(fs::exists(name)) << name;
+        }
+        empty_work();
+    }
+}
+
+constexpr int ok = CAB_STATUS_OK, bad = CAB_ERROR_CHECKSUM;
+
+INSTANTIATE_TEST_SUITE_P(
+    damage, unverified_block,
+    ::testing::Combine(::testing::Values(uint16_t{0}, uint16_t{1}),
+                       ::testing::Values(
+                           // 32767 becomes 28672: d would be taken from block 1.
+                           damage_case{"block0_cbUncomp", 0, 10, 0x0FFF, {bad, bad, bad, bad}},
+                           damage_case{"block0_payload", 0, 100, 0x0101, {bad, bad, bad, bad}},
+                           damage_case{"block0_csum", 0, 0, 0x0001, {bad, bad, bad, bad}},
+                           damage_case{"block1_cbUncomp", 1, 10, 0x0FFF, {bad, bad, bad, bad}},
+                           damage_case{"block2_payload", 2, 100, 0x0101, {ok, ok, bad, bad}},
+                           damage_case{"block2_cbUncomp", 2, 10, 0x0001, {ok, ok, bad, bad}})),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param) == 0 ? "stored_" : "deflate_") +
+               std::get<1>(info.param).name;
+    });
+
+// Files of two folders that sit at the same offsets, asked for in turn: what
+// is kept of one folder's last block never serves the other's files.
+TEST_F(reader_test, kept_bytes_belong_to_one_folder) {
+    test_cabinet cabinet;
+    for (char folder : {'0', '1'}) {
+        named_contents files;
+        for (char file : {'x', 'y', 'z'})
+            files.push_back(
+                {std::string{file, folder}, pattern(10, static_cast<char>(file + folder))});
+        cabinet.add_folder(1, files);
+    }
     ASSERT_EQ(open(cabinet), 0);
-    EXPECT_EQ(reader.extract("early"), CAB_ERROR_CHECKSUM);
-    ASSERT_EQ(reader.extract("late"), 0);
-    EXPECT_EQ(contents("late"), pattern(20, 'b'));
+    for (const char* name : {"y0", "z1", "y1", "z0", "x1", "y0", "x0", "z1"}) {
+        ASSERT_EQ(reader.extract(name), 0) << name;
+        EXPECT_EQ(contents(name), pattern(10, static_cast<char>(name[0] + name[1]))) << name;
+    }
 }
 
 TEST_F(reader_test, damaged_folders_keep_their_statuses) {
@@ -375,10 +452,12 @@ TEST_F(reader_test, existing_files_are_replaced_only_by_complete_ones) {
     test_cabinet cabinet;
     cabinet.add_folder(1, {{"good", "new"}, {"damaged", pattern(30, 'x')}}, 10);
     cabinet.folders[0].blocks[2].bad_checksum = true;
-    // Its range begins in the last block, so some bytes are written before it fails.
-    test_file overlong = cabinet.files[1];
+    // Its range begins in the last block of a sound folder, so some bytes are
+    // written before it fails.
+    cabinet.add_folder(1, {{"sound", pattern(30, 's')}}, 10);
+    test_file overlong = cabinet.files[2];
     overlong.name = "overlong";
-    overlong.uoffFolderStart = 30;
+    overlong.uoffFolderStart = 25;
     overlong.cbFile = 100;
     cabinet.files.push_back(overlong);
     for (const char* name : {"good", "damaged", "overlong"})
@@ -419,8 +498,6 @@ TEST_F(reader_test, restores_date_time_and_read_only) {
         unsetenv("TZ");
     tzset();
 }
-
-using named_contents = std::vector<std::pair<std::string, std::string>>;
 
 // A cabinet that the creator makes: a stored folder, then a deflate folder
 // whose first file crosses a block boundary. Its files are made outside the
@@ -605,6 +682,19 @@ TEST_F(reader_test, names_that_run_to_the_end_of_the_file) {
     ASSERT_EQ(open_image(image), 0);
     EXPECT_EQ(reader.header.szDiskNext.length(), long_name.size());
     EXPECT_EQ(open_image(image.substr(0, image.size() - 1)), CAB_ERROR_UNEXPECTED_EOF);
+}
+
+// Many folders must not keep a decompressor each once their files are out.
+TEST_F(reader_test, no_folder_keeps_a_decompressor) {
+    test_cabinet cabinet;
+    for (char folder : {'0', '1', '2'})
+        cabinet.add_folder(
+            1, {{std::string("a") + folder, "first"}, {std::string("b") + folder, "second"}});
+    ASSERT_EQ(open(cabinet), 0);
+    for (const char* name : {"a0", "b1", "a2", "b0", "a1", "b2"})
+        ASSERT_EQ(reader.extract(name), 0) << name;
+    for (uint64_t i = 0; i < reader.folder_managers.count; ++i)
+        EXPECT_EQ(reader.folder_managers[i]->zstream, nullptr) << i;
 }
 
 // A write that fails half way (as on a full disk) leaves the file that was at

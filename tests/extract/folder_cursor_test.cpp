@@ -1,0 +1,352 @@
+#include "folder_cursor.h"
+
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cabinet_image.h"
+#include "cabinet_status.h"
+
+namespace {
+
+// A cabinet's header and its first folder read back with the records, the
+// cabinet's bytes to read from, and a cursor over the folder.
+class cursor_over {
+public:
+    explicit cursor_over(const std::string& image) : in(image) {
+        EXPECT_EQ(header.read(in), 0);
+        EXPECT_EQ(folder.read(in, header), 0);
+    }
+
+    // The range's status; what it wrote is in out. No range leaves the
+    // folder a decompressor.
+    int write(uint64_t offset, uint64_t length) {
+        out.str("");
+        int status = cursor.write_range(out, offset, length);
+        EXPECT_EQ(folder.zstream, nullptr);
+        return status;
+    }
+
+    std::istringstream in;
+    std::ostringstream out;
+    cabinet_header header;
+    cabinet_folder_manager folder;
+    folder_cursor cursor{folder, in, header};
+};
+
+const std::string block0 = "0123456789", block1 = "abcdefghij", block2 = "ABCDE";
+const std::string whole = block0 + block1 + block2;
+
+test_cabinet three_blocks(uint16_t type, int bad_block = -1) {
+    test_cabinet cabinet;
+    cabinet.folders.push_back(folder_of(type, whole, 10));
+    if (bad_block >= 0)
+        cabinet.folders[0].blocks[bad_block].bad_checksum = true;
+    return cabinet;
+}
+
+std::string type_name(uint16_t type) {
+    return type == 0 ? "stored_" : "deflate_";
+}
+
+struct range {
+    uint64_t offset, length;
+    int status;
+    std::string written;
+};
+
+// Ranges asked for one after another of one cursor, over three blocks of
+// 10, 10 and 5 bytes; bad_block fails its checksum.
+struct sequence_case {
+    const char* name;
+    int bad_block; // -1 for none
+    std::vector<range> ranges;
+};
+
+void PrintTo(const sequence_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+const sequence_case sequence_cases[] = {
+    {"whole_folder", -1, {{0, 25, 0, whole}}},
+    {"from_a_block_boundary", -1, {{10, 3, 0, "abc"}}},
+    {"to_a_block_boundary_without_reading_on", 1, {{5, 5, 0, "56789"}}},
+    {"across_blocks", -1, {{8, 14, 0, "89abcdefghijAB"}}},
+    {"last_byte", -1, {{24, 1, 0, "E"}}},
+    {"empty_inside", -1, {{12, 0, 0, ""}}},
+    {"empty_at_the_end", -1, {{25, 0, CAB_ERROR_RANGE_PAST_END, ""}}},
+    {"past_the_end", -1, {{40, 3, CAB_ERROR_RANGE_PAST_END, ""}}},
+    {"past_the_end_behind_damage", 2, {{30, 1, CAB_ERROR_CHECKSUM, ""}}},
+    {"running_past_the_end", -1, {{20, 10, CAB_ERROR_FOLDER_DATA_ENDED, "ABCDE"}}},
+    {"damage_before", 0, {{15, 2, CAB_ERROR_CHECKSUM, ""}}},
+    {"damage_where_it_starts", 1, {{10, 2, CAB_ERROR_CHECKSUM, ""}}},
+    {"damage_inside", 1, {{5, 10, CAB_ERROR_CHECKSUM, "56789"}}},
+    {"consecutive_files",
+     -1,
+     {{0, 3, 0, "012"}, {3, 9, 0, "3456789ab"}, {12, 1, 0, "c"}, {13, 12, 0, "defghijABCDE"}}},
+    {"backwards", -1, {{20, 5, 0, "ABCDE"}, {13, 4, 0, "defg"}, {5, 3, 0, "567"}, {0, 2, 0, "01"}}},
+    {"again_and_again", -1, {{3, 4, 0, "3456"}, {3, 4, 0, "3456"}, {0, 25, 0, whole}}},
+    // The kept rest of the last block runs into the folder's end.
+    {"tail_then_past_the_end",
+     -1,
+     {{20, 2, 0, "AB"},
+      {22, 10, CAB_ERROR_FOLDER_DATA_ENDED, "CDE"},
+      {25, 0, CAB_ERROR_RANGE_PAST_END, ""}}},
+    {"tail_into_damage", 1, {{0, 3, 0, "012"}, {3, 10, CAB_ERROR_CHECKSUM, "3456789"}}},
+    // Known once, the failed block fails every range placed by it.
+    {"damage_is_remembered",
+     1,
+     {{12, 2, CAB_ERROR_CHECKSUM, ""},
+      {0, 10, 0, block0},
+      {3, 4, 0, "3456"},
+      {22, 1, CAB_ERROR_CHECKSUM, ""},
+      {5, 10, CAB_ERROR_CHECKSUM, "56789"},
+      {40, 1, CAB_ERROR_CHECKSUM, ""}}},
+    {"damage_after_what_was_read",
+     2,
+     {{0, 12, 0, "0123456789ab"}, {12, 8, 0, "cdefghij"}, {20, 1, CAB_ERROR_CHECKSUM, ""}}},
+};
+
+class ranges_in_turn : public ::testing::TestWithParam<std::tuple<uint16_t, sequence_case>> {};
+
+TEST_P(ranges_in_turn, write_exactly_what_they_should) {
+    auto [type, c] = GetParam();
+    cursor_over folder(build_cabinet(three_blocks(type, c.bad_block)));
+    for (const range& r : c.ranges) {
+        EXPECT_EQ(folder.write(r.offset, r.length), r.status) << r.offset << "+" << r.length;
+        EXPECT_EQ(folder.out.str(), r.written) << r.offset << "+" << r.length;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(stored_and_deflate, ranges_in_turn,
+                         ::testing::Combine(::testing::Values(uint16_t{0}, uint16_t{1}),
+                                            ::testing::ValuesIn(sequence_cases)),
+                         [](const auto& info) {
+                             return type_name(std::get<0>(info.param)) +
+                                    std::get<1>(info.param).name;
+                         });
+
+// What is kept of a block serves the ranges that lie in it without reading
+// the cabinet again.
+TEST(folder_cursor, kept_rest_of_a_block_needs_no_reading) {
+    for (uint16_t type : {0, 1}) {
+        const std::string image = build_cabinet(three_blocks(type));
+        cursor_over folder(image);
+        ASSERT_EQ(folder.write(1, 2), 0);
+        folder.in.str(std::string(image.size(), '\xFF'));
+        EXPECT_EQ(folder.write(3, 7), 0) << type;
+        EXPECT_EQ(folder.out.str(), "3456789") << type;
+        EXPECT_EQ(folder.write(5, 2), 0) << type;
+        EXPECT_EQ(folder.out.str(), "56") << type;
+        EXPECT_NE(folder.write(8, 3), 0) << type;
+    }
+}
+
+// Blocks before a range are verified, not expanded: a block whose checksum
+// holds but whose contents cannot be expanded fails only the ranges in it.
+TEST(folder_cursor, blocks_before_a_range_are_not_expanded) {
+    for (uint16_t type : {0, 1}) {
+        test_cabinet cabinet = three_blocks(type);
+        test_block& broken = cabinet.folders[0].blocks[0];
+        broken = type == 0 ? stored_block("0123") : deflate_block("0123");
+        broken.cbUncomp = 10; // holds fewer bytes than it claims
+        cursor_over folder(build_cabinet(cabinet));
+        EXPECT_EQ(folder.write(12, 3), 0) << type;
+        EXPECT_EQ(folder.out.str(), "cde") << type;
+        EXPECT_EQ(folder.write(8, 3), type == 0 ? CAB_ERROR_BAD_DATA : CAB_ERROR_DECOMPRESSION);
+    }
+}
+
+// Folders laid out against the rules, their blocks' checksums intact.
+struct hostile_case {
+    const char* name;
+    test_folder folder;
+    std::size_t cut; // bytes taken off the cabinet's end
+    std::vector<range> ranges;
+};
+
+void PrintTo(const hostile_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+test_folder blocks_of(uint16_t type, std::vector<test_block> blocks) {
+    test_folder result;
+    result.typeCompress = type;
+    result.blocks = std::move(blocks);
+    return result;
+}
+
+test_folder claiming(test_folder folder, uint16_t cCFData) {
+    folder.cCFData = cCFData;
+    return folder;
+}
+
+test_folder starting_at(test_folder folder, uint64_t coffCabStart) {
+    folder.coffCabStart = coffCabStart;
+    return folder;
+}
+
+test_block overstated(test_block block, uint16_t cbUncomp) {
+    block.cbUncomp = cbUncomp;
+    return block;
+}
+
+const hostile_case hostile_cases[] = {
+    {"empty_block_between",
+     blocks_of(1, {deflate_block("abc"), deflate_block(""), deflate_block("def")}),
+     0,
+     {{3, 3, 0, "def"},
+      {2, 2, 0, "cd"},
+      {0, 6, 0, "abcdef"},
+      {6, 0, CAB_ERROR_RANGE_PAST_END, ""}}},
+    {"stored_block_holding_less_than_it_claims",
+     blocks_of(0,
+               {stored_block("abcde"), overstated(stored_block("xy"), 5), stored_block("fghij")}),
+     0,
+     {{10, 3, 0, "fgh"}, {3, 4, CAB_ERROR_BAD_DATA, "de"}, {5, 1, CAB_ERROR_BAD_DATA, ""}}},
+    {"deflate_block_holding_less_than_it_claims",
+     blocks_of(
+         1, {deflate_block("abcde"), overstated(deflate_block("xy"), 5), deflate_block("fghij")}),
+     0,
+     {{10, 3, 0, "fgh"}, {3, 4, CAB_ERROR_DECOMPRESSION, "de"}}},
+    {"largest_blocks",
+     blocks_of(1, {deflate_block(std::string(65535, 'a')), deflate_block(std::string(65535, 'b'))}),
+     0,
+     {{65534, 2, 0, "ab"}, {131069, 1, 0, "b"}, {131070, 1, CAB_ERROR_RANGE_PAST_END, ""}}},
+    {"cut_inside_the_last_block",
+     blocks_of(0, {stored_block("abcde"), stored_block("fghij")}),
+     2,
+     {{5, 1, CAB_ERROR_UNEXPECTED_EOF, ""},
+      {0, 5, 0, "abcde"},
+      {3, 4, CAB_ERROR_UNEXPECTED_EOF, "de"},
+      {9, 1, CAB_ERROR_UNEXPECTED_EOF, ""}}},
+    {"more_blocks_claimed_than_there_are",
+     claiming(blocks_of(0, {stored_block("abcde"), stored_block("fghij")}), 4),
+     0,
+     {{0, 10, 0, "abcdefghij"},
+      {8, 4, CAB_ERROR_UNEXPECTED_EOF, "ij"},
+      {10, 0, CAB_ERROR_UNEXPECTED_EOF, ""}}},
+    {"fewer_blocks_claimed_than_there_are",
+     claiming(blocks_of(1, {deflate_block("abcde"), deflate_block("fghij")}), 1),
+     0,
+     {{3, 4, CAB_ERROR_FOLDER_DATA_ENDED, "de"}, {5, 1, CAB_ERROR_RANGE_PAST_END, ""}}},
+    {"no_blocks",
+     blocks_of(1, {}),
+     0,
+     {{0, 0, CAB_ERROR_RANGE_PAST_END, ""}, {0, 5, CAB_ERROR_RANGE_PAST_END, ""}}},
+    {"unreachable_blocks",
+     starting_at(blocks_of(1, {deflate_block("abcde")}), uint64_t{1} << 63),
+     0,
+     {{0, 1, CAB_ERROR_SEEK, ""}, {3, 1, CAB_ERROR_SEEK, ""}}},
+    {"unsupported_compression",
+     blocks_of(5, {deflate_block("abcde"), deflate_block("fghij")}),
+     0,
+     {{7, 2, CAB_ERROR_UNSUPPORTED_COMPRESSION, ""},
+      {0, 1, CAB_ERROR_UNSUPPORTED_COMPRESSION, ""},
+      {10, 1, CAB_ERROR_UNSUPPORTED_COMPRESSION, ""}}},
+};
+
+class hostile_folder : public ::testing::TestWithParam<hostile_case> {};
+
+TEST_P(hostile_folder, ends_in_the_right_status) {
+    const hostile_case& c = GetParam();
+    test_cabinet cabinet;
+    cabinet.folders.push_back(c.folder);
+    std::string image = build_cabinet(cabinet);
+    cursor_over folder(image.substr(0, image.size() - c.cut));
+    for (const range& r : c.ranges) {
+        EXPECT_EQ(folder.write(r.offset, r.length), r.status) << r.offset << "+" << r.length;
+        EXPECT_EQ(folder.out.str(), r.written) << r.offset << "+" << r.length;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, hostile_folder, ::testing::ValuesIn(hostile_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Every range of a sound folder, asked for of one cursor in a scrambled
+// order, comes out as the folder manager's walk from the first block gives it.
+TEST(folder_cursor, every_range_as_the_whole_walk_gives_it) {
+    for (uint16_t type : {0, 1}) {
+        test_cabinet cabinet;
+        test_folder laid = folder_of(type, whole + "0123456789ab", 9);
+        laid.blocks.insert(laid.blocks.begin() + 2,
+                           type == 0 ? stored_block("") : deflate_block(""));
+        cabinet.folders.push_back(laid);
+        const std::string image = build_cabinet(cabinet);
+        cursor_over folder(image);
+        cursor_over walked(image);
+        const uint64_t size = whole.size() + 12;
+        std::vector<std::pair<uint64_t, uint64_t>> ranges;
+        for (uint64_t offset = 0; offset <= size + 1; ++offset) {
+            for (uint64_t length : {uint64_t{0}, uint64_t{1}, uint64_t{2}, uint64_t{8}, uint64_t{9},
+                                    uint64_t{10}, size - offset, size + 1 - offset})
+                ranges.push_back({offset, length});
+        }
+        int wrong = 0;
+        for (std::size_t i = 0; i < ranges.size(); ++i) {
+            auto [offset, length] = ranges[i * 7919 % ranges.size()];
+            int status = folder.write(offset, length);
+            walked.out.str("");
+            int expected =
+                walked.folder.extract_data(walked.out, walked.in, offset, length, walked.header);
+            if ((status != expected || folder.out.str() != walked.out.str()) && ++wrong <= 5)
+                ADD_FAILURE() << type_name(type) << offset << "+" << length << ": " << status
+                              << " instead of " << expected;
+        }
+        EXPECT_EQ(wrong, 0);
+    }
+}
+
+// Every other value of every byte of every block, files of the folder
+// extracted in turn. A byte that the checksum covers (csum, cbUncomp,
+// payload) fails every range that begins in or after its block with -12; a
+// changed cbData fails them one way or another; the ranges before the block
+// come out whole, and padding and reserve areas change nothing.
+TEST(folder_cursor, every_single_byte_change_in_a_block) {
+    const std::pair<uint64_t, uint64_t> files[] = {{0, 4}, {4, 8}, {12, 3}, {15, 10}, {25, 1}};
+    const uint64_t block_starts[] = {0, 10, 20};
+    for (uint16_t type : {0, 1}) {
+        test_cabinet cabinet = three_blocks(type);
+        cabinet.flags = cfhdrRESERVE_PRESENT;
+        cabinet.cbCFData = 3;
+        for (test_block& block : cabinet.folders[0].blocks)
+            block.reserve = "xyz";
+        const std::string image = build_cabinet(cabinet);
+        uint64_t block_at = cursor_over(image).folder.coffCabStart;
+        int failures = 0;
+        for (int number = 0; number < 3; ++number) {
+            const std::size_t block_size =
+                16 + 3 + cabinet.folders[0].blocks[number].payload.size();
+            for (std::size_t at = 0; at < block_size; ++at) {
+                const bool cbData = at == 8 || at == 9, unread = at >= 12 && at < 16 + 3;
+                for (int change = 1; change < 256; ++change) {
+                    std::string damaged = image;
+                    damaged[block_at + at] = static_cast<char>(damaged[block_at + at] ^ change);
+                    cursor_over folder(damaged);
+                    for (int turn = 0; turn < 5; ++turn) {
+                        auto [offset, length] = files[(turn * 3 + number) % 5];
+                        int status = folder.write(offset, length);
+                        bool placed_by_it = offset + length > block_starts[number];
+                        bool whole_file = offset + length <= whole.size();
+                        bool ok;
+                        if (unread || !placed_by_it)
+                            ok = whole_file ? status == 0 &&
+                                                  folder.out.str() == whole.substr(offset, length)
+                                            : status == CAB_ERROR_RANGE_PAST_END;
+                        else
+                            ok = cbData ? status != 0 : status == CAB_ERROR_CHECKSUM;
+                        if (!ok && ++failures <= 5)
+                            ADD_FAILURE()
+                                << type_name(type) << "byte " << block_at + at << " ^ " << change
+                                << ", range " << offset << "+" << length << ": status " << status;
+                    }
+                }
+            }
+            block_at += block_size;
+        }
+        EXPECT_EQ(failures, 0) << type_name(type);
+    }
+}
+
+} // namespace
