@@ -100,6 +100,9 @@ int cabinet_reader::read_directory() {
         if (int status = read_record(folder_managers, cabinet_stream, header))
             return status;
     }
+    // Without file entries there is nothing to read at coffFiles.
+    if (header.cFiles == 0)
+        return CAB_STATUS_OK;
     if (header.coffFiles > static_cast<uint64_t>(INT64_MAX))
         return CAB_ERROR_SEEK;
     cabinet_stream.seekg(static_cast<std::streamoff>(header.coffFiles), std::ios::beg);

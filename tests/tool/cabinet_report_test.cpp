@@ -294,6 +294,20 @@ TEST_F(report_mode, without_names_or_files) {
     EXPECT_EQ(result.exit_status, 0);
 }
 
+// Without file entries nothing is read at coffFiles, wherever it points.
+TEST_F(report_mode, no_files_and_coff_files_anywhere) {
+    for (uint64_t coffFiles : {uint64_t{1000000}, uint64_t{1} << 63, UINT64_MAX}) {
+        test_cabinet empty;
+        empty.folders.push_back(test_folder{});
+        empty.coffFiles = coffFiles;
+        write(empty);
+        program_result result = run({});
+        EXPECT_EQ(result.out, report_start(image.size(), 0)) << coffFiles;
+        EXPECT_EQ(result.err, "") << coffFiles;
+        EXPECT_EQ(result.exit_status, 0) << coffFiles;
+    }
+}
+
 TEST_F(report_mode, wrong_signature_is_reported_and_the_run_goes_on) {
     test_cabinet cabinet = sample_cabinet();
     cabinet.signature = 0x12345678;
