@@ -38,6 +38,15 @@ const char* yes_no(bool yes) {
     return yes ? "Yes" : "No";
 }
 
+// A report that did not reach standard output (a full disk, a closed
+// descriptor) is a failure like any other.
+bool report_written() {
+    if (std::cout)
+        return true;
+    std::cerr << get_cabinet_error_string(CAB_ERROR_WRITE) << std::endl;
+    return false;
+}
+
 } // namespace
 
 void print_cabinet_header(const cabinet_header& header) {
@@ -136,6 +145,8 @@ int run_report_mode(int argc, char** argv) {
     }
     print_cabinet_header(reader.header);
     std::cout << "Number of files within archive: " << reader.header.cFiles << std::endl;
+    if (!report_written())
+        return 1;
     char heading[96];
     std::snprintf(heading, sizeof heading, "%-31s%-15s%-15s%-9s%-10s", "Name", "Size", "Date",
                   "Time", "Attributes");
@@ -143,6 +154,8 @@ int run_report_mode(int argc, char** argv) {
     for (uint64_t i = 0; i < reader.header.cFiles && i < reader.file_headers.count; ++i)
         print_file_row(*reader.file_headers[i], std::cout);
     std::cout.flush();
+    if (!report_written())
+        return 1;
 
     for (int i = 2; i < argc; ++i) {
         status = reader.extract(argv[i]);

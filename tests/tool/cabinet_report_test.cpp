@@ -308,6 +308,22 @@ TEST_F(report_mode, no_files_and_coff_files_anywhere) {
     }
 }
 
+// A report that cannot be written fails the run before anything is
+// extracted; the message says why.
+TEST_F(report_mode, unwritable_standard_output) {
+    write(sample_cabinet());
+    for (const char* redirection : {">/dev/full", ">&-"}) {
+        program_result result =
+            run_program({"/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + redirection,
+                         CABINET_TOOL_PATH, cabinet_path, "a"},
+                        {"", scratch.file("work"), {}});
+        EXPECT_EQ(result.err, std::string(get_cabinet_error_string(CAB_ERROR_WRITE)) + "\n")
+            << redirection;
+        EXPECT_EQ(result.exit_status, 1) << redirection;
+        EXPECT_FALSE(fs::exists(scratch.file("work/a"))) << redirection;
+    }
+}
+
 TEST_F(report_mode, wrong_signature_is_reported_and_the_run_goes_on) {
     test_cabinet cabinet = sample_cabinet();
     cabinet.signature = 0x12345678;
