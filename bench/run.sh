@@ -24,6 +24,7 @@ cmake --build "$build" -j2 >&2
 tool=$build/tool/cabinet_tool
 measure=$build/bench/bench_measure
 limit=$build/bench/bench_limit
+folders=$build/bench/bench_folders
 gzip=$(command -v gzip) || fail "gzip is needed for the reference rows"
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kistle-bench.XXXXXX")
@@ -102,6 +103,11 @@ mkdir many
 files_below /usr/include | take $((65535 * 64)) >many.bin
 (cd many && split -b 64 -a 5 -d ../many.bin f && printf '%s\n' f*) >many.names
 [ "$(wc -l <many.names)" -eq 65535 ] || fail "the 65535 small files were not made"
+# The same files, one folder each, as many folders as a cabinet may hold.
+head -n 65533 many.names >folders.names
+mapfile -t folder_names <folders.names
+arg_bytes=$(($(wc -c <folders.names) + $(env | wc -c) + ${#scratch} + 4096))
+[ "$arg_bytes" -lt "$arg_max" ] || fail "the folders' names need $arg_bytes bytes, ARG_MAX is $arg_max"
 
 for set in big huge tree1; do
     dialogue $set.names $set.cab >$set.in
@@ -179,6 +185,15 @@ m many_create -r ../many.cab -i ../many.in -- "$tool"
 cd ..
 m list -n 5 -- "$tool" "$scratch/many.cab"
 
+say "measuring 65533 folders"
+cd many
+m folders_create -r ../folders.cab -i ../folders.names -- "$folders" ../folders.cab
+cd ..
+m folders_all -w out -- "$tool" "$scratch/folders.cab" "${folder_names[@]}"
+(cd out && xargs -d '\n' cat <../folders.names) >folders.out
+(cd many && xargs -d '\n' cat <../folders.names) | cmp -s - folders.out ||
+    fail "the 65533 folders did not extract intact"
+
 say "measuring the 512 MiB file"
 m create512 -r huge.cab -i huge.in -- "$tool"
 m extract512 -w out -- "$tool" "$scratch/huge.cab" huge.bin
@@ -211,9 +226,12 @@ echo "64 MiB file: 20 MiB /usr/include, 20 MiB /usr/share text, 16 MiB /usr/lib 
 echo "  8 MiB random; $limit_blocks blocks, $(in_mib "$limit_stored") MiB as blocks with headers"
 echo "tree: $tree_files files, $(in_mib "$tree_bytes") MiB; 65535 files of 64 bytes;" \
     "512 MiB file: the 64 MiB file eight times"
+echo "65533 folders: the first 65533 of the 64-byte files, one folder each, made by"
+echo "  bench_folders through the library (new_folder and add_file for each file)"
 echo "scratch directory on $(stat -f -c %T "$scratch"); the creator's temporary file goes there too"
 echo "time: best of 3 to 7 runs, compared rows taken in turn (one run for the tree's and"
-echo "  the 65535 files' cabinets and the 512 MiB rows); peak: resident memory, largest run"
+echo "  the 65535 files' cabinets, the 65533 folders and the 512 MiB rows); peak: resident"
+echo "  memory, largest run"
 echo
 line "" "time s" "peak MiB" "ratio" "target"
 line "limit: deflate the blocks in memory" "$limit_deflate" - - -
@@ -231,6 +249,10 @@ row "extract one file of the same size" tree_one
 row "tar -x of the tree, not compressed" tree_tar "$(ratio "$tree_tar_s" "$tree_one_s")"
 row "create, 65535 files" many_create
 row "list 65535 files" list "" "well under 1 s (<= 0.25): $(verdict "$list_s <= 0.25")"
+row "create, 65533 folders of one file" folders_create "" \
+    "< 10 s, peak < 64 MiB: $(verdict "$folders_create_s < 10 && $folders_create_kib < 65536")"
+row "extract all 65533 folders, one run" folders_all "" \
+    "< 10 s, peak < 64 MiB: $(verdict "$folders_all_s < 10 && $folders_all_kib < 65536")"
 row "create, 512 MiB file" create512 "" \
     "peak < 16 MiB, same for 64 and 512 MiB: $(verdict "$memory_ok")"
 row "extract, 512 MiB file" extract512
