@@ -2,6 +2,8 @@
 // one byte of reserve settings (as in fuzz_datablock), the 16-byte folder
 // entry, the range's offset and length (8 bytes each, little-endian), then
 // the bytes in which the folder's blocks are looked for from coffCabStart on.
+// The folder manager's walk from the first block is the reference for the
+// reader's cursor, which is asked for the range and for ranges around it.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +12,8 @@
 
 #include "cabinet_folder_manager.h"
 #include "cabinet_header.h"
+#include "cabinet_status.h"
+#include "folder_cursor.h"
 #include "little_endian.h"
 
 namespace {
@@ -38,6 +42,29 @@ protected:
 
 constexpr std::size_t prefix_size = 1 + 16 + 8 + 8;
 
+struct outcome {
+    int status;
+    uint64_t count, hash;
+};
+
+outcome walk(cabinet_folder_manager& folder, std::istream& in, uint64_t offset, uint64_t length,
+             const cabinet_header& header) {
+    digest_buffer written;
+    std::ostream out(&written);
+    in.clear();
+    int status = folder.extract_data(out, in, offset, length, header);
+    // Never more than asked for; all of it when the extraction succeeded.
+    if (written.count > length || (status == 0 && written.count != length))
+        std::abort();
+    return {status, written.count, written.hash};
+}
+
+// Statuses of a block that could not be read or verified, or reached.
+bool block_failure(int status) {
+    return status == CAB_ERROR_CHECKSUM || status == CAB_ERROR_UNEXPECTED_EOF ||
+           status == CAB_ERROR_READ || status == CAB_ERROR_SEEK;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -55,26 +82,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::istringstream in(
         std::string(reinterpret_cast<const char*>(data + prefix_size), size - prefix_size));
 
-    // A second extraction on the same folder, its decompressor reused or
-    // replaced, must end exactly as the first did.
-    int first_status = 0;
-    uint64_t first_count = 0, first_hash = 0;
-    for (int round = 0; round < 2; ++round) {
+    // A second extraction on the same folder, its decompressor made anew,
+    // must end exactly as the first did.
+    const outcome first = walk(folder, in, offset, length, header);
+    const outcome second = walk(folder, in, offset, length, header);
+    if (second.status != first.status || second.count != first.count || second.hash != first.hash ||
+        folder.zstream != nullptr)
+        std::abort();
+
+    // One cursor, asked for ranges in turn, so that it starts from what it
+    // learnt and kept. It verifies the blocks before a range without
+    // expanding them: where the walk succeeds the cursor gives the same
+    // bytes, and where the cursor succeeds the walk could only have failed
+    // to expand a block, never to read or verify one.
+    folder_cursor cursor(folder, in, header);
+    const uint64_t ranges[][2] = {{offset, length},
+                                  {offset + length / 2, length},
+                                  {offset / 2, length / 2 + 1},
+                                  {offset, length}};
+    for (const auto& range : ranges) {
         digest_buffer written;
         std::ostream out(&written);
-        in.clear();
-        int status = folder.extract_data(out, in, offset, length, header);
-        // Never more than asked for; all of it when the extraction succeeded.
-        if (written.count > length || (status == 0 && written.count != length))
+        int status = cursor.write_range(out, range[0], range[1]);
+        if (written.count > range[1] || (status == 0 && written.count != range[1]) ||
+            folder.zstream != nullptr)
             std::abort();
-        if (round == 0) {
-            first_status = status;
-            first_count = written.count;
-            first_hash = written.hash;
-        } else if (status != first_status || written.count != first_count ||
-                   written.hash != first_hash) {
+        const outcome walked = walk(folder, in, range[0], range[1], header);
+        if (walked.status == 0 && (status != 0 || written.hash != walked.hash))
             std::abort();
-        }
+        if (status == 0 && walked.status != 0 && block_failure(walked.status))
+            std::abort();
     }
     return 0;
 }
