@@ -60,6 +60,7 @@ int read_record(dynamic_array<Record>& records, std::istream& in, const Extra&..
 } // namespace
 
 void cabinet_reader::release() {
+    drop_cursor(); // it refers to a folder manager
     cabinet_stream.close();
     cabinet_stream.clear();
     file_headers.free_buffers();
@@ -67,7 +68,6 @@ void cabinet_reader::release() {
     header.release_reserve();
     std::free(name_order);
     name_order = nullptr;
-    drop_cursor();
 }
 
 void cabinet_reader::drop_cursor() {

@@ -37,6 +37,11 @@ public:
     int open(const char* path);
     // Writes the file whose stored name equals name byte for byte, below the
     // current directory, and restores its date, time and read-only bit.
+    // Every block that holds the file's bytes, and every block before them
+    // in the folder (whose sizes place them), is read whole and its checksum
+    // verified before any of its bytes is used: a file that one of them
+    // fails gets that block's status (CAB_ERROR_CHECKSUM for a mismatch) and
+    // leaves nothing behind. The reader can extract again after a failure.
     int extract(const char* name);
     // Releases the stream and the records.
     int close();
