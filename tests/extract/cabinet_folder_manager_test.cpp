@@ -201,37 +201,24 @@ TEST(extract_data, every_single_byte_change_in_a_block) {
     const std::string whole = block0 + block1 + block2;
     for (uint16_t type : {0, 1}) {
         test_cabinet cabinet = three_blocks(type);
-        cabinet.flags = cfhdrRESERVE_PRESENT;
-        cabinet.cbCFData = 3;
-        for (test_block& block : cabinet.folders[0].blocks)
-            block.reserve = "xyz";
-        const std::string image = build_cabinet(cabinet);
-        uint64_t block_start = loaded_folder(image).folder.coffCabStart;
+        reserve_in_every_block(cabinet, "xyz");
         int failures = 0;
-        for (const test_block& block : cabinet.folders[0].blocks) {
-            const std::size_t block_size = 16 + 3 + block.payload.size();
-            for (std::size_t at = 0; at < block_size; ++at) {
-                for (int change = 1; change < 256; ++change) {
-                    std::string damaged = image;
-                    damaged[block_start + at] =
-                        static_cast<char>(damaged[block_start + at] ^ change);
-                    loaded_folder loaded(damaged);
-                    int status = loaded.extract(0, whole.size());
-                    std::string out = loaded.out.str();
-                    bool cbData = at == 8 || at == 9;
-                    bool unread = (at >= 12 && at < 16 + 3);
-                    bool ok = whole.compare(0, out.size(), out) == 0 &&
-                              (unread   ? status == 0 && out == whole
-                               : cbData ? status != 0
-                                        : status == CAB_ERROR_CHECKSUM);
-                    if (!ok && ++failures <= 5)
-                        ADD_FAILURE()
-                            << "type " << type << ", byte " << block_start + at << " ^ " << change
-                            << ": status " << status << ", wrote " << out.size() << " bytes";
-                }
-            }
-            block_start += block_size;
-        }
+        for_each_block_byte_change(cabinet, [&](const std::string& damaged,
+                                                const block_byte_change& byte) {
+            loaded_folder loaded(damaged);
+            int status = loaded.extract(0, whole.size());
+            std::string out = loaded.out.str();
+            bool cbData = byte.at == 8 || byte.at == 9;
+            bool unread = (byte.at >= 12 && byte.at < 16 + 3);
+            bool ok =
+                whole.compare(0, out.size(), out) == 0 && (unread   ? status == 0 && out == whole
+                                                           : cbData ? status != 0
+                                                                    : status == CAB_ERROR_CHECKSUM);
+            if (!ok && ++failures <= 5)
+                ADD_FAILURE() << "type " << type << ", block " << byte.block << " byte " << byte.at
+                              << " ^ " << byte.change << ": status " << status << ", wrote "
+                              << out.size() << " bytes";
+        });
         EXPECT_EQ(failures, 0) << "type " << type;
     }
 }

@@ -165,3 +165,37 @@ std::string build_cabinet(const test_cabinet& cabinet) {
         image += run;
     return image;
 }
+
+void reserve_in_every_block(test_cabinet& cabinet, const std::string& reserve) {
+    cabinet.flags |= cfhdrRESERVE_PRESENT;
+    cabinet.cbCFData = static_cast<uint8_t>(reserve.size());
+    for (test_folder& folder : cabinet.folders) {
+        for (test_block& block : folder.blocks)
+            block.reserve = reserve;
+    }
+}
+
+void for_each_block_byte_change(
+    const test_cabinet& cabinet,
+    const std::function<void(const std::string& damaged, const block_byte_change& change)>& visit) {
+    const std::string image = build_cabinet(cabinet);
+    std::istringstream in(image);
+    cabinet_header header;
+    cabinet_folder_header folder;
+    if (header.read(in) != 0 || folder.read(in, header) != 0)
+        return;
+    const std::size_t reserve = has_reserve(cabinet) ? cabinet.cbCFData : 0;
+    uint64_t block_start = folder.coffCabStart;
+    const std::vector<test_block>& blocks = cabinet.folders[0].blocks;
+    for (std::size_t number = 0; number < blocks.size(); ++number) {
+        const std::size_t size = 16 + reserve + blocks[number].payload.size();
+        for (std::size_t at = 0; at < size; ++at) {
+            for (int change = 1; change < 256; ++change) {
+                std::string damaged = image;
+                damaged[block_start + at] = static_cast<char>(damaged[block_start + at] ^ change);
+                visit(damaged, {static_cast<int>(number), at, change});
+            }
+        }
+        block_start += size;
+    }
+}

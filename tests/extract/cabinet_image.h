@@ -4,7 +4,9 @@
 #ifndef KISTLE_TESTS_CABINET_IMAGE_H
 #define KISTLE_TESTS_CABINET_IMAGE_H
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -69,5 +71,22 @@ struct test_cabinet {
 // The cabinet's bytes: header, folder entries, file entries, then the blocks
 // of every folder in folder order.
 std::string build_cabinet(const test_cabinet& cabinet);
+
+// Gives every block of every folder a reserve area of these bytes.
+void reserve_in_every_block(test_cabinet& cabinet, const std::string& reserve);
+
+// One byte of a block of the first folder, XORed with change: at counts from
+// the block's first byte (the 16-byte header, the reserve area, the payload).
+struct block_byte_change {
+    int block;
+    std::size_t at;
+    int change;
+};
+
+// Calls visit with every copy of the cabinet's bytes in which one byte of one
+// block of its first folder takes another value, all 255 of them in turn.
+void for_each_block_byte_change(
+    const test_cabinet& cabinet,
+    const std::function<void(const std::string& damaged, const block_byte_change& change)>& visit);
 
 #endif

@@ -158,7 +158,8 @@ TEST(folder_cursor, blocks_before_a_range_are_not_expanded) {
     }
 }
 
-// Folders laid out against the rules, their blocks' checksums intact.
+// Folders laid out against the rules, their blocks' checksums intact unless
+// a case says otherwise.
 struct hostile_case {
     const char* name;
     test_folder folder;
@@ -192,7 +193,16 @@ test_block overstated(test_block block, uint16_t cbUncomp) {
     return block;
 }
 
+test_block failing(test_block block) {
+    block.bad_checksum = true;
+    return block;
+}
+
 const hostile_case hostile_cases[] = {
+    {"empty_block_failing_its_checksum",
+     blocks_of(0, {stored_block("abc"), failing(stored_block("")), stored_block("def")}),
+     0,
+     {{3, 3, CAB_ERROR_CHECKSUM, ""}, {0, 3, 0, "abc"}, {1, 4, CAB_ERROR_CHECKSUM, "bc"}}},
     {"empty_block_between",
      blocks_of(1, {deflate_block("abc"), deflate_block(""), deflate_block("def")}),
      0,
@@ -308,43 +318,31 @@ TEST(folder_cursor, every_single_byte_change_in_a_block) {
     const uint64_t block_starts[] = {0, 10, 20};
     for (uint16_t type : {0, 1}) {
         test_cabinet cabinet = three_blocks(type);
-        cabinet.flags = cfhdrRESERVE_PRESENT;
-        cabinet.cbCFData = 3;
-        for (test_block& block : cabinet.folders[0].blocks)
-            block.reserve = "xyz";
-        const std::string image = build_cabinet(cabinet);
-        uint64_t block_at = cursor_over(image).folder.coffCabStart;
+        reserve_in_every_block(cabinet, "xyz");
         int failures = 0;
-        for (int number = 0; number < 3; ++number) {
-            const std::size_t block_size =
-                16 + 3 + cabinet.folders[0].blocks[number].payload.size();
-            for (std::size_t at = 0; at < block_size; ++at) {
-                const bool cbData = at == 8 || at == 9, unread = at >= 12 && at < 16 + 3;
-                for (int change = 1; change < 256; ++change) {
-                    std::string damaged = image;
-                    damaged[block_at + at] = static_cast<char>(damaged[block_at + at] ^ change);
-                    cursor_over folder(damaged);
-                    for (int turn = 0; turn < 5; ++turn) {
-                        auto [offset, length] = files[(turn * 3 + number) % 5];
-                        int status = folder.write(offset, length);
-                        bool placed_by_it = offset + length > block_starts[number];
-                        bool whole_file = offset + length <= whole.size();
-                        bool ok;
-                        if (unread || !placed_by_it)
-                            ok = whole_file ? status == 0 &&
-                                                  folder.out.str() == whole.substr(offset, length)
-                                            : status == CAB_ERROR_RANGE_PAST_END;
-                        else
-                            ok = cbData ? status != 0 : status == CAB_ERROR_CHECKSUM;
-                        if (!ok && ++failures <= 5)
-                            ADD_FAILURE()
-                                << type_name(type) << "byte " << block_at + at << " ^ " << change
-                                << ", range " << offset << "+" << length << ": status " << status;
-                    }
+        for_each_block_byte_change(
+            cabinet, [&](const std::string& damaged, const block_byte_change& byte) {
+                const bool cbData = byte.at == 8 || byte.at == 9;
+                const bool unread = byte.at >= 12 && byte.at < 16 + 3;
+                cursor_over folder(damaged);
+                for (int turn = 0; turn < 5; ++turn) {
+                    auto [offset, length] = files[(turn * 3 + byte.block) % 5];
+                    int status = folder.write(offset, length);
+                    bool placed_by_it = offset + length > block_starts[byte.block];
+                    bool whole_file = offset + length <= whole.size();
+                    bool ok;
+                    if (unread || !placed_by_it)
+                        ok = whole_file
+                                 ? status == 0 && folder.out.str() == whole.substr(offset, length)
+                                 : status == CAB_ERROR_RANGE_PAST_END;
+                    else
+                        ok = cbData ? status != 0 : status == CAB_ERROR_CHECKSUM;
+                    if (!ok && ++failures <= 5)
+                        ADD_FAILURE() << type_name(type) << "block " << byte.block << " byte "
+                                      << byte.at << " ^ " << byte.change << ", range " << offset
+                                      << "+" << length << ": status " << status;
                 }
-            }
-            block_at += block_size;
-        }
+            });
         EXPECT_EQ(failures, 0) << type_name(type);
     }
 }
