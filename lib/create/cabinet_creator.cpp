@@ -50,6 +50,7 @@ cfc_folderinfo* cabinet_creator::newest_folder() const {
 
 void cabinet_creator::reset() {
     folders.Clear();
+    file_count = 0;
     if (temp_stream.is_open())
         temp_stream.close();
     if (temp_path.text != nullptr) {
@@ -98,11 +99,12 @@ int cabinet_creator::add_file(const char* path) {
     cfc_folderinfo* folder = newest_folder();
     if (folder == nullptr)
         return CAB_ERROR_NO_FOLDER;
-    uint64_t entries = 0;
-    for_each_in(folders, [&](cfc_folderinfo& each) { entries += each.files.count; });
-    if (entries >= max_files)
+    if (file_count >= max_files)
         return CAB_ERROR_TOO_MANY_FILES;
-    return folder->add_file(path);
+    int status = folder->add_file(path);
+    if (status == CAB_STATUS_OK)
+        ++file_count;
+    return status;
 }
 
 void cabinet_creator::close_all_folders(QueueOf<cfc_fileinfo>& cabinet_files,
@@ -186,6 +188,7 @@ int cabinet_creator::close(std::ostream& out) {
     header.versionMajor = 1;
     if (int status = header.write(out))
         return status;
+    file_count = 0;
     while (folders.head != nullptr) {
         cfc_folderinfo* folder = folders.TakeHead();
         int status = folder->write_entry(out, data_start);

@@ -14,13 +14,16 @@
 
 class cabinet_creator {
 public:
-    // A cabinet records its folder and file counts in 16 bits.
-    static constexpr uint16_t max_folders = 0xFFFF;
+    // iFolder 0xFFFD to 0xFFFF mark files continued from or to another
+    // cabinet, so folders are numbered 0 to 0xFFFC.
+    static constexpr uint16_t max_folders = 0xFFFD;
+    // cFiles is 16-bit.
     static constexpr uint16_t max_files = 0xFFFF;
 
     std::fstream temp_stream; // the data blocks of every folder, back to back
     b_string temp_path;       // empty while there is no temporary data file
     QueueOf<cfc_folderinfo> folders;
+    uint32_t file_count = 0; // entries in all folders
 
     cabinet_creator() = default;
     cabinet_creator(const cabinet_creator&) = delete;

@@ -484,7 +484,7 @@ TEST_P(failed_add_test, later_files_keep_their_bytes) {
             EXPECT_EQ(errno, c.error);
         }
     }
-    EXPECT_EQ(creator.folders.tail->files.count, 1u);
+    EXPECT_EQ(creator.file_count, 1u);
     creator.add_file(second.c_str());
     int closed = creator.close(path.c_str());
     if (c.how == failure::write_error) {
@@ -508,14 +508,15 @@ INSTANTIATE_TEST_SUITE_P(
                       failed_add_case{"write_error", failure::write_error, CAB_ERROR_WRITE, EFBIG}),
     [](const ::testing::TestParamInfo<failed_add_case>& info) { return info.param.name; });
 
+// iFolder 0xFFFD and above mark continued files: the last folder is 0xFFFC.
 TEST_F(creator_test, folder_limit) {
     cabinet_creator creator;
     ASSERT_EQ(creator.open(), 0);
-    for (int i = 0; i < 65535; ++i)
+    for (int i = 0; i < 65533; ++i)
         ASSERT_EQ(creator.new_folder(0), 0) << i;
     EXPECT_EQ(creator.new_folder(0), CAB_ERROR_TOO_MANY_FOLDERS);
-    EXPECT_EQ(creator.folders.count, 65535u);
-    EXPECT_EQ(creator.folders.tail->iFolder, 65534);
+    EXPECT_EQ(creator.folders.count, 65533u);
+    EXPECT_EQ(creator.folders.tail->iFolder, 0xFFFC);
 }
 
 // cFiles counts the whole cabinet, not one folder.
