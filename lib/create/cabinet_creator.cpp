@@ -1,8 +1,10 @@
 #include "cabinet_creator.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include "cabinet_folder_header.h"
 #include "cabinet_header.h"
 #include "cabinet_status.h"
+#include "temporary_file.h"
 
 namespace {
 
@@ -41,6 +44,25 @@ int create_private_file(const char* directory, std::size_t length, const char* p
     return fd;
 }
 
+// Opens stream on a new private file in directory (whose path is
+// directory_path) that has no name once this returns: the stream keeps the
+// file open through a path of its own, and the temporary file then lets go
+// of its descriptor, or of its name where it had to have one.
+bool open_data_file(std::fstream& stream, int directory, const char* directory_path,
+                    bool allow_unnamed) {
+    temporary_file data;
+    if (data.create(directory, 0600, allow_unnamed) != CAB_STATUS_OK)
+        return false;
+    char path[PATH_MAX];
+    int length = data.name()[0] != '\0'
+                     ? std::snprintf(path, sizeof path, "%s/%s", directory_path, data.name())
+                     : std::snprintf(path, sizeof path, "/proc/self/fd/%d", data.descriptor());
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof path)
+        return false;
+    stream.open(path, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
+    return stream.is_open();
+}
+
 } // namespace
 
 cfc_folderinfo* cabinet_creator::newest_folder() const {
@@ -53,26 +75,23 @@ void cabinet_creator::reset() {
     file_count = 0;
     if (temp_stream.is_open())
         temp_stream.close();
-    if (temp_path.text != nullptr) {
-        ::unlink(temp_path.text);
-        temp_path.Del();
-    }
+    temp_stream.clear();
+    temp_path.Del();
 }
 
 int cabinet_creator::open() {
     reset();
-    const char* directory = std::getenv("TMPDIR");
-    if (directory == nullptr || *directory == '\0')
-        directory = "/tmp";
-    // Made new and private in one step, so nothing planted at the name is used.
-    char* name;
-    int fd = create_private_file(directory, std::strlen(directory), "/kistle-data-XXXXXX", name);
-    if (fd < 0)
+    const char* directory_path = std::getenv("TMPDIR");
+    if (directory_path == nullptr || *directory_path == '\0')
+        directory_path = "/tmp";
+    int directory = ::open(directory_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0)
         return CAB_ERROR_TEMP_FILE;
-    temp_path.adopt(name);
-    temp_stream.open(name, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
-    ::close(fd);
-    return temp_stream.is_open() ? CAB_STATUS_OK : CAB_ERROR_TEMP_FILE;
+    // Without /proc a file without a name cannot be opened by a stream.
+    bool opened = open_data_file(temp_stream, directory, directory_path, true) ||
+                  open_data_file(temp_stream, directory, directory_path, false);
+    ::close(directory);
+    return opened ? CAB_STATUS_OK : CAB_ERROR_TEMP_FILE;
 }
 
 int cabinet_creator::new_folder(uint16_t typeCompress) {
@@ -205,11 +224,7 @@ int cabinet_creator::close(std::ostream& out) {
     }
     if (int status = copy_data(out, data_size))
         return status;
-    temp_stream.close();
-    if (temp_path.text != nullptr) {
-        ::unlink(temp_path.text);
-        temp_path.Del();
-    }
+    reset();
     return CAB_STATUS_OK;
 }
 

@@ -21,18 +21,21 @@ public:
     static constexpr uint16_t max_files = 0xFFFF;
 
     std::fstream temp_stream; // the data blocks of every folder, back to back
-    b_string temp_path;       // empty while there is no temporary data file
+    b_string temp_path;       // always empty: the data file has no name
     QueueOf<cfc_folderinfo> folders;
     uint32_t file_count = 0; // entries in all folders
 
     cabinet_creator() = default;
     cabinet_creator(const cabinet_creator&) = delete;
     cabinet_creator& operator=(const cabinet_creator&) = delete;
-    // The temporary data file holds a copy of the user's data: never leave it.
     ~cabinet_creator() { reset(); }
 
     // Discards any cabinet under construction and makes a fresh temporary
-    // data file, readable by its owner only, in $TMPDIR or /tmp. 0 or -26.
+    // data file in $TMPDIR (or /tmp), readable by its owner only and without
+    // a name, so that nothing is left of it however the process ends (where
+    // the file system cannot make a file without a name, it is named and
+    // removed at once). CAB_STATUS_OK, or CAB_ERROR_TEMP_FILE with the
+    // creator idle.
     int open();
     int new_folder(uint16_t typeCompress);
     // Adds a file to the newest folder.

@@ -20,6 +20,7 @@
 #include "file_size_limit.h"
 #include "little_endian.h"
 #include "scratch_dir.h"
+#include "temporary_file.h"
 
 namespace {
 
@@ -275,21 +276,42 @@ TEST_F(creator_test, calls_out_of_order) {
     EXPECT_EQ(out.str().size(), 64u);
 }
 
-TEST_F(creator_test, temporary_data_file_is_private_and_never_left) {
-    std::string first;
-    {
+// The path under /proc/self/fd of the one file this process holds open in
+// directory, named or not.
+std::string open_file_in(const std::string& directory) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (!error && target.rfind(directory + "/", 0) == 0)
+            return entry.path().string();
+    }
+    return "";
+}
+
+// The data file has no name, so nothing can find it and nothing is left of
+// it; where the file system insists on a name it is removed at once.
+TEST_F(creator_test, temporary_data_file_is_private_and_nameless) {
+    for (bool unnamed : {true, false}) {
+        temporary_file::allow_unnamed_files(unnamed);
         cabinet_creator creator;
         ASSERT_EQ(creator.open(), 0);
-        first = creator.temp_path.str();
-        EXPECT_EQ(first.rfind(temp_dir + "/", 0), 0u) << first;
+        temporary_file::allow_unnamed_files(true);
+        EXPECT_TRUE(names_in(temp_dir).empty()) << "unnamed " << unnamed;
+        std::string data = open_file_in(temp_dir);
         struct stat info;
-        ASSERT_EQ(stat(first.c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & 0777, 0600u);
-        ASSERT_EQ(creator.open(), 0); // discards the first
-        EXPECT_NE(access(first.c_str(), F_OK), 0);
+        ASSERT_EQ(stat(data.c_str(), &info), 0) << data;
+        EXPECT_EQ(info.st_mode & 07777, 0600u);
+        EXPECT_EQ(info.st_nlink, 0u);
+
+        std::string file = scratch.write("f", sample_bytes(40000, 1));
         ASSERT_EQ(creator.new_folder(1), 0);
-        ASSERT_EQ(creator.add_file(scratch.write("f", sample_bytes(40000, 1)).c_str()), 0);
-    } // destroyed without a close: TearDown finds the directory empty
+        ASSERT_EQ(creator.add_file(file.c_str()), 0);
+        ASSERT_EQ(creator.close(scratch.file("out.cab").c_str()), 0);
+        EXPECT_EQ(open_file_in(temp_dir), "") << "still open after close";
+        parsed_cabinet cabinet = parse_cabinet(scratch.file("out.cab"));
+        ASSERT_EQ(cabinet.error, "");
+        EXPECT_TRUE(cabinet.content(cabinet.files.at(0)) == scratch.read(file));
+    }
 
     setenv("TMPDIR", scratch.file("missing").c_str(), 1);
     cabinet_creator creator;
