@@ -1,5 +1,7 @@
 // The folder builder and the cabinet creator, through their public classes.
+#include <atomic>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -7,7 +9,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -17,6 +21,7 @@
 #include "cabinet_datablock.h"
 #include "cabinet_parse.h"
 #include "cabinet_status.h"
+#include "child_process.h"
 #include "file_size_limit.h"
 #include "little_endian.h"
 #include "scratch_dir.h"
@@ -318,6 +323,37 @@ TEST_F(creator_test, temporary_data_file_is_private_and_nameless) {
     EXPECT_EQ(creator.open(), CAB_ERROR_TEMP_FILE);
 }
 
+// A creator killed while it waits (SIGKILL cannot be caught) or in the
+// middle of writing the cabinet (the file size limit stops it inside a
+// write) leaves nothing, neither in TMPDIR nor beside the cabinet.
+TEST_F(creator_test, killed_creator_leaves_nothing) {
+    // Stored: 6 full blocks and one of 3398 bytes make a data file of
+    // 200112 bytes; the cabinet adds its header and entries to that.
+    std::string file = scratch.write("f", sample_bytes(200000, 1));
+    for (bool in_close : {false, true}) {
+        std::string out = scratch.file(in_close ? "in_close" : "waiting");
+        ASSERT_EQ(mkdir(out.c_str(), 0700), 0);
+        child_end end = run_child(
+            [&](const std::function<void()>& ready) {
+                cabinet_creator creator;
+                if (creator.open() != 0 || creator.new_folder(0) != 0 ||
+                    creator.add_file(file.c_str()) != 0)
+                    _exit(1);
+                if (!in_close)
+                    ready();
+                rlimit none = {0, 0}, small = {200150, 200150};
+                setrlimit(RLIMIT_CORE, &none);
+                setrlimit(RLIMIT_FSIZE, &small);
+                std::signal(SIGXFSZ, SIG_DFL);
+                creator.close((out + "/out.cab").c_str());
+            },
+            SIGKILL);
+        EXPECT_EQ(end.signal, in_close ? SIGXFSZ : SIGKILL);
+        EXPECT_TRUE(names_in(temp_dir).empty()) << "in close " << in_close;
+        EXPECT_TRUE(names_in(out).empty()) << "in close " << in_close;
+    }
+}
+
 TEST_F(creator_test, close_on_a_missing_directory_can_be_retried) {
     std::string file = scratch.write("f", sample_bytes(5000, 1));
     cabinet_creator creator;
@@ -350,8 +386,33 @@ TEST_F(creator_test, close_replaces_an_existing_file_only_on_success) {
     EXPECT_EQ(parse_cabinet(target).error, "");
     struct stat info;
     ASSERT_EQ(stat(target.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << "the replaced file's mode";
     EXPECT_EQ(names_in(scratch.path()).size(), 3u) << "tmp/, f and out.cab";
+}
+
+// The umask belongs to the whole process (other threads create files
+// meanwhile): the creator must not even read it, which takes two calls.
+std::atomic<int> umask_calls{0};
+
+} // namespace
+
+extern "C" mode_t umask(mode_t mask) {
+    ++umask_calls;
+    return static_cast<mode_t>(syscall(SYS_umask, mask));
+}
+
+namespace {
+
+TEST_F(creator_test, new_cabinet_gets_the_mode_of_any_new_file) {
+    mode_t saved = umask(027);
+    umask_calls = 0;
+    std::string path = write_cabinet(1, {scratch.write("f", "data")});
+    int calls = umask_calls;
+    umask(saved);
+    EXPECT_EQ(calls, 0);
+    struct stat info;
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
 
 // A device is written directly, never replaced, and its write failure is
@@ -368,7 +429,42 @@ TEST_F(creator_test, close_to_a_full_device_fails) {
         struct stat info;
         ASSERT_EQ(stat("/dev/full", &info), 0);
         EXPECT_TRUE(S_ISCHR(info.st_mode));
+        // The cabinet is still there to be written elsewhere.
+        std::string path = scratch.file("out.cab");
+        ASSERT_EQ(creator.close(path.c_str()), 0);
+        parsed_cabinet cabinet = parse_cabinet(path);
+        ASSERT_EQ(cabinet.error, "");
+        EXPECT_TRUE(cabinet.content(cabinet.files.at(0)) == scratch.read(scratch.file("f")));
     }
+}
+
+// A stream that fails takes nothing from the creator: the next close writes
+// the same cabinet, and only a successful one leaves the creator idle.
+TEST_F(creator_test, close_to_a_failing_stream_can_be_repeated) {
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no /dev/full";
+    std::string a = scratch.write("a", sample_bytes(50000, 1));
+    std::string b = scratch.write("b", sample_bytes(300, 2));
+    cabinet_creator creator;
+    ASSERT_EQ(creator.open(), 0);
+    ASSERT_EQ(creator.new_folder(1), 0);
+    ASSERT_EQ(creator.add_file(a.c_str()), 0);
+    ASSERT_EQ(creator.new_folder(0), 0);
+    ASSERT_EQ(creator.add_file(b.c_str()), 0);
+    std::ofstream full("/dev/full", std::ios::binary);
+    EXPECT_EQ(creator.close(full), CAB_ERROR_WRITE);
+    EXPECT_EQ(creator.folders.count, 2u);
+    EXPECT_EQ(creator.file_count, 2u);
+
+    std::ostringstream out;
+    ASSERT_EQ(creator.close(out), 0);
+    EXPECT_EQ(creator.folders.count, 0u);
+    EXPECT_FALSE(creator.temp_stream.is_open());
+    parsed_cabinet cabinet = parse_cabinet(scratch.write("out.cab", out.str()));
+    ASSERT_EQ(cabinet.error, "");
+    ASSERT_EQ(cabinet.files.size(), 2u);
+    EXPECT_TRUE(cabinet.content(cabinet.files[0]) == scratch.read(a));
+    EXPECT_TRUE(cabinet.content(cabinet.files[1]) == scratch.read(b));
 }
 
 // A write that fails half way through the cabinet (as on a full disk) leaves
@@ -387,6 +483,11 @@ TEST_F(creator_test, failed_write_keeps_the_cabinet_that_was_there) {
     }
     EXPECT_EQ(scratch.read(target), "precious");
     EXPECT_EQ(names_in(scratch.path()).size(), 3u) << "tmp/, f and out.cab";
+    // Once there is room, the same creator writes the cabinet.
+    ASSERT_EQ(creator.close(target.c_str()), 0);
+    parsed_cabinet cabinet = parse_cabinet(target);
+    ASSERT_EQ(cabinet.error, "");
+    EXPECT_TRUE(cabinet.content(cabinet.files.at(0)) == scratch.read(file));
 }
 
 // A folder's last block that cannot be written must fail close: the data
