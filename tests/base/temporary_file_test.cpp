@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <csignal>
 #include <fcntl.h>
-#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,19 +18,6 @@
 #include "temporary_cleanup.h"
 
 namespace {
-
-std::vector<std::string> names_in(const std::string& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-mode_t mode_of(const std::string& path) {
-    struct stat status;
-    return lstat(path.c_str(), &status) == 0 ? status.st_mode : 0;
-}
 
 bool write_all(int fd, const std::string& bytes) {
     return write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
@@ -69,11 +55,11 @@ protected:
         EXPECT_EQ(status.st_mode & 07777, 0600u);
         if (file.name()[0] != '\0') {
             EXPECT_EQ(std::string(file.name()).rfind(".kistle-", 0), 0u);
-            EXPECT_EQ(mode_of(dir + "/" + file.name()) & 07777, 0600u);
+            EXPECT_EQ(scratch_dir::status_of(dir + "/" + file.name()).st_mode & 07777, 0600u);
             others.push_back(file.name());
         }
         std::sort(others.begin(), others.end());
-        EXPECT_EQ(names_in(dir), others);
+        EXPECT_EQ(scratch_dir::names_in(dir), others);
     }
 };
 
@@ -88,9 +74,9 @@ TEST_P(temporary_file_test, published_complete_with_its_mode) {
 
     ASSERT_EQ(file.publish("out", 0640), CAB_STATUS_OK);
     EXPECT_EQ(file.descriptor(), -1);
-    EXPECT_EQ(names_in(dir), std::vector<std::string>{"out"});
+    EXPECT_EQ(scratch_dir::names_in(dir), std::vector<std::string>{"out"});
     EXPECT_EQ(scratch.read(dir + "/out"), "complete");
-    EXPECT_EQ(mode_of(dir + "/out") & 07777, 0640u);
+    EXPECT_EQ(scratch_dir::status_of(dir + "/out").st_mode & 07777, 0640u);
 }
 
 // A link at the target is replaced, and the file it points to stays as it was.
@@ -101,7 +87,7 @@ TEST_P(temporary_file_test, link_at_the_target_is_replaced) {
     ASSERT_EQ(file.create(directory, 0666), CAB_STATUS_OK);
     ASSERT_TRUE(write_all(file.descriptor(), "new"));
     ASSERT_EQ(file.publish("out", 0644), CAB_STATUS_OK);
-    EXPECT_TRUE(S_ISREG(mode_of(dir + "/out")));
+    EXPECT_TRUE(S_ISREG(scratch_dir::status_of(dir + "/out").st_mode));
     EXPECT_EQ(scratch.read(dir + "/out"), "new");
     EXPECT_EQ(scratch.read(victim), "untouched");
 }
@@ -112,14 +98,14 @@ TEST_P(temporary_file_test, discarded_by_default) {
         ASSERT_EQ(file.create(directory, 0600), CAB_STATUS_OK);
         ASSERT_TRUE(write_all(file.descriptor(), "gone"));
     }
-    EXPECT_TRUE(names_in(dir).empty());
+    EXPECT_TRUE(scratch_dir::names_in(dir).empty());
 
     temporary_file file;
     ASSERT_EQ(file.create(directory, 0666), CAB_STATUS_OK);
     ASSERT_EQ(file.create(directory, 0666), CAB_STATUS_OK); // a second create drops the first
     file.discard();
     EXPECT_EQ(file.descriptor(), -1);
-    EXPECT_TRUE(names_in(dir).empty());
+    EXPECT_TRUE(scratch_dir::names_in(dir).empty());
 }
 
 // A publish that cannot replace its target keeps the file private and
@@ -131,7 +117,7 @@ TEST_P(temporary_file_test, failed_publish_can_be_retried) {
     ASSERT_EQ(file.create(directory, 0666), CAB_STATUS_OK);
     ASSERT_TRUE(write_all(file.descriptor(), "kept"));
     EXPECT_EQ(file.publish("busy", 0644), CAB_ERROR_CLOSE_FILE);
-    EXPECT_TRUE(S_ISDIR(mode_of(dir + "/busy")));
+    EXPECT_TRUE(S_ISDIR(scratch_dir::status_of(dir + "/busy").st_mode));
     ASSERT_GE(file.descriptor(), 0);
     expect_private_while_written(file, {"busy"});
 
@@ -169,7 +155,7 @@ TEST_P(temporary_file_test, nothing_left_by_a_killed_writer) {
         },
         signal);
     EXPECT_EQ(end.signal, signal);
-    EXPECT_TRUE(names_in(dir).empty());
+    EXPECT_TRUE(scratch_dir::names_in(dir).empty());
 }
 
 TEST_P(temporary_file_test, cleanup_removes_unfinished_named_files) {
@@ -178,9 +164,9 @@ TEST_P(temporary_file_test, cleanup_removes_unfinished_named_files) {
     ASSERT_EQ(published.create(directory, 0666), CAB_STATUS_OK);
     ASSERT_EQ(published.publish("out", 0644), CAB_STATUS_OK);
     remove_temporary_files();
-    EXPECT_EQ(names_in(dir), std::vector<std::string>{"out"});
+    EXPECT_EQ(scratch_dir::names_in(dir), std::vector<std::string>{"out"});
     file.discard(); // its owner finds it gone and carries on
-    EXPECT_EQ(names_in(dir), std::vector<std::string>{"out"});
+    EXPECT_EQ(scratch_dir::names_in(dir), std::vector<std::string>{"out"});
 }
 
 INSTANTIATE_TEST_SUITE_P(base, temporary_file_test, ::testing::Values(true, false),

@@ -29,13 +29,6 @@
 
 namespace {
 
-std::vector<std::string> names_in(const std::string& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory))
-        names.push_back(entry.path().filename().string());
-    return names;
-}
-
 // Every test runs with TMPDIR in its own scratch directory, which must be
 // empty again when the test ends, and with dates in UTC.
 class creator_test : public ::testing::Test {
@@ -53,7 +46,7 @@ protected:
         tzset();
     }
     void TearDown() override {
-        EXPECT_TRUE(names_in(temp_dir).empty()) << "a temporary file was left behind";
+        EXPECT_TRUE(scratch_dir::names_in(temp_dir).empty()) << "a temporary file was left behind";
         if (saved_tmpdir.empty())
             unsetenv("TMPDIR");
         else
@@ -301,7 +294,7 @@ TEST_F(creator_test, temporary_data_file_is_private_and_nameless) {
         cabinet_creator creator;
         ASSERT_EQ(creator.open(), 0);
         temporary_file::allow_unnamed_files(true);
-        EXPECT_TRUE(names_in(temp_dir).empty()) << "unnamed " << unnamed;
+        EXPECT_TRUE(scratch_dir::names_in(temp_dir).empty()) << "unnamed " << unnamed;
         std::string data = open_file_in(temp_dir);
         struct stat info;
         ASSERT_EQ(stat(data.c_str(), &info), 0) << data;
@@ -349,8 +342,8 @@ TEST_F(creator_test, killed_creator_leaves_nothing) {
             },
             SIGKILL);
         EXPECT_EQ(end.signal, in_close ? SIGXFSZ : SIGKILL);
-        EXPECT_TRUE(names_in(temp_dir).empty()) << "in close " << in_close;
-        EXPECT_TRUE(names_in(out).empty()) << "in close " << in_close;
+        EXPECT_TRUE(scratch_dir::names_in(temp_dir).empty()) << "in close " << in_close;
+        EXPECT_TRUE(scratch_dir::names_in(out).empty()) << "in close " << in_close;
     }
 }
 
@@ -377,7 +370,7 @@ TEST_F(creator_test, close_replaces_an_existing_file_only_on_success) {
         EXPECT_EQ(never_opened.close(target.c_str()), CAB_ERROR_SEEK);
     }
     EXPECT_EQ(scratch.read(target), "precious");
-    EXPECT_EQ(names_in(scratch.path()).size(), 2u) << "only tmp/ and out.cab";
+    EXPECT_EQ(scratch_dir::names_in(scratch.path()).size(), 2u) << "only tmp/ and out.cab";
 
     mode_t old_mask = umask(027);
     std::string cabinet_path = write_cabinet(1, {scratch.write("f", "data")});
@@ -387,7 +380,7 @@ TEST_F(creator_test, close_replaces_an_existing_file_only_on_success) {
     struct stat info;
     ASSERT_EQ(stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u) << "the replaced file's mode";
-    EXPECT_EQ(names_in(scratch.path()).size(), 3u) << "tmp/, f and out.cab";
+    EXPECT_EQ(scratch_dir::names_in(scratch.path()).size(), 3u) << "tmp/, f and out.cab";
 }
 
 // The umask belongs to the whole process (other threads create files
@@ -447,10 +440,10 @@ TEST_F(creator_test, close_to_a_failing_stream_can_be_repeated) {
     std::string b = scratch.write("b", sample_bytes(300, 2));
     cabinet_creator creator;
     ASSERT_EQ(creator.open(), 0);
-    ASSERT_EQ(creator.new_folder(1), 0);
-    ASSERT_EQ(creator.add_file(a.c_str()), 0);
-    ASSERT_EQ(creator.new_folder(0), 0);
-    ASSERT_EQ(creator.add_file(b.c_str()), 0);
+    for (uint16_t type : {1, 0}) {
+        ASSERT_EQ(creator.new_folder(type), 0);
+        ASSERT_EQ(creator.add_file(type == 1 ? a.c_str() : b.c_str()), 0);
+    }
     std::ofstream full("/dev/full", std::ios::binary);
     EXPECT_EQ(creator.close(full), CAB_ERROR_WRITE);
     EXPECT_EQ(creator.folders.count, 2u);
@@ -482,7 +475,7 @@ TEST_F(creator_test, failed_write_keeps_the_cabinet_that_was_there) {
         EXPECT_EQ(creator.close(target.c_str()), CAB_ERROR_WRITE);
     }
     EXPECT_EQ(scratch.read(target), "precious");
-    EXPECT_EQ(names_in(scratch.path()).size(), 3u) << "tmp/, f and out.cab";
+    EXPECT_EQ(scratch_dir::names_in(scratch.path()).size(), 3u) << "tmp/, f and out.cab";
     // Once there is room, the same creator writes the cabinet.
     ASSERT_EQ(creator.close(target.c_str()), 0);
     parsed_cabinet cabinet = parse_cabinet(target);

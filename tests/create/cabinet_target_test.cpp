@@ -1,7 +1,6 @@
 // Where close(path) puts the cabinet: what it keeps of a file it replaces,
 // how it treats links, when it writes in place, and that a path it cannot
 // use changes nothing.
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <grp.h>
@@ -19,20 +18,6 @@
 #include "scratch_dir.h"
 
 namespace {
-
-std::vector<std::string> names_in(const std::string& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-struct stat status_of(const std::string& path) {
-    struct stat status = {};
-    lstat(path.c_str(), &status);
-    return status;
-}
 
 std::string link_text(const std::string& path) {
     std::error_code error;
@@ -85,11 +70,11 @@ TEST_F(target_test, unusable_path_changes_nothing) {
         scratch.file("loop.cab"),
         scratch.file("dangling_into_nothing"),
     };
-    std::vector<std::string> before = names_in(scratch.path());
+    std::vector<std::string> before = scratch_dir::names_in(scratch.path());
     for (const std::string& path : cases) {
         EXPECT_EQ(creator.close(path.c_str()), CAB_ERROR_OPEN_FILE) << path;
-        EXPECT_EQ(names_in(scratch.path()), before) << path;
-        EXPECT_TRUE(names_in(temp_dir).empty()) << path;
+        EXPECT_EQ(scratch_dir::names_in(scratch.path()), before) << path;
+        EXPECT_TRUE(scratch_dir::names_in(temp_dir).empty()) << path;
     }
     ASSERT_EQ(creator.close(scratch.file("out.cab").c_str()), 0);
     EXPECT_TRUE(holds_the_cabinet(scratch.file("out.cab")));
@@ -102,7 +87,7 @@ TEST_F(target_test, replaced_file_keeps_its_mode) {
         ASSERT_EQ(chmod(path.c_str(), mode), 0);
         ASSERT_EQ(creator.close(path.c_str()), 0);
         EXPECT_TRUE(holds_the_cabinet(path));
-        EXPECT_EQ(status_of(path).st_mode & 07777, mode);
+        EXPECT_EQ(scratch_dir::status_of(path).st_mode & 07777, mode);
         ASSERT_EQ(creator.open(), 0);
         ASSERT_EQ(creator.new_folder(1), 0);
         ASSERT_EQ(creator.add_file(input.c_str()), 0);
@@ -118,7 +103,7 @@ TEST_F(target_test, replaced_file_keeps_its_owner) {
     ASSERT_EQ(chmod(path.c_str(), 0640), 0);
     ASSERT_EQ(creator.close(path.c_str()), 0);
     EXPECT_TRUE(holds_the_cabinet(path));
-    struct stat status = status_of(path);
+    struct stat status = scratch_dir::status_of(path);
     EXPECT_EQ(status.st_uid, 65534u);
     EXPECT_EQ(status.st_gid, 65534u);
     EXPECT_EQ(status.st_mode & 07777, 0640u);
@@ -138,8 +123,8 @@ TEST_F(target_test, link_at_the_path_stays) {
     EXPECT_EQ(link_text(scratch.file("links/a.cab")), "b.cab");
     EXPECT_EQ(link_text(scratch.file("links/b.cab")), "../real/c.cab");
     EXPECT_TRUE(holds_the_cabinet(real));
-    EXPECT_EQ(status_of(real).st_mode & 07777, 0600u);
-    EXPECT_EQ(names_in(scratch.file("real")), std::vector<std::string>{"c.cab"});
+    EXPECT_EQ(scratch_dir::status_of(real).st_mode & 07777, 0600u);
+    EXPECT_EQ(scratch_dir::names_in(scratch.file("real")), std::vector<std::string>{"c.cab"});
 }
 
 // A link to nothing yet: the file is made where it points.
@@ -148,7 +133,7 @@ TEST_F(target_test, dangling_link_gets_its_file) {
     ASSERT_EQ(creator.close(scratch.file("link.cab").c_str()), 0);
     EXPECT_EQ(link_text(scratch.file("link.cab")), "new.cab");
     EXPECT_TRUE(holds_the_cabinet(scratch.file("new.cab")));
-    EXPECT_EQ(status_of(scratch.file("new.cab")).st_mode & 07777, 0644u);
+    EXPECT_EQ(scratch_dir::status_of(scratch.file("new.cab")).st_mode & 07777, 0644u);
 }
 
 struct refusing_case {
@@ -184,7 +169,7 @@ TEST_P(refusing_directory_test, writable_cabinet_is_written_in_place) {
     ASSERT_EQ(chmod(path.c_str(), c.file_mode), 0);
     ASSERT_EQ(chmod(directory.c_str(), c.directory_mode), 0);
     std::string elsewhere = scratch.file("tmp/elsewhere.cab");
-    ino_t inode = status_of(path).st_ino;
+    ino_t inode = scratch_dir::status_of(path).st_ino;
 
     // The creator was opened by this process: the child inherits its data file.
     child_end end = run_child(
@@ -200,7 +185,7 @@ TEST_P(refusing_directory_test, writable_cabinet_is_written_in_place) {
         0);
     ASSERT_EQ(end.exit_status, -c.status);
     chmod(directory.c_str(), 0755);
-    struct stat status = status_of(path);
+    struct stat status = scratch_dir::status_of(path);
     EXPECT_EQ(status.st_ino, inode);
     EXPECT_EQ(status.st_mode & 07777, c.file_mode);
     if (c.status == CAB_STATUS_OK) {
@@ -209,7 +194,7 @@ TEST_P(refusing_directory_test, writable_cabinet_is_written_in_place) {
         EXPECT_TRUE(scratch.read(path) == precious);
         EXPECT_TRUE(holds_the_cabinet(elsewhere));
     }
-    EXPECT_EQ(names_in(directory), std::vector<std::string>{"c.cab"});
+    EXPECT_EQ(scratch_dir::names_in(directory), std::vector<std::string>{"c.cab"});
     unlink(elsewhere.c_str());
 }
 

@@ -3,7 +3,6 @@
 // when the extraction is abandoned or killed.
 #include "extraction_target.h"
 
-#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -24,19 +23,6 @@
 #include "temporary_file.h"
 
 namespace {
-
-std::vector<std::string> names_in(const std::string& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-mode_t mode_of(const std::string& path) {
-    struct stat status;
-    return lstat(path.c_str(), &status) == 0 ? status.st_mode : 0;
-}
 
 // Every case runs in the scratch directory with umask 022, once with files
 // without a name and once as on a file system that refuses them.
@@ -68,9 +54,9 @@ protected:
         struct stat status;
         EXPECT_EQ(fstat(fd, &status), 0);
         EXPECT_EQ(status.st_mode & 07777, 0600u) << "readable by others while written";
-        for (const std::string& name : names_in("dir")) {
+        for (const std::string& name : scratch_dir::names_in("dir")) {
             if (name.rfind(".kistle-", 0) == 0) {
-                EXPECT_EQ(mode_of("dir/" + name) & 07777, 0600u);
+                EXPECT_EQ(scratch_dir::status_of("dir/" + name).st_mode & 07777, 0600u);
             }
         }
         bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
@@ -83,14 +69,14 @@ protected:
 
 TEST_P(extraction_target_test, committed_file_replaces_the_target) {
     ASSERT_TRUE(extract("dir/a", "first"));
-    EXPECT_EQ(names_in("dir"), std::vector<std::string>{"a"});
+    EXPECT_EQ(scratch_dir::names_in("dir"), std::vector<std::string>{"a"});
     EXPECT_EQ(scratch.read("dir/a"), "first");
-    EXPECT_EQ(mode_of("dir/a") & 07777, 0644u);
+    EXPECT_EQ(scratch_dir::status_of("dir/a").st_mode & 07777, 0644u);
 
     ASSERT_TRUE(extract("dir/a", "second", true));
     EXPECT_EQ(scratch.read("dir/a"), "second");
-    EXPECT_EQ(mode_of("dir/a") & 07777, 0444u);
-    EXPECT_EQ(names_in("dir"), std::vector<std::string>{"a"});
+    EXPECT_EQ(scratch_dir::status_of("dir/a").st_mode & 07777, 0444u);
+    EXPECT_EQ(scratch_dir::names_in("dir"), std::vector<std::string>{"a"});
 }
 
 // A link at the target is replaced; the file it points to is never written.
@@ -99,7 +85,7 @@ TEST_P(extraction_target_test, link_at_the_target_is_replaced) {
     ASSERT_EQ(mkdir("dir", 0755), 0);
     ASSERT_EQ(symlink(victim.c_str(), "dir/a"), 0);
     ASSERT_TRUE(extract("dir/a", "new"));
-    EXPECT_TRUE(S_ISREG(mode_of("dir/a")));
+    EXPECT_TRUE(S_ISREG(scratch_dir::status_of("dir/a").st_mode));
     EXPECT_EQ(scratch.read("dir/a"), "new");
     EXPECT_EQ(scratch.read(victim), "untouched");
 }
@@ -112,7 +98,7 @@ TEST_P(extraction_target_test, abandoned_file_leaves_nothing) {
         ASSERT_EQ(write(fd, "partial", 7), 7);
         close(fd);
     }
-    EXPECT_TRUE(names_in("dir").empty());
+    EXPECT_TRUE(scratch_dir::names_in("dir").empty());
 }
 
 // An extraction killed half way (here by the file size limit, which stops a
@@ -144,7 +130,7 @@ TEST(extraction_target, killed_extraction_leaves_nothing) {
         },
         0);
     EXPECT_EQ(end.signal, SIGXFSZ);
-    EXPECT_TRUE(names_in(out).empty());
+    EXPECT_TRUE(scratch_dir::names_in(out).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(extract, extraction_target_test, ::testing::Values(true, false),

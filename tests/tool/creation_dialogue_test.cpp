@@ -1,11 +1,9 @@
 // The creation dialogue end to end: the real cabinet_tool with a piped
 // standard input, its exact output, messages and exit status, and the
 // cabinet it wrote read back.
-#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,14 +27,6 @@ std::string file_prompts(int count) {
     return text;
 }
 
-std::vector<std::string> names_in(const std::string& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // The tool runs in a scratch directory holding a.txt, b.txt and the
 // directory sub, with its temporary files going to tmp/, which must be empty
 // after every run.
@@ -55,7 +45,7 @@ protected:
         scratch.write("b.txt", b_bytes);
     }
     void TearDown() override {
-        EXPECT_TRUE(names_in(temp_dir).empty()) << "a temporary file was left behind";
+        EXPECT_TRUE(scratch_dir::names_in(temp_dir).empty()) << "a temporary file was left behind";
     }
 
     program_result run(const std::string& input, const std::string& tmpdir = "") {
@@ -94,12 +84,12 @@ class dialogue_failure_test : public dialogue_test,
 
 TEST_P(dialogue_failure_test, reports_and_writes_no_cabinet) {
     const failure_case& c = GetParam();
-    std::vector<std::string> before = names_in(scratch.path());
+    std::vector<std::string> before = scratch_dir::names_in(scratch.path());
     program_result result = run(c.input, c.missing_tmpdir ? scratch.file("missing") : "");
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(names_in(scratch.path()), before);
+    EXPECT_EQ(scratch_dir::names_in(scratch.path()), before);
 }
 
 const std::string long_name(300, 'x');
@@ -166,7 +156,7 @@ class dialogue_interrupt_test : public dialogue_test, public ::testing::WithPara
 // Stopped at a prompt, the tool ends by the signal and leaves nothing: the
 // data it had compressed sat in a file without a name.
 TEST_P(dialogue_interrupt_test, leaves_nothing) {
-    std::vector<std::string> before = names_in(scratch.path());
+    std::vector<std::string> before = scratch_dir::names_in(scratch.path());
     program_options options;
     options.input = "b.txt\n";
     options.directory = scratch.path();
@@ -176,7 +166,7 @@ TEST_P(dialogue_interrupt_test, leaves_nothing) {
         interrupt_program({CABINET_TOOL_PATH}, options, file_prompts(2), GetParam(), result);
     EXPECT_EQ(end.signal, GetParam());
     EXPECT_EQ(result.out, file_prompts(2));
-    EXPECT_EQ(names_in(scratch.path()), before);
+    EXPECT_EQ(scratch_dir::names_in(scratch.path()), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(tool, dialogue_interrupt_test, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
