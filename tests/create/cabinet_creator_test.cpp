@@ -520,17 +520,19 @@ TEST_F(creator_test, entry_size_is_what_was_read) {
     EXPECT_TRUE(cabinet.content(cabinet.files[1]) == scratch.read(after));
 }
 
-// A file in /dev/shm (which keeps 64-bit times) modified in a year that has
-// no local time; removed with the object.
+// A file of some bytes in /dev/shm (which keeps 64-bit times) modified in a
+// year that has no local time; removed with the object.
 class far_future_file {
 public:
     far_future_file() {
         int fd = mkstemp(path);
         if (fd < 0)
             return;
+        std::string bytes = sample_bytes(5000, 4);
         struct timespec far[2] = {{0, 0}, {static_cast<time_t>(1) << 62, 0}};
         struct stat info;
-        kept = futimens(fd, far) == 0 && fstat(fd, &info) == 0 && info.st_mtime == far[1].tv_sec;
+        kept = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
+               futimens(fd, far) == 0 && fstat(fd, &info) == 0 && info.st_mtime == far[1].tv_sec;
         close(fd);
     }
     ~far_future_file() { unlink(path); }
