@@ -44,10 +44,11 @@ public:
     // Freezes the newest folder (its last block is written and it takes no
     // more files) and starts a new one of type typeCompress (0 stored,
     // 1 deflate; other types write blocks without payload).
-    // CAB_ERROR_TOO_MANY_FOLDERS once the cabinet holds max_folders folders,
-    // or a zlib status when the compressor cannot be made: nothing changes
-    // but the freezing. A freeze that fails is not reported here; close
-    // reports it.
+    // CAB_ERROR_TOO_MANY_FOLDERS once the cabinet holds max_folders folders:
+    // nothing changes. CAB_ERROR_OUT_OF_MEMORY, or a status from
+    // convert_z_error_code when the compressor cannot be made: nothing
+    // changes but the freezing. A freeze that fails is not reported here;
+    // close reports it.
     int new_folder(uint16_t typeCompress);
     // Adds a file to the newest folder (see cfc_folderinfo::add_file for its
     // statuses and the state after each). CAB_ERROR_NO_FOLDER before the
@@ -83,8 +84,8 @@ public:
     int close(std::ostream& out);
     // Freezes the newest folder and moves every folder's entries to the end
     // of cabinet_files, adding each folder's share to the two totals (see
-    // cfc_folderinfo::close). The folders stay, without entries, so the
-    // creator can no longer close a cabinet holding them.
+    // cfc_folderinfo::close). The folders stay, without entries: a later
+    // close writes their data but none of the moved entries.
     void close_all_folders(QueueOf<cfc_fileinfo>& cabinet_files, uint64_t& cabinet_size,
                            uint64_t& data_start);
     // Destroys all folders and their entries and drops the data file.
