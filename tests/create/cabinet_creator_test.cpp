@@ -287,13 +287,13 @@ std::string open_file_in(const std::string& directory) {
 }
 
 // The data file has no name, so nothing can find it and nothing is left of
-// it; where the file system insists on a name it is removed at once.
+// it; where the file system insists on a name it is removed at once, and
+// the cabinet is still written and put in place.
 TEST_F(creator_test, temporary_data_file_is_private_and_nameless) {
     for (bool unnamed : {true, false}) {
         temporary_file::allow_unnamed_files(unnamed);
         cabinet_creator creator;
         ASSERT_EQ(creator.open(), 0);
-        temporary_file::allow_unnamed_files(true);
         EXPECT_TRUE(scratch_dir::names_in(temp_dir).empty()) << "unnamed " << unnamed;
         std::string data = open_file_in(temp_dir);
         struct stat info;
@@ -304,8 +304,12 @@ TEST_F(creator_test, temporary_data_file_is_private_and_nameless) {
         std::string file = scratch.write("f", sample_bytes(40000, 1));
         ASSERT_EQ(creator.new_folder(1), 0);
         ASSERT_EQ(creator.add_file(file.c_str()), 0);
-        ASSERT_EQ(creator.close(scratch.file("out.cab").c_str()), 0);
+        int closed = creator.close(scratch.file("out.cab").c_str());
+        temporary_file::allow_unnamed_files(true);
+        ASSERT_EQ(closed, 0);
         EXPECT_EQ(open_file_in(temp_dir), "") << "still open after close";
+        EXPECT_EQ(scratch_dir::names_in(scratch.path()),
+                  (std::vector<std::string>{"f", "out.cab", "tmp"}));
         parsed_cabinet cabinet = parse_cabinet(scratch.file("out.cab"));
         ASSERT_EQ(cabinet.error, "");
         EXPECT_TRUE(cabinet.content(cabinet.files.at(0)) == scratch.read(file));
