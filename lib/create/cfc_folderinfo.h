@@ -54,7 +54,8 @@ public:
     // system call.
     int add_file(const char* path);
     // Hands back the next full block (the caller owns it), or none while the
-    // bytes read so far wait in the pending block.
+    // bytes read so far wait in the pending block. After a failed read
+    // (CAB_ERROR_READ) the bytes read, earlier files' included, stay pending.
     int read_block(std::istream& in, uint8_t*& block, int32_t& size);
     // Compresses, check-sums and writes one block.
     int process_block(const uint8_t* data, uint16_t size);
