@@ -17,5 +17,6 @@
 #include "io_helpers.h"
 #include "object_base.h"
 #include "queue_of.h"
+#include "temporary_cleanup.h"
 
 #endif

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cabinet_creator.h"
+#include "cabinet_status.h"
 
 namespace {
 
@@ -23,6 +24,12 @@ void prompt(const char* text) {
 void read_reply(char (&reply)[256]) {
     if (std::fgets(reply, sizeof reply, stdin) == nullptr)
         reply[0] = '\0';
+}
+
+// The statuses of a system call that failed, whose errno says why.
+bool from_system_call(int status) {
+    return status == CAB_ERROR_OPEN_FILE || status == CAB_ERROR_READ || status == CAB_ERROR_WRITE ||
+           status == CAB_ERROR_FSTAT;
 }
 
 void remove_line_end(char* reply) {
@@ -53,7 +60,8 @@ int run_creation_dialogue() {
         // What perror reports must come from this call, not an earlier one.
         errno = 0;
         if (int status = creator.add_file(reply)) {
-            std::perror("read");
+            if (from_system_call(status))
+                std::perror("read");
             report_failure("Add file Error: ", status);
             std::fprintf(stderr, "Unable to open: %s\n", reply);
             std::fflush(stderr);

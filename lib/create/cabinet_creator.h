@@ -1,5 +1,9 @@
 // The cabinet creator: folders of files, written block by block to a private
 // temporary data file, then assembled into a cabinet.
+//
+// Calling order: open; new_folder; any number of add_file, with further
+// new_folder calls between them; close. A creator is used by one thread at a
+// time; separate creators may work on separate threads.
 #ifndef KISTLE_CABINET_CREATOR_H
 #define KISTLE_CABINET_CREATOR_H
 
@@ -14,43 +18,87 @@
 
 class cabinet_creator {
 public:
-    // A cabinet records its folder and file counts in 16 bits.
-    static constexpr uint16_t max_folders = 0xFFFF;
+    // iFolder 0xFFFD to 0xFFFF mark files continued from or to another
+    // cabinet, so folders are numbered 0 to 0xFFFC.
+    static constexpr uint16_t max_folders = 0xFFFD;
+    // cFiles is 16-bit.
     static constexpr uint16_t max_files = 0xFFFF;
 
     std::fstream temp_stream; // the data blocks of every folder, back to back
-    b_string temp_path;       // empty while there is no temporary data file
+    b_string temp_path;       // always empty: the data file has no name
     QueueOf<cfc_folderinfo> folders;
+    uint32_t file_count = 0; // entries in all folders
 
     cabinet_creator() = default;
     cabinet_creator(const cabinet_creator&) = delete;
     cabinet_creator& operator=(const cabinet_creator&) = delete;
-    // The temporary data file holds a copy of the user's data: never leave it.
     ~cabinet_creator() { reset(); }
 
     // Discards any cabinet under construction and makes a fresh temporary
-    // data file, readable by its owner only, in $TMPDIR or /tmp. 0 or -26.
+    // data file in $TMPDIR (or /tmp), readable by its owner only and without
+    // a name, so that nothing is left of it however the process ends (where
+    // the file system cannot make a file without a name, it is named and
+    // removed at once). CAB_STATUS_OK, or CAB_ERROR_TEMP_FILE with the
+    // creator idle.
     int open();
+    // Freezes the newest folder (its last block is written and it takes no
+    // more files) and starts a new one of type typeCompress (0 stored,
+    // 1 deflate; other types write blocks without payload).
+    // CAB_ERROR_TOO_MANY_FOLDERS once the cabinet holds max_folders folders:
+    // nothing changes. CAB_ERROR_OUT_OF_MEMORY, or a status from
+    // convert_z_error_code when the compressor cannot be made: nothing
+    // changes but the freezing. A freeze that fails is not reported here;
+    // close reports it.
     int new_folder(uint16_t typeCompress);
-    // Adds a file to the newest folder.
+    // Adds a file to the newest folder (see cfc_folderinfo::add_file for its
+    // statuses and the state after each). CAB_ERROR_NO_FOLDER before the
+    // first new_folder, CAB_ERROR_TOO_MANY_FILES once the cabinet holds
+    // max_files entries: nothing changes. After any failure later files
+    // still get entries that match their bytes, except after a failed write
+    // of the data file, which fails close.
     int add_file(const char* path);
-    // Writes the cabinet to a new file that replaces whatever was at path
-    // only once it is complete; a path that names a device or a FIFO is
-    // written directly.
+    // Writes the cabinet to path; a cabinet that is not complete never
+    // reaches it. A new file gets the mode the kernel gives any new file
+    // there; a regular file at path is replaced in one step and its
+    // permission bits, owner and group (where permitted) carry over; a
+    // symbolic link at path stays and the file it leads to is replaced; a
+    // device or FIFO is written directly, and so is a writable regular file
+    // in a directory that refuses a new file.
+    // - CAB_ERROR_OPEN_FILE: path cannot be written (a directory, a
+    //   component longer than the file system allows, a missing or
+    //   refusing directory, a link loop). Nothing has changed.
+    // - CAB_ERROR_WRITE (the cabinet or the newest folder's last block could
+    //   not be written), CAB_ERROR_SEEK or CAB_ERROR_READ (the data file
+    //   failed earlier or cannot be read back), CAB_ERROR_CLOSE_FILE (the
+    //   cabinet could not be made durable or put in place),
+    //   CAB_ERROR_OUT_OF_MEMORY: what was at path is unchanged (a file
+    //   written in place holds a partial cabinet).
+    // After any failure every folder, entry and the data file stay, so close
+    // may be called again, to this path or another (the newest folder is
+    // frozen, and new_folder may start another). On success the creator is
+    // idle and the data file gone.
     int close(const char* path);
+    // Writes the cabinet to out. The statuses are those of close(path)
+    // without CAB_ERROR_OPEN_FILE and CAB_ERROR_CLOSE_FILE, with the same
+    // state afterwards; out keeps what was written to it.
     int close(std::ostream& out);
+    // Freezes the newest folder and moves every folder's entries to the end
+    // of cabinet_files, adding each folder's share to the two totals (see
+    // cfc_folderinfo::close). The folders stay, without entries: a later
+    // close writes their data but none of the moved entries.
     void close_all_folders(QueueOf<cfc_fileinfo>& cabinet_files, uint64_t& cabinet_size,
                            uint64_t& data_start);
-    // Destroys all folders and removes the temporary data file.
+    // Destroys all folders and their entries and drops the data file.
     void reset();
 
 private:
     cfc_folderinfo* newest_folder() const;
     // Writes the last block of every folder; a failure means missing data.
     int flush_folders();
+    // Writes the whole cabinet to out and keeps everything.
+    int write_cabinet(std::ostream& out);
     // Copies the temporary data file, which must hold expected bytes, to out.
     int copy_data(std::ostream& out, uint64_t expected);
-    int close_replacing(const char* path);
 };
 
 #endif

@@ -4,15 +4,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
+#include <fcntl.h>
+#include <istream>
 #include <new>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include "cabinet_datablock.h"
 #include "cabinet_file_header.h"
 #include "cabinet_folder_header.h"
 #include "cabinet_status.h"
+#include "fd_input_buffer.h"
 #include "io_helpers.h"
 
 namespace {
@@ -50,6 +53,10 @@ void cfc_folderinfo::release() {
     reserve = nullptr;
     std::free(pending_block);
     pending_block = nullptr;
+    end_compressor();
+}
+
+void cfc_folderinfo::end_compressor() {
     if (zstream != nullptr) {
         deflateEnd(zstream);
         std::free(zstream);
@@ -106,22 +113,26 @@ uint64_t cfc_folderinfo::stream_size() const {
 int cfc_folderinfo::add_file(const char* path) {
     if (output == nullptr)
         return CAB_ERROR_FROZEN_FOLDER;
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open())
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return CAB_ERROR_OPEN_FILE;
-    // The entry gets the bytes that really went into the stream: a file can
-    // change while it is read, and some report a size of 0 yet yield data.
-    uint64_t start = stream_size();
-    int status = read_file(in);
-    struct stat info;
-    if (status == CAB_STATUS_OK && ::stat(path, &info) != 0)
-        status = CAB_ERROR_FSTAT;
+    int status = add_open_file(fd, path);
     int saved_errno = errno;
-    in.close();
+    ::close(fd);
     errno = saved_errno;
-    if (status != CAB_STATUS_OK)
-        return status;
+    return status;
+}
 
+int cfc_folderinfo::add_open_file(int fd, const char* path) {
+    // Everything that can be checked is checked before the first byte enters
+    // the stream, so these failures leave the folder as it was.
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return CAB_ERROR_FSTAT;
+    if (S_ISDIR(info.st_mode)) {
+        errno = EISDIR;
+        return CAB_ERROR_READ;
+    }
     std::tm local;
     if (localtime_r(&info.st_mtime, &local) == nullptr)
         return CAB_ERROR_DATETIME;
@@ -133,13 +144,29 @@ int cfc_folderinfo::add_file(const char* path) {
         delete entry;
         return CAB_ERROR_OUT_OF_MEMORY;
     }
-    entry->cbFile = stream_size() - start;
-    entry->uoffFolderStart = uncompressed_size;
     entry->iFolder = iFolder;
     entry->date = dos_date(local);
     entry->time = dos_time(local);
     entry->attribs = (info.st_mode & S_IWUSR) ? 0 : ATTRIBUTE_READONLY;
-    uncompressed_size += entry->cbFile;
+
+    // The entry gets the bytes that really went into the stream: a file can
+    // change while it is read, and some report a size of 0 yet yield data.
+    entry->uoffFolderStart = stream_size();
+    fd_input_buffer buffer(fd);
+    std::istream in(&buffer);
+    int status = read_file(in);
+    if (status == CAB_STATUS_OK && buffer.error() != 0)
+        status = CAB_ERROR_READ;
+    // Bytes taken from a file that then failed stay in the stream without an
+    // entry; the next file starts behind them.
+    uncompressed_size = stream_size();
+    if (status != CAB_STATUS_OK) {
+        int saved_errno = buffer.error() != 0 ? buffer.error() : errno;
+        delete entry;
+        errno = saved_errno;
+        return status;
+    }
+    entry->cbFile = uncompressed_size - entry->uoffFolderStart;
     files.Append(entry);
     return CAB_STATUS_OK;
 }
@@ -181,11 +208,16 @@ int cfc_folderinfo::read_block(std::istream& in, uint8_t*& block, int32_t& size)
             return CAB_ERROR_OUT_OF_MEMORY;
     }
     in.read(reinterpret_cast<char*>(buffer) + filled, block_size - filled);
+    filled = static_cast<uint16_t>(filled + in.gcount());
     if (read_failed(in)) {
-        release_keeping_errno(buffer);
+        // The bytes already in the block, earlier files' included, stay.
+        if (filled == 0)
+            release_keeping_errno(buffer);
+        else
+            pending_block = buffer;
+        pending_size = filled;
         return CAB_ERROR_READ;
     }
-    filled = static_cast<uint16_t>(filled + in.gcount());
     if (filled == 0) {
         std::free(buffer);
     } else if (filled == block_size) {
@@ -271,6 +303,8 @@ int cfc_folderinfo::freeze() {
         pending_size = 0;
     }
     output = nullptr;
+    // A frozen folder compresses nothing more.
+    end_compressor();
     return CAB_STATUS_OK;
 }
 

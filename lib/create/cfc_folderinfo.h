@@ -30,26 +30,41 @@ public:
     std::ostream* output = nullptr;   // not owned; none once frozen
     uint8_t* pending_block = nullptr; // owned partial block, none when empty
     uint16_t pending_size = 0;
-    uint64_t uncompressed_size = 0; // sum of cbFile; the next uoffFolderStart
+    uint64_t uncompressed_size = 0; // bytes in the folder's stream; the next uoffFolderStart
     uint64_t bytes_written = 0;     // block headers and payloads written
-    z_stream_s* zstream = nullptr;  // owned deflate state of a type 1 folder
+    z_stream_s* zstream = nullptr;  // owned deflate state of an open type 1 folder
 
     cfc_folderinfo() = default;
     ~cfc_folderinfo() override;
 
     int open(std::ostream& output, uint64_t data_offset, uint16_t typeCompress, uint16_t iFolder,
              uint8_t reserve_size, const uint8_t* reserve);
-    // Appends the file's bytes to the folder's stream and records its entry.
+    // Appends the file's bytes to the folder's stream and records its entry,
+    // whose cbFile is the number of bytes read and uoffFolderStart the
+    // stream's size before them. The path is stored as given.
+    // CAB_ERROR_FROZEN_FOLDER, CAB_ERROR_OPEN_FILE, CAB_ERROR_FSTAT,
+    // CAB_ERROR_READ for a directory (errno EISDIR), CAB_ERROR_DATETIME for a
+    // modification time without a local time, CAB_ERROR_OUT_OF_MEMORY: the
+    // folder is unchanged. CAB_ERROR_READ for a failed read,
+    // CAB_ERROR_TOO_MANY_FILES at the block limit, CAB_ERROR_WRITE or a
+    // compression status for a block that could not be written: the bytes
+    // read so far stay in the stream without an entry, and later files start
+    // behind them, so every entry still matches its bytes (after a failed
+    // write, the data stream itself has failed). errno is that of the failed
+    // system call.
     int add_file(const char* path);
     // Hands back the next full block (the caller owns it), or none while the
-    // bytes read so far wait in the pending block.
+    // bytes read so far wait in the pending block. After a failed read
+    // (CAB_ERROR_READ) the bytes read, earlier files' included, stay pending.
     int read_block(std::istream& in, uint8_t*& block, int32_t& size);
     // Compresses, check-sums and writes one block.
     int process_block(const uint8_t* data, uint16_t size);
     // out is data itself for a stored folder, otherwise a buffer the caller frees.
     int compress_block(uint8_t*& out, uint16_t& out_size, const uint8_t* data, uint16_t size);
     static uint64_t CSUMCompute(const uint8_t* data, uint32_t size, uint64_t seed);
-    // Writes the pending block as the folder's last and stops taking files.
+    // Writes the pending block as the folder's last, stops taking files and
+    // ends the compressor. After a failure (CAB_ERROR_WRITE or a compression
+    // status) the folder keeps its pending block, compressor and output.
     int freeze();
     // Flushes (a failure is not reported), adds the folder's share to the
     // running totals and moves its entries to the end of cabinet_files.
@@ -61,7 +76,9 @@ public:
 private:
     // Bytes taken into the folder's stream so far, pending ones included.
     uint64_t stream_size() const;
+    int add_open_file(int fd, const char* path);
     int read_file(std::istream& in);
+    void end_compressor();
     void release();
 };
 

@@ -1,13 +1,9 @@
 #include "extraction_target.h"
 
 #include <cerrno>
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,22 +48,10 @@ int open_directory(int parent, const char* component, int& opened) {
     return errno_status(CAB_ERROR_MKDIR);
 }
 
-// Twelve hex digits for a temporary name; the exclusive create catches clashes.
-uint64_t random_suffix() {
-    uint64_t value = 0;
-    if (getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
-        static uint64_t counter = 0;
-        value = (static_cast<uint64_t>(getpid()) << 32) ^
-                static_cast<uint64_t>(std::time(nullptr)) ^ (++counter * 0x9E3779B97F4A7C15u);
-    }
-    return value & 0xFFFFFFFFFFFFu;
-}
-
 } // namespace
 
 extraction_target::~extraction_target() {
-    if (temporary[0] != '\0')
-        unlinkat(directory, temporary, 0);
+    temporary.discard();
     if (directory >= 0)
         close(directory);
     std::free(names);
@@ -100,19 +84,16 @@ int extraction_target::create(const char* stored_name, int& file) {
     if (int status = open_directories())
         return status;
 
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::snprintf(temporary, sizeof temporary, ".kistle-%012llx",
-                      static_cast<unsigned long long>(random_suffix()));
-        // 0666 lets the umask decide, as for any file a program creates.
-        file = openat(directory, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      0666);
-        if (file >= 0)
-            return CAB_STATUS_OK;
-        if (errno != EEXIST)
-            break;
-    }
-    temporary[0] = '\0';
-    return errno_status(CAB_ERROR_OPEN_STREAM);
+    // 0666 lets the kernel decide the mode of the finished file, as for any
+    // file a program creates.
+    if (temporary.create(directory, 0666) != CAB_STATUS_OK)
+        return errno_status(CAB_ERROR_OPEN_STREAM);
+    // The caller's own descriptor: a file without a name lives only while
+    // one of the temporary file's is open.
+    file = fcntl(temporary.descriptor(), F_DUPFD_CLOEXEC, 0);
+    if (file < 0)
+        return errno_status(CAB_ERROR_OPEN_STREAM);
+    return CAB_STATUS_OK;
 }
 
 int extraction_target::open_directories() {
@@ -140,9 +121,14 @@ int extraction_target::open_directories() {
 }
 
 int extraction_target::commit() {
-    // A symbolic link at the target is replaced, never followed.
-    if (renameat(directory, temporary, directory, target) != 0)
+    mode_t mode = temporary.created_mode();
+    struct stat status;
+    if (fstat(temporary.descriptor(), &status) != 0)
         return errno_status(CAB_ERROR_OPEN_STREAM);
-    temporary[0] = '\0';
+    if (!(status.st_mode & S_IWUSR))
+        mode &= ~static_cast<mode_t>(0222);
+    // A symbolic link at the target is replaced, never followed.
+    if (temporary.publish(target, mode) != CAB_STATUS_OK)
+        return errno_status(CAB_ERROR_OPEN_STREAM);
     return CAB_STATUS_OK;
 }

@@ -1,5 +1,7 @@
 // The folder builder and the cabinet creator, through their public classes.
+#include <atomic>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -7,7 +9,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -17,18 +21,13 @@
 #include "cabinet_datablock.h"
 #include "cabinet_parse.h"
 #include "cabinet_status.h"
+#include "child_process.h"
 #include "file_size_limit.h"
 #include "little_endian.h"
 #include "scratch_dir.h"
+#include "temporary_file.h"
 
 namespace {
-
-std::vector<std::string> names_in(const std::string& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory))
-        names.push_back(entry.path().filename().string());
-    return names;
-}
 
 // Every test runs with TMPDIR in its own scratch directory, which must be
 // empty again when the test ends, and with dates in UTC.
@@ -47,7 +46,7 @@ protected:
         tzset();
     }
     void TearDown() override {
-        EXPECT_TRUE(names_in(temp_dir).empty()) << "a temporary file was left behind";
+        EXPECT_TRUE(scratch_dir::names_in(temp_dir).empty()) << "a temporary file was left behind";
         if (saved_tmpdir.empty())
             unsetenv("TMPDIR");
         else
@@ -275,25 +274,81 @@ TEST_F(creator_test, calls_out_of_order) {
     EXPECT_EQ(out.str().size(), 64u);
 }
 
-TEST_F(creator_test, temporary_data_file_is_private_and_never_left) {
-    std::string first;
-    {
+// The path under /proc/self/fd of the one file this process holds open in
+// directory, named or not.
+std::string open_file_in(const std::string& directory) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (!error && target.rfind(directory + "/", 0) == 0)
+            return entry.path().string();
+    }
+    return "";
+}
+
+// The data file has no name, so nothing can find it and nothing is left of
+// it; where the file system insists on a name it is removed at once, and
+// the cabinet is still written and put in place.
+TEST_F(creator_test, temporary_data_file_is_private_and_nameless) {
+    for (bool unnamed : {true, false}) {
+        temporary_file::allow_unnamed_files(unnamed);
         cabinet_creator creator;
         ASSERT_EQ(creator.open(), 0);
-        first = creator.temp_path.str();
-        EXPECT_EQ(first.rfind(temp_dir + "/", 0), 0u) << first;
+        EXPECT_TRUE(scratch_dir::names_in(temp_dir).empty()) << "unnamed " << unnamed;
+        std::string data = open_file_in(temp_dir);
         struct stat info;
-        ASSERT_EQ(stat(first.c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & 0777, 0600u);
-        ASSERT_EQ(creator.open(), 0); // discards the first
-        EXPECT_NE(access(first.c_str(), F_OK), 0);
+        ASSERT_EQ(stat(data.c_str(), &info), 0) << data;
+        EXPECT_EQ(info.st_mode & 07777, 0600u);
+        EXPECT_EQ(info.st_nlink, 0u);
+
+        std::string file = scratch.write("f", sample_bytes(40000, 1));
         ASSERT_EQ(creator.new_folder(1), 0);
-        ASSERT_EQ(creator.add_file(scratch.write("f", sample_bytes(40000, 1)).c_str()), 0);
-    } // destroyed without a close: TearDown finds the directory empty
+        ASSERT_EQ(creator.add_file(file.c_str()), 0);
+        int closed = creator.close(scratch.file("out.cab").c_str());
+        temporary_file::allow_unnamed_files(true);
+        ASSERT_EQ(closed, 0);
+        EXPECT_EQ(open_file_in(temp_dir), "") << "still open after close";
+        EXPECT_EQ(scratch_dir::names_in(scratch.path()),
+                  (std::vector<std::string>{"f", "out.cab", "tmp"}));
+        parsed_cabinet cabinet = parse_cabinet(scratch.file("out.cab"));
+        ASSERT_EQ(cabinet.error, "");
+        EXPECT_TRUE(cabinet.content(cabinet.files.at(0)) == scratch.read(file));
+    }
 
     setenv("TMPDIR", scratch.file("missing").c_str(), 1);
     cabinet_creator creator;
     EXPECT_EQ(creator.open(), CAB_ERROR_TEMP_FILE);
+}
+
+// A creator killed while it waits (SIGKILL cannot be caught) or in the
+// middle of writing the cabinet (the file size limit stops it inside a
+// write) leaves nothing, neither in TMPDIR nor beside the cabinet.
+TEST_F(creator_test, killed_creator_leaves_nothing) {
+    // Stored: 6 full blocks and one of 3398 bytes make a data file of
+    // 200112 bytes; the cabinet adds its header and entries to that.
+    std::string file = scratch.write("f", sample_bytes(200000, 1));
+    for (bool in_close : {false, true}) {
+        std::string out = scratch.file(in_close ? "in_close" : "waiting");
+        ASSERT_EQ(mkdir(out.c_str(), 0700), 0);
+        child_end end = run_child(
+            [&](const std::function<void()>& ready) {
+                cabinet_creator creator;
+                if (creator.open() != 0 || creator.new_folder(0) != 0 ||
+                    creator.add_file(file.c_str()) != 0)
+                    _exit(1);
+                if (!in_close)
+                    ready();
+                rlimit none = {0, 0}, small = {200150, 200150};
+                setrlimit(RLIMIT_CORE, &none);
+                setrlimit(RLIMIT_FSIZE, &small);
+                std::signal(SIGXFSZ, SIG_DFL);
+                creator.close((out + "/out.cab").c_str());
+            },
+            SIGKILL);
+        EXPECT_EQ(end.signal, in_close ? SIGXFSZ : SIGKILL);
+        EXPECT_TRUE(scratch_dir::names_in(temp_dir).empty()) << "in close " << in_close;
+        EXPECT_TRUE(scratch_dir::names_in(out).empty()) << "in close " << in_close;
+    }
 }
 
 TEST_F(creator_test, close_on_a_missing_directory_can_be_retried) {
@@ -319,7 +374,7 @@ TEST_F(creator_test, close_replaces_an_existing_file_only_on_success) {
         EXPECT_EQ(never_opened.close(target.c_str()), CAB_ERROR_SEEK);
     }
     EXPECT_EQ(scratch.read(target), "precious");
-    EXPECT_EQ(names_in(scratch.path()).size(), 2u) << "only tmp/ and out.cab";
+    EXPECT_EQ(scratch_dir::names_in(scratch.path()).size(), 2u) << "only tmp/ and out.cab";
 
     mode_t old_mask = umask(027);
     std::string cabinet_path = write_cabinet(1, {scratch.write("f", "data")});
@@ -328,8 +383,33 @@ TEST_F(creator_test, close_replaces_an_existing_file_only_on_success) {
     EXPECT_EQ(parse_cabinet(target).error, "");
     struct stat info;
     ASSERT_EQ(stat(target.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0640u);
-    EXPECT_EQ(names_in(scratch.path()).size(), 3u) << "tmp/, f and out.cab";
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << "the replaced file's mode";
+    EXPECT_EQ(scratch_dir::names_in(scratch.path()).size(), 3u) << "tmp/, f and out.cab";
+}
+
+// The umask belongs to the whole process (other threads create files
+// meanwhile): the creator must not even read it, which takes two calls.
+std::atomic<int> umask_calls{0};
+
+} // namespace
+
+extern "C" mode_t umask(mode_t mask) {
+    ++umask_calls;
+    return static_cast<mode_t>(syscall(SYS_umask, mask));
+}
+
+namespace {
+
+TEST_F(creator_test, new_cabinet_gets_the_mode_of_any_new_file) {
+    mode_t saved = umask(027);
+    umask_calls = 0;
+    std::string path = write_cabinet(1, {scratch.write("f", "data")});
+    int calls = umask_calls;
+    umask(saved);
+    EXPECT_EQ(calls, 0);
+    struct stat info;
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
 
 // A device is written directly, never replaced, and its write failure is
@@ -346,7 +426,42 @@ TEST_F(creator_test, close_to_a_full_device_fails) {
         struct stat info;
         ASSERT_EQ(stat("/dev/full", &info), 0);
         EXPECT_TRUE(S_ISCHR(info.st_mode));
+        // The cabinet is still there to be written elsewhere.
+        std::string path = scratch.file("out.cab");
+        ASSERT_EQ(creator.close(path.c_str()), 0);
+        parsed_cabinet cabinet = parse_cabinet(path);
+        ASSERT_EQ(cabinet.error, "");
+        EXPECT_TRUE(cabinet.content(cabinet.files.at(0)) == scratch.read(scratch.file("f")));
     }
+}
+
+// A stream that fails takes nothing from the creator: the next close writes
+// the same cabinet, and only a successful one leaves the creator idle.
+TEST_F(creator_test, close_to_a_failing_stream_can_be_repeated) {
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no /dev/full";
+    std::string a = scratch.write("a", sample_bytes(50000, 1));
+    std::string b = scratch.write("b", sample_bytes(300, 2));
+    cabinet_creator creator;
+    ASSERT_EQ(creator.open(), 0);
+    for (uint16_t type : {1, 0}) {
+        ASSERT_EQ(creator.new_folder(type), 0);
+        ASSERT_EQ(creator.add_file(type == 1 ? a.c_str() : b.c_str()), 0);
+    }
+    std::ofstream full("/dev/full", std::ios::binary);
+    EXPECT_EQ(creator.close(full), CAB_ERROR_WRITE);
+    EXPECT_EQ(creator.folders.count, 2u);
+    EXPECT_EQ(creator.file_count, 2u);
+
+    std::ostringstream out;
+    ASSERT_EQ(creator.close(out), 0);
+    EXPECT_EQ(creator.folders.count, 0u);
+    EXPECT_FALSE(creator.temp_stream.is_open());
+    parsed_cabinet cabinet = parse_cabinet(scratch.write("out.cab", out.str()));
+    ASSERT_EQ(cabinet.error, "");
+    ASSERT_EQ(cabinet.files.size(), 2u);
+    EXPECT_TRUE(cabinet.content(cabinet.files[0]) == scratch.read(a));
+    EXPECT_TRUE(cabinet.content(cabinet.files[1]) == scratch.read(b));
 }
 
 // A write that fails half way through the cabinet (as on a full disk) leaves
@@ -364,7 +479,12 @@ TEST_F(creator_test, failed_write_keeps_the_cabinet_that_was_there) {
         EXPECT_EQ(creator.close(target.c_str()), CAB_ERROR_WRITE);
     }
     EXPECT_EQ(scratch.read(target), "precious");
-    EXPECT_EQ(names_in(scratch.path()).size(), 3u) << "tmp/, f and out.cab";
+    EXPECT_EQ(scratch_dir::names_in(scratch.path()).size(), 3u) << "tmp/, f and out.cab";
+    // Once there is room, the same creator writes the cabinet.
+    ASSERT_EQ(creator.close(target.c_str()), 0);
+    parsed_cabinet cabinet = parse_cabinet(target);
+    ASSERT_EQ(cabinet.error, "");
+    EXPECT_TRUE(cabinet.content(cabinet.files.at(0)) == scratch.read(file));
 }
 
 // A folder's last block that cannot be written must fail close: the data
@@ -404,36 +524,121 @@ TEST_F(creator_test, entry_size_is_what_was_read) {
     EXPECT_TRUE(cabinet.content(cabinet.files[1]) == scratch.read(after));
 }
 
-TEST_F(creator_test, unconvertible_modification_time_adds_nothing) {
-    char path[] = "/dev/shm/kistle-time-XXXXXX";
-    int fd = mkstemp(path);
-    if (fd < 0)
-        GTEST_SKIP() << "no /dev/shm";
-    struct timespec far[2] = {{0, 0}, {static_cast<time_t>(1) << 62, 0}};
-    bool far_kept = futimens(fd, far) == 0;
-    struct stat info;
-    far_kept = far_kept && fstat(fd, &info) == 0 && info.st_mtime == far[1].tv_sec;
-    close(fd);
-    if (far_kept) {
-        cabinet_creator creator;
-        ASSERT_EQ(creator.open(), 0);
-        ASSERT_EQ(creator.new_folder(1), 0);
-        EXPECT_EQ(creator.add_file(path), CAB_ERROR_DATETIME);
-        EXPECT_EQ(creator.folders.head->files.count, 0u);
+// A file of some bytes in /dev/shm (which keeps 64-bit times) modified in a
+// year that has no local time; removed with the object.
+class far_future_file {
+public:
+    far_future_file() {
+        int fd = mkstemp(path);
+        if (fd < 0)
+            return;
+        std::string bytes = sample_bytes(5000, 4);
+        struct timespec far[2] = {{0, 0}, {static_cast<time_t>(1) << 62, 0}};
+        struct stat info;
+        kept = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
+               futimens(fd, far) == 0 && fstat(fd, &info) == 0 && info.st_mtime == far[1].tv_sec;
+        close(fd);
     }
-    unlink(path);
-    if (!far_kept)
-        GTEST_SKIP() << "file system cannot hold the time";
+    ~far_future_file() { unlink(path); }
+    // Empty when this system cannot make the file.
+    std::string name() const { return kept ? path : ""; }
+
+private:
+    char path[32] = "/dev/shm/kistle-time-XXXXXX";
+    bool kept = false;
+};
+
+// Ways to make add_file fail after an earlier file left bytes pending.
+enum class failure { missing, directory, read_error, far_time, write_error };
+
+struct failed_add_case {
+    const char* name;
+    failure how;
+    int status;
+    int error; // errno after the failure; 0 when it does not matter
+};
+
+void PrintTo(const failed_add_case& c, std::ostream* out) {
+    *out << c.name;
 }
 
+class failed_add_test : public creator_test,
+                        public ::testing::WithParamInterface<failed_add_case> {};
+
+// A good file, the failure, a good file, close: both good files read back
+// with their own bytes, or close fails.
+TEST_P(failed_add_test, later_files_keep_their_bytes) {
+    const failed_add_case& c = GetParam();
+    std::string first = scratch.write("first", sample_bytes(20000, 1));
+    std::string second = scratch.write("second", sample_bytes(30000, 2));
+    far_future_file far;
+    std::string failing;
+    switch (c.how) {
+    case failure::missing:
+        failing = scratch.file("missing");
+        break;
+    case failure::directory:
+        failing = scratch.path();
+        break;
+    case failure::read_error:
+        failing = "/proc/self/mem"; // reading its first page fails with EIO
+        break;
+    case failure::far_time:
+        failing = far.name();
+        break;
+    case failure::write_error:
+        failing = scratch.write("big", sample_bytes(200000, 3));
+        break;
+    }
+    if (failing.empty())
+        GTEST_SKIP() << "cannot provoke this failure here";
+
+    std::string path = scratch.file("out.cab");
+    cabinet_creator creator;
+    ASSERT_EQ(creator.open(), 0);
+    ASSERT_EQ(creator.new_folder(1), 0);
+    ASSERT_EQ(creator.add_file(first.c_str()), 0);
+    {
+        file_size_limit limit(c.how == failure::write_error ? 40000 : RLIM_INFINITY);
+        errno = 0;
+        EXPECT_EQ(creator.add_file(failing.c_str()), c.status);
+        if (c.error != 0) {
+            EXPECT_EQ(errno, c.error);
+        }
+    }
+    EXPECT_EQ(creator.file_count, 1u);
+    creator.add_file(second.c_str());
+    int closed = creator.close(path.c_str());
+    if (c.how == failure::write_error) {
+        EXPECT_NE(closed, 0) << "the data file lost a block";
+        return;
+    }
+    ASSERT_EQ(closed, 0);
+    parsed_cabinet cabinet = parse_cabinet(path);
+    ASSERT_EQ(cabinet.error, "");
+    ASSERT_EQ(cabinet.files.size(), 2u);
+    EXPECT_TRUE(cabinet.content(cabinet.files[0]) == scratch.read(first));
+    EXPECT_TRUE(cabinet.content(cabinet.files[1]) == scratch.read(second));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    creator, failed_add_test,
+    ::testing::Values(failed_add_case{"missing", failure::missing, CAB_ERROR_OPEN_FILE, ENOENT},
+                      failed_add_case{"directory", failure::directory, CAB_ERROR_READ, EISDIR},
+                      failed_add_case{"read_error", failure::read_error, CAB_ERROR_READ, EIO},
+                      failed_add_case{"far_time", failure::far_time, CAB_ERROR_DATETIME, 0},
+                      failed_add_case{"write_error", failure::write_error, CAB_ERROR_WRITE, EFBIG}),
+    [](const ::testing::TestParamInfo<failed_add_case>& info) { return info.param.name; });
+
+// iFolder 0xFFFD and above mark continued files: the last folder is 0xFFFC.
 TEST_F(creator_test, folder_limit) {
     cabinet_creator creator;
     ASSERT_EQ(creator.open(), 0);
-    for (int i = 0; i < 65535; ++i)
+    for (int i = 0; i < 65533; ++i)
         ASSERT_EQ(creator.new_folder(0), 0) << i;
     EXPECT_EQ(creator.new_folder(0), CAB_ERROR_TOO_MANY_FOLDERS);
-    EXPECT_EQ(creator.folders.count, 65535u);
-    EXPECT_EQ(creator.folders.tail->iFolder, 65534);
+    EXPECT_EQ(creator.folders.count, 65533u);
+    EXPECT_EQ(creator.folders.tail->iFolder, 0xFFFC);
 }
 
 // cFiles counts the whole cabinet, not one folder.

@@ -16,11 +16,11 @@ void set_nonblocking(int fd) {
 
 } // namespace
 
-program_result run_program(const std::vector<std::string>& argv, const program_options& options) {
-    program_result result;
+pid_t start_program(const std::vector<std::string>& argv, const program_options& options,
+                    int& in_fd, int& out_fd, int& err_fd) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
-        return result;
+        return -1;
     pid_t pid = fork();
     if (pid == 0) {
         dup2(in_pipe[0], 0);
@@ -42,12 +42,23 @@ program_result run_program(const std::vector<std::string>& argv, const program_o
     close(in_pipe[0]);
     close(out_pipe[1]);
     close(err_pipe[1]);
+    in_fd = in_pipe[1];
+    out_fd = out_pipe[0];
+    err_fd = err_pipe[0];
+    return pid;
+}
+
+program_result run_program(const std::vector<std::string>& argv, const program_options& options) {
+    program_result result;
+    int in_fd, out_fd, err_fd;
+    pid_t pid = start_program(argv, options, in_fd, out_fd, err_fd);
+    if (pid < 0)
+        return result;
     // A child that stops reading its input must not kill the test.
     std::signal(SIGPIPE, SIG_IGN);
-    set_nonblocking(in_pipe[1]);
+    set_nonblocking(in_fd);
 
     std::size_t written = 0;
-    int in_fd = in_pipe[1];
     if (options.input.empty()) {
         close(in_fd);
         in_fd = -1;
@@ -57,9 +68,9 @@ program_result run_program(const std::vector<std::string>& argv, const program_o
         pollfd fds[3];
         int n = 0;
         if (out_open)
-            fds[n++] = {out_pipe[0], POLLIN, 0};
+            fds[n++] = {out_fd, POLLIN, 0};
         if (err_open)
-            fds[n++] = {err_pipe[0], POLLIN, 0};
+            fds[n++] = {err_fd, POLLIN, 0};
         if (in_fd >= 0)
             fds[n++] = {in_fd, POLLOUT, 0};
         if (poll(fds, n, -1) < 0 && errno != EINTR)
@@ -80,15 +91,15 @@ program_result run_program(const std::vector<std::string>& argv, const program_o
             }
             char buffer[65536];
             ssize_t r = read(fds[i].fd, buffer, sizeof buffer);
-            bool is_out = fds[i].fd == out_pipe[0];
+            bool is_out = fds[i].fd == out_fd;
             if (r > 0)
                 (is_out ? result.out : result.err).append(buffer, static_cast<std::size_t>(r));
             else
                 (is_out ? out_open : err_open) = false;
         }
     }
-    close(out_pipe[0]);
-    close(err_pipe[0]);
+    close(out_fd);
+    close(err_fd);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

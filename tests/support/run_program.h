@@ -4,6 +4,7 @@
 #define KISTLE_TESTS_RUN_PROGRAM_H
 
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct program_result {
@@ -21,5 +22,11 @@ struct program_options {
 // argv[0] is the program's path.
 program_result run_program(const std::vector<std::string>& argv,
                            const program_options& options = {});
+
+// Starts argv[0] with argv as a child whose standard input, output and error
+// are pipes; the parent's ends come back in in_fd, out_fd and err_fd. The
+// child's pid, or -1.
+pid_t start_program(const std::vector<std::string>& argv, const program_options& options,
+                    int& in_fd, int& out_fd, int& err_fd);
 
 #endif

@@ -1,5 +1,6 @@
 #include "scratch_dir.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -39,4 +40,20 @@ std::string scratch_dir::write(const std::string& relative, const std::string& b
 std::string scratch_dir::read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> scratch_dir::names_in(const std::string& directory) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator(directory, error);
+         it != std::filesystem::directory_iterator(); it.increment(error))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+struct stat scratch_dir::status_of(const std::string& path) {
+    struct stat status = {};
+    lstat(path.c_str(), &status);
+    return status;
 }

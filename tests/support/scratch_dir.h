@@ -3,6 +3,8 @@
 #define KISTLE_TESTS_SCRATCH_DIR_H
 
 #include <string>
+#include <sys/stat.h>
+#include <vector>
 
 class scratch_dir {
 public:
@@ -19,6 +21,10 @@ public:
     std::string write(const std::string& relative, const std::string& bytes) const;
     // The whole content of a file; empty when it cannot be read.
     static std::string read(const std::string& path);
+    // The names in a directory, sorted; empty when it cannot be read.
+    static std::vector<std::string> names_in(const std::string& directory);
+    // What lstat says of path; all zero when it cannot.
+    static struct stat status_of(const std::string& path);
 
 private:
     std::string root;

@@ -1,9 +1,9 @@
 // The creation dialogue end to end: the real cabinet_tool with a piped
 // standard input, its exact output, messages and exit status, and the
 // cabinet it wrote read back.
-#include <algorithm>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "cabinet_parse.h"
+#include "child_process.h"
 #include "run_program.h"
 #include "scratch_dir.h"
 
@@ -24,14 +25,6 @@ std::string file_prompts(int count) {
     for (int i = 0; i < count; ++i)
         text += file_prompt;
     return text;
-}
-
-std::vector<std::string> names_in(const std::string& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // The tool runs in a scratch directory holding a.txt, b.txt and the
@@ -52,7 +45,7 @@ protected:
         scratch.write("b.txt", b_bytes);
     }
     void TearDown() override {
-        EXPECT_TRUE(names_in(temp_dir).empty()) << "a temporary file was left behind";
+        EXPECT_TRUE(scratch_dir::names_in(temp_dir).empty()) << "a temporary file was left behind";
     }
 
     program_result run(const std::string& input, const std::string& tmpdir = "") {
@@ -91,12 +84,12 @@ class dialogue_failure_test : public dialogue_test,
 
 TEST_P(dialogue_failure_test, reports_and_writes_no_cabinet) {
     const failure_case& c = GetParam();
-    std::vector<std::string> before = names_in(scratch.path());
+    std::vector<std::string> before = scratch_dir::names_in(scratch.path());
     program_result result = run(c.input, c.missing_tmpdir ? scratch.file("missing") : "");
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(names_in(scratch.path()), before);
+    EXPECT_EQ(scratch_dir::names_in(scratch.path()), before);
 }
 
 const std::string long_name(300, 'x');
@@ -144,6 +137,42 @@ TEST_F(dialogue_test, writes_the_cabinet) {
     EXPECT_EQ(cabinet.files[0].date, 0x5865);
     EXPECT_EQ(cabinet.files[0].time, 0x70E4);
 }
+
+// A refusal that no system call caused has no perror line: the library's
+// limit on file entries, at the 65536th name.
+TEST_F(dialogue_test, refusal_without_a_failed_call_has_no_perror_line) {
+    scratch.write("e", "");
+    std::string input;
+    for (int i = 0; i < 65536; ++i)
+        input += "e\n";
+    program_result result = run(input);
+    EXPECT_TRUE(result.out == file_prompts(65536));
+    EXPECT_EQ(result.err, "Add file Error: -29\nUnable to open: e\n");
+    EXPECT_EQ(result.exit_status, 1);
+}
+
+class dialogue_interrupt_test : public dialogue_test, public ::testing::WithParamInterface<int> {};
+
+// Stopped at a prompt, the tool ends by the signal and leaves nothing: the
+// data it had compressed sat in a file without a name.
+TEST_P(dialogue_interrupt_test, leaves_nothing) {
+    std::vector<std::string> before = scratch_dir::names_in(scratch.path());
+    program_options options;
+    options.input = "b.txt\n";
+    options.directory = scratch.path();
+    options.environment = {"TMPDIR=" + temp_dir};
+    program_result result;
+    child_end end =
+        interrupt_program({CABINET_TOOL_PATH}, options, file_prompts(2), GetParam(), result);
+    EXPECT_EQ(end.signal, GetParam());
+    EXPECT_EQ(result.out, file_prompts(2));
+    EXPECT_EQ(scratch_dir::names_in(scratch.path()), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(tool, dialogue_interrupt_test, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(sigabbrev_np(info.param));
+                         });
 
 // A name of exactly 255 characters fills the reply; its line end, read alone
 // at the next prompt, ends the list.

@@ -1,5 +1,6 @@
-// An output stream buffer over a file descriptor (internal): extraction writes
-// through std::ostream into files opened relative to a directory descriptor.
+// An output stream buffer over a file descriptor (internal): extraction and
+// the creator write through std::ostream into files opened relative to a
+// directory descriptor.
 #ifndef KISTLE_FD_OUTPUT_BUFFER_H
 #define KISTLE_FD_OUTPUT_BUFFER_H
 

@@ -1,0 +1,219 @@
+#include "temporary_file.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cabinet_status.h"
+#include "temporary_cleanup.h"
+
+namespace {
+
+constexpr mode_t private_mode = 0600;
+
+std::atomic<bool> unnamed_allowed{true};
+
+// Named files waiting to be published or discarded, for a signal handler to
+// remove. A slot is claimed, filled and then marked set, so the handler only
+// ever reads complete entries.
+enum slot_state { slot_free, slot_filling, slot_set };
+
+struct leftover {
+    std::atomic<int> state;
+    int directory;
+    char name[24];
+};
+
+leftover leftovers[128];
+
+int register_leftover(int directory, const char* name) {
+    for (int i = 0; i < static_cast<int>(sizeof leftovers / sizeof leftovers[0]); ++i) {
+        int expected = slot_free;
+        if (!leftovers[i].state.compare_exchange_strong(expected, slot_filling))
+            continue;
+        leftovers[i].directory = directory;
+        std::snprintf(leftovers[i].name, sizeof leftovers[i].name, "%s", name);
+        leftovers[i].state.store(slot_set, std::memory_order_release);
+        return i;
+    }
+    return -1;
+}
+
+void unregister_leftover(int& slot) {
+    if (slot < 0)
+        return;
+    leftovers[slot].state.store(slot_filling);
+    leftovers[slot].state.store(slot_free);
+    slot = -1;
+}
+
+// Twelve hex digits; the exclusive create or link catches clashes.
+void random_name(char (&name)[24]) {
+    uint64_t value = 0;
+    if (getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
+        static std::atomic<uint64_t> counter{0};
+        value = (static_cast<uint64_t>(getpid()) << 32) ^
+                static_cast<uint64_t>(std::time(nullptr)) ^ (++counter * 0x9E3779B97F4A7C15u);
+    }
+    std::snprintf(name, sizeof name, ".kistle-%012llx",
+                  static_cast<unsigned long long>(value & 0xFFFFFFFFFFFFu));
+}
+
+// Creates a new file with a fresh name; never opens anything already there.
+int create_named(int directory, mode_t mode, char (&name)[24]) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        random_name(name);
+        int fd = openat(directory, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+// The mode a new file created with mode gets in directory, learned from an
+// empty file that is removed at once (a file with a name must not be
+// readable by others while it is written, even for a moment).
+bool probe_mode(int directory, mode_t mode, mode_t& result) {
+    char name[24];
+    int fd = create_named(directory, mode, name);
+    if (fd < 0)
+        return false;
+    struct stat status;
+    bool known = fstat(fd, &status) == 0;
+    unlinkat(directory, name, 0);
+    close(fd);
+    result = status.st_mode & 07777;
+    return known;
+}
+
+// Gives an open file without a name the fresh name link_name in directory.
+bool link_unnamed(int fd, int directory, char (&link_name)[24]) {
+    char proc_path[40];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        random_name(link_name);
+        if (linkat(AT_FDCWD, proc_path, directory, link_name, AT_SYMLINK_FOLLOW) == 0)
+            return true;
+        // Without /proc, the descriptor itself, where the kernel permits.
+        if (errno == ENOENT && linkat(fd, "", directory, link_name, AT_EMPTY_PATH) == 0)
+            return true;
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+} // namespace
+
+void remove_temporary_files() {
+    for (leftover& entry : leftovers) {
+        if (entry.state.load(std::memory_order_acquire) == slot_set)
+            unlinkat(entry.directory, entry.name, 0);
+    }
+}
+
+void temporary_file::allow_unnamed_files(bool allowed) {
+    unnamed_allowed = allowed;
+}
+
+int temporary_file::create(int parent, mode_t creation_mode, bool allow_unnamed) {
+    discard();
+    if (make(parent, creation_mode, allow_unnamed))
+        return CAB_STATUS_OK;
+    int saved = errno;
+    discard();
+    errno = saved;
+    return CAB_ERROR_OPEN_FILE;
+}
+
+bool temporary_file::make(int parent, mode_t creation_mode, bool allow_unnamed) {
+    directory = fcntl(parent, F_DUPFD_CLOEXEC, 0);
+    if (directory < 0)
+        return false;
+    if (allow_unnamed && unnamed_allowed) {
+        fd = openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, creation_mode);
+        // Refused by the file system (EOPNOTSUPP) or the kernel (EISDIR,
+        // EINVAL): a name it is. Anything else would refuse a name as well.
+        if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            return false;
+    }
+    struct stat status;
+    if (fd >= 0) {
+        if (fstat(fd, &status) != 0)
+            return false;
+        created = status.st_mode & 07777;
+    } else {
+        fd = create_named(directory, private_mode, own_name);
+        if (fd < 0)
+            return false;
+        slot = register_leftover(directory, own_name);
+        if (slot < 0) {
+            errno = EMFILE;
+            return false;
+        }
+        if (fstat(fd, &status) != 0)
+            return false;
+        created = status.st_mode & 07777;
+        if (creation_mode != private_mode && !probe_mode(directory, creation_mode, created))
+            return false;
+    }
+    // A umask can take even the owner's bits away; the descriptor writes anyway.
+    return (status.st_mode & 07777) == private_mode || fchmod(fd, private_mode) == 0;
+}
+
+int temporary_file::publish(const char* target, mode_t mode) {
+    if (fd < 0) {
+        errno = EBADF;
+        return CAB_ERROR_CLOSE_FILE;
+    }
+    bool unnamed = own_name[0] == '\0';
+    if (fchmod(fd, mode) != 0)
+        return CAB_ERROR_CLOSE_FILE;
+    if (unnamed) {
+        // A new link cannot replace anything: it gets a fresh name first, and
+        // the rename replaces the target in one step.
+        if (!link_unnamed(fd, directory, own_name)) {
+            int saved = errno;
+            own_name[0] = '\0';
+            fchmod(fd, private_mode);
+            errno = saved;
+            return CAB_ERROR_CLOSE_FILE;
+        }
+        slot = register_leftover(directory, own_name);
+    }
+    if (renameat(directory, own_name, directory, target) != 0) {
+        // The file keeps the name it got: once linked, a file made without
+        // a name cannot be linked again.
+        int saved = errno;
+        fchmod(fd, private_mode);
+        errno = saved;
+        return CAB_ERROR_CLOSE_FILE;
+    }
+    unregister_leftover(slot);
+    own_name[0] = '\0';
+    discard();
+    return CAB_STATUS_OK;
+}
+
+void temporary_file::discard() {
+    int saved = errno;
+    if (fd >= 0) {
+        if (own_name[0] != '\0')
+            unlinkat(directory, own_name, 0);
+        unregister_leftover(slot);
+        close(fd);
+    }
+    own_name[0] = '\0';
+    fd = -1;
+    if (directory >= 0)
+        close(directory);
+    directory = -1;
+    created = 0;
+    errno = saved;
+}

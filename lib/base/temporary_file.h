@@ -1,0 +1,62 @@
+// A file that appears complete or not at all (internal). It is made in a
+// directory without a name (O_TMPFILE) where the file system allows, readable
+// and writable by its owner only, and either published under its final name,
+// replacing whatever is there, or discarded. Where a file without a name
+// cannot be made, it is a file named .kistle-<random> of mode 0600 in the same
+// directory, registered for remove_temporary_files until it is published or
+// discarded.
+#ifndef KISTLE_TEMPORARY_FILE_H
+#define KISTLE_TEMPORARY_FILE_H
+
+#include <sys/types.h>
+
+class temporary_file {
+public:
+    temporary_file() = default;
+    // Discards the file unless it was published.
+    ~temporary_file() { discard(); }
+    temporary_file(const temporary_file&) = delete;
+    temporary_file& operator=(const temporary_file&) = delete;
+
+    // Makes an empty file in directory (a descriptor the caller keeps; an
+    // O_PATH descriptor will do), open for reading and writing. The kernel
+    // gives a file created with creation_mode the mode it gives any new file
+    // there (umask, default ACLs); that mode is kept as created_mode(), and
+    // the file itself is made private (0600) at once. With allow_unnamed
+    // false the file has a name from the start. CAB_STATUS_OK, or
+    // CAB_ERROR_OPEN_FILE with errno from the call that failed.
+    int create(int directory, mode_t creation_mode, bool allow_unnamed = true);
+
+    // Open for reading and writing; -1 when there is no file. The file stays
+    // open until it is published or discarded, and its owner must not close
+    // this descriptor.
+    int descriptor() const { return fd; }
+    // The name in the directory; empty for a file without one.
+    const char* name() const { return own_name; }
+    mode_t created_mode() const { return created; }
+
+    // Gives the file mode and then the name target in the directory,
+    // replacing in one step whatever has that name (a symbolic link there is
+    // replaced, never followed), and closes it. CAB_STATUS_OK, or
+    // CAB_ERROR_CLOSE_FILE with errno set; after a failure the file is still
+    // private, unpublished and open (it may have been given a name of the
+    // form .kistle-<random>), and publish may be tried again.
+    int publish(const char* target, mode_t mode);
+    // Removes the file (if it was never published) and closes it.
+    void discard();
+
+    // Tests only: false makes every later create give a named file, as on a
+    // file system without O_TMPFILE.
+    static void allow_unnamed_files(bool allowed);
+
+private:
+    bool make(int parent, mode_t creation_mode, bool allow_unnamed);
+
+    int directory = -1; // a duplicate of the caller's descriptor
+    int fd = -1;
+    int slot = -1; // where a named file is registered for cleanup
+    mode_t created = 0;
+    char own_name[24] = {};
+};
+
+#endif

@@ -1,0 +1,141 @@
+// Where an extracted file goes: private and out of sight while it is written,
+// then in place of the target with the mode of a new file, and nothing left
+// when the extraction is abandoned or killed.
+#include "extraction_target.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cabinet_creator.h"
+#include "cabinet_parse.h"
+#include "cabinet_reader.h"
+#include "cabinet_status.h"
+#include "child_process.h"
+#include "scratch_dir.h"
+#include "temporary_file.h"
+
+namespace {
+
+// Every case runs in the scratch directory with umask 022, once with files
+// without a name and once as on a file system that refuses them.
+class extraction_target_test : public ::testing::TestWithParam<bool> {
+protected:
+    scratch_dir scratch;
+    std::filesystem::path previous;
+    mode_t saved_mask = 0;
+
+    void SetUp() override {
+        previous = std::filesystem::current_path();
+        ASSERT_EQ(chdir(scratch.path().c_str()), 0);
+        temporary_file::allow_unnamed_files(GetParam());
+        saved_mask = umask(022);
+    }
+    void TearDown() override {
+        umask(saved_mask);
+        temporary_file::allow_unnamed_files(true);
+        std::filesystem::current_path(previous);
+    }
+
+    // Writes bytes to dir/name through a target; true when it was committed.
+    bool extract(const char* stored_name, const std::string& bytes, bool read_only = false) {
+        extraction_target target;
+        int fd = -1;
+        EXPECT_EQ(target.create(stored_name, fd), CAB_STATUS_OK);
+        if (fd < 0)
+            return false;
+        struct stat status;
+        EXPECT_EQ(fstat(fd, &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0600u) << "readable by others while written";
+        for (const std::string& name : scratch_dir::names_in("dir")) {
+            if (name.rfind(".kistle-", 0) == 0) {
+                EXPECT_EQ(scratch_dir::status_of("dir/" + name).st_mode & 07777, 0600u);
+            }
+        }
+        bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+        if (read_only)
+            written = written && fchmod(fd, status.st_mode & 07555) == 0;
+        close(fd); // the reader closes its descriptor before the commit
+        return written && target.commit() == CAB_STATUS_OK;
+    }
+};
+
+TEST_P(extraction_target_test, committed_file_replaces_the_target) {
+    ASSERT_TRUE(extract("dir/a", "first"));
+    EXPECT_EQ(scratch_dir::names_in("dir"), std::vector<std::string>{"a"});
+    EXPECT_EQ(scratch.read("dir/a"), "first");
+    EXPECT_EQ(scratch_dir::status_of("dir/a").st_mode & 07777, 0644u);
+
+    ASSERT_TRUE(extract("dir/a", "second", true));
+    EXPECT_EQ(scratch.read("dir/a"), "second");
+    EXPECT_EQ(scratch_dir::status_of("dir/a").st_mode & 07777, 0444u);
+    EXPECT_EQ(scratch_dir::names_in("dir"), std::vector<std::string>{"a"});
+}
+
+// A link at the target is replaced; the file it points to is never written.
+TEST_P(extraction_target_test, link_at_the_target_is_replaced) {
+    std::string victim = scratch.write("victim", "untouched");
+    ASSERT_EQ(mkdir("dir", 0755), 0);
+    ASSERT_EQ(symlink(victim.c_str(), "dir/a"), 0);
+    ASSERT_TRUE(extract("dir/a", "new"));
+    EXPECT_TRUE(S_ISREG(scratch_dir::status_of("dir/a").st_mode));
+    EXPECT_EQ(scratch.read("dir/a"), "new");
+    EXPECT_EQ(scratch.read(victim), "untouched");
+}
+
+TEST_P(extraction_target_test, abandoned_file_leaves_nothing) {
+    {
+        extraction_target target;
+        int fd = -1;
+        ASSERT_EQ(target.create("dir/a", fd), CAB_STATUS_OK);
+        ASSERT_EQ(write(fd, "partial", 7), 7);
+        close(fd);
+    }
+    EXPECT_TRUE(scratch_dir::names_in("dir").empty());
+}
+
+// An extraction killed half way (here by the file size limit, which stops a
+// process in the middle of a write) leaves nothing behind where the file
+// system allows files without a name.
+TEST(extraction_target, killed_extraction_leaves_nothing) {
+    scratch_dir scratch;
+    scratch.write("big", sample_bytes(400000, 1));
+    std::string cabinet_path = scratch.file("big.cab");
+    std::filesystem::path previous = std::filesystem::current_path();
+    ASSERT_EQ(chdir(scratch.path().c_str()), 0);
+    cabinet_creator creator;
+    int status = creator.open() | creator.new_folder(1) | creator.add_file("big") |
+                 creator.close(cabinet_path.c_str());
+    std::filesystem::current_path(previous);
+    ASSERT_EQ(status, 0);
+    std::string out = scratch.file("out");
+    ASSERT_EQ(mkdir(out.c_str(), 0700), 0);
+    child_end end = run_child(
+        [&](const std::function<void()>&) {
+            cabinet_reader reader;
+            if (chdir(out.c_str()) != 0 || reader.open(cabinet_path.c_str()) != 0)
+                _exit(1);
+            rlimit none = {0, 0}, small = {100000, 100000};
+            setrlimit(RLIMIT_CORE, &none);
+            setrlimit(RLIMIT_FSIZE, &small);
+            std::signal(SIGXFSZ, SIG_DFL);
+            reader.extract("big");
+        },
+        0);
+    EXPECT_EQ(end.signal, SIGXFSZ);
+    EXPECT_TRUE(scratch_dir::names_in(out).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(extract, extraction_target_test, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "unnamed" : "named";
+                         });
+
+} // namespace
