@@ -13,7 +13,9 @@
 #include "cabinet_status.h"
 #include "cabinet_target.h"
 #include "fd_output_buffer.h"
+#include "parallel_deflate.h"
 #include "temporary_file.h"
+#include "worker_pool.h"
 
 namespace {
 
@@ -59,6 +61,8 @@ cfc_folderinfo* cabinet_creator::newest_folder() const {
 void cabinet_creator::reset() {
     folders.Clear();
     file_count = 0;
+    delete compressors;
+    compressors = nullptr;
     if (temp_stream.is_open())
         temp_stream.close();
     temp_stream.clear();
@@ -100,13 +104,31 @@ int cabinet_creator::new_folder(uint16_t typeCompress) {
     return CAB_STATUS_OK;
 }
 
+void cabinet_creator::set_threads(unsigned count) {
+    thread_count = count;
+    // Idle between calls; the next file that needs them starts them anew.
+    delete compressors;
+    compressors = nullptr;
+}
+
+parallel_deflate* cabinet_creator::threads_to_lend() {
+    unsigned count = thread_count != 0 ? thread_count : worker_pool::cores();
+    if (count <= 1)
+        return nullptr;
+    if (compressors == nullptr)
+        compressors = new (std::nothrow) parallel_deflate(count); // none: one thread it is
+    return compressors;
+}
+
 int cabinet_creator::add_file(const char* path) {
     cfc_folderinfo* folder = newest_folder();
     if (folder == nullptr)
         return CAB_ERROR_NO_FOLDER;
     if (file_count >= max_files)
         return CAB_ERROR_TOO_MANY_FILES;
+    folder->compressors = threads_to_lend();
     int status = folder->add_file(path);
+    folder->compressors = nullptr;
     if (status == CAB_STATUS_OK)
         ++file_count;
     return status;

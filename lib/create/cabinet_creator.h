@@ -16,6 +16,8 @@
 #include "cfc_folderinfo.h"
 #include "queue_of.h"
 
+class parallel_deflate;
+
 class cabinet_creator {
 public:
     // iFolder 0xFFFD to 0xFFFF mark files continued from or to another
@@ -27,7 +29,9 @@ public:
     std::fstream temp_stream; // the data blocks of every folder, back to back
     b_string temp_path;       // always empty: the data file has no name
     QueueOf<cfc_folderinfo> folders;
-    uint32_t file_count = 0; // entries in all folders
+    uint32_t file_count = 0;                 // entries in all folders
+    unsigned thread_count = 0;               // as set_threads was last given
+    parallel_deflate* compressors = nullptr; // owned; the threads, once started
 
     cabinet_creator() = default;
     cabinet_creator(const cabinet_creator&) = delete;
@@ -88,11 +92,22 @@ public:
     // close writes their data but none of the moved entries.
     void close_all_folders(QueueOf<cfc_fileinfo>& cabinet_files, uint64_t& cabinet_size,
                            uint64_t& data_start);
-    // Destroys all folders and their entries and drops the data file.
+    // Destroys all folders and their entries, drops the data file and ends
+    // the threads.
     void reset();
+    // How many threads deflate the blocks of a file of two blocks or more
+    // (0, the default, means one per core the process may run on; 1 means
+    // the calling thread alone, which deflates smaller files in any case).
+    // Only when the blocks go to the data file differs: the cabinet is the
+    // same byte for byte, and so are every call's status and what it leaves.
+    // The threads start with the first such file, belong to this creator
+    // alone, and end with reset, a successful close or the destructor.
+    void set_threads(unsigned count);
 
 private:
     cfc_folderinfo* newest_folder() const;
+    // The threads for the next add_file; none for one thread.
+    parallel_deflate* threads_to_lend();
     // Writes the last block of every folder; a failure means missing data.
     int flush_folders();
     // Writes the whole cabinet to out and keeps everything.

@@ -9,14 +9,15 @@
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
+#include "block_deflate.h"
 #include "cabinet_datablock.h"
 #include "cabinet_file_header.h"
 #include "cabinet_folder_header.h"
 #include "cabinet_status.h"
 #include "fd_input_buffer.h"
 #include "io_helpers.h"
+#include "parallel_deflate.h"
 
 namespace {
 
@@ -57,11 +58,7 @@ void cfc_folderinfo::release() {
 }
 
 void cfc_folderinfo::end_compressor() {
-    if (zstream != nullptr) {
-        deflateEnd(zstream);
-        std::free(zstream);
-        zstream = nullptr;
-    }
+    end_block_compressor(zstream);
 }
 
 void cfc_folderinfo::reset() {
@@ -85,16 +82,8 @@ int cfc_folderinfo::open(std::ostream& out, uint64_t offset, uint16_t type, uint
     data_offset = offset;
     typeCompress = type;
     if (typeCompress == COMPRESSION_TYPE_DEFLATE) {
-        // Zeroed, so zlib uses its default allocators.
-        zstream = static_cast<z_stream_s*>(std::calloc(1, sizeof(z_stream)));
-        if (zstream == nullptr)
-            return CAB_ERROR_OUT_OF_MEMORY;
-        int result = deflateInit(zstream, Z_DEFAULT_COMPRESSION);
-        if (result != Z_OK) {
-            std::free(zstream);
-            zstream = nullptr;
-            return convert_z_error_code(result);
-        }
+        if (int status = make_block_compressor(zstream))
+            return status;
     }
     if (reserve_size != 0) {
         reserve = static_cast<uint8_t*>(std::malloc(reserve_size));
@@ -108,6 +97,10 @@ int cfc_folderinfo::open(std::ostream& out, uint64_t offset, uint16_t type, uint
 uint64_t cfc_folderinfo::stream_size() const {
     // Every block written while the folder is open is full.
     return static_cast<uint64_t>(cCFData) * block_size + pending_size;
+}
+
+uint32_t cfc_folderinfo::blocks_taken() const {
+    return cCFData + (compressors != nullptr ? compressors->in_flight() : 0u);
 }
 
 int cfc_folderinfo::add_file(const char* path) {
@@ -152,9 +145,13 @@ int cfc_folderinfo::add_open_file(int fd, const char* path) {
     // The entry gets the bytes that really went into the stream: a file can
     // change while it is read, and some report a size of 0 yet yield data.
     entry->uoffFolderStart = stream_size();
+    // Threads pay off from two blocks on.
+    bool parallel = compressors != nullptr && typeCompress == COMPRESSION_TYPE_DEFLATE &&
+                    static_cast<uint64_t>(info.st_size) + pending_size >= 2u * block_size &&
+                    compressors->ready();
     fd_input_buffer buffer(fd);
     std::istream in(&buffer);
-    int status = read_file(in);
+    int status = parallel ? read_file_threaded(in) : read_file(in);
     if (status == CAB_STATUS_OK && buffer.error() != 0)
         status = CAB_ERROR_READ;
     // Bytes taken from a file that then failed stay in the stream without an
@@ -187,12 +184,40 @@ int cfc_folderinfo::read_file(std::istream& in) {
     return CAB_STATUS_OK;
 }
 
+int cfc_folderinfo::read_file_threaded(std::istream& in) {
+    int status = CAB_STATUS_OK;  // of reading
+    int written = CAB_STATUS_OK; // of deflating and writing, block by block in order
+    while (!in.eof()) {
+        if (compressors->full() && (written = write_oldest()) != CAB_STATUS_OK)
+            break;
+        uint8_t* block = nullptr;
+        int32_t size = 0;
+        if ((status = read_block(in, block, size)) != CAB_STATUS_OK)
+            break;
+        if (block != nullptr)
+            compressors->submit(block, static_cast<uint16_t>(size));
+    }
+    // The blocks handed over come before anything that failed later.
+    while (written == CAB_STATUS_OK && compressors->in_flight() != 0)
+        written = write_oldest();
+    if (written == CAB_STATUS_OK)
+        return status;
+    // One thread would have stopped at this block and read no further.
+    int saved_errno = errno;
+    compressors->discard();
+    std::free(pending_block);
+    pending_block = nullptr;
+    pending_size = 0;
+    errno = saved_errno;
+    return written;
+}
+
 int cfc_folderinfo::read_block(std::istream& in, uint8_t*& block, int32_t& size) {
     block = nullptr;
     size = 0;
     if (in.eof())
         return CAB_STATUS_OK;
-    if (cCFData == max_blocks) {
+    if (blocks_taken() == max_blocks) {
         // No block is left for another byte, not even a short last one.
         if (in.peek() != std::char_traits<char>::eof())
             return CAB_ERROR_TOO_MANY_FILES;
@@ -238,18 +263,34 @@ int cfc_folderinfo::process_block(const uint8_t* data, uint16_t size) {
     uint16_t out_size = 0;
     if (int status = compress_block(out, out_size, data, size))
         return status;
-    cabinet_datablock_fixed_header header;
-    header.cbData = out_size;
-    header.cbUncomp = size;
-    header.csum = cabinet_datablock::block_checksum(out, out_size, size);
-    int status = header.write(*output);
-    if (status == CAB_STATUS_OK) {
-        status = io_write(*output, out, out_size);
-        bytes_written += out_size + cabinet_datablock_fixed_header::image_size;
-        ++cCFData;
-    }
+    int status =
+        write_block(out, out_size, size, cabinet_datablock::block_checksum(out, out_size, size));
     if (out != data)
         release_keeping_errno(out);
+    return status;
+}
+
+int cfc_folderinfo::write_block(const uint8_t* payload, uint16_t payload_size, uint16_t size,
+                                uint64_t csum) {
+    cabinet_datablock_fixed_header header;
+    header.cbData = payload_size;
+    header.cbUncomp = size;
+    header.csum = csum;
+    int status = header.write(*output);
+    if (status == CAB_STATUS_OK) {
+        status = io_write(*output, payload, payload_size);
+        bytes_written += payload_size + cabinet_datablock_fixed_header::image_size;
+        ++cCFData;
+    }
+    return status;
+}
+
+int cfc_folderinfo::write_oldest() {
+    parallel_deflate::block_job& job = compressors->oldest();
+    int status = job.status;
+    if (status == CAB_STATUS_OK)
+        status = write_block(job.out, job.out_size, job.size, job.csum);
+    compressors->release_oldest();
     return status;
 }
 
@@ -264,30 +305,7 @@ int cfc_folderinfo::compress_block(uint8_t*& out, uint16_t& out_size, const uint
     }
     if (typeCompress != COMPRESSION_TYPE_DEFLATE)
         return CAB_STATUS_OK; // no payload is defined for other types
-    if (zstream == nullptr)
-        return convert_z_error_code(Z_STREAM_ERROR);
-    uInt capacity = size + size / 10 + 12;
-    uint8_t* buffer = static_cast<uint8_t*>(std::malloc(capacity));
-    if (buffer == nullptr)
-        return CAB_ERROR_OUT_OF_MEMORY;
-    // One complete zlib stream per block, from a fresh state each time, so
-    // every block inflates on its own and the output is reproducible.
-    zstream->next_in = const_cast<Bytef*>(data);
-    zstream->avail_in = size;
-    zstream->next_out = buffer;
-    zstream->avail_out = capacity;
-    int result = deflate(zstream, Z_FINISH);
-    uInt produced = capacity - zstream->avail_out;
-    int reset_result = deflateReset(zstream);
-    if (result == Z_STREAM_END && reset_result != Z_OK)
-        result = reset_result;
-    if (result != Z_STREAM_END) {
-        std::free(buffer);
-        return convert_z_error_code(result);
-    }
-    out = buffer;
-    out_size = static_cast<uint16_t>(produced);
-    return CAB_STATUS_OK;
+    return deflate_block(zstream, data, size, out, out_size);
 }
 
 uint64_t cfc_folderinfo::CSUMCompute(const uint8_t* data, uint32_t size, uint64_t seed) {

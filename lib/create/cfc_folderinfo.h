@@ -13,6 +13,7 @@
 #include "queue_of.h"
 
 struct z_stream_s;
+class parallel_deflate;
 
 class cfc_folderinfo : public ObjectBase {
 public:
@@ -33,6 +34,11 @@ public:
     uint64_t uncompressed_size = 0; // bytes in the folder's stream; the next uoffFolderStart
     uint64_t bytes_written = 0;     // block headers and payloads written
     z_stream_s* zstream = nullptr;  // owned deflate state of an open type 1 folder
+    // Not owned: the creator's worker threads, lent for one add_file, which
+    // deflate a file's full blocks while it is read (one of two blocks or
+    // more, in a type 1 folder). The folder's state after each call is what
+    // it would be without them.
+    parallel_deflate* compressors = nullptr;
 
     cfc_folderinfo() = default;
     ~cfc_folderinfo() override;
@@ -76,8 +82,17 @@ public:
 private:
     // Bytes taken into the folder's stream so far, pending ones included.
     uint64_t stream_size() const;
+    // Blocks written or handed to the compressors.
+    uint32_t blocks_taken() const;
     int add_open_file(int fd, const char* path);
     int read_file(std::istream& in);
+    // read_file with the compressors: the next blocks are read while earlier
+    // ones are deflated, and every block is written in order.
+    int read_file_threaded(std::istream& in);
+    // Writes a compressed block's header and payload, and counts it.
+    int write_block(const uint8_t* payload, uint16_t payload_size, uint16_t size, uint64_t csum);
+    // Writes the oldest block the compressors hold, or returns its failure.
+    int write_oldest();
     void end_compressor();
     void release();
 };
