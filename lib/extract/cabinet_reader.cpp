@@ -13,6 +13,8 @@
 #include "fd_output_buffer.h"
 #include "folder_cursor.h"
 #include "io_helpers.h"
+#include "parallel_inflate.h"
+#include "worker_pool.h"
 
 namespace {
 
@@ -61,6 +63,7 @@ int read_record(dynamic_array<Record>& records, std::istream& in, const Extra&..
 
 void cabinet_reader::release() {
     drop_cursor(); // it refers to a folder manager
+    drop_threads();
     cabinet_stream.close();
     cabinet_stream.clear();
     file_headers.free_buffers();
@@ -73,6 +76,24 @@ void cabinet_reader::release() {
 void cabinet_reader::drop_cursor() {
     delete cursor;
     cursor = nullptr;
+}
+
+void cabinet_reader::drop_threads() {
+    delete decompressors;
+    decompressors = nullptr;
+}
+
+void cabinet_reader::set_threads(unsigned count) {
+    thread_count = count;
+    drop_cursor(); // it uses the threads
+    drop_threads();
+}
+
+parallel_inflate* cabinet_reader::threads_to_lend() {
+    if (decompressors == nullptr)
+        decompressors = new (std::nothrow)
+            parallel_inflate(thread_count != 0 ? thread_count : worker_pool::cores());
+    return decompressors;
 }
 
 int cabinet_reader::open(const char* path) {
@@ -196,7 +217,8 @@ int cabinet_reader::extract_range(uint16_t folder_number, uint64_t offset, uint6
     // What a cursor learnt and kept is about its own folder only.
     if (cursor == nullptr || !cursor->serves(folder)) {
         drop_cursor();
-        cursor = new (std::nothrow) folder_cursor(folder, cabinet_stream, header);
+        cursor =
+            new (std::nothrow) folder_cursor(folder, cabinet_stream, header, threads_to_lend());
         if (cursor == nullptr)
             return CAB_ERROR_OUT_OF_MEMORY;
     }

@@ -13,6 +13,7 @@
 #include "dynamic_array.h"
 
 class folder_cursor;
+class parallel_inflate;
 
 class cabinet_reader {
 public:
@@ -28,6 +29,7 @@ public:
         std::free(output_buffer);
         std::free(name_order);
         drop_cursor();
+        drop_threads();
     }
     cabinet_reader(const cabinet_reader&) = delete;
     cabinet_reader& operator=(const cabinet_reader&) = delete;
@@ -43,8 +45,17 @@ public:
     // fails gets that block's status (CAB_ERROR_CHECKSUM for a mismatch) and
     // leaves nothing behind. The reader can extract again after a failure.
     int extract(const char* name);
-    // Releases the stream and the records.
+    // Releases the stream and the records, and ends the threads.
     int close();
+    // How many threads expand a folder's deflate blocks ahead while files
+    // are written (0, the default, means one per core the process may run
+    // on; 1 means the calling thread alone). Only when blocks are expanded
+    // differs: every file's bytes and every status are the same. Threads
+    // start when an extraction first reads ahead (a file of two blocks or
+    // more, or files that follow one another in a folder), belong to this
+    // reader alone, and end with open, close or the destructor; at most two
+    // blocks a thread are held ahead.
+    void set_threads(unsigned count);
 
 private:
     void release();
@@ -52,6 +63,9 @@ private:
     int find_file(const char* name, const cabinet_file_header*& file);
     int extract_range(uint16_t folder, uint64_t offset, uint64_t length, std::ostream& out);
     void drop_cursor();
+    void drop_threads();
+    // The decompressors for a new cursor; none: the cursor makes its own.
+    parallel_inflate* threads_to_lend();
 
     // The cabinet stream's buffer, larger than its own: blocks are read whole,
     // one after another.
@@ -70,6 +84,9 @@ private:
     // Where the last extraction was in its folder: the next file of the same
     // folder mostly begins where the last one ended. Owned.
     folder_cursor* cursor = nullptr;
+
+    unsigned thread_count = 0;                 // as set_threads was last given
+    parallel_inflate* decompressors = nullptr; // owned; the threads, once started
 };
 
 #endif

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <dirent.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -18,6 +17,7 @@
 #include "cabinet_parse.h"
 #include "cabinet_status.h"
 #include "file_size_limit.h"
+#include "process_threads.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -226,23 +226,10 @@ TEST_F(threads_test, block_limit_counts_blocks_in_flight) {
     EXPECT_EQ(states[0].cCFData, 65535);
 }
 
-// The threads this process runs.
-std::size_t thread_count() {
-    std::size_t count = 0;
-    if (DIR* tasks = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(tasks))
-            count += entry->d_name[0] != '.';
-        closedir(tasks);
-    }
-    return count;
-}
-
 // Threads start with the first file of two blocks, belong to one creator,
 // and are gone after reset, close and destruction.
 TEST_F(threads_test, threads_start_late_and_end_with_the_creator) {
-    // A sanitizer's runtime may start a thread of its own with the first one.
-    std::thread([] {}).join();
-    const std::size_t alone = thread_count();
+    const std::size_t alone = process_threads_alone();
     ASSERT_GT(alone, 0u);
     std::string small = scratch.write("small", sample_bytes(2 * 32767 - 1, 1));
     std::string large = scratch.write("large", sample_bytes(2 * 32767, 2));
@@ -252,18 +239,18 @@ TEST_F(threads_test, threads_start_late_and_end_with_the_creator) {
         ASSERT_EQ(creator.open(), 0);
         ASSERT_EQ(creator.new_folder(1), 0);
         ASSERT_EQ(creator.add_file(small.c_str()), 0);
-        EXPECT_EQ(thread_count(), alone) << "no thread for less than two blocks";
+        EXPECT_EQ(process_threads(), alone) << "no thread for less than two blocks";
         ASSERT_EQ(creator.add_file(large.c_str()), 0);
-        EXPECT_EQ(thread_count(), alone + 3);
+        EXPECT_EQ(process_threads(), alone + 3);
         if (ending == 0) {
             creator.reset();
-            EXPECT_EQ(thread_count(), alone) << "reset";
+            EXPECT_EQ(process_threads(), alone) << "reset";
         } else if (ending == 1) {
             ASSERT_EQ(creator.close(scratch.file("out.cab").c_str()), 0);
-            EXPECT_EQ(thread_count(), alone) << "close";
+            EXPECT_EQ(process_threads(), alone) << "close";
         }
     }
-    EXPECT_EQ(thread_count(), alone) << "destruction";
+    EXPECT_EQ(process_threads(), alone) << "destruction";
 }
 
 // Creators on separate threads, each with threads of its own, share nothing.
