@@ -30,8 +30,9 @@ class parallel_inflate;
 //
 // The folder, the stream, the header and the decompressors are borrowed and
 // must outlive the cursor; the folder's own decompressor is used only to
-// report a range at or past the end. One cursor serves one folder; another
-// folder needs another cursor.
+// report a range at or past the end. Nothing else may move the stream while
+// the cursor lives: it continues where it left the stream. One cursor serves
+// one folder; another folder needs another cursor.
 class folder_cursor {
 public:
     // Without decompressors, the cursor makes its own for the calling thread.
