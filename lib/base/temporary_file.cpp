@@ -92,16 +92,22 @@ bool probe_mode(int directory, mode_t mode, mode_t& result) {
     return known;
 }
 
-// Gives an open file without a name the fresh name link_name in directory.
-bool link_unnamed(int fd, int directory, char (&link_name)[24]) {
+// Gives an open file without a name the name name in directory, which must
+// be free (EEXIST otherwise).
+bool link_descriptor(int fd, int directory, const char* name) {
     char proc_path[40];
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    if (linkat(AT_FDCWD, proc_path, directory, name, AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    // Without /proc, the descriptor itself, where the kernel permits.
+    return errno == ENOENT && linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0;
+}
+
+// Gives an open file without a name a fresh name link_name in directory.
+bool link_unnamed(int fd, int directory, char (&link_name)[24]) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         random_name(link_name);
-        if (linkat(AT_FDCWD, proc_path, directory, link_name, AT_SYMLINK_FOLLOW) == 0)
-            return true;
-        // Without /proc, the descriptor itself, where the kernel permits.
-        if (errno == ENOENT && linkat(fd, "", directory, link_name, AT_EMPTY_PATH) == 0)
+        if (link_descriptor(fd, directory, link_name))
             return true;
         if (errno != EEXIST)
             return false;
@@ -176,6 +182,11 @@ int temporary_file::publish(const char* target, mode_t mode) {
     if (fchmod(fd, mode) != 0)
         return CAB_ERROR_CLOSE_FILE;
     if (unnamed) {
+        // Where nothing has the name yet, one link publishes the file.
+        if (link_descriptor(fd, directory, target)) {
+            discard();
+            return CAB_STATUS_OK;
+        }
         // A new link cannot replace anything: it gets a fresh name first, and
         // the rename replaces the target in one step.
         if (!link_unnamed(fd, directory, own_name)) {

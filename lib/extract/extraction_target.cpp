@@ -1,10 +1,13 @@
 #include "extraction_target.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "cabinet_status.h"
@@ -96,7 +99,52 @@ int extraction_target::create(const char* stored_name, int& file) {
     return CAB_STATUS_OK;
 }
 
+bool extraction_target::open_directories_at_once() {
+#ifdef SYS_openat2
+    // A kernel (or a tool such as valgrind) that does not know the call
+    // says so once.
+    static std::atomic<bool> unknown{false};
+    if (unknown.load(std::memory_order_relaxed))
+        return false;
+    // The components before the target joined by '/'; "." for none.
+    char* path = static_cast<char*>(std::malloc(static_cast<std::size_t>(target - names) + 2));
+    if (path == nullptr)
+        return false;
+    char* end = path;
+    for (const char* component = names; component < target;
+         component += std::strlen(component) + 1) {
+        if (*component == '\0' || is_dot(component))
+            continue;
+        if (end != path)
+            *end++ = '/';
+        std::size_t length = std::strlen(component);
+        std::memcpy(end, component, length);
+        end += length;
+    }
+    if (end == path)
+        *end++ = '.';
+    *end = '\0';
+    open_how how = {};
+    how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+    long opened = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+    int error = errno;
+    std::free(path);
+    if (opened < 0) {
+        if (error == ENOSYS)
+            unknown.store(true, std::memory_order_relaxed);
+        return false;
+    }
+    directory = static_cast<int>(opened);
+    return true;
+#else
+    return false;
+#endif
+}
+
 int extraction_target::open_directories() {
+    if (open_directories_at_once())
+        return CAB_STATUS_OK;
     // Leading separators leave empty components, so an absolute name lands
     // inside the current directory.
     directory = AT_FDCWD;

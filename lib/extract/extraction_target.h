@@ -30,6 +30,11 @@ public:
 private:
     // Walks the components of names before target; directory ends up open.
     int open_directories();
+    // The same in one call, where the kernel can refuse every symbolic link
+    // and every way out of the current directory on the way; false (and
+    // nothing open) when it cannot, or a directory is missing or refused:
+    // the walk then makes it or gives the status.
+    bool open_directories_at_once();
 
     char* names = nullptr;        // the stored name, split into components
     const char* target = nullptr; // its last component, inside names

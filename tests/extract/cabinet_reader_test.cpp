@@ -425,10 +425,16 @@ TEST_F(reader_test, never_writes_through_a_symbolic_link) {
     scratch.write("elsewhere/victim", "keep");
     fs::create_directory_symlink(scratch.file("elsewhere"), "linked");
     fs::create_symlink(scratch.file("elsewhere/victim"), "target");
+    // A link that stays inside the current directory is not followed either.
+    fs::create_directories("real/sub");
+    fs::create_directory_symlink("real", "inner");
     test_cabinet cabinet;
-    cabinet.add_folder(1, {{"linked/victim", "new"}, {"target", "replaced"}});
+    cabinet.add_folder(
+        1, {{"linked/victim", "new"}, {"target", "replaced"}, {"inner/sub/f", "through a link"}});
     ASSERT_EQ(open(cabinet), 0);
     EXPECT_EQ(reader.extract("linked/victim"), CAB_ERROR_ACCESS_DENIED);
+    EXPECT_EQ(reader.extract("inner/sub/f"), CAB_ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(fs::is_empty("real/sub"));
     ASSERT_EQ(reader.extract("target"), 0);
     EXPECT_FALSE(fs::is_symlink("target"));
     EXPECT_EQ(contents("target"), "replaced");
