@@ -11,10 +11,11 @@
 #include <kistle/cabinet_folder_manager.h>
 #include <kistle/cabinet_header.h>
 #include <kistle/dynamic_array.h>
+#include <kistle/export.h>
 
 class folder_cursor;
 
-class cabinet_reader {
+class KISTLE_EXPORT cabinet_reader {
 public:
     cabinet_header header;
     dynamic_array<cabinet_folder_manager> folder_managers; // one per folder entry
