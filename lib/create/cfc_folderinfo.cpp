@@ -19,6 +19,8 @@
 
 #include "fd_input_buffer.h"
 
+using namespace kistle::internal;
+
 namespace {
 
 // Frees a buffer on a failure path without disturbing errno, so that the

@@ -15,6 +15,8 @@
 #include "fd_output_buffer.h"
 #include "folder_cursor.h"
 
+using namespace kistle::internal;
+
 namespace {
 
 // Sets the modification time from a DOS date and time, taken as local time.

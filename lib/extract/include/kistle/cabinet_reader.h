@@ -13,7 +13,9 @@
 #include <kistle/dynamic_array.h>
 #include <kistle/export.h>
 
+namespace kistle::internal {
 class folder_cursor;
+}
 
 class KISTLE_EXPORT cabinet_reader {
 public:
@@ -70,7 +72,7 @@ private:
 
     // Where the last extraction was in its folder: the next file of the same
     // folder mostly begins where the last one ended. Owned.
-    folder_cursor* cursor = nullptr;
+    kistle::internal::folder_cursor* cursor = nullptr;
 };
 
 #endif
