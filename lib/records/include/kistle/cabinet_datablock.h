@@ -21,10 +21,6 @@ public:
 
     int read(std::istream& in);
     int write(std::ostream& out) const;
-
-protected:
-    void encode(uint8_t image[image_size]) const;
-    void decode(const uint8_t image[image_size]);
 };
 
 class KISTLE_EXPORT cabinet_datablock : public cabinet_datablock_fixed_header {

@@ -43,10 +43,6 @@ public:
     int read(std::istream& in);
     // Writes the 64-byte image with zeros in bytes 60 to 63.
     int write(std::ostream& out) const;
-
-protected:
-    void encode(uint8_t image[image_size]) const;
-    void decode(const uint8_t image[image_size]);
 };
 
 class KISTLE_EXPORT cabinet_header : public cabinet_fixed_header {
@@ -76,6 +72,11 @@ public:
     static int write_string(std::ostream& out, const b_string& text);
 
     void release_reserve();
+
+    // The reserve lengths that take effect: the sizes count only while flags
+    // has cfhdrRESERVE_PRESENT.
+    uint8_t folder_reserve_size() const { return (flags & cfhdrRESERVE_PRESENT) ? cbCFFolder : 0; }
+    uint8_t block_reserve_size() const { return (flags & cfhdrRESERVE_PRESENT) ? cbCFData : 0; }
 };
 
 #endif
