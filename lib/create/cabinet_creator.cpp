@@ -90,7 +90,7 @@ int cabinet_creator::new_folder(uint16_t typeCompress) {
     if (folder == nullptr)
         return CAB_ERROR_OUT_OF_MEMORY;
     if (cfc_folderinfo* previous = newest_folder())
-        previous->freeze(); // a failure is caught again by close
+        static_cast<void>(previous->freeze()); // a failure is caught again by close
     // -1, all bits set, when the stream has failed.
     uint64_t offset = static_cast<uint64_t>(static_cast<std::streamoff>(temp_stream.tellp()));
     int status = folder->open(temp_stream, offset, typeCompress,
@@ -118,7 +118,7 @@ int cabinet_creator::add_file(const char* path) {
 void cabinet_creator::close_all_folders(QueueOf<cfc_fileinfo>& cabinet_files,
                                         uint64_t& cabinet_size, uint64_t& data_start) {
     if (cfc_folderinfo* folder = newest_folder())
-        folder->freeze();
+        static_cast<void>(folder->freeze()); // a failure shows when the cabinet is written
     for_each_in(folders, [&](cfc_folderinfo& folder) {
         folder.close(cabinet_files, cabinet_size, data_start);
     });

@@ -304,8 +304,9 @@ int cfc_folderinfo::freeze() {
 
 void cfc_folderinfo::close(QueueOf<cfc_fileinfo>& cabinet_files, uint64_t& cabinet_size,
                            uint64_t& data_start) {
+    // A failure keeps the pending block and the output, for the caller to see.
     if (output != nullptr)
-        freeze(); // a failure keeps the pending block and the output, for the caller to see
+        static_cast<void>(freeze());
     data_start += cabinet_folder_fixed_header::image_size;
     cabinet_size += bytes_written + cabinet_folder_fixed_header::image_size;
     while (files.head != nullptr) {

@@ -23,15 +23,15 @@ public:
     // directory, names no file or passes through a symbolic link, or a
     // directory that refuses the file; -22 when a directory cannot be made;
     // -6 when the file cannot be made otherwise.
-    int create(const char* stored_name, int& file);
+    [[nodiscard]] int create(const char* stored_name, int& file);
     // Gives the complete file the mode of a new file (without any write
     // permission if its owner's was taken away while it was written) and
     // puts it in place of the target.
-    int commit();
+    [[nodiscard]] int commit();
 
 private:
     // Walks the components of names before target; directory ends up open.
-    int open_directories();
+    [[nodiscard]] int open_directories();
 
     char* names = nullptr;        // the stored name, split into components
     const char* target = nullptr; // its last component, inside names

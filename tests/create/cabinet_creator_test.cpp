@@ -345,7 +345,7 @@ TEST_F(creator_test, killed_creator_leaves_nothing) {
                 setrlimit(RLIMIT_CORE, &none);
                 setrlimit(RLIMIT_FSIZE, &small);
                 std::signal(SIGXFSZ, SIG_DFL);
-                creator.close((out + "/out.cab").c_str());
+                static_cast<void>(creator.close((out + "/out.cab").c_str()));
             },
             SIGKILL);
         EXPECT_EQ(end.signal, in_close ? SIGXFSZ : SIGKILL);
@@ -610,7 +610,10 @@ TEST_P(failed_add_test, later_files_keep_their_bytes) {
         }
     }
     EXPECT_EQ(creator.file_count, 1u);
-    creator.add_file(second.c_str());
+    int added = creator.add_file(second.c_str());
+    if (c.how != failure::write_error) {
+        EXPECT_EQ(added, CAB_STATUS_OK);
+    }
     int closed = creator.close(path.c_str());
     if (c.how == failure::write_error) {
         EXPECT_NE(closed, 0) << "the data file lost a block";

@@ -20,7 +20,7 @@ public:
     ~cfc_fileinfo() override;
 
     // Writes the 24-byte fixed entry, then the name and its NUL. 0 or -4.
-    int write_entry(std::ostream& out) const;
+    [[nodiscard]] int write_entry(std::ostream& out) const;
 };
 
 #endif

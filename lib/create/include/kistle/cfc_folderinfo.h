@@ -38,8 +38,8 @@ public:
     cfc_folderinfo() = default;
     ~cfc_folderinfo() override;
 
-    int open(std::ostream& output, uint64_t data_offset, uint16_t typeCompress, uint16_t iFolder,
-             uint8_t reserve_size, const uint8_t* reserve);
+    [[nodiscard]] int open(std::ostream& output, uint64_t data_offset, uint16_t typeCompress,
+                           uint16_t iFolder, uint8_t reserve_size, const uint8_t* reserve);
     // Appends the file's bytes to the folder's stream and records its entry,
     // whose cbFile is the number of bytes read and uoffFolderStart the
     // stream's size before them. The path is stored as given.
@@ -53,32 +53,33 @@ public:
     // behind them, so every entry still matches its bytes (after a failed
     // write, the data stream itself has failed). errno is that of the failed
     // system call.
-    int add_file(const char* path);
+    [[nodiscard]] int add_file(const char* path);
     // Hands back the next full block (the caller owns it), or none while the
     // bytes read so far wait in the pending block. After a failed read
     // (CAB_ERROR_READ) the bytes read, earlier files' included, stay pending.
-    int read_block(std::istream& in, uint8_t*& block, int32_t& size);
+    [[nodiscard]] int read_block(std::istream& in, uint8_t*& block, int32_t& size);
     // Compresses, check-sums and writes one block.
-    int process_block(const uint8_t* data, uint16_t size);
+    [[nodiscard]] int process_block(const uint8_t* data, uint16_t size);
     // out is data itself for a stored folder, otherwise a buffer the caller frees.
-    int compress_block(uint8_t*& out, uint16_t& out_size, const uint8_t* data, uint16_t size);
+    [[nodiscard]] int compress_block(uint8_t*& out, uint16_t& out_size, const uint8_t* data,
+                                     uint16_t size);
     static uint64_t CSUMCompute(const uint8_t* data, uint32_t size, uint64_t seed);
     // Writes the pending block as the folder's last, stops taking files and
     // ends the compressor. After a failure (CAB_ERROR_WRITE or a compression
     // status) the folder keeps its pending block, compressor and output.
-    int freeze();
+    [[nodiscard]] int freeze();
     // Flushes (a failure is not reported), adds the folder's share to the
     // running totals and moves its entries to the end of cabinet_files.
     void close(QueueOf<cfc_fileinfo>& cabinet_files, uint64_t& cabinet_size, uint64_t& data_start);
     // Writes the 16-byte folder entry. 0 or -4.
-    int write_entry(std::ostream& out, uint64_t data_start) const;
+    [[nodiscard]] int write_entry(std::ostream& out, uint64_t data_start) const;
     void reset();
 
 private:
     // Bytes taken into the folder's stream so far, pending ones included.
     uint64_t stream_size() const;
-    int add_open_file(int fd, const char* path);
-    int read_file(std::istream& in);
+    [[nodiscard]] int add_open_file(int fd, const char* path);
+    [[nodiscard]] int read_file(std::istream& in);
     void end_compressor();
     void release();
 };

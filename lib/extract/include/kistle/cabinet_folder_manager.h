@@ -34,20 +34,20 @@ public:
     // to out, reading the blocks from coffCabStart in `in` one after another.
     // header supplies the block reserve size. The decompressor is released
     // when it returns, whatever the result.
-    int extract_data(std::ostream& out, std::istream& in, uint64_t offset, uint64_t length,
-                     const cabinet_header& header);
+    [[nodiscard]] int extract_data(std::ostream& out, std::istream& in, uint64_t offset,
+                                   uint64_t length, const cabinet_header& header);
 
     // One step on a block that has just been read: bytes start to
     // start + length - 1 of its expanded contents go to out for WRITE.
-    int write_data(std::ostream& out, const cabinet_datablock& block, uint16_t start,
-                   uint16_t length, COMPRESSION_STATE_FLAG flag);
+    [[nodiscard]] int write_data(std::ostream& out, const cabinet_datablock& block, uint16_t start,
+                                 uint16_t length, COMPRESSION_STATE_FLAG flag);
 
 private:
     void release_zstream();
-    int walk_blocks(std::ostream& out, std::istream& in, uint64_t offset, uint64_t length,
-                    const cabinet_header& header);
-    int expand_block(std::ostream& out, const cabinet_datablock& block, uint16_t start,
-                     uint16_t length, COMPRESSION_STATE_FLAG flag);
+    [[nodiscard]] int walk_blocks(std::ostream& out, std::istream& in, uint64_t offset,
+                                  uint64_t length, const cabinet_header& header);
+    [[nodiscard]] int expand_block(std::ostream& out, const cabinet_datablock& block,
+                                   uint16_t start, uint16_t length, COMPRESSION_STATE_FLAG flag);
 };
 
 #endif

@@ -37,7 +37,7 @@ public:
 
     // Reads the header, every folder entry and every file entry. A cabinet
     // open before is released first.
-    int open(const char* path);
+    [[nodiscard]] int open(const char* path);
     // Writes the file whose stored name equals name byte for byte, below the
     // current directory, and restores its date, time and read-only bit.
     // Every block that holds the file's bytes, and every block before them
@@ -45,15 +45,16 @@ public:
     // verified before any of its bytes is used: a file that one of them
     // fails gets that block's status (CAB_ERROR_CHECKSUM for a mismatch) and
     // leaves nothing behind. The reader can extract again after a failure.
-    int extract(const char* name);
+    [[nodiscard]] int extract(const char* name);
     // Releases the stream and the records.
-    int close();
+    [[nodiscard]] int close();
 
 private:
     void release();
-    int read_directory();
-    int find_file(const char* name, const cabinet_file_header*& file);
-    int extract_range(uint16_t folder, uint64_t offset, uint64_t length, std::ostream& out);
+    [[nodiscard]] int read_directory();
+    [[nodiscard]] int find_file(const char* name, const cabinet_file_header*& file);
+    [[nodiscard]] int extract_range(uint16_t folder, uint64_t offset, uint64_t length,
+                                    std::ostream& out);
     void drop_cursor();
 
     // The cabinet stream's buffer, larger than its own: blocks are read whole,

@@ -19,8 +19,8 @@ public:
     uint16_t cbData = 0;
     uint16_t cbUncomp = 0;
 
-    int read(std::istream& in);
-    int write(std::ostream& out) const;
+    [[nodiscard]] int read(std::istream& in);
+    [[nodiscard]] int write(std::ostream& out) const;
 };
 
 class KISTLE_EXPORT cabinet_datablock : public cabinet_datablock_fixed_header {
@@ -36,9 +36,9 @@ public:
 
     // Reads a whole block (the reserve area that header calls for) and
     // verifies its checksum: -12 on a mismatch, with the block kept.
-    int read(std::istream& in, const cabinet_header& header);
+    [[nodiscard]] int read(std::istream& in, const cabinet_header& header);
     // Computes the checksum into csum, then writes the whole block.
-    int write(std::ostream& out);
+    [[nodiscard]] int write(std::ostream& out);
 
     // The checksum function over count bytes, starting from seed.
     static uint64_t CSUMCompute(const uint8_t* bytes, uint32_t count, uint64_t seed);

@@ -34,8 +34,8 @@ public:
     uint16_t time = 0;
     uint16_t attribs = 0;
 
-    int read(std::istream& in);
-    int write(std::ostream& out) const;
+    [[nodiscard]] int read(std::istream& in);
+    [[nodiscard]] int write(std::ostream& out) const;
 };
 
 class KISTLE_EXPORT cabinet_file_header : public cabinet_file_fixed_header {
@@ -43,9 +43,9 @@ public:
     b_string szName; // without its terminating NUL
 
     // Reads an entry and its name.
-    int read(std::istream& in);
+    [[nodiscard]] int read(std::istream& in);
     // Writes an entry and its name; an unset name is written as an empty string.
-    int write(std::ostream& out) const;
+    [[nodiscard]] int write(std::ostream& out) const;
 };
 
 #endif

@@ -22,8 +22,8 @@ public:
     uint16_t cCFData = 0;
     uint16_t typeCompress = 0;
 
-    int read(std::istream& in);
-    int write(std::ostream& out) const;
+    [[nodiscard]] int read(std::istream& in);
+    [[nodiscard]] int write(std::ostream& out) const;
 };
 
 class KISTLE_EXPORT cabinet_folder_header : public cabinet_folder_fixed_header {
@@ -39,9 +39,9 @@ public:
     // Empties the entry and gives it a zero-filled reserve area sized by header.
     void init(const cabinet_header& header);
     // Reads an entry and the reserve area that header calls for.
-    int read(std::istream& in, const cabinet_header& header);
+    [[nodiscard]] int read(std::istream& in, const cabinet_header& header);
     // Writes the entry and its own cbReserve reserve bytes.
-    int write(std::ostream& out) const;
+    [[nodiscard]] int write(std::ostream& out) const;
 
     void release_reserve();
 };

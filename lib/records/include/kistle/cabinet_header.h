@@ -40,9 +40,9 @@ public:
     // The fixed header of a cabinet that holds nothing: version 0.1.
     void init();
     // Reads the 64-byte image; bytes 60 to 63 are ignored, nothing is cleared first.
-    int read(std::istream& in);
+    [[nodiscard]] int read(std::istream& in);
     // Writes the 64-byte image with zeros in bytes 60 to 63.
-    int write(std::ostream& out) const;
+    [[nodiscard]] int write(std::ostream& out) const;
 };
 
 class KISTLE_EXPORT cabinet_header : public cabinet_fixed_header {
@@ -63,13 +63,13 @@ public:
 
     // Reads the whole header: fixed image, reserve sizes and area, and the
     // chain names that the flags call for.
-    int read(std::istream& in);
+    [[nodiscard]] int read(std::istream& in);
     // Writes the whole header; an unset chain name is written as an empty string.
-    int write(std::ostream& out) const;
+    [[nodiscard]] int write(std::ostream& out) const;
     // Reads one NUL-terminated string; target is untouched unless it succeeds.
-    static int read_string(b_string& target, std::istream& in);
+    [[nodiscard]] static int read_string(b_string& target, std::istream& in);
     // Writes text and its terminating NUL; an unset text is the empty string.
-    static int write_string(std::ostream& out, const b_string& text);
+    [[nodiscard]] static int write_string(std::ostream& out, const b_string& text);
 
     void release_reserve();
 
