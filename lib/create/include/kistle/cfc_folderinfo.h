@@ -38,6 +38,12 @@ public:
     cfc_folderinfo() = default;
     ~cfc_folderinfo() override;
 
+    // Resets the folder and readies it to write blocks of typeCompress to
+    // output (not owned, which must outlive the folder's writing), the first
+    // at data_offset; reserve_size bytes of reserve are copied and kept but
+    // written nowhere. CAB_STATUS_OK; CAB_ERROR_OUT_OF_MEMORY, or a status from
+    // convert_z_error_code when the compressor cannot be made: the folder is
+    // then unusable until the next open or reset.
     [[nodiscard]] int open(std::ostream& output, uint64_t data_offset, uint16_t typeCompress,
                            uint16_t iFolder, uint8_t reserve_size, const uint8_t* reserve);
     // Appends the file's bytes to the folder's stream and records its entry,
@@ -58,9 +64,15 @@ public:
     // bytes read so far wait in the pending block. After a failed read
     // (CAB_ERROR_READ) the bytes read, earlier files' included, stay pending.
     [[nodiscard]] int read_block(std::istream& in, uint8_t*& block, int32_t& size);
-    // Compresses, check-sums and writes one block.
+    // Compresses, check-sums and writes one block, and counts it in cCFData
+    // and bytes_written. CAB_STATUS_OK; CAB_ERROR_FROZEN_FOLDER; a status of
+    // compress_block (nothing written); CAB_ERROR_WRITE when output failed,
+    // with the block counted.
     [[nodiscard]] int process_block(const uint8_t* data, uint16_t size);
-    // out is data itself for a stored folder, otherwise a buffer the caller frees.
+    // Compresses one block by typeCompress: out is data itself for a stored
+    // folder, a buffer the caller frees for a deflate folder, and none (no
+    // payload) for any other type. CAB_STATUS_OK; CAB_ERROR_OUT_OF_MEMORY, or
+    // a status from convert_z_error_code (out none).
     [[nodiscard]] int compress_block(uint8_t*& out, uint16_t& out_size, const uint8_t* data,
                                      uint16_t size);
     static uint64_t CSUMCompute(const uint8_t* data, uint32_t size, uint64_t seed);
@@ -71,8 +83,10 @@ public:
     // Flushes (a failure is not reported), adds the folder's share to the
     // running totals and moves its entries to the end of cabinet_files.
     void close(QueueOf<cfc_fileinfo>& cabinet_files, uint64_t& cabinet_size, uint64_t& data_start);
-    // Writes the 16-byte folder entry. 0 or -4.
+    // Writes the 16-byte folder entry, whose coffCabStart is data_start +
+    // data_offset. CAB_STATUS_OK or CAB_ERROR_WRITE.
     [[nodiscard]] int write_entry(std::ostream& out, uint64_t data_start) const;
+    // Releases everything, entries included: the folder is as constructed.
     void reset();
 
 private:

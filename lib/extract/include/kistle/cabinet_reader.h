@@ -35,8 +35,16 @@ public:
     cabinet_reader(const cabinet_reader&) = delete;
     cabinet_reader& operator=(const cabinet_reader&) = delete;
 
-    // Reads the header, every folder entry and every file entry. A cabinet
-    // open before is released first.
+    // Releases any cabinet open before, then opens path and reads the header,
+    // every folder entry and every file entry (those from coffFiles on; none
+    // when cFiles is 0). Nothing read is judged.
+    // - CAB_ERROR_NO_FILENAME for a null or empty path, CAB_ERROR_OPEN_STREAM
+    //   (errno set) when the file cannot be opened: the reader holds nothing.
+    // - CAB_ERROR_UNEXPECTED_EOF, CAB_ERROR_READ, CAB_ERROR_SEEK (coffFiles
+    //   cannot be reached), CAB_ERROR_OUT_OF_MEMORY: the records read so far
+    //   stay for inspection, but the file is closed, so extract answers
+    //   CAB_ERROR_CLOSED_OBJECT.
+    // The reader can be opened again after any failure.
     [[nodiscard]] int open(const char* path);
     // Writes the file whose stored name equals name byte for byte, below the
     // current directory, and restores its date, time and read-only bit.
@@ -45,8 +53,23 @@ public:
     // verified before any of its bytes is used: a file that one of them
     // fails gets that block's status (CAB_ERROR_CHECKSUM for a mismatch) and
     // leaves nothing behind. The reader can extract again after a failure.
+    // - CAB_ERROR_CLOSED_OBJECT: no cabinet is open. CAB_ERROR_NO_FILENAME:
+    //   an empty name. CAB_ERROR_FILE_NOT_FOUND: no entry of that name (the
+    //   first of several wins). CAB_ERROR_INVALID_FOLDER: its folder number
+    //   has no folder entry.
+    // - Where it goes: CAB_ERROR_ACCESS_DENIED for a name that would leave the
+    //   current directory, names no file, passes a symbolic link, or a
+    //   directory that refuses the file; CAB_ERROR_MKDIR when a directory
+    //   cannot be made; CAB_ERROR_OPEN_STREAM when the file cannot be made or
+    //   put in place. errno says why.
+    // - Its bytes: the statuses of the folder's blocks (CAB_ERROR_CHECKSUM,
+    //   CAB_ERROR_UNEXPECTED_EOF, CAB_ERROR_DECOMPRESSION, ...), of a range
+    //   beyond the folder's data (CAB_ERROR_RANGE_PAST_END,
+    //   CAB_ERROR_FOLDER_DATA_ENDED), CAB_ERROR_WRITE;
+    //   CAB_ERROR_RESTORE_DATETIME and CAB_ERROR_RESTORE_ATTRIBUTES.
     [[nodiscard]] int extract(const char* name);
-    // Releases the stream and the records.
+    // Releases the stream and the records; always CAB_STATUS_OK. The reader
+    // can be opened again.
     [[nodiscard]] int close();
 
 private:
