@@ -19,10 +19,10 @@ public:
 
     // Checks stored_name, opens or creates its directories and creates the
     // temporary file; a descriptor of it goes to file (the caller closes
-    // that one whenever it likes). -23 for a name that leaves the current
+    // that one whenever it likes). CAB_ERROR_ACCESS_DENIED for a name that leaves the current
     // directory, names no file or passes through a symbolic link, or a
-    // directory that refuses the file; -22 when a directory cannot be made;
-    // -6 when the file cannot be made otherwise.
+    // directory that refuses the file; CAB_ERROR_MKDIR when a directory cannot be made;
+    // CAB_ERROR_OPEN_STREAM when the file cannot be made otherwise.
     [[nodiscard]] int create(const char* stored_name, int& file);
     // Gives the complete file the mode of a new file (without any write
     // permission if its owner's was taken away while it was written) and
