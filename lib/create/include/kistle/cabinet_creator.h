@@ -8,7 +8,9 @@
 #define KISTLE_CABINET_CREATOR_H
 
 #include <cstdint>
+#include <ctime>
 #include <fstream>
+#include <istream>
 #include <ostream>
 
 #include <kistle/b_string.h>
@@ -51,6 +53,11 @@ public:
     // changes but the freezing. A freeze that fails is not reported here;
     // close reports it.
     [[nodiscard]] int new_folder(uint16_t typeCompress);
+    // As new_folder above, a deflate folder compressing at level (0 to 9, or
+    // -1 for zlib's default, which new_folder above uses and cabinet_tool
+    // writes); zlib refuses any other level (a status from
+    // convert_z_error_code), and nothing changes but the freezing.
+    [[nodiscard]] int new_folder(uint16_t typeCompress, int level);
     // Adds a file to the newest folder (see cfc_folderinfo::add_file for its
     // statuses and the state after each). CAB_ERROR_NO_FOLDER before the
     // first new_folder, CAB_ERROR_TOO_MANY_FILES once the cabinet holds
@@ -58,6 +65,14 @@ public:
     // still get entries that match their bytes, except after a failed write
     // of the data file, which fails close.
     [[nodiscard]] int add_file(const char* path);
+    // As add_file(path), the entry stored under stored_name (path when null).
+    [[nodiscard]] int add_file(const char* path, const char* stored_name);
+    // Adds what in yields up to its end to the newest folder, stored under
+    // stored_name with the date and time of modified and the given read-only
+    // bit (see cfc_folderinfo::add_stream). The statuses, and the state after
+    // each, are add_file's.
+    [[nodiscard]] int add_stream(std::istream& in, const char* stored_name, std::time_t modified,
+                                 bool read_only);
     // Writes the cabinet to path; a cabinet that is not complete never
     // reaches it. A new file gets the mode the kernel gives any new file
     // there; a regular file at path is replaced in one step and its
@@ -94,6 +109,8 @@ public:
 
 private:
     cfc_folderinfo* newest_folder() const;
+    // The newest folder, when it may take one more entry.
+    [[nodiscard]] int folder_for_entry(cfc_folderinfo*& folder) const;
     // Writes the last block of every folder; a failure means missing data.
     [[nodiscard]] int flush_folders();
     // Writes the whole cabinet to out and keeps everything.

@@ -5,6 +5,7 @@
 #define KISTLE_CFC_FOLDERINFO_H
 
 #include <cstdint>
+#include <ctime>
 #include <istream>
 #include <ostream>
 
@@ -34,6 +35,7 @@ public:
     uint64_t uncompressed_size = 0; // bytes in the folder's stream; the next uoffFolderStart
     uint64_t bytes_written = 0;     // block headers and payloads written
     z_stream_s* zstream = nullptr;  // owned deflate state of an open type 1 folder
+    int deflate_level = -1;         // zlib's level for a type 1 folder; -1 its default
 
     cfc_folderinfo() = default;
     ~cfc_folderinfo() override;
@@ -46,6 +48,12 @@ public:
     // then unusable until the next open or reset.
     [[nodiscard]] int open(std::ostream& output, uint64_t data_offset, uint16_t typeCompress,
                            uint16_t iFolder, uint8_t reserve_size, const uint8_t* reserve);
+    // As open above, compressing a deflate folder at level (0 to 9, or -1
+    // for zlib's default, which the open above uses); zlib refuses any other
+    // level with Z_STREAM_ERROR, whose status open returns.
+    [[nodiscard]] int open(std::ostream& output, uint64_t data_offset, uint16_t typeCompress,
+                           uint16_t iFolder, uint8_t reserve_size, const uint8_t* reserve,
+                           int level);
     // Appends the file's bytes to the folder's stream and records its entry,
     // whose cbFile is the number of bytes read and uoffFolderStart the
     // stream's size before them. The path is stored as given.
@@ -60,6 +68,17 @@ public:
     // write, the data stream itself has failed). errno is that of the failed
     // system call.
     [[nodiscard]] int add_file(const char* path);
+    // As add_file(path), with the entry stored under a copy of stored_name
+    // (path when null).
+    [[nodiscard]] int add_file(const char* path, const char* stored_name);
+    // Appends what in yields up to its end, as add_file does a file's bytes,
+    // under a copy of stored_name, with the DOS date and time of modified
+    // (local time) and the read-only bit when read_only is set. A read that
+    // leaves in bad fails with CAB_ERROR_READ (in must report failures that
+    // way, not by throwing). CAB_ERROR_NO_FILENAME for a null stored_name;
+    // the other statuses, and the state after each, are add_file's.
+    [[nodiscard]] int add_stream(std::istream& in, const char* stored_name, std::time_t modified,
+                                 bool read_only);
     // Hands back the next full block (the caller owns it), or none while the
     // bytes read so far wait in the pending block. After a failed read
     // (CAB_ERROR_READ) the bytes read, earlier files' included, stay pending.
@@ -92,7 +111,13 @@ public:
 private:
     // Bytes taken into the folder's stream so far, pending ones included.
     uint64_t stream_size() const;
-    [[nodiscard]] int add_open_file(int fd, const char* path);
+    [[nodiscard]] int add_open_file(int fd, const char* name);
+    // The entry of a file about to be read: CAB_ERROR_DATETIME,
+    // CAB_ERROR_OUT_OF_MEMORY, and no entry, when it cannot be made.
+    [[nodiscard]] int new_entry(const char* name, std::time_t modified, bool read_only,
+                                cfc_fileinfo*& entry);
+    // Records entry once its bytes were read with status, or drops it.
+    [[nodiscard]] int end_entry(cfc_fileinfo* entry, int status);
     [[nodiscard]] int read_file(std::istream& in);
     void end_compressor();
     void release();
