@@ -108,15 +108,15 @@ public:
     void reset();
 
 private:
-    cfc_folderinfo* newest_folder() const;
+    KISTLE_LOCAL cfc_folderinfo* newest_folder() const;
     // The newest folder, when it may take one more entry.
-    [[nodiscard]] int folder_for_entry(cfc_folderinfo*& folder) const;
+    [[nodiscard]] KISTLE_LOCAL int folder_for_entry(cfc_folderinfo*& folder) const;
     // Writes the last block of every folder; a failure means missing data.
-    [[nodiscard]] int flush_folders();
+    [[nodiscard]] KISTLE_LOCAL int flush_folders();
     // Writes the whole cabinet to out and keeps everything.
-    [[nodiscard]] int write_cabinet(std::ostream& out);
+    [[nodiscard]] KISTLE_LOCAL int write_cabinet(std::ostream& out);
     // Copies the temporary data file, which must hold expected bytes, to out.
-    [[nodiscard]] int copy_data(std::ostream& out, uint64_t expected);
+    [[nodiscard]] KISTLE_LOCAL int copy_data(std::ostream& out, uint64_t expected);
 };
 
 #endif

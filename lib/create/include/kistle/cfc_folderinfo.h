@@ -110,17 +110,17 @@ public:
 
 private:
     // Bytes taken into the folder's stream so far, pending ones included.
-    uint64_t stream_size() const;
-    [[nodiscard]] int add_open_file(int fd, const char* name);
+    KISTLE_LOCAL uint64_t stream_size() const;
+    [[nodiscard]] KISTLE_LOCAL int add_open_file(int fd, const char* name);
     // The entry of a file about to be read: CAB_ERROR_DATETIME,
     // CAB_ERROR_OUT_OF_MEMORY, and no entry, when it cannot be made.
-    [[nodiscard]] int new_entry(const char* name, std::time_t modified, bool read_only,
-                                cfc_fileinfo*& entry);
+    [[nodiscard]] KISTLE_LOCAL int new_entry(const char* name, std::time_t modified, bool read_only,
+                                             cfc_fileinfo*& entry);
     // Records entry once its bytes were read with status, or drops it.
-    [[nodiscard]] int end_entry(cfc_fileinfo* entry, int status);
-    [[nodiscard]] int read_file(std::istream& in);
-    void end_compressor();
-    void release();
+    [[nodiscard]] KISTLE_LOCAL int end_entry(cfc_fileinfo* entry, int status);
+    [[nodiscard]] KISTLE_LOCAL int read_file(std::istream& in);
+    KISTLE_LOCAL void end_compressor();
+    KISTLE_LOCAL void release();
 };
 
 #endif

@@ -59,11 +59,12 @@ public:
                                  uint16_t length, COMPRESSION_STATE_FLAG flag);
 
 private:
-    void release_zstream();
-    [[nodiscard]] int walk_blocks(std::ostream& out, std::istream& in, uint64_t offset,
-                                  uint64_t length, const cabinet_header& header);
-    [[nodiscard]] int expand_block(std::ostream& out, const cabinet_datablock& block,
-                                   uint16_t start, uint16_t length, COMPRESSION_STATE_FLAG flag);
+    KISTLE_LOCAL void release_zstream();
+    [[nodiscard]] KISTLE_LOCAL int walk_blocks(std::ostream& out, std::istream& in, uint64_t offset,
+                                               uint64_t length, const cabinet_header& header);
+    [[nodiscard]] KISTLE_LOCAL int expand_block(std::ostream& out, const cabinet_datablock& block,
+                                                uint16_t start, uint16_t length,
+                                                COMPRESSION_STATE_FLAG flag);
 };
 
 #endif

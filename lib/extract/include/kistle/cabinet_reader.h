@@ -115,14 +115,15 @@ public:
     [[nodiscard]] int close();
 
 private:
-    void release();
-    [[nodiscard]] int read_directory();
+    KISTLE_LOCAL void release();
+    [[nodiscard]] KISTLE_LOCAL int read_directory();
     // The number of the first file entry stored under name.
-    [[nodiscard]] int find_file(const char* name, uint32_t& number);
+    [[nodiscard]] KISTLE_LOCAL int find_file(const char* name, uint32_t& number);
     // The open cabinet's file entry number, whose folder exists.
-    [[nodiscard]] int file_to_write(uint32_t number, const cabinet_file_header*& file) const;
-    [[nodiscard]] int extract_range(uint16_t folder, uint64_t offset, uint64_t length,
-                                    std::ostream& out);
+    [[nodiscard]] KISTLE_LOCAL int file_to_write(uint32_t number,
+                                                 const cabinet_file_header*& file) const;
+    [[nodiscard]] KISTLE_LOCAL int extract_range(uint16_t folder, uint64_t offset, uint64_t length,
+                                                 std::ostream& out);
     void drop_cursor();
 
     // The cabinet stream's buffer, larger than its own: blocks are read whole,
