@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cabinet_creator.h"
-#include "cabinet_reader.h"
+#include <kistle/cabinet_creator.h>
+#include <kistle/cabinet_reader.h>
 
 namespace {
 

@@ -2,11 +2,13 @@
 // byte chooses the reserve settings of the cabinet header they belong to.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 
-#include "cabinet_datablock.h"
-#include "cabinet_header.h"
+#include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_header.h>
+#include <kistle/cabinet_status.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)
@@ -19,9 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ostringstream out;
     while (true) {
         int status = block.read(in, header);
-        if (status != 0 && status != -12)
+        if (status != 0 && status != CAB_ERROR_CHECKSUM)
             break;
-        block.write(out);
+        // A block just read always writes itself back to a string stream.
+        if (block.write(out) != CAB_STATUS_OK)
+            std::abort();
     }
     return 0;
 }

@@ -12,12 +12,15 @@
 #include <sstream>
 #include <string>
 
-#include "cabinet_folder_manager.h"
-#include "cabinet_header.h"
-#include "cabinet_status.h"
+#include <kistle/cabinet_folder_manager.h>
+#include <kistle/cabinet_header.h>
+#include <kistle/cabinet_status.h>
+
 #include "folder_cursor.h"
 #include "little_endian.h"
 #include "parallel_inflate.h"
+
+using namespace kistle::internal;
 
 namespace {
 

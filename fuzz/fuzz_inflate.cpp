@@ -9,11 +9,14 @@
 #include <sstream>
 #include <vector>
 
+#include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_folder_manager.h>
+#include <kistle/cabinet_status.h>
+
 #include "block_inflater.h"
-#include "cabinet_datablock.h"
-#include "cabinet_folder_manager.h"
-#include "cabinet_status.h"
 #include "little_endian.h"
+
+using namespace kistle::internal;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2 || size - 2 > 0xFFFF)

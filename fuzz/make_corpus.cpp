@@ -16,10 +16,13 @@
 #include <vector>
 #include <zlib.h>
 
-#include "cabinet_creator.h"
+#include <kistle/cabinet_creator.h>
+#include <kistle/cabinet_reader.h>
+
 #include "cabinet_image.h"
-#include "cabinet_reader.h"
 #include "little_endian.h"
+
+using namespace kistle::internal;
 
 namespace {
 

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <streambuf>
 
+namespace kistle::internal {
+
 class fd_output_buffer : public std::streambuf {
 public:
     // Writes to fd, which it owns from now on (the destructor closes it if
@@ -20,7 +22,7 @@ public:
     int descriptor() const { return fd; }
     // Writes out what is buffered and closes the descriptor. False when any
     // write since construction, or the close, failed.
-    bool close();
+    [[nodiscard]] bool close();
 
 protected:
     int_type overflow(int_type c) override;
@@ -34,5 +36,7 @@ private:
     char* buffer;
     std::size_t size;
 };
+
+} // namespace kistle::internal
 
 #endif

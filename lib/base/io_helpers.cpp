@@ -1,4 +1,6 @@
-#include "io_helpers.h"
+#include <kistle/io_helpers.h>
+
+#include <kistle/cabinet_status.h>
 
 #include "stream_checks.h"
 
@@ -9,14 +11,16 @@ constexpr uint16_t max_piece = 0x7FFF;
 
 } // namespace
 
+namespace kistle::internal {
+
 int read_status(const std::istream& in) {
     if (!in.fail())
-        return 0;
-    return in.eof() ? -15 : -3;
+        return CAB_STATUS_OK;
+    return in.eof() ? CAB_ERROR_UNEXPECTED_EOF : CAB_ERROR_READ;
 }
 
 int write_status(const std::ostream& out) {
-    return out.fail() ? -4 : 0;
+    return out.fail() ? CAB_ERROR_WRITE : CAB_STATUS_OK;
 }
 
 int read_exact(std::istream& in, void* buffer, std::size_t count) {
@@ -28,6 +32,11 @@ int write_exact(std::ostream& out, const void* buffer, std::size_t count) {
     out.write(static_cast<const char*>(buffer), static_cast<std::streamsize>(count));
     return write_status(out);
 }
+
+} // namespace kistle::internal
+
+using kistle::internal::read_exact;
+using kistle::internal::write_exact;
 
 int io_read(std::istream& in, uint8_t* buffer, uint16_t length) {
     while (length & 0x8000) {

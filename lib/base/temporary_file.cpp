@@ -10,8 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cabinet_status.h"
-#include "temporary_cleanup.h"
+#include <kistle/cabinet_status.h>
+#include <kistle/temporary_cleanup.h>
+
+namespace kistle::internal {
 
 namespace {
 
@@ -92,18 +94,18 @@ bool probe_mode(int directory, mode_t mode, mode_t& result) {
     return known;
 }
 
-// Gives an open file without a name the name name in directory, which must
-// be free (EEXIST otherwise).
-bool link_descriptor(int fd, int directory, const char* name) {
+// Gives an open file without a name the name link_name in directory; fails
+// with EEXIST when something has that name.
+bool link_descriptor(int fd, int directory, const char* link_name) {
     char proc_path[40];
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
-    if (linkat(AT_FDCWD, proc_path, directory, name, AT_SYMLINK_FOLLOW) == 0)
+    if (linkat(AT_FDCWD, proc_path, directory, link_name, AT_SYMLINK_FOLLOW) == 0)
         return true;
     // Without /proc, the descriptor itself, where the kernel permits.
-    return errno == ENOENT && linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0;
+    return errno == ENOENT && linkat(fd, "", directory, link_name, AT_EMPTY_PATH) == 0;
 }
 
-// Gives an open file without a name a fresh name link_name in directory.
+// Gives an open file without a name the fresh name link_name in directory.
 bool link_unnamed(int fd, int directory, char (&link_name)[24]) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         random_name(link_name);
@@ -115,7 +117,24 @@ bool link_unnamed(int fd, int directory, char (&link_name)[24]) {
     return false;
 }
 
+// Renames from to to in directory, failing with EEXIST when to exists.
+bool rename_new(int directory, const char* from, const char* to) {
+    if (renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without the flag: a link cannot replace anything either.
+    if (linkat(directory, from, directory, to, 0) != 0)
+        return false;
+    unlinkat(directory, from, 0);
+    return true;
+}
+
 } // namespace
+
+} // namespace kistle::internal
+
+using namespace kistle::internal;
 
 void remove_temporary_files() {
     for (leftover& entry : leftovers) {
@@ -123,6 +142,8 @@ void remove_temporary_files() {
             unlinkat(entry.directory, entry.name, 0);
     }
 }
+
+namespace kistle::internal {
 
 void temporary_file::allow_unnamed_files(bool allowed) {
     unnamed_allowed = allowed;
@@ -173,7 +194,7 @@ bool temporary_file::make(int parent, mode_t creation_mode, bool allow_unnamed) 
     return (status.st_mode & 07777) == private_mode || fchmod(fd, private_mode) == 0;
 }
 
-int temporary_file::publish(const char* target, mode_t mode) {
+int temporary_file::publish(const char* target, mode_t mode, bool replace) {
     if (fd < 0) {
         errno = EBADF;
         return CAB_ERROR_CLOSE_FILE;
@@ -181,26 +202,25 @@ int temporary_file::publish(const char* target, mode_t mode) {
     bool unnamed = own_name[0] == '\0';
     if (fchmod(fd, mode) != 0)
         return CAB_ERROR_CLOSE_FILE;
-    if (unnamed) {
+    bool placed = false;
+    if (!replace) {
+        placed = unnamed ? link_descriptor(fd, directory, target)
+                         : rename_new(directory, own_name, target);
+    } else if (unnamed && link_descriptor(fd, directory, target)) {
         // Where nothing has the name yet, one link publishes the file.
-        if (link_descriptor(fd, directory, target)) {
-            discard();
-            return CAB_STATUS_OK;
-        }
+        placed = true;
+    } else if (unnamed && !link_unnamed(fd, directory, own_name)) {
         // A new link cannot replace anything: it gets a fresh name first, and
         // the rename replaces the target in one step.
-        if (!link_unnamed(fd, directory, own_name)) {
-            int saved = errno;
-            own_name[0] = '\0';
-            fchmod(fd, private_mode);
-            errno = saved;
-            return CAB_ERROR_CLOSE_FILE;
-        }
-        slot = register_leftover(directory, own_name);
+        own_name[0] = '\0';
+    } else {
+        if (unnamed)
+            slot = register_leftover(directory, own_name);
+        // After a failure the file keeps the name it got: once linked, a file
+        // made without a name cannot be linked again.
+        placed = renameat(directory, own_name, directory, target) == 0;
     }
-    if (renameat(directory, own_name, directory, target) != 0) {
-        // The file keeps the name it got: once linked, a file made without
-        // a name cannot be linked again.
+    if (!placed) {
         int saved = errno;
         fchmod(fd, private_mode);
         errno = saved;
@@ -228,3 +248,5 @@ void temporary_file::discard() {
     created = 0;
     errno = saved;
 }
+
+} // namespace kistle::internal

@@ -5,6 +5,8 @@
 #include <sched.h>
 #include <unistd.h>
 
+namespace kistle::internal {
+
 unsigned worker_pool::cores() {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
@@ -98,3 +100,5 @@ void worker_pool::stop() {
     thread_count = 0;
     stopping = false;
 }
+
+} // namespace kistle::internal

@@ -8,6 +8,8 @@
 
 #include <pthread.h>
 
+namespace kistle::internal {
+
 class worker_pool {
 public:
     // The part of a job the pool uses; an owner's job type derives from it.
@@ -60,5 +62,7 @@ private:
     pthread_t* threads = nullptr;
     unsigned thread_count = 0;
 };
+
+} // namespace kistle::internal
 
 #endif

@@ -3,14 +3,16 @@
 #include <cstdlib>
 #include <zlib.h>
 
-#include "cabinet_status.h"
+#include <kistle/cabinet_status.h>
 
-int make_block_compressor(z_stream_s*& stream) {
+namespace kistle::internal {
+
+int make_block_compressor(z_stream_s*& stream, int level) {
     // Zeroed, so zlib uses its default allocators.
     stream = static_cast<z_stream_s*>(std::calloc(1, sizeof(z_stream)));
     if (stream == nullptr)
         return CAB_ERROR_OUT_OF_MEMORY;
-    int result = deflateInit(stream, Z_DEFAULT_COMPRESSION);
+    int result = deflateInit(stream, level);
     if (result != Z_OK) {
         std::free(stream);
         stream = nullptr;
@@ -56,3 +58,5 @@ int deflate_block(z_stream_s* stream, const uint8_t* data, uint16_t size, uint8_
     out_size = static_cast<uint16_t>(produced);
     return CAB_STATUS_OK;
 }
+
+} // namespace kistle::internal

@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "cabinet_status.h"
+#include <kistle/cabinet_status.h>
+
+namespace kistle::internal {
 
 namespace {
 
@@ -163,3 +165,5 @@ int cabinet_target::finish() {
     }
     return replacement.publish(name, mode);
 }
+
+} // namespace kistle::internal

@@ -1,23 +1,27 @@
-#include "cfc_folderinfo.h"
+#include <kistle/cfc_folderinfo.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <istream>
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
+
+#include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_file_header.h>
+#include <kistle/cabinet_folder_header.h>
+#include <kistle/cabinet_status.h>
+#include <kistle/dos_date_time.h>
+#include <kistle/io_helpers.h>
 
 #include "block_deflate.h"
-#include "cabinet_datablock.h"
-#include "cabinet_file_header.h"
-#include "cabinet_folder_header.h"
-#include "cabinet_status.h"
 #include "fd_input_buffer.h"
-#include "io_helpers.h"
 #include "parallel_deflate.h"
+
+using namespace kistle::internal;
 
 namespace {
 
@@ -32,15 +36,6 @@ void release_keeping_errno(void* buffer) {
 // A read that stopped short of the end of the file.
 bool read_failed(const std::istream& in) {
     return in.bad() || (in.fail() && !in.eof());
-}
-
-// DOS date and time; the fields are not masked, the sum wraps at 16 bits.
-uint16_t dos_date(const std::tm& t) {
-    return static_cast<uint16_t>((t.tm_year - 80) * 512 + (t.tm_mon + 1) * 32 + t.tm_mday);
-}
-
-uint16_t dos_time(const std::tm& t) {
-    return static_cast<uint16_t>(t.tm_hour * 2048 + t.tm_min * 32 + t.tm_sec / 2);
 }
 
 } // namespace
@@ -72,17 +67,24 @@ void cfc_folderinfo::reset() {
     pending_size = 0;
     uncompressed_size = 0;
     bytes_written = 0;
+    deflate_level = Z_DEFAULT_COMPRESSION;
 }
 
 int cfc_folderinfo::open(std::ostream& out, uint64_t offset, uint16_t type, uint16_t index,
                          uint8_t reserve_size, const uint8_t* reserve_bytes) {
+    return open(out, offset, type, index, reserve_size, reserve_bytes, Z_DEFAULT_COMPRESSION);
+}
+
+int cfc_folderinfo::open(std::ostream& out, uint64_t offset, uint16_t type, uint16_t index,
+                         uint8_t reserve_size, const uint8_t* reserve_bytes, int level) {
     reset();
+    deflate_level = level;
     output = &out;
     iFolder = index;
     data_offset = offset;
     typeCompress = type;
     if (typeCompress == COMPRESSION_TYPE_DEFLATE) {
-        if (int status = make_block_compressor(zstream))
+        if (int status = make_block_compressor(zstream, deflate_level))
             return status;
     }
     if (reserve_size != 0) {
@@ -104,21 +106,35 @@ uint32_t cfc_folderinfo::blocks_taken() const {
 }
 
 int cfc_folderinfo::add_file(const char* path) {
+    return add_file(path, path);
+}
+
+int cfc_folderinfo::add_file(const char* path, const char* stored_name) {
     if (output == nullptr)
         return CAB_ERROR_FROZEN_FOLDER;
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return CAB_ERROR_OPEN_FILE;
-    int status = add_open_file(fd, path);
+    int status = add_open_file(fd, stored_name != nullptr ? stored_name : path);
     int saved_errno = errno;
     ::close(fd);
     errno = saved_errno;
     return status;
 }
 
-int cfc_folderinfo::add_open_file(int fd, const char* path) {
-    // Everything that can be checked is checked before the first byte enters
-    // the stream, so these failures leave the folder as it was.
+int cfc_folderinfo::add_stream(std::istream& in, const char* stored_name, std::time_t modified,
+                               bool read_only) {
+    if (output == nullptr)
+        return CAB_ERROR_FROZEN_FOLDER;
+    if (stored_name == nullptr)
+        return CAB_ERROR_NO_FILENAME;
+    cfc_fileinfo* entry = nullptr;
+    if (int status = new_entry(stored_name, modified, read_only, entry))
+        return status;
+    return end_entry(entry, read_file(in));
+}
+
+int cfc_folderinfo::add_open_file(int fd, const char* name) {
     struct stat info;
     if (fstat(fd, &info) != 0)
         return CAB_ERROR_FSTAT;
@@ -126,39 +142,52 @@ int cfc_folderinfo::add_open_file(int fd, const char* path) {
         errno = EISDIR;
         return CAB_ERROR_READ;
     }
-    std::tm local;
-    if (localtime_r(&info.st_mtime, &local) == nullptr)
+    cfc_fileinfo* entry = nullptr;
+    if (int status = new_entry(name, info.st_mtime, !(info.st_mode & S_IWUSR), entry))
+        return status;
+    fd_input_buffer buffer(fd);
+    std::istream in(&buffer);
+    int status = read_file(in);
+    if (status == CAB_STATUS_OK && buffer.error() != 0)
+        status = CAB_ERROR_READ;
+    if (buffer.error() != 0)
+        errno = buffer.error();
+    return end_entry(entry, status);
+}
+
+int cfc_folderinfo::new_entry(const char* name, std::time_t modified, bool read_only,
+                              cfc_fileinfo*& entry) {
+    // Everything that can be checked is checked before the first byte enters
+    // the stream, so these failures leave the folder as it was.
+    entry = nullptr;
+    uint16_t date = 0, time = 0;
+    if (!kistle::encode_dos_date_time(modified, date, time))
         return CAB_ERROR_DATETIME;
-    cfc_fileinfo* entry = new (std::nothrow) cfc_fileinfo;
+    entry = new (std::nothrow) cfc_fileinfo;
     if (entry == nullptr)
         return CAB_ERROR_OUT_OF_MEMORY;
-    entry->szName = path;
+    entry->szName = name;
     if (entry->szName.text == nullptr) {
         delete entry;
+        entry = nullptr;
         return CAB_ERROR_OUT_OF_MEMORY;
     }
     entry->iFolder = iFolder;
-    entry->date = dos_date(local);
-    entry->time = dos_time(local);
-    entry->attribs = (info.st_mode & S_IWUSR) ? 0 : ATTRIBUTE_READONLY;
-
+    entry->date = date;
+    entry->time = time;
+    entry->attribs = read_only ? ATTRIBUTE_READONLY : 0;
     // The entry gets the bytes that really went into the stream: a file can
     // change while it is read, and some report a size of 0 yet yield data.
     entry->uoffFolderStart = stream_size();
-    // Threads pay off from two blocks on.
-    bool parallel = compressors != nullptr && typeCompress == COMPRESSION_TYPE_DEFLATE &&
-                    static_cast<uint64_t>(info.st_size) + pending_size >= 2u * block_size &&
-                    compressors->ready();
-    fd_input_buffer buffer(fd);
-    std::istream in(&buffer);
-    int status = parallel ? read_file_threaded(in) : read_file(in);
-    if (status == CAB_STATUS_OK && buffer.error() != 0)
-        status = CAB_ERROR_READ;
+    return CAB_STATUS_OK;
+}
+
+int cfc_folderinfo::end_entry(cfc_fileinfo* entry, int status) {
     // Bytes taken from a file that then failed stay in the stream without an
     // entry; the next file starts behind them.
     uncompressed_size = stream_size();
     if (status != CAB_STATUS_OK) {
-        int saved_errno = buffer.error() != 0 ? buffer.error() : errno;
+        int saved_errno = errno;
         delete entry;
         errno = saved_errno;
         return status;
@@ -169,6 +198,12 @@ int cfc_folderinfo::add_open_file(int fd, const char* path) {
 }
 
 int cfc_folderinfo::read_file(std::istream& in) {
+    if (compressors != nullptr && typeCompress == COMPRESSION_TYPE_DEFLATE && compressors->ready())
+        return read_file_threaded(in);
+    return read_file_alone(in);
+}
+
+int cfc_folderinfo::read_file_alone(std::istream& in) {
     while (!in.eof()) {
         uint8_t* block = nullptr;
         int32_t size = 0;
@@ -195,7 +230,7 @@ int cfc_folderinfo::read_file_threaded(std::istream& in) {
         if ((status = read_block(in, block, size)) != CAB_STATUS_OK)
             break;
         if (block != nullptr)
-            compressors->submit(block, static_cast<uint16_t>(size));
+            compressors->submit(block, static_cast<uint16_t>(size), deflate_level);
     }
     // The blocks handed over come before anything that failed later.
     while (written == CAB_STATUS_OK && compressors->in_flight() != 0)
@@ -328,8 +363,9 @@ int cfc_folderinfo::freeze() {
 
 void cfc_folderinfo::close(QueueOf<cfc_fileinfo>& cabinet_files, uint64_t& cabinet_size,
                            uint64_t& data_start) {
+    // A failure keeps the pending block and the output, for the caller to see.
     if (output != nullptr)
-        freeze(); // a failure keeps the pending block and the output, for the caller to see
+        static_cast<void>(freeze());
     data_start += cabinet_folder_fixed_header::image_size;
     cabinet_size += bytes_written + cabinet_folder_fixed_header::image_size;
     while (files.head != nullptr) {

@@ -6,8 +6,11 @@
 #define ZLIB_CONST
 #include <zlib.h>
 
-#include "cabinet_status.h"
+#include <kistle/cabinet_status.h>
+
 #include "zlib_screen.h"
+
+namespace kistle::internal {
 
 int zlib_expand(z_stream_s* stream, const uint8_t* payload, uint16_t cbData, uint8_t* out,
                 uint16_t cbUncomp) {
@@ -65,3 +68,5 @@ int block_inflater::expand(const uint8_t* payload, uint16_t cbData, uint8_t* out
         end_zlib();
     return status;
 }
+
+} // namespace kistle::internal

@@ -1,4 +1,4 @@
-#include "cabinet_folder_manager.h"
+#include <kistle/cabinet_folder_manager.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -6,9 +6,10 @@
 #define ZLIB_CONST
 #include <zlib.h>
 
+#include <kistle/cabinet_status.h>
+#include <kistle/io_helpers.h>
+
 #include "block_inflater.h"
-#include "cabinet_status.h"
-#include "io_helpers.h"
 
 cabinet_folder_manager::~cabinet_folder_manager() {
     release_zstream();
@@ -138,7 +139,8 @@ int cabinet_folder_manager::expand_block(std::ostream& out, const cabinet_databl
     } else if (start + length > block.cbUncomp) {
         status = CAB_ERROR_BAD_DATA;
     } else {
-        status = zlib_expand(zstream, block.abData, block.cbData, buffer, block.cbUncomp);
+        status = kistle::internal::zlib_expand(zstream, block.abData, block.cbData, buffer,
+                                               block.cbUncomp);
         if (status == CAB_STATUS_OK && flag == COMPRESSION_STATE_WRITE)
             status = io_write(out, buffer + start, length);
     }

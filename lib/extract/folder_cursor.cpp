@@ -4,8 +4,11 @@
 #include <cstdlib>
 #include <new>
 
-#include "io_helpers.h"
+#include <kistle/io_helpers.h>
+
 #include "parallel_inflate.h"
+
+namespace kistle::internal {
 
 namespace {
 
@@ -263,3 +266,5 @@ int folder_cursor::walk(std::ostream& out, uint32_t number, uint64_t offset, uin
         status = CAB_ERROR_FOLDER_DATA_ENDED;
     return status;
 }
+
+} // namespace kistle::internal

@@ -7,10 +7,12 @@
 #include <istream>
 #include <ostream>
 
-#include "cabinet_datablock.h"
-#include "cabinet_folder_manager.h"
-#include "cabinet_header.h"
-#include "cabinet_status.h"
+#include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_folder_manager.h>
+#include <kistle/cabinet_header.h>
+#include <kistle/cabinet_status.h>
+
+namespace kistle::internal {
 
 class parallel_inflate;
 
@@ -30,8 +32,8 @@ class parallel_inflate;
 //
 // The folder, the stream, the header and the decompressors are borrowed and
 // must outlive the cursor; the folder's own decompressor is used only to
-// report a range at or past the end. Nothing else may move the stream while
-// the cursor lives: it continues where it left the stream. One cursor serves
+// report a range at or past the end. The cursor continues where it left the
+// stream: whatever else moves it must call stream_moved. One cursor serves
 // one folder; another folder needs another cursor.
 class folder_cursor {
 public:
@@ -60,7 +62,9 @@ public:
     //   and the statuses of the folder manager's write_data (writing to out,
     //   expanding a block, an unsupported compression type).
     // After a failure the cursor can be used again for any range.
-    int write_range(std::ostream& out, uint64_t offset, uint64_t length);
+    [[nodiscard]] int write_range(std::ostream& out, uint64_t offset, uint64_t length);
+    // The stream was moved by someone else: the next block read seeks.
+    void stream_moved() { stream_known = false; }
 
 private:
     // Where a block starts in the cabinet file and in the folder's stream.
@@ -71,11 +75,11 @@ private:
     // A block read (and verified) ahead, with its expansion.
     struct slot;
 
-    bool prepare();
+    [[nodiscard]] bool prepare();
     uint32_t block_holding(uint64_t offset) const;
-    int seek_to(uint64_t position);
-    int read_block(uint32_t number, cabinet_datablock& block);
-    int walk(std::ostream& out, uint32_t number, uint64_t offset, uint64_t length);
+    [[nodiscard]] int seek_to(uint64_t position);
+    [[nodiscard]] int read_block(uint32_t number, cabinet_datablock& block);
+    [[nodiscard]] int walk(std::ostream& out, uint32_t number, uint64_t offset, uint64_t length);
 
     slot& slot_at(unsigned i) const;
     // Keeps the blocks from number on, if the cursor holds number.
@@ -86,10 +90,10 @@ private:
     // and with following true all that come.
     void read_ahead(uint64_t end, bool following);
     // Gives the block's expansion its buffer; false without memory for it.
-    bool set_up_expansion(slot& block);
+    [[nodiscard]] bool set_up_expansion(slot& block);
     // Has a worker expand a deflate block read ahead.
     void start_expanding(slot& block);
-    int write_part(std::ostream& out, slot& block, uint16_t first, uint16_t length);
+    [[nodiscard]] int write_part(std::ostream& out, slot& block, uint16_t first, uint16_t length);
 
     cabinet_folder_manager& folder;
     std::istream& in;
@@ -118,5 +122,7 @@ private:
     // Where the last range ended: the next that begins there reads ahead.
     uint64_t following_from = UINT64_MAX;
 };
+
+} // namespace kistle::internal
 
 #endif

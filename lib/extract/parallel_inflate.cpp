@@ -2,7 +2,9 @@
 
 #include <new>
 
-#include "cabinet_status.h"
+#include <kistle/cabinet_status.h>
+
+namespace kistle::internal {
 
 parallel_inflate::~parallel_inflate() {
     pool.stop();
@@ -37,3 +39,5 @@ void parallel_inflate::start(expansion& job) {
     else
         pool.submit(job);
 }
+
+} // namespace kistle::internal

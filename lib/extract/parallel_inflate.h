@@ -9,6 +9,8 @@
 #include "block_inflater.h"
 #include "worker_pool.h"
 
+namespace kistle::internal {
+
 class parallel_inflate {
 public:
     // One block to expand, and how that went.
@@ -47,5 +49,7 @@ private:
     worker_pool pool;
     bool inline_only = false; // no worker could be started
 };
+
+} // namespace kistle::internal
 
 #endif

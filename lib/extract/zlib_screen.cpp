@@ -1,5 +1,7 @@
 #include "zlib_screen.h"
 
+namespace kistle::internal {
+
 namespace {
 
 // Bits of a deflate stream, least significant first.
@@ -179,3 +181,5 @@ bool libdeflate_reads_like_zlib(const uint8_t* stream, std::size_t size) {
         }
     }
 }
+
+} // namespace kistle::internal

@@ -13,8 +13,12 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace kistle::internal {
+
 // True when the stream of size bytes is of that kind. False says nothing
 // about the stream, only that zlib must read it.
-bool libdeflate_reads_like_zlib(const uint8_t* stream, std::size_t size);
+[[nodiscard]] bool libdeflate_reads_like_zlib(const uint8_t* stream, std::size_t size);
+
+} // namespace kistle::internal
 
 #endif

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace kistle::internal;
+
 namespace {
 
 struct counting_job : worker_pool::job {

@@ -13,12 +13,15 @@
 
 #include <gtest/gtest.h>
 
-#include "cabinet_creator.h"
+#include <kistle/cabinet_creator.h>
+#include <kistle/cabinet_status.h>
+
 #include "cabinet_parse.h"
-#include "cabinet_status.h"
 #include "file_size_limit.h"
 #include "process_threads.h"
 #include "scratch_dir.h"
+
+using namespace kistle::internal;
 
 namespace {
 
@@ -80,10 +83,12 @@ folder_state state_of(const cfc_folderinfo& folder, int status) {
             folder.files.count};
 }
 
-// A folder of the given type holding files of the given sizes.
+// A folder of the given type (and deflate level) holding files of the given
+// sizes.
 struct folder_plan {
     uint16_t type;
     std::vector<std::size_t> sizes;
+    int level = -1;
 };
 
 struct layout_case {
@@ -120,7 +125,7 @@ creation create(const std::vector<std::string>& paths, const layout_case& c, uns
     EXPECT_EQ(creator.open(), 0);
     std::size_t next = 0;
     for (const folder_plan& folder : c.folders) {
-        EXPECT_EQ(creator.new_folder(folder.type), 0);
+        EXPECT_EQ(creator.new_folder(folder.type, folder.level), 0);
         for (std::size_t i = 0; i < folder.sizes.size(); ++i) {
             int status = creator.add_file(paths[next++].c_str());
             result.states.push_back(state_of(*creator.folders.tail, status));
@@ -158,6 +163,8 @@ const layout_case layouts[] = {
     {"stored_and_deflate",
      {{0, {100000, 40000}}, {1, {300000, 7, 98301}}, {0, {65534}}, {1, {20000, 500000}}}},
     {"files_of_two_blocks_and_less", {{1, std::vector<std::size_t>(40, 65533)}}},
+    // Each worker's compressor follows the folder's level.
+    {"levels", {{1, {400000}, 1}, {1, {200000, 70000}, 9}, {1, {100000}, 0}, {1, {150000}}}},
 };
 
 INSTANTIATE_TEST_SUITE_P(threads, same_cabinet,
@@ -262,9 +269,9 @@ TEST_F(threads_test, creators_on_separate_threads) {
     for (unsigned i = 0; i < 4; ++i) {
         cabinet_creator creator;
         creator.set_threads(1);
-        creator.open();
-        creator.new_folder(1);
-        creator.add_file(files[i].c_str());
+        ASSERT_EQ(creator.open(), 0);
+        ASSERT_EQ(creator.new_folder(1), 0);
+        ASSERT_EQ(creator.add_file(files[i].c_str()), 0);
         std::ostringstream out;
         ASSERT_EQ(creator.close(out), 0);
         expected[i] = out.str();

@@ -12,10 +12,13 @@
 
 #include <gtest/gtest.h>
 
-#include "cabinet_datablock.h"
-#include "cabinet_folder_manager.h"
-#include "cabinet_status.h"
+#include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_folder_manager.h>
+#include <kistle/cabinet_status.h>
+
 #include "zlib_screen.h"
+
+using namespace kistle::internal;
 
 namespace {
 

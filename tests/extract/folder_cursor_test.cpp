@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
+#include <kistle/cabinet_status.h>
+
 #include "cabinet_image.h"
-#include "cabinet_status.h"
 #include "parallel_inflate.h"
+
+using namespace kistle::internal;
 
 namespace {
 
@@ -341,10 +344,10 @@ TEST(folder_cursor, every_range_as_the_whole_walk_gives_it) {
 
 // Every other value of every byte of every block, files of the folder
 // extracted in turn. A byte that the checksum covers (csum, cbUncomp,
-// payload) fails every range that begins in or after its block with -12; a
-// changed cbData fails them one way or another; the ranges before the block
-// come out whole, and padding and reserve areas change nothing. Three
-// threads give exactly what one gives.
+// payload) fails every range that begins in or after its block with
+// CAB_ERROR_CHECKSUM; a changed cbData fails them one way or another; the
+// ranges before the block come out whole, and padding and reserve areas
+// change nothing. Three threads give exactly what one gives.
 TEST(folder_cursor, every_single_byte_change_in_a_block) {
     const std::pair<uint64_t, uint64_t> files[] = {{0, 4}, {4, 8}, {12, 3}, {15, 10}, {25, 1}};
     const uint64_t block_starts[] = {0, 10, 20};

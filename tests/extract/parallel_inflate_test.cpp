@@ -11,9 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <kistle/cabinet_reader.h>
+#include <kistle/cabinet_status.h>
+
 #include "cabinet_image.h"
-#include "cabinet_reader.h"
-#include "cabinet_status.h"
 #include "file_size_limit.h"
 #include "process_threads.h"
 #include "scratch_dir.h"
@@ -201,7 +202,7 @@ TEST_F(extraction_test, threads_start_late_and_end_with_the_reader) {
         ASSERT_EQ(reader.extract("big25"), 0);
         EXPECT_EQ(process_threads(), alone + 3);
         if (close) {
-            reader.close();
+            EXPECT_EQ(reader.close(), 0);
             EXPECT_EQ(process_threads(), alone) << "close";
         }
     }
