@@ -121,7 +121,8 @@ public:
     // same byte for byte, and so are every call's status and what it
     // leaves. The threads start with the first file of two blocks or more,
     // belong to this creator alone, and end with reset, a successful close,
-    // set_threads or the destructor; the setting itself stays.
+    // set_threads or the destructor; the setting itself stays. A child made
+    // by fork while they run has none of them: it must use a new creator.
     void set_threads(unsigned count);
 
 private:

@@ -123,6 +123,8 @@ public:
     // more, or files that follow one another in a folder), belong to this
     // reader alone, and end with open, close, set_threads or the destructor;
     // the setting itself stays. At most two blocks a thread are held ahead.
+    // A child made by fork while they run has none of them: it must use a
+    // new reader.
     void set_threads(unsigned count);
 
 private:
