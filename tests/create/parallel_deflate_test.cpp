@@ -20,6 +20,7 @@
 #include "file_size_limit.h"
 #include "process_threads.h"
 #include "scratch_dir.h"
+#include "tmpdir_setting.h"
 
 using namespace kistle::internal;
 
@@ -31,23 +32,12 @@ class threads_test : public ::testing::Test {
 protected:
     scratch_dir scratch;
     std::string temp_dir = scratch.file("tmp");
+    tmpdir_setting tmpdir{temp_dir};
 
-    void SetUp() override {
-        ASSERT_EQ(mkdir(temp_dir.c_str(), 0700), 0);
-        const char* old = std::getenv("TMPDIR");
-        saved_tmpdir = old != nullptr ? old : "";
-        setenv("TMPDIR", temp_dir.c_str(), 1);
-    }
+    void SetUp() override { ASSERT_EQ(mkdir(temp_dir.c_str(), 0700), 0); }
     void TearDown() override {
         EXPECT_TRUE(scratch_dir::names_in(temp_dir).empty()) << "a temporary file was left behind";
-        if (saved_tmpdir.empty())
-            unsetenv("TMPDIR");
-        else
-            setenv("TMPDIR", saved_tmpdir.c_str(), 1);
     }
-
-private:
-    std::string saved_tmpdir;
 };
 
 // What a folder leaves after a call, for comparing runs.

@@ -16,6 +16,7 @@
 #include <kistle/cabinet_folder_manager.h>
 #include <kistle/cabinet_status.h>
 
+#include "cabinet_parse.h"
 #include "zlib_screen.h"
 
 using namespace kistle::internal;
@@ -150,16 +151,6 @@ std::vector<unsigned> lengths_with(std::size_t count,
     return lengths;
 }
 
-std::string text(std::size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    uint32_t state = seed * 2654435761u + 7;
-    for (std::size_t i = 0; i < size; ++i) {
-        state = state * 1103515245u + 12345u;
-        bytes[i] = (state >> 28) < 12 ? "folder cursor "[i % 14] : static_cast<char>(state >> 16);
-    }
-    return bytes;
-}
-
 std::string compressed(const std::string& data, int level, int strategy = Z_DEFAULT_STRATEGY) {
     z_stream stream = {};
     deflateInit2(&stream, level, Z_DEFLATED, 15, 8, strategy);
@@ -203,7 +194,7 @@ void PrintTo(const stream_case& c, std::ostream* out) {
     *out << c.name;
 }
 
-const std::string sample = text(32767, 1);
+const std::string sample = sample_bytes(32767, 1);
 
 const stream_case stream_cases[] = {
     {"default_level", compressed(sample, 6), 32767, true},

@@ -15,6 +15,7 @@
 #include <kistle/cabinet_status.h>
 
 #include "cabinet_image.h"
+#include "cabinet_parse.h"
 #include "file_size_limit.h"
 #include "process_threads.h"
 #include "scratch_dir.h"
@@ -22,16 +23,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string bytes_of(std::size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    uint32_t state = seed * 2654435761u + 3;
-    for (std::size_t i = 0; i < size; ++i) {
-        state = state * 1103515245u + 12345u;
-        bytes[i] = (state >> 29) < 6 ? "threads "[i % 8] : static_cast<char>(state >> 16);
-    }
-    return bytes;
-}
 
 // A deflate folder of many small files in a few directories and some large
 // ones, and a stored folder: 40 blocks and more.
@@ -41,12 +32,12 @@ test_cabinet tree() {
     for (unsigned i = 0; i < 150; ++i) {
         std::size_t size = (i * 7919u) % 9000 + (i % 10 == 0 ? 0 : 1);
         files.emplace_back("d" + std::to_string(i % 4) + "/f" + std::to_string(i),
-                           bytes_of(size, i));
+                           sample_bytes(size, i));
         if (i % 50 == 25)
-            files.emplace_back("big" + std::to_string(i), bytes_of(200000 + i, i));
+            files.emplace_back("big" + std::to_string(i), sample_bytes(200000 + i, i));
     }
     cabinet.add_folder(1, files);
-    cabinet.add_folder(0, {{"s/one", bytes_of(70000, 1)}, {"s/two", bytes_of(3, 2)}});
+    cabinet.add_folder(0, {{"s/one", sample_bytes(70000, 1)}, {"s/two", sample_bytes(3, 2)}});
     return cabinet;
 }
 
