@@ -125,6 +125,8 @@ void console::note(std::string_view path, std::string_view reason) {
 }
 
 void console::out_line(std::string_view text) {
+    if (progress != nullptr && out_terminal)
+        progress->clear();
     out_stream << shown(text) << '\n';
     if (out_terminal)
         out_stream.flush();
