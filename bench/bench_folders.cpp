@@ -8,7 +8,7 @@
 #include <iostream>
 #include <string>
 
-#include "cabinet_creator.h"
+#include <kistle/cabinet_creator.h>
 
 int main(int argc, char** argv) {
     if (argc != 2) {

@@ -5,8 +5,8 @@
 #include <sstream>
 #include <string>
 
-#include "cabinet_datablock.h"
-#include "cabinet_header.h"
+#include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_header.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)

@@ -10,9 +10,10 @@
 #include <sstream>
 #include <string>
 
-#include "cabinet_folder_manager.h"
-#include "cabinet_header.h"
-#include "cabinet_status.h"
+#include <kistle/cabinet_folder_manager.h>
+#include <kistle/cabinet_header.h>
+#include <kistle/cabinet_status.h>
+
 #include "folder_cursor.h"
 #include "little_endian.h"
 

@@ -15,7 +15,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cabinet_reader.h"
+#include <kistle/cabinet_reader.h>
+
 #include "cabinet_report.h"
 
 namespace {

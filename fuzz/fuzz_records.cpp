@@ -4,9 +4,9 @@
 #include <sstream>
 #include <string>
 
-#include "cabinet_file_header.h"
-#include "cabinet_folder_header.h"
-#include "cabinet_header.h"
+#include <kistle/cabinet_file_header.h>
+#include <kistle/cabinet_folder_header.h>
+#include <kistle/cabinet_header.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));

@@ -15,9 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "cabinet_creator.h"
+#include <kistle/cabinet_creator.h>
+#include <kistle/cabinet_reader.h>
+
 #include "cabinet_image.h"
-#include "cabinet_reader.h"
 #include "little_endian.h"
 
 namespace {

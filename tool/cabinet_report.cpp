@@ -5,8 +5,8 @@
 #include <iostream>
 #include <string>
 
-#include "cabinet_reader.h"
-#include "cabinet_status.h"
+#include <kistle/cabinet_reader.h>
+#include <kistle/cabinet_status.h>
 
 namespace {
 

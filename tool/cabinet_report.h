@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <ostream>
 
-#include "cabinet_file_header.h"
-#include "cabinet_folder_header.h"
-#include "cabinet_header.h"
+#include <kistle/cabinet_file_header.h>
+#include <kistle/cabinet_folder_header.h>
+#include <kistle/cabinet_header.h>
 
 // The header report on standard output, one flushed line per fact.
 void print_cabinet_header(const cabinet_header& header);

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cabinet_creator.h"
-#include "cabinet_status.h"
+#include <kistle/cabinet_creator.h>
+#include <kistle/cabinet_status.h>
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <csignal>
 
-#include "temporary_cleanup.h"
+#include <kistle/temporary_cleanup.h>
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "b_string.h"
+#include <kistle/b_string.h>
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "io_helpers.h"
+#include <kistle/io_helpers.h>
 
 #include "stream_checks.h"
 

@@ -1,4 +1,4 @@
-#include "object_base.h"
+#include <kistle/object_base.h>
 
 ObjectBase::~ObjectBase() = default;
 

@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cabinet_status.h"
-#include "temporary_cleanup.h"
+#include <kistle/cabinet_status.h>
+#include <kistle/temporary_cleanup.h>
 
 namespace {
 

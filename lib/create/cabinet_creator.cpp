@@ -1,4 +1,4 @@
-#include "cabinet_creator.h"
+#include <kistle/cabinet_creator.h>
 
 #include <climits>
 #include <cstdio>
@@ -7,10 +7,11 @@
 #include <new>
 #include <unistd.h>
 
-#include "cabinet_file_header.h"
-#include "cabinet_folder_header.h"
-#include "cabinet_header.h"
-#include "cabinet_status.h"
+#include <kistle/cabinet_file_header.h>
+#include <kistle/cabinet_folder_header.h>
+#include <kistle/cabinet_header.h>
+#include <kistle/cabinet_status.h>
+
 #include "cabinet_target.h"
 #include "fd_output_buffer.h"
 #include "temporary_file.h"

@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "cabinet_status.h"
+#include <kistle/cabinet_status.h>
 
 namespace {
 

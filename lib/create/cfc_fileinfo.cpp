@@ -1,6 +1,6 @@
-#include "cfc_fileinfo.h"
+#include <kistle/cfc_fileinfo.h>
 
-#include "cabinet_header.h"
+#include <kistle/cabinet_header.h>
 
 cfc_fileinfo::~cfc_fileinfo() = default;
 

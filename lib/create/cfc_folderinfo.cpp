@@ -1,4 +1,4 @@
-#include "cfc_folderinfo.h"
+#include <kistle/cfc_folderinfo.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -11,12 +11,13 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include "cabinet_datablock.h"
-#include "cabinet_file_header.h"
-#include "cabinet_folder_header.h"
-#include "cabinet_status.h"
+#include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_file_header.h>
+#include <kistle/cabinet_folder_header.h>
+#include <kistle/cabinet_status.h>
+#include <kistle/io_helpers.h>
+
 #include "fd_input_buffer.h"
-#include "io_helpers.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "cabinet_folder_manager.h"
+#include <kistle/cabinet_folder_manager.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -6,8 +6,8 @@
 #define ZLIB_CONST
 #include <zlib.h>
 
-#include "cabinet_status.h"
-#include "io_helpers.h"
+#include <kistle/cabinet_status.h>
+#include <kistle/io_helpers.h>
 
 cabinet_folder_manager::~cabinet_folder_manager() {
     release_zstream();

@@ -1,4 +1,4 @@
-#include "cabinet_reader.h"
+#include <kistle/cabinet_reader.h>
 
 #include <algorithm>
 #include <cstring>
@@ -7,12 +7,13 @@
 #include <new>
 #include <sys/stat.h>
 
-#include "cabinet_datablock.h"
-#include "cabinet_status.h"
+#include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_status.h>
+#include <kistle/io_helpers.h>
+
 #include "extraction_target.h"
 #include "fd_output_buffer.h"
 #include "folder_cursor.h"
-#include "io_helpers.h"
 
 namespace {
 

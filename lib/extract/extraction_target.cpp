@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cabinet_status.h"
+#include <kistle/cabinet_status.h>
 
 namespace {
 

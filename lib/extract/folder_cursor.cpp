@@ -5,7 +5,7 @@
 #include <cstring>
 #include <streambuf>
 
-#include "io_helpers.h"
+#include <kistle/io_helpers.h>
 
 namespace {
 

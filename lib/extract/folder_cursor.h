@@ -7,10 +7,10 @@
 #include <istream>
 #include <ostream>
 
-#include "cabinet_datablock.h"
-#include "cabinet_folder_manager.h"
-#include "cabinet_header.h"
-#include "cabinet_status.h"
+#include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_folder_manager.h>
+#include <kistle/cabinet_header.h>
+#include <kistle/cabinet_status.h>
 
 // Where a block's bytes lie in the folder's stream follows from the sizes of
 // the blocks before it, so the cursor learns where blocks start only from

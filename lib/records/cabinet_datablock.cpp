@@ -1,10 +1,11 @@
-#include "cabinet_datablock.h"
+#include <kistle/cabinet_datablock.h>
 
 #include <cstdlib>
 #include <cstring>
 
-#include "cabinet_status.h"
-#include "io_helpers.h"
+#include <kistle/cabinet_status.h>
+#include <kistle/io_helpers.h>
+
 #include "little_endian.h"
 #include "stream_checks.h"
 

@@ -1,7 +1,8 @@
-#include "cabinet_file_header.h"
+#include <kistle/cabinet_file_header.h>
 
-#include "cabinet_header.h"
-#include "cabinet_status.h"
+#include <kistle/cabinet_header.h>
+#include <kistle/cabinet_status.h>
+
 #include "little_endian.h"
 #include "stream_checks.h"
 

@@ -1,9 +1,10 @@
-#include "cabinet_folder_header.h"
+#include <kistle/cabinet_folder_header.h>
 
 #include <cstdlib>
 #include <cstring>
 
-#include "cabinet_status.h"
+#include <kistle/cabinet_status.h>
+
 #include "little_endian.h"
 #include "stream_checks.h"
 

@@ -1,4 +1,4 @@
-#include "cabinet_status.h"
+#include <kistle/cabinet_status.h>
 
 #include <climits>
 #include <string>

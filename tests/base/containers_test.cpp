@@ -6,10 +6,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "b_string.h"
-#include "dynamic_array.h"
-#include "object_base.h"
-#include "queue_of.h"
+#include <kistle/b_string.h>
+#include <kistle/dynamic_array.h>
+#include <kistle/object_base.h>
+#include <kistle/queue_of.h>
 
 namespace {
 

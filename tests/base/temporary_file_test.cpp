@@ -12,10 +12,11 @@
 
 #include <gtest/gtest.h>
 
-#include "cabinet_status.h"
+#include <kistle/cabinet_status.h>
+#include <kistle/temporary_cleanup.h>
+
 #include "child_process.h"
 #include "scratch_dir.h"
-#include "temporary_cleanup.h"
 
 namespace {
 

@@ -17,10 +17,11 @@
 
 #include <gtest/gtest.h>
 
-#include "cabinet_creator.h"
-#include "cabinet_datablock.h"
+#include <kistle/cabinet_creator.h>
+#include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_status.h>
+
 #include "cabinet_parse.h"
-#include "cabinet_status.h"
 #include "child_process.h"
 #include "file_size_limit.h"
 #include "little_endian.h"

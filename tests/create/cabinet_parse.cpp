@@ -3,10 +3,11 @@
 #include <sstream>
 #include <zlib.h>
 
-#include "cabinet_datablock.h"
-#include "cabinet_file_header.h"
-#include "cabinet_folder_header.h"
-#include "cabinet_header.h"
+#include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_file_header.h>
+#include <kistle/cabinet_folder_header.h>
+#include <kistle/cabinet_header.h>
+
 #include "scratch_dir.h"
 
 namespace {

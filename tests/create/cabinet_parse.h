@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "cabinet_file_header.h"
-#include "cabinet_folder_header.h"
+#include <kistle/cabinet_file_header.h>
+#include <kistle/cabinet_folder_header.h>
 
 struct parsed_folder : cabinet_folder_fixed_header {
     std::vector<uint16_t> cbData;   // per block

@@ -11,9 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include "cabinet_creator.h"
+#include <kistle/cabinet_creator.h>
+#include <kistle/cabinet_status.h>
+
 #include "cabinet_parse.h"
-#include "cabinet_status.h"
 #include "child_process.h"
 #include "scratch_dir.h"
 

@@ -1,11 +1,12 @@
-#include "cabinet_folder_manager.h"
+#include <kistle/cabinet_folder_manager.h>
 
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
 
+#include <kistle/cabinet_status.h>
+
 #include "cabinet_image.h"
-#include "cabinet_status.h"
 
 namespace {
 

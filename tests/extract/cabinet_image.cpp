@@ -3,9 +3,9 @@
 #include <sstream>
 #include <zlib.h>
 
-#include "cabinet_datablock.h"
-#include "cabinet_file_header.h"
-#include "cabinet_folder_header.h"
+#include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_file_header.h>
+#include <kistle/cabinet_folder_header.h>
 
 test_block stored_block(const std::string& data) {
     return {data, static_cast<uint16_t>(data.size()), {}, false};

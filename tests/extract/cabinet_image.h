@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "cabinet_header.h"
+#include <kistle/cabinet_header.h>
 
 struct test_block {
     std::string payload;   // the stored bytes

@@ -1,4 +1,4 @@
-#include "cabinet_reader.h"
+#include <kistle/cabinet_reader.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -11,9 +11,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cabinet_creator.h"
+#include <kistle/cabinet_creator.h>
+#include <kistle/cabinet_status.h>
+
 #include "cabinet_image.h"
-#include "cabinet_status.h"
 #include "file_size_limit.h"
 #include "little_endian.h"
 #include "scratch_dir.h"

@@ -11,10 +11,11 @@
 #include <utime.h>
 #include <vector>
 
-#include "cabinet_creator.h"
+#include <kistle/cabinet_creator.h>
+#include <kistle/cabinet_reader.h>
+#include <kistle/cabinet_status.h>
+
 #include "cabinet_parse.h"
-#include "cabinet_reader.h"
-#include "cabinet_status.h"
 #include "scratch_dir.h"
 
 namespace fs = std::filesystem;

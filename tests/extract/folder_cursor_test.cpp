@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
+#include <kistle/cabinet_status.h>
+
 #include "cabinet_image.h"
-#include "cabinet_status.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "cabinet_datablock.h"
+#include <kistle/cabinet_datablock.h>
 
 #include <cstdint>
 #include <random>

@@ -1,4 +1,4 @@
-#include "cabinet_file_header.h"
+#include <kistle/cabinet_file_header.h>
 
 #include <cstdint>
 #include <sstream>

@@ -1,4 +1,4 @@
-#include "cabinet_folder_header.h"
+#include <kistle/cabinet_folder_header.h>
 
 #include <cstdint>
 #include <sstream>

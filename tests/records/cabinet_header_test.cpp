@@ -1,4 +1,4 @@
-#include "cabinet_header.h"
+#include <kistle/cabinet_header.h>
 
 #include <cstdint>
 #include <sstream>

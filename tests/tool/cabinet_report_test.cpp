@@ -10,8 +10,9 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <kistle/cabinet_status.h>
+
 #include "cabinet_image.h"
-#include "cabinet_status.h"
 #include "run_program.h"
 #include "scratch_dir.h"
 

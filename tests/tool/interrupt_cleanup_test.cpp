@@ -9,7 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "cabinet_status.h"
+#include <kistle/cabinet_status.h>
+
 #include "child_process.h"
 #include "scratch_dir.h"
 #include "temporary_file.h"

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <ostream>
 
-#include "b_string.h"
-#include "cabinet_file_header.h"
-#include "object_base.h"
+#include <kistle/b_string.h>
+#include <kistle/cabinet_file_header.h>
+#include <kistle/object_base.h>
 
 // The fixed part of the entry is the record's own: cbFile (the bytes the file
 // put into its folder's stream), uoffFolderStart, iFolder, date and time (DOS

@@ -7,7 +7,7 @@
 #include <istream>
 #include <ostream>
 
-#include "cabinet_header.h"
+#include <kistle/cabinet_header.h>
 
 // Compression types of a folder.
 constexpr uint16_t COMPRESSION_TYPE_STORED = 0;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "object_base.h"
+#include <kistle/object_base.h>
 
 template <class T> class QueueOf {
 public:

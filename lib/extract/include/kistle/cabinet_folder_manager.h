@@ -7,9 +7,9 @@
 #include <istream>
 #include <ostream>
 
-#include "cabinet_datablock.h"
-#include "cabinet_folder_header.h"
-#include "cabinet_header.h"
+#include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_folder_header.h>
+#include <kistle/cabinet_header.h>
 
 // zlib's stream state; clients of the library need no zlib headers.
 struct z_stream_s;

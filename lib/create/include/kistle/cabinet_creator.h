@@ -11,10 +11,10 @@
 #include <fstream>
 #include <ostream>
 
-#include "b_string.h"
-#include "cfc_fileinfo.h"
-#include "cfc_folderinfo.h"
-#include "queue_of.h"
+#include <kistle/b_string.h>
+#include <kistle/cfc_fileinfo.h>
+#include <kistle/cfc_folderinfo.h>
+#include <kistle/queue_of.h>
 
 class cabinet_creator {
 public:

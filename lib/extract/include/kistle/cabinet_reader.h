@@ -7,10 +7,10 @@
 #include <fstream>
 #include <ostream>
 
-#include "cabinet_file_header.h"
-#include "cabinet_folder_manager.h"
-#include "cabinet_header.h"
-#include "dynamic_array.h"
+#include <kistle/cabinet_file_header.h>
+#include <kistle/cabinet_folder_manager.h>
+#include <kistle/cabinet_header.h>
+#include <kistle/dynamic_array.h>
 
 class folder_cursor;
 

@@ -7,7 +7,7 @@
 #include <istream>
 #include <ostream>
 
-#include "b_string.h"
+#include <kistle/b_string.h>
 
 // iFolder values of a file that crosses a cabinet boundary of its set.
 constexpr uint16_t ifoldCONTINUED_FROM_PREV = 0xFFFD;

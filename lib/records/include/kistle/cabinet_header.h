@@ -8,7 +8,7 @@
 #include <istream>
 #include <ostream>
 
-#include "b_string.h"
+#include <kistle/b_string.h>
 
 // "MSCF" read as a little-endian 32-bit integer.
 constexpr uint32_t CABINET_SIGNATURE = 0x4643534D;

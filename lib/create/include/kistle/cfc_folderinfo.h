@@ -8,9 +8,9 @@
 #include <istream>
 #include <ostream>
 
-#include "cfc_fileinfo.h"
-#include "object_base.h"
-#include "queue_of.h"
+#include <kistle/cfc_fileinfo.h>
+#include <kistle/object_base.h>
+#include <kistle/queue_of.h>
 
 struct z_stream_s;
 

@@ -8,7 +8,7 @@
 #include <istream>
 #include <ostream>
 
-#include "cabinet_header.h"
+#include <kistle/cabinet_header.h>
 
 class cabinet_datablock_fixed_header {
 public:

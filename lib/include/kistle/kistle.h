@@ -1,0 +1,22 @@
+// Everything libkistle offers: include this one header.
+#ifndef KISTLE_KISTLE_H
+#define KISTLE_KISTLE_H
+
+#include <kistle/b_string.h>
+#include <kistle/cabinet_creator.h>
+#include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_file_header.h>
+#include <kistle/cabinet_folder_header.h>
+#include <kistle/cabinet_folder_manager.h>
+#include <kistle/cabinet_header.h>
+#include <kistle/cabinet_reader.h>
+#include <kistle/cabinet_status.h>
+#include <kistle/cfc_fileinfo.h>
+#include <kistle/cfc_folderinfo.h>
+#include <kistle/dynamic_array.h>
+#include <kistle/io_helpers.h>
+#include <kistle/object_base.h>
+#include <kistle/queue_of.h>
+#include <kistle/temporary_cleanup.h>
+
+#endif
