@@ -23,32 +23,29 @@ std::string attribute_letters(unsigned attributes) {
 
 namespace {
 
-bool local_time(std::time_t when, std::tm& parts) {
-    return localtime_r(&when, &parts) != nullptr;
+// when in local time by strftime's format; empty when it cannot be shown.
+std::string local_time(std::time_t when, const char* format) {
+    std::tm parts;
+    char text[64];
+    if (localtime_r(&when, &parts) == nullptr ||
+        std::strftime(text, sizeof text, format, &parts) == 0)
+        return "";
+    return text;
 }
 
 } // namespace
 
 std::string local_time_text(std::time_t when) {
-    std::tm parts;
-    char text[64];
-    if (!local_time(when, parts) ||
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts) == 0)
-        return "?";
-    return text;
+    std::string text = local_time(when, "%Y-%m-%d %H:%M:%S");
+    return text.empty() ? "?" : text;
 }
 
 std::string iso_time_text(std::time_t when) {
-    std::tm parts;
-    char text[64];
-    if (!local_time(when, parts) ||
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &parts) == 0)
-        return "";
     // %z gives +0100; the extended form wants +01:00.
-    std::string result = text;
-    if (result.size() >= 5)
-        result.insert(result.size() - 2, ":");
-    return result;
+    std::string text = local_time(when, "%Y-%m-%dT%H:%M:%S%z");
+    if (text.size() >= 5)
+        text.insert(text.size() - 2, ":");
+    return text;
 }
 
 void write_names(const std::vector<const kistle::entry*>& entries, console& out) {

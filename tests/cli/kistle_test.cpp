@@ -504,14 +504,9 @@ std::string run_on_terminal(const std::vector<std::string>& argv, const std::str
     size.ws_col = 120;
     pid_t pid = forkpty(&master, nullptr, nullptr, &size);
     if (pid == 0) {
-        if (chdir(directory.c_str()) != 0)
-            _exit(127);
-        std::vector<char*> args;
-        for (const std::string& arg : argv)
-            args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        program_options options;
+        options.directory = directory;
+        exec_program(argv, options);
     }
     std::string shown;
     char buffer[4096];
