@@ -17,6 +17,8 @@
 #include "folder_cursor.h"
 #include "little_endian.h"
 
+using namespace kistle::internal;
+
 namespace {
 
 // Counts and hashes what is written, keeping none of it.

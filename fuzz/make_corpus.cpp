@@ -21,6 +21,8 @@
 #include "cabinet_image.h"
 #include "little_endian.h"
 
+using namespace kistle::internal;
+
 namespace {
 
 // Text that deflate shrinks, but not to nothing.

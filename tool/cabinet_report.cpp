@@ -7,18 +7,9 @@
 
 #include <kistle/cabinet_reader.h>
 #include <kistle/cabinet_status.h>
+#include <kistle/dos_date_time.h>
 
 namespace {
-
-// Date and time fields split into what the reports show.
-struct dos_date_time {
-    unsigned month, day, year, hours, minutes, seconds;
-};
-
-dos_date_time decode_date_time(uint16_t date, uint16_t time) {
-    return {(date >> 5) & 0x0Fu,  date & 0x1Fu,        1980u + (date >> 9u),
-            unsigned{time} >> 11, (time >> 5) & 0x3Fu, (time & 0x1Fu) * 2u};
-}
 
 struct attribute_letter {
     uint16_t bit;
@@ -88,7 +79,7 @@ void print_cabinet_header(const cabinet_header& header) {
 }
 
 void print_file_row(const cabinet_file_header& file, std::ostream& out) {
-    dos_date_time when = decode_date_time(file.date, file.time);
+    kistle::dos_date_time when = kistle::decode_dos_date_time(file.date, file.time);
     char letters[6];
     for (int i = 0; i < 6; ++i)
         letters[i] = (file.attribs & attribute_letters[i].bit) ? attribute_letters[i].letter : '-';
@@ -97,7 +88,7 @@ void print_file_row(const cabinet_file_header& file, std::ostream& out) {
     std::snprintf(row, sizeof row,
                   "%-26.26s     %10lu     %02u-%02u-%04u     %02u:%02u:%02u     %c%c%c%c%c%c",
                   file.szName.str(), static_cast<unsigned long>(file.cbFile), when.month, when.day,
-                  when.year, when.hours, when.minutes, when.seconds, letters[0], letters[1],
+                  when.year, when.hour, when.minute, when.second, letters[0], letters[1],
                   letters[2], letters[3], letters[4], letters[5]);
     out << row;
 }
@@ -114,13 +105,13 @@ void print_folder_entry(const cabinet_folder_header& folder, uint16_t number) {
 
 void print_file_entry(const cabinet_file_header& file, uint16_t number) {
     std::ostream& out = std::cout;
-    dos_date_time when = decode_date_time(file.date, file.time);
+    kistle::dos_date_time when = kistle::decode_dos_date_time(file.date, file.time);
     out << "File " << number << ":" << std::endl;
     out << "\tname: " << file.szName.str() << std::endl;
     out << "\tsize: " << file.cbFile << std::endl;
     out << "\tin folder: " << file.iFolder << std::endl;
     out << "\tdate: " << when.month << "-" << when.day << "-" << when.year << std::endl;
-    out << "\ttime: " << when.hours << ":" << when.minutes << ":" << when.seconds << std::endl;
+    out << "\ttime: " << when.hour << ":" << when.minute << ":" << when.second << std::endl;
     out << "\tContinued From Previous Cabinet: " << yes_no(file.iFolder == ifoldCONTINUED_FROM_PREV)
         << std::endl;
     out << "\tContinued In Next Cabinet: " << yes_no(file.iFolder == ifoldCONTINUED_TO_NEXT)

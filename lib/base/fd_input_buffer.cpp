@@ -5,6 +5,8 @@
 #include <cstring>
 #include <unistd.h>
 
+namespace kistle::internal {
+
 std::streamsize fd_input_buffer::fill(char* destination, std::streamsize count) {
     std::streamsize done = 0;
     while (done < count && read_errno == 0) {
@@ -43,3 +45,5 @@ std::streamsize fd_input_buffer::xsgetn(char* destination, std::streamsize count
     }
     return buffered + fill(destination + buffered, count - buffered);
 }
+
+} // namespace kistle::internal

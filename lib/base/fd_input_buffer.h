@@ -5,6 +5,8 @@
 
 #include <streambuf>
 
+namespace kistle::internal {
+
 class fd_input_buffer : public std::streambuf {
 public:
     // Reads from fd, which stays the caller's.
@@ -30,5 +32,7 @@ private:
     int read_errno = 0;
     char small[512];
 };
+
+} // namespace kistle::internal
 
 #endif

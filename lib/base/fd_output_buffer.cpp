@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <unistd.h>
 
+namespace kistle::internal {
+
 fd_output_buffer::fd_output_buffer(int fd, char* buffer, std::size_t size)
     : fd(fd), buffer(buffer), size(size) {
     setp(buffer, buffer + size);
@@ -51,3 +53,5 @@ bool fd_output_buffer::close() {
     fd = -1;
     return ok;
 }
+
+} // namespace kistle::internal

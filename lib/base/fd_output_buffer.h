@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <streambuf>
 
+namespace kistle::internal {
+
 class fd_output_buffer : public std::streambuf {
 public:
     // Writes to fd, which it owns from now on (the destructor closes it if
@@ -34,5 +36,7 @@ private:
     char* buffer;
     std::size_t size;
 };
+
+} // namespace kistle::internal
 
 #endif

@@ -9,6 +9,8 @@ constexpr uint16_t max_piece = 0x7FFF;
 
 } // namespace
 
+namespace kistle::internal {
+
 int read_status(const std::istream& in) {
     if (!in.fail())
         return 0;
@@ -28,6 +30,11 @@ int write_exact(std::ostream& out, const void* buffer, std::size_t count) {
     out.write(static_cast<const char*>(buffer), static_cast<std::streamsize>(count));
     return write_status(out);
 }
+
+} // namespace kistle::internal
+
+using kistle::internal::read_exact;
+using kistle::internal::write_exact;
 
 int io_read(std::istream& in, uint8_t* buffer, uint16_t length) {
     while (length & 0x8000) {

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace kistle::internal {
+
 inline void put_le16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
@@ -31,5 +33,7 @@ inline uint32_t get_le32(const uint8_t* p) {
 inline uint64_t get_le64(const uint8_t* p) {
     return static_cast<uint64_t>(get_le32(p)) | static_cast<uint64_t>(get_le32(p + 4)) << 32;
 }
+
+} // namespace kistle::internal
 
 #endif

@@ -7,6 +7,8 @@
 #include <istream>
 #include <ostream>
 
+namespace kistle::internal {
+
 // Status after a read: 0 while the stream is good, -15 when it failed at the
 // end of its input, -3 for any other failure.
 int read_status(const std::istream& in);
@@ -19,5 +21,7 @@ int read_exact(std::istream& in, void* buffer, std::size_t count);
 
 // One write of count bytes, judged by write_status.
 int write_exact(std::ostream& out, const void* buffer, std::size_t count);
+
+} // namespace kistle::internal
 
 #endif

@@ -13,6 +13,8 @@
 #include <kistle/cabinet_status.h>
 #include <kistle/temporary_cleanup.h>
 
+namespace kistle::internal {
+
 namespace {
 
 constexpr mode_t private_mode = 0600;
@@ -111,12 +113,18 @@ bool link_unnamed(int fd, int directory, char (&link_name)[24]) {
 
 } // namespace
 
+} // namespace kistle::internal
+
+using namespace kistle::internal;
+
 void remove_temporary_files() {
     for (leftover& entry : leftovers) {
         if (entry.state.load(std::memory_order_acquire) == slot_set)
             unlinkat(entry.directory, entry.name, 0);
     }
 }
+
+namespace kistle::internal {
 
 void temporary_file::allow_unnamed_files(bool allowed) {
     unnamed_allowed = allowed;
@@ -217,3 +225,5 @@ void temporary_file::discard() {
     created = 0;
     errno = saved;
 }
+
+} // namespace kistle::internal

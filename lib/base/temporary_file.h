@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+namespace kistle::internal {
+
 class temporary_file {
 public:
     temporary_file() = default;
@@ -58,5 +60,7 @@ private:
     mode_t created = 0;
     char own_name[24] = {};
 };
+
+} // namespace kistle::internal
 
 #endif

@@ -16,6 +16,8 @@
 #include "fd_output_buffer.h"
 #include "temporary_file.h"
 
+using namespace kistle::internal;
+
 namespace {
 
 // Calls visit on every object of queue in order; the queue ends as it began.

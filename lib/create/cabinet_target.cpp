@@ -7,6 +7,8 @@
 
 #include <kistle/cabinet_status.h>
 
+namespace kistle::internal {
+
 namespace {
 
 // As many links as the kernel follows in one lookup.
@@ -163,3 +165,5 @@ int cabinet_target::finish() {
     }
     return replacement.publish(name, mode);
 }
+
+} // namespace kistle::internal

@@ -18,6 +18,8 @@
 
 #include "temporary_file.h"
 
+namespace kistle::internal {
+
 class cabinet_target {
 public:
     cabinet_target() = default;
@@ -53,5 +55,7 @@ private:
     mode_t mode = 0;   // the mode the replacement gets
     int in_place = -1; // a file written in place
 };
+
+} // namespace kistle::internal
 
 #endif

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <istream>
 #include <new>
@@ -15,9 +14,12 @@
 #include <kistle/cabinet_file_header.h>
 #include <kistle/cabinet_folder_header.h>
 #include <kistle/cabinet_status.h>
+#include <kistle/dos_date_time.h>
 #include <kistle/io_helpers.h>
 
 #include "fd_input_buffer.h"
+
+using namespace kistle::internal;
 
 namespace {
 
@@ -32,15 +34,6 @@ void release_keeping_errno(void* buffer) {
 // A read that stopped short of the end of the file.
 bool read_failed(const std::istream& in) {
     return in.bad() || (in.fail() && !in.eof());
-}
-
-// DOS date and time; the fields are not masked, the sum wraps at 16 bits.
-uint16_t dos_date(const std::tm& t) {
-    return static_cast<uint16_t>((t.tm_year - 80) * 512 + (t.tm_mon + 1) * 32 + t.tm_mday);
-}
-
-uint16_t dos_time(const std::tm& t) {
-    return static_cast<uint16_t>(t.tm_hour * 2048 + t.tm_min * 32 + t.tm_sec / 2);
 }
 
 } // namespace
@@ -134,8 +127,8 @@ int cfc_folderinfo::add_open_file(int fd, const char* path) {
         errno = EISDIR;
         return CAB_ERROR_READ;
     }
-    std::tm local;
-    if (localtime_r(&info.st_mtime, &local) == nullptr)
+    uint16_t date = 0, time = 0;
+    if (!kistle::encode_dos_date_time(info.st_mtime, date, time))
         return CAB_ERROR_DATETIME;
     cfc_fileinfo* entry = new (std::nothrow) cfc_fileinfo;
     if (entry == nullptr)
@@ -146,8 +139,8 @@ int cfc_folderinfo::add_open_file(int fd, const char* path) {
         return CAB_ERROR_OUT_OF_MEMORY;
     }
     entry->iFolder = iFolder;
-    entry->date = dos_date(local);
-    entry->time = dos_time(local);
+    entry->date = date;
+    entry->time = time;
     entry->attribs = (info.st_mode & S_IWUSR) ? 0 : ATTRIBUTE_READONLY;
 
     // The entry gets the bytes that really went into the stream: a file can

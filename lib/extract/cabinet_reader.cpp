@@ -9,26 +9,21 @@
 
 #include <kistle/cabinet_datablock.h>
 #include <kistle/cabinet_status.h>
+#include <kistle/dos_date_time.h>
 #include <kistle/io_helpers.h>
 
 #include "extraction_target.h"
 #include "fd_output_buffer.h"
 #include "folder_cursor.h"
 
+using namespace kistle::internal;
+
 namespace {
 
 // Sets the modification time from a DOS date and time, taken as local time.
 int restore_date_time(int file, uint16_t date, uint16_t time) {
-    std::tm local = {};
-    local.tm_year = 80 + (date >> 9);
-    local.tm_mon = ((date >> 5) & 0x0F) - 1;
-    local.tm_mday = date & 0x1F;
-    local.tm_hour = time >> 11;
-    local.tm_min = (time >> 5) & 0x3F;
-    local.tm_sec = (time & 0x1F) * 2;
-    local.tm_isdst = -1;
-    std::time_t when = std::mktime(&local);
-    if (when == static_cast<std::time_t>(-1))
+    std::time_t when;
+    if (!kistle::dos_date_time_to_time(date, time, when))
         return CAB_ERROR_RESTORE_DATETIME;
     const timespec times[2] = {{0, UTIME_OMIT}, {when, 0}};
     return futimens(file, times) == 0 ? CAB_STATUS_OK : CAB_ERROR_RESTORE_DATETIME;

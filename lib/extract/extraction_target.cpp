@@ -9,6 +9,8 @@
 
 #include <kistle/cabinet_status.h>
 
+namespace kistle::internal {
+
 namespace {
 
 bool is_separator(char c) {
@@ -132,3 +134,5 @@ int extraction_target::commit() {
         return errno_status(CAB_ERROR_OPEN_STREAM);
     return CAB_STATUS_OK;
 }
+
+} // namespace kistle::internal

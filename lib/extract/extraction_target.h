@@ -7,6 +7,8 @@
 
 #include "temporary_file.h"
 
+namespace kistle::internal {
+
 class extraction_target {
 public:
     extraction_target() = default;
@@ -36,5 +38,7 @@ private:
     int directory = -1;           // descriptor of the target's directory
     temporary_file temporary;
 };
+
+} // namespace kistle::internal
 
 #endif

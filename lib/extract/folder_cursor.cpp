@@ -7,6 +7,8 @@
 
 #include <kistle/io_helpers.h>
 
+namespace kistle::internal {
+
 namespace {
 
 // The most bytes a block expands to.
@@ -213,3 +215,5 @@ int folder_cursor::write_last(std::ostream& out, const cabinet_datablock& block,
     }
     return status;
 }
+
+} // namespace kistle::internal

@@ -12,6 +12,8 @@
 #include <kistle/cabinet_header.h>
 #include <kistle/cabinet_status.h>
 
+namespace kistle::internal {
+
 // Where a block's bytes lie in the folder's stream follows from the sizes of
 // the blocks before it, so the cursor learns where blocks start only from
 // blocks it has read whole and whose checksums it has verified: no byte is
@@ -80,5 +82,7 @@ private:
     uint64_t tail_start = 0;
     uint16_t tail_size = 0;
 };
+
+} // namespace kistle::internal
 
 #endif

@@ -9,6 +9,8 @@
 #include "little_endian.h"
 #include "stream_checks.h"
 
+using namespace kistle::internal;
+
 void cabinet_datablock_fixed_header::encode(uint8_t image[image_size]) const {
     std::memset(image, 0, image_size);
     put_le64(image, csum);

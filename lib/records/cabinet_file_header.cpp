@@ -6,6 +6,8 @@
 #include "little_endian.h"
 #include "stream_checks.h"
 
+using namespace kistle::internal;
+
 int cabinet_file_fixed_header::read(std::istream& in) {
     uint8_t image[image_size];
     if (int status = read_exact(in, image, image_size))

@@ -8,6 +8,8 @@
 #include "little_endian.h"
 #include "stream_checks.h"
 
+using namespace kistle::internal;
+
 void cabinet_fixed_header::init() {
     *this = cabinet_fixed_header();
     signature = CABINET_SIGNATURE;

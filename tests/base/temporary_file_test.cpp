@@ -18,6 +18,8 @@
 #include "child_process.h"
 #include "scratch_dir.h"
 
+using namespace kistle::internal;
+
 namespace {
 
 bool write_all(int fd, const std::string& bytes) {

@@ -28,6 +28,8 @@
 #include "scratch_dir.h"
 #include "temporary_file.h"
 
+using namespace kistle::internal;
+
 namespace {
 
 // Every test runs with TMPDIR in its own scratch directory, which must be

@@ -19,6 +19,8 @@
 #include "little_endian.h"
 #include "scratch_dir.h"
 
+using namespace kistle::internal;
+
 namespace fs = std::filesystem;
 
 namespace {

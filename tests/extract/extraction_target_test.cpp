@@ -23,6 +23,8 @@
 #include "scratch_dir.h"
 #include "temporary_file.h"
 
+using namespace kistle::internal;
+
 namespace {
 
 // Every case runs in the scratch directory with umask 022, once with files

@@ -9,6 +9,8 @@
 
 #include "cabinet_image.h"
 
+using namespace kistle::internal;
+
 namespace {
 
 // A cabinet's header and its first folder read back with the records, the

@@ -15,6 +15,8 @@
 #include "scratch_dir.h"
 #include "temporary_file.h"
 
+using namespace kistle::internal;
+
 namespace {
 
 class interrupt_cleanup_test : public ::testing::TestWithParam<int> {};

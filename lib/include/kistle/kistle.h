@@ -13,6 +13,7 @@
 #include <kistle/cabinet_status.h>
 #include <kistle/cfc_fileinfo.h>
 #include <kistle/cfc_folderinfo.h>
+#include <kistle/dos_date_time.h>
 #include <kistle/dynamic_array.h>
 #include <kistle/io_helpers.h>
 #include <kistle/object_base.h>

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 
-class b_string {
+#include <kistle/export.h>
+
+class KISTLE_EXPORT b_string {
 public:
     char* text = nullptr; // none when empty
 

@@ -3,6 +3,8 @@
 #ifndef KISTLE_CABINET_STATUS_H
 #define KISTLE_CABINET_STATUS_H
 
+#include <kistle/export.h>
+
 // 0 is success; every failure is negative. Codes are compared for equality only.
 constexpr int CAB_STATUS_OK = 0;
 constexpr int CAB_ERROR_CLOSED_OBJECT = -1;
@@ -52,10 +54,10 @@ constexpr int CAB_ERROR_UNKNOWN = -255;
 
 // The message for a status code; "Unknown error code" for codes without one.
 // Never null; the text is static.
-const char* get_cabinet_error_string(int code);
+KISTLE_EXPORT const char* get_cabinet_error_string(int code);
 
 // Maps a zlib result that the caller has already judged a failure (Z_OK and
 // Z_STREAM_END included) onto -50 to -59.
-int convert_z_error_code(int zlib_result);
+KISTLE_EXPORT int convert_z_error_code(int zlib_result);
 
 #endif

@@ -7,11 +7,13 @@
 #include <istream>
 #include <ostream>
 
+#include <kistle/export.h>
+
 // Reads exactly length bytes. 0, or -15 when the input ended early and -3 for
 // any other read failure. A short read leaves what arrived in buffer.
-int io_read(std::istream& in, uint8_t* buffer, uint16_t length);
+KISTLE_EXPORT int io_read(std::istream& in, uint8_t* buffer, uint16_t length);
 
 // Writes length bytes. 0, or -4 when the stream failed.
-int io_write(std::ostream& out, const uint8_t* buffer, uint16_t length);
+KISTLE_EXPORT int io_write(std::ostream& out, const uint8_t* buffer, uint16_t length);
 
 #endif

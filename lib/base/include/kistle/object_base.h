@@ -2,7 +2,9 @@
 #ifndef KISTLE_OBJECT_BASE_H
 #define KISTLE_OBJECT_BASE_H
 
-class ObjectBase {
+#include <kistle/export.h>
+
+class KISTLE_EXPORT ObjectBase {
 public:
     ObjectBase() = default;
     ObjectBase(const ObjectBase&) = delete;

@@ -14,9 +14,10 @@
 #include <kistle/b_string.h>
 #include <kistle/cfc_fileinfo.h>
 #include <kistle/cfc_folderinfo.h>
+#include <kistle/export.h>
 #include <kistle/queue_of.h>
 
-class cabinet_creator {
+class KISTLE_EXPORT cabinet_creator {
 public:
     // iFolder 0xFFFD to 0xFFFF mark files continued from or to another
     // cabinet, so folders are numbered 0 to 0xFFFC.

@@ -7,12 +7,13 @@
 
 #include <kistle/b_string.h>
 #include <kistle/cabinet_file_header.h>
+#include <kistle/export.h>
 #include <kistle/object_base.h>
 
 // The fixed part of the entry is the record's own: cbFile (the bytes the file
 // put into its folder's stream), uoffFolderStart, iFolder, date and time (DOS
 // encoding, local time) and attribs, in the order they are written.
-class cfc_fileinfo : public ObjectBase, public cabinet_file_fixed_header {
+class KISTLE_EXPORT cfc_fileinfo : public ObjectBase, public cabinet_file_fixed_header {
 public:
     b_string szName; // the path exactly as it was added
 

@@ -9,12 +9,13 @@
 #include <ostream>
 
 #include <kistle/cfc_fileinfo.h>
+#include <kistle/export.h>
 #include <kistle/object_base.h>
 #include <kistle/queue_of.h>
 
 struct z_stream_s;
 
-class cfc_folderinfo : public ObjectBase {
+class KISTLE_EXPORT cfc_folderinfo : public ObjectBase {
 public:
     // Uncompressed bytes in every block but a folder's last.
     static constexpr uint16_t block_size = 0x7FFF;

@@ -10,11 +10,12 @@
 #include <kistle/cabinet_datablock.h>
 #include <kistle/cabinet_folder_header.h>
 #include <kistle/cabinet_header.h>
+#include <kistle/export.h>
 
 // zlib's stream state; clients of the library need no zlib headers.
 struct z_stream_s;
 
-class cabinet_folder_manager : public cabinet_folder_header {
+class KISTLE_EXPORT cabinet_folder_manager : public cabinet_folder_header {
 public:
     // The step that write_data performs on one block.
     enum COMPRESSION_STATE_FLAG {

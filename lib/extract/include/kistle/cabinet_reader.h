@@ -11,10 +11,13 @@
 #include <kistle/cabinet_folder_manager.h>
 #include <kistle/cabinet_header.h>
 #include <kistle/dynamic_array.h>
+#include <kistle/export.h>
 
+namespace kistle::internal {
 class folder_cursor;
+}
 
-class cabinet_reader {
+class KISTLE_EXPORT cabinet_reader {
 public:
     cabinet_header header;
     dynamic_array<cabinet_folder_manager> folder_managers; // one per folder entry
@@ -69,7 +72,7 @@ private:
 
     // Where the last extraction was in its folder: the next file of the same
     // folder mostly begins where the last one ended. Owned.
-    folder_cursor* cursor = nullptr;
+    kistle::internal::folder_cursor* cursor = nullptr;
 };
 
 #endif

@@ -9,8 +9,9 @@
 #include <ostream>
 
 #include <kistle/cabinet_header.h>
+#include <kistle/export.h>
 
-class cabinet_datablock_fixed_header {
+class KISTLE_EXPORT cabinet_datablock_fixed_header {
 public:
     static constexpr std::size_t image_size = 16;
 
@@ -26,7 +27,7 @@ protected:
     void decode(const uint8_t image[image_size]);
 };
 
-class cabinet_datablock : public cabinet_datablock_fixed_header {
+class KISTLE_EXPORT cabinet_datablock : public cabinet_datablock_fixed_header {
 public:
     uint8_t* abReserve = nullptr; // owned; released with free
     uint8_t* abData = nullptr;    // owned payload of cbData bytes; released with free

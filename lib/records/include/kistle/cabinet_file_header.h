@@ -8,6 +8,7 @@
 #include <ostream>
 
 #include <kistle/b_string.h>
+#include <kistle/export.h>
 
 // iFolder values of a file that crosses a cabinet boundary of its set.
 constexpr uint16_t ifoldCONTINUED_FROM_PREV = 0xFFFD;
@@ -22,7 +23,7 @@ constexpr uint16_t ATTRIBUTE_ARCHIVE = 0x0020;
 constexpr uint16_t ATTRIBUTE_EXECUTE = 0x0040;
 constexpr uint16_t ATTRIBUTE_NAME_IS_UTF8 = 0x0080;
 
-class cabinet_file_fixed_header {
+class KISTLE_EXPORT cabinet_file_fixed_header {
 public:
     static constexpr std::size_t image_size = 24;
 
@@ -37,7 +38,7 @@ public:
     int write(std::ostream& out) const;
 };
 
-class cabinet_file_header : public cabinet_file_fixed_header {
+class KISTLE_EXPORT cabinet_file_header : public cabinet_file_fixed_header {
 public:
     b_string szName; // without its terminating NUL
 

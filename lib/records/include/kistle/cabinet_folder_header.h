@@ -8,12 +8,13 @@
 #include <ostream>
 
 #include <kistle/cabinet_header.h>
+#include <kistle/export.h>
 
 // Compression types of a folder.
 constexpr uint16_t COMPRESSION_TYPE_STORED = 0;
 constexpr uint16_t COMPRESSION_TYPE_DEFLATE = 1;
 
-class cabinet_folder_fixed_header {
+class KISTLE_EXPORT cabinet_folder_fixed_header {
 public:
     static constexpr std::size_t image_size = 16;
 
@@ -25,7 +26,7 @@ public:
     int write(std::ostream& out) const;
 };
 
-class cabinet_folder_header : public cabinet_folder_fixed_header {
+class KISTLE_EXPORT cabinet_folder_header : public cabinet_folder_fixed_header {
 public:
     uint8_t* abReserve = nullptr; // owned; released with free
     uint8_t cbReserve = 0;

@@ -9,6 +9,7 @@
 #include <ostream>
 
 #include <kistle/b_string.h>
+#include <kistle/export.h>
 
 // "MSCF" read as a little-endian 32-bit integer.
 constexpr uint32_t CABINET_SIGNATURE = 0x4643534D;
@@ -18,7 +19,7 @@ constexpr uint16_t cfhdrPREV_CABINET = 0x0001;
 constexpr uint16_t cfhdrNEXT_CABINET = 0x0002;
 constexpr uint16_t cfhdrRESERVE_PRESENT = 0x0004;
 
-class cabinet_fixed_header {
+class KISTLE_EXPORT cabinet_fixed_header {
 public:
     static constexpr std::size_t image_size = 64;
 
@@ -48,7 +49,7 @@ protected:
     void decode(const uint8_t image[image_size]);
 };
 
-class cabinet_header : public cabinet_fixed_header {
+class KISTLE_EXPORT cabinet_header : public cabinet_fixed_header {
 public:
     uint16_t cbCFHeader = 0;      // length of abReserve
     uint8_t cbCFFolder = 0;       // reserve length behind every folder entry
