@@ -63,6 +63,7 @@ int main() {
         if (!same)
             return 1;
     }
-    reader.close();
+    if (int status = reader.close())
+        return fail("close", status);
     return 0;
 }

@@ -7,6 +7,7 @@
 
 #include <kistle/cabinet_datablock.h>
 #include <kistle/cabinet_header.h>
+#include <kistle/cabinet_status.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)
@@ -19,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ostringstream out;
     while (true) {
         int status = block.read(in, header);
-        if (status != 0 && status != -12)
+        if (status != 0 && status != CAB_ERROR_CHECKSUM)
             break;
         block.write(out);
     }

@@ -22,7 +22,7 @@ public:
     int descriptor() const { return fd; }
     // Writes out what is buffered and closes the descriptor. False when any
     // write since construction, or the close, failed.
-    bool close();
+    [[nodiscard]] bool close();
 
 protected:
     int_type overflow(int_type c) override;

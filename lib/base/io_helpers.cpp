@@ -1,5 +1,7 @@
 #include <kistle/io_helpers.h>
 
+#include <kistle/cabinet_status.h>
+
 #include "stream_checks.h"
 
 namespace {
@@ -13,12 +15,12 @@ namespace kistle::internal {
 
 int read_status(const std::istream& in) {
     if (!in.fail())
-        return 0;
-    return in.eof() ? -15 : -3;
+        return CAB_STATUS_OK;
+    return in.eof() ? CAB_ERROR_UNEXPECTED_EOF : CAB_ERROR_READ;
 }
 
 int write_status(const std::ostream& out) {
-    return out.fail() ? -4 : 0;
+    return out.fail() ? CAB_ERROR_WRITE : CAB_STATUS_OK;
 }
 
 int read_exact(std::istream& in, void* buffer, std::size_t count) {

@@ -94,21 +94,40 @@ bool probe_mode(int directory, mode_t mode, mode_t& result) {
     return known;
 }
 
-// Gives an open file without a name the fresh name link_name in directory.
-bool link_unnamed(int fd, int directory, char (&link_name)[24]) {
+// Gives an open file without a name the name link_name in directory; fails
+// with EEXIST when something has that name.
+bool link_descriptor(int fd, int directory, const char* link_name) {
     char proc_path[40];
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    if (linkat(AT_FDCWD, proc_path, directory, link_name, AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    // Without /proc, the descriptor itself, where the kernel permits.
+    return errno == ENOENT && linkat(fd, "", directory, link_name, AT_EMPTY_PATH) == 0;
+}
+
+// Gives an open file without a name the fresh name link_name in directory.
+bool link_unnamed(int fd, int directory, char (&link_name)[24]) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         random_name(link_name);
-        if (linkat(AT_FDCWD, proc_path, directory, link_name, AT_SYMLINK_FOLLOW) == 0)
-            return true;
-        // Without /proc, the descriptor itself, where the kernel permits.
-        if (errno == ENOENT && linkat(fd, "", directory, link_name, AT_EMPTY_PATH) == 0)
+        if (link_descriptor(fd, directory, link_name))
             return true;
         if (errno != EEXIST)
             return false;
     }
     return false;
+}
+
+// Renames from to to in directory, failing with EEXIST when to exists.
+bool rename_new(int directory, const char* from, const char* to) {
+    if (renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without the flag: a link cannot replace anything either.
+    if (linkat(directory, from, directory, to, 0) != 0)
+        return false;
+    unlinkat(directory, from, 0);
+    return true;
 }
 
 } // namespace
@@ -175,7 +194,7 @@ bool temporary_file::make(int parent, mode_t creation_mode, bool allow_unnamed) 
     return (status.st_mode & 07777) == private_mode || fchmod(fd, private_mode) == 0;
 }
 
-int temporary_file::publish(const char* target, mode_t mode) {
+int temporary_file::publish(const char* target, mode_t mode, bool replace) {
     if (fd < 0) {
         errno = EBADF;
         return CAB_ERROR_CLOSE_FILE;
@@ -183,6 +202,20 @@ int temporary_file::publish(const char* target, mode_t mode) {
     bool unnamed = own_name[0] == '\0';
     if (fchmod(fd, mode) != 0)
         return CAB_ERROR_CLOSE_FILE;
+    if (!replace) {
+        bool published = unnamed ? link_descriptor(fd, directory, target)
+                                 : rename_new(directory, own_name, target);
+        if (!published) {
+            int saved = errno;
+            fchmod(fd, private_mode);
+            errno = saved;
+            return CAB_ERROR_CLOSE_FILE;
+        }
+        unregister_leftover(slot);
+        own_name[0] = '\0';
+        discard();
+        return CAB_STATUS_OK;
+    }
     if (unnamed) {
         // A new link cannot replace anything: it gets a fresh name first, and
         // the rename replaces the target in one step.

@@ -27,7 +27,7 @@ public:
     // the file itself is made private (0600) at once. With allow_unnamed
     // false the file has a name from the start. CAB_STATUS_OK, or
     // CAB_ERROR_OPEN_FILE with errno from the call that failed.
-    int create(int directory, mode_t creation_mode, bool allow_unnamed = true);
+    [[nodiscard]] int create(int directory, mode_t creation_mode, bool allow_unnamed = true);
 
     // Open for reading and writing; -1 when there is no file. The file stays
     // open until it is published or discarded, and its owner must not close
@@ -39,11 +39,14 @@ public:
 
     // Gives the file mode and then the name target in the directory,
     // replacing in one step whatever has that name (a symbolic link there is
-    // replaced, never followed), and closes it. CAB_STATUS_OK, or
-    // CAB_ERROR_CLOSE_FILE with errno set; after a failure the file is still
-    // private, unpublished and open (it may have been given a name of the
-    // form .kistle-<random>), and publish may be tried again.
-    int publish(const char* target, mode_t mode);
+    // replaced, never followed), and closes it. With replace false nothing is
+    // replaced: a target that exists (a dangling link included) fails the
+    // call with errno EEXIST, decided by the system in the same step that
+    // names the file. CAB_STATUS_OK, or CAB_ERROR_CLOSE_FILE with errno set;
+    // after a failure the file is still private, unpublished and open (it
+    // may have been given a name of the form .kistle-<random>), and publish
+    // may be tried again.
+    [[nodiscard]] int publish(const char* target, mode_t mode, bool replace = true);
     // Removes the file (if it was never published) and closes it.
     void discard();
 

@@ -84,17 +84,21 @@ int cabinet_creator::open() {
 }
 
 int cabinet_creator::new_folder(uint16_t typeCompress) {
+    return new_folder(typeCompress, -1);
+}
+
+int cabinet_creator::new_folder(uint16_t typeCompress, int level) {
     if (folders.count >= max_folders)
         return CAB_ERROR_TOO_MANY_FOLDERS;
     cfc_folderinfo* folder = new (std::nothrow) cfc_folderinfo;
     if (folder == nullptr)
         return CAB_ERROR_OUT_OF_MEMORY;
     if (cfc_folderinfo* previous = newest_folder())
-        previous->freeze(); // a failure is caught again by close
+        static_cast<void>(previous->freeze()); // a failure is caught again by close
     // -1, all bits set, when the stream has failed.
     uint64_t offset = static_cast<uint64_t>(static_cast<std::streamoff>(temp_stream.tellp()));
     int status = folder->open(temp_stream, offset, typeCompress,
-                              static_cast<uint16_t>(folders.count), 0, nullptr);
+                              static_cast<uint16_t>(folders.count), 0, nullptr, level);
     if (status != CAB_STATUS_OK) {
         delete folder;
         return status;
@@ -103,13 +107,35 @@ int cabinet_creator::new_folder(uint16_t typeCompress) {
     return CAB_STATUS_OK;
 }
 
-int cabinet_creator::add_file(const char* path) {
-    cfc_folderinfo* folder = newest_folder();
+int cabinet_creator::folder_for_entry(cfc_folderinfo*& folder) const {
+    folder = newest_folder();
     if (folder == nullptr)
         return CAB_ERROR_NO_FOLDER;
     if (file_count >= max_files)
         return CAB_ERROR_TOO_MANY_FILES;
-    int status = folder->add_file(path);
+    return CAB_STATUS_OK;
+}
+
+int cabinet_creator::add_file(const char* path) {
+    return add_file(path, path);
+}
+
+int cabinet_creator::add_file(const char* path, const char* stored_name) {
+    cfc_folderinfo* folder = nullptr;
+    int status = folder_for_entry(folder);
+    if (status == CAB_STATUS_OK)
+        status = folder->add_file(path, stored_name);
+    if (status == CAB_STATUS_OK)
+        ++file_count;
+    return status;
+}
+
+int cabinet_creator::add_stream(std::istream& in, const char* stored_name, std::time_t modified,
+                                bool read_only) {
+    cfc_folderinfo* folder = nullptr;
+    int status = folder_for_entry(folder);
+    if (status == CAB_STATUS_OK)
+        status = folder->add_stream(in, stored_name, modified, read_only);
     if (status == CAB_STATUS_OK)
         ++file_count;
     return status;
@@ -118,7 +144,7 @@ int cabinet_creator::add_file(const char* path) {
 void cabinet_creator::close_all_folders(QueueOf<cfc_fileinfo>& cabinet_files,
                                         uint64_t& cabinet_size, uint64_t& data_start) {
     if (cfc_folderinfo* folder = newest_folder())
-        folder->freeze();
+        static_cast<void>(folder->freeze()); // a failure shows when the cabinet is written
     for_each_in(folders, [&](cfc_folderinfo& folder) {
         folder.close(cabinet_files, cabinet_size, data_start);
     });

@@ -31,19 +31,19 @@ public:
     // CAB_STATUS_OK, or CAB_ERROR_OPEN_FILE with errno set: the path names a
     // directory, a link leads nowhere a file can be made (or loops), a
     // component is too long, or no file can be written there.
-    int open(const char* path);
+    [[nodiscard]] int open(const char* path);
     // Where the cabinet is written, from its first byte on; the target keeps
     // it (write through a duplicate).
     int descriptor() const;
     // Makes the written cabinet durable and puts it in place. CAB_STATUS_OK,
     // or CAB_ERROR_CLOSE_FILE with errno set; a replacement that fails
     // leaves the target as it was.
-    int finish();
+    [[nodiscard]] int finish();
 
 private:
     // The path with every link at its end followed; false when it cannot be.
     bool resolve(const char* path);
-    int open_at_resolved();
+    [[nodiscard]] int open_at_resolved();
     bool rename_refused() const;
 
     char resolved[PATH_MAX] = {};

@@ -69,11 +69,18 @@ void cfc_folderinfo::reset() {
     pending_size = 0;
     uncompressed_size = 0;
     bytes_written = 0;
+    deflate_level = Z_DEFAULT_COMPRESSION;
 }
 
 int cfc_folderinfo::open(std::ostream& out, uint64_t offset, uint16_t type, uint16_t index,
                          uint8_t reserve_size, const uint8_t* reserve_bytes) {
+    return open(out, offset, type, index, reserve_size, reserve_bytes, Z_DEFAULT_COMPRESSION);
+}
+
+int cfc_folderinfo::open(std::ostream& out, uint64_t offset, uint16_t type, uint16_t index,
+                         uint8_t reserve_size, const uint8_t* reserve_bytes, int level) {
     reset();
+    deflate_level = level;
     output = &out;
     iFolder = index;
     data_offset = offset;
@@ -83,7 +90,7 @@ int cfc_folderinfo::open(std::ostream& out, uint64_t offset, uint16_t type, uint
         zstream = static_cast<z_stream_s*>(std::calloc(1, sizeof(z_stream)));
         if (zstream == nullptr)
             return CAB_ERROR_OUT_OF_MEMORY;
-        int result = deflateInit(zstream, Z_DEFAULT_COMPRESSION);
+        int result = deflateInit(zstream, deflate_level);
         if (result != Z_OK) {
             std::free(zstream);
             zstream = nullptr;
@@ -105,21 +112,35 @@ uint64_t cfc_folderinfo::stream_size() const {
 }
 
 int cfc_folderinfo::add_file(const char* path) {
+    return add_file(path, path);
+}
+
+int cfc_folderinfo::add_file(const char* path, const char* stored_name) {
     if (output == nullptr)
         return CAB_ERROR_FROZEN_FOLDER;
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return CAB_ERROR_OPEN_FILE;
-    int status = add_open_file(fd, path);
+    int status = add_open_file(fd, stored_name != nullptr ? stored_name : path);
     int saved_errno = errno;
     ::close(fd);
     errno = saved_errno;
     return status;
 }
 
-int cfc_folderinfo::add_open_file(int fd, const char* path) {
-    // Everything that can be checked is checked before the first byte enters
-    // the stream, so these failures leave the folder as it was.
+int cfc_folderinfo::add_stream(std::istream& in, const char* stored_name, std::time_t modified,
+                               bool read_only) {
+    if (output == nullptr)
+        return CAB_ERROR_FROZEN_FOLDER;
+    if (stored_name == nullptr)
+        return CAB_ERROR_NO_FILENAME;
+    cfc_fileinfo* entry = nullptr;
+    if (int status = new_entry(stored_name, modified, read_only, entry))
+        return status;
+    return end_entry(entry, read_file(in));
+}
+
+int cfc_folderinfo::add_open_file(int fd, const char* name) {
     struct stat info;
     if (fstat(fd, &info) != 0)
         return CAB_ERROR_FSTAT;
@@ -127,35 +148,52 @@ int cfc_folderinfo::add_open_file(int fd, const char* path) {
         errno = EISDIR;
         return CAB_ERROR_READ;
     }
-    uint16_t date = 0, time = 0;
-    if (!kistle::encode_dos_date_time(info.st_mtime, date, time))
-        return CAB_ERROR_DATETIME;
-    cfc_fileinfo* entry = new (std::nothrow) cfc_fileinfo;
-    if (entry == nullptr)
-        return CAB_ERROR_OUT_OF_MEMORY;
-    entry->szName = path;
-    if (entry->szName.text == nullptr) {
-        delete entry;
-        return CAB_ERROR_OUT_OF_MEMORY;
-    }
-    entry->iFolder = iFolder;
-    entry->date = date;
-    entry->time = time;
-    entry->attribs = (info.st_mode & S_IWUSR) ? 0 : ATTRIBUTE_READONLY;
-
-    // The entry gets the bytes that really went into the stream: a file can
-    // change while it is read, and some report a size of 0 yet yield data.
-    entry->uoffFolderStart = stream_size();
+    cfc_fileinfo* entry = nullptr;
+    if (int status = new_entry(name, info.st_mtime, !(info.st_mode & S_IWUSR), entry))
+        return status;
     fd_input_buffer buffer(fd);
     std::istream in(&buffer);
     int status = read_file(in);
     if (status == CAB_STATUS_OK && buffer.error() != 0)
         status = CAB_ERROR_READ;
+    if (buffer.error() != 0)
+        errno = buffer.error();
+    return end_entry(entry, status);
+}
+
+int cfc_folderinfo::new_entry(const char* name, std::time_t modified, bool read_only,
+                              cfc_fileinfo*& entry) {
+    // Everything that can be checked is checked before the first byte enters
+    // the stream, so these failures leave the folder as it was.
+    entry = nullptr;
+    uint16_t date = 0, time = 0;
+    if (!kistle::encode_dos_date_time(modified, date, time))
+        return CAB_ERROR_DATETIME;
+    entry = new (std::nothrow) cfc_fileinfo;
+    if (entry == nullptr)
+        return CAB_ERROR_OUT_OF_MEMORY;
+    entry->szName = name;
+    if (entry->szName.text == nullptr) {
+        delete entry;
+        entry = nullptr;
+        return CAB_ERROR_OUT_OF_MEMORY;
+    }
+    entry->iFolder = iFolder;
+    entry->date = date;
+    entry->time = time;
+    entry->attribs = read_only ? ATTRIBUTE_READONLY : 0;
+    // The entry gets the bytes that really went into the stream: a file can
+    // change while it is read, and some report a size of 0 yet yield data.
+    entry->uoffFolderStart = stream_size();
+    return CAB_STATUS_OK;
+}
+
+int cfc_folderinfo::end_entry(cfc_fileinfo* entry, int status) {
     // Bytes taken from a file that then failed stay in the stream without an
     // entry; the next file starts behind them.
     uncompressed_size = stream_size();
     if (status != CAB_STATUS_OK) {
-        int saved_errno = buffer.error() != 0 ? buffer.error() : errno;
+        int saved_errno = errno;
         delete entry;
         errno = saved_errno;
         return status;
@@ -304,8 +342,9 @@ int cfc_folderinfo::freeze() {
 
 void cfc_folderinfo::close(QueueOf<cfc_fileinfo>& cabinet_files, uint64_t& cabinet_size,
                            uint64_t& data_start) {
+    // A failure keeps the pending block and the output, for the caller to see.
     if (output != nullptr)
-        freeze(); // a failure keeps the pending block and the output, for the caller to see
+        static_cast<void>(freeze());
     data_start += cabinet_folder_fixed_header::image_size;
     cabinet_size += bytes_written + cabinet_folder_fixed_header::image_size;
     while (files.head != nullptr) {

@@ -12,6 +12,7 @@
 #include <kistle/dos_date_time.h>
 #include <kistle/io_helpers.h>
 
+#include "byte_counter.h"
 #include "extraction_target.h"
 #include "fd_output_buffer.h"
 #include "folder_cursor.h"
@@ -125,11 +126,42 @@ int cabinet_reader::extract(const char* name) {
         return CAB_ERROR_CLOSED_OBJECT;
     if (name == nullptr || *name == '\0')
         return CAB_ERROR_NO_FILENAME;
-    const cabinet_file_header* file = nullptr;
-    if (int status = find_file(name, file))
+    uint32_t number = 0;
+    if (int status = find_file(name, number))
         return status;
+    return extract_file(number, ".", EXISTING_REPLACE);
+}
+
+int cabinet_reader::file_to_write(uint32_t number, const cabinet_file_header*& file) const {
+    if (!cabinet_stream.is_open())
+        return CAB_ERROR_CLOSED_OBJECT;
+    if (number >= file_headers.count)
+        return CAB_ERROR_FILE_NOT_FOUND;
+    file = file_headers[number];
     if (file->iFolder >= folder_managers.count)
         return CAB_ERROR_INVALID_FOLDER;
+    return CAB_STATUS_OK;
+}
+
+int cabinet_reader::write_file(uint32_t number, std::ostream& out) {
+    const cabinet_file_header* file = nullptr;
+    if (int status = file_to_write(number, file))
+        return status;
+    // An empty file needs no data: a folder refuses any range at its end.
+    if (file->cbFile == 0)
+        return CAB_STATUS_OK;
+    return extract_range(file->iFolder, file->uoffFolderStart, file->cbFile, out);
+}
+
+int cabinet_reader::extract_file(uint32_t number, const char* directory, EXISTING_TARGET existing,
+                                 bool* written) {
+    if (written != nullptr)
+        *written = false;
+    const cabinet_file_header* file = nullptr;
+    if (int status = file_to_write(number, file))
+        return status;
+    if (directory == nullptr || *directory == '\0')
+        return CAB_ERROR_NO_FILENAME;
     if (output_buffer == nullptr) {
         output_buffer = static_cast<char*>(std::malloc(output_buffer_size));
         if (output_buffer == nullptr)
@@ -138,14 +170,15 @@ int cabinet_reader::extract(const char* name) {
 
     extraction_target target;
     int descriptor = -1;
-    if (int status = target.create(name, descriptor))
+    const auto policy = existing == EXISTING_KEEP ? extraction_target::existing::keep
+                                                  : extraction_target::existing::replace;
+    if (int status = target.create(directory, file->szName.str(), policy, descriptor))
         return status;
+    if (target.kept())
+        return CAB_STATUS_OK;
     fd_output_buffer buffer(descriptor, output_buffer, output_buffer_size);
     std::ostream out(&buffer);
-    int status = CAB_STATUS_OK;
-    // An empty file needs no data: a folder refuses any range at its end.
-    if (file->cbFile != 0)
-        status = extract_range(file->iFolder, file->uoffFolderStart, file->cbFile, out);
+    int status = write_file(number, out);
     if (status == CAB_STATUS_OK && buffer.pubsync() != 0)
         status = CAB_ERROR_WRITE;
     if (status == CAB_STATUS_OK)
@@ -156,10 +189,65 @@ int cabinet_reader::extract(const char* name) {
         status = CAB_ERROR_WRITE;
     if (status == CAB_STATUS_OK)
         status = target.commit();
+    if (status == CAB_STATUS_OK && written != nullptr)
+        *written = !target.kept();
     return status;
 }
 
-int cabinet_reader::find_file(const char* name, const cabinet_file_header*& file) {
+int cabinet_reader::verify_folder(uint16_t number, uint64_t& uncompressed_size) {
+    uncompressed_size = 0;
+    if (!cabinet_stream.is_open())
+        return CAB_ERROR_CLOSED_OBJECT;
+    if (number >= folder_managers.count)
+        return CAB_ERROR_INVALID_FOLDER;
+    byte_counter expanded;
+    std::ostream out(&expanded);
+    // An earlier read may have left the stream at its end.
+    cabinet_stream.clear();
+    int status = folder_managers[number]->extract_data(out, cabinet_stream, 0, UINT64_MAX, header);
+    uncompressed_size = expanded.count();
+    // A range without end runs out of blocks once all of them have passed;
+    // a folder without data has none to pass.
+    if (status == CAB_ERROR_FOLDER_DATA_ENDED || status == CAB_ERROR_RANGE_PAST_END)
+        status = CAB_STATUS_OK;
+    return status;
+}
+
+int cabinet_reader::measure_folder(uint16_t number, uint64_t& compressed_size,
+                                   uint64_t& uncompressed_size) {
+    compressed_size = 0;
+    uncompressed_size = 0;
+    if (!cabinet_stream.is_open())
+        return CAB_ERROR_CLOSED_OBJECT;
+    if (number >= folder_managers.count)
+        return CAB_ERROR_INVALID_FOLDER;
+    const cabinet_folder_manager& folder = *folder_managers[number];
+    if (folder.coffCabStart > static_cast<uint64_t>(INT64_MAX))
+        return CAB_ERROR_SEEK;
+    cabinet_stream.clear();
+    cabinet_stream.seekg(static_cast<std::streamoff>(folder.coffCabStart));
+    const uint64_t reserve = header.block_reserve_size();
+    for (uint32_t i = 0; i < folder.cCFData && !cabinet_stream.fail(); ++i) {
+        cabinet_datablock_fixed_header block;
+        if (int status = block.read(cabinet_stream))
+            return status;
+        const uint64_t rest = reserve + block.cbData;
+        cabinet_stream.seekg(static_cast<std::streamoff>(rest), std::ios::cur);
+        compressed_size += cabinet_datablock_fixed_header::image_size + rest;
+        uncompressed_size += block.cbUncomp;
+    }
+    if (cabinet_stream.fail())
+        return CAB_ERROR_SEEK;
+    // A seek beyond the end succeeds: the file's length says whether the
+    // last block is whole.
+    const std::streampos end_of_blocks = cabinet_stream.tellg();
+    cabinet_stream.seekg(0, std::ios::end);
+    if (cabinet_stream.fail())
+        return CAB_ERROR_SEEK;
+    return cabinet_stream.tellg() < end_of_blocks ? CAB_ERROR_UNEXPECTED_EOF : CAB_STATUS_OK;
+}
+
+int cabinet_reader::find_file(const char* name, uint32_t& number) {
     // At most 65535 records: the numbers fit in 32 bits.
     const uint32_t count = static_cast<uint32_t>(file_headers.count);
     auto name_of = [this](uint32_t number) { return file_headers[number]->szName.str(); };
@@ -182,7 +270,7 @@ int cabinet_reader::find_file(const char* name, const cabinet_file_header*& file
         });
     if (found == end || std::strcmp(name_of(*found), name) != 0)
         return CAB_ERROR_FILE_NOT_FOUND;
-    file = file_headers[*found];
+    number = *found;
     return CAB_STATUS_OK;
 }
 

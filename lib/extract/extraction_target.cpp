@@ -9,20 +9,14 @@
 
 #include <kistle/cabinet_status.h>
 
+#include "stored_name.h"
+
 namespace kistle::internal {
 
 namespace {
 
-bool is_separator(char c) {
-    return c == '/' || c == '\\';
-}
-
 bool is_dot(const char* component) {
     return std::strcmp(component, ".") == 0;
-}
-
-bool is_dot_dot(const char* component) {
-    return std::strcmp(component, "..") == 0;
 }
 
 // Permission problems are reported as such; anything else as fallback.
@@ -59,32 +53,37 @@ extraction_target::~extraction_target() {
     std::free(names);
 }
 
-int extraction_target::create(const char* stored_name, int& file) {
+int extraction_target::create(const char* base, const char* stored_name, existing policy,
+                              int& file) {
     file = -1;
+    keep = policy == existing::keep;
+    if (int status = check_stored_name(stored_name))
+        return status;
     std::size_t size = std::strlen(stored_name) + 1;
     names = static_cast<char*>(std::malloc(size));
     if (names == nullptr)
         return CAB_ERROR_OUT_OF_MEMORY;
     std::memcpy(names, stored_name, size);
 
-    // Both separators split the name; the text after the last one must name a file.
+    // Both separators split the name; the text after the last one names the file.
     char* last = names;
     for (char* p = names; *p != '\0'; ++p) {
-        if (is_separator(*p)) {
+        if (is_name_separator(*p)) {
             *p = '\0';
             last = p + 1;
         }
     }
-    if (*last == '\0' || is_dot(last) || is_dot_dot(last))
-        return CAB_ERROR_ACCESS_DENIED;
-    for (char* component = names; component < last; component += std::strlen(component) + 1) {
-        if (is_dot_dot(component))
-            return CAB_ERROR_ACCESS_DENIED;
-    }
     target = last;
 
-    if (int status = open_directories())
+    if (int status = open_directories(base))
         return status;
+    // A target that is there already is left alone; commit checks again, as
+    // it may appear meanwhile.
+    struct stat status;
+    if (keep && fstatat(directory, target, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        found = true;
+        return CAB_STATUS_OK;
+    }
 
     // 0666 lets the kernel decide the mode of the finished file, as for any
     // file a program creates.
@@ -98,41 +97,46 @@ int extraction_target::create(const char* stored_name, int& file) {
     return CAB_STATUS_OK;
 }
 
-int extraction_target::open_directories() {
+int extraction_target::open_directories(const char* base) {
+    // The base directory is the caller's choice: a link to it is followed.
+    directory = open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0)
+        return errno_status(CAB_ERROR_OPEN_STREAM);
     // Leading separators leave empty components, so an absolute name lands
-    // inside the current directory.
-    directory = AT_FDCWD;
+    // inside the base directory.
     for (const char* component = names; component < target;
          component += std::strlen(component) + 1) {
         if (*component == '\0' || is_dot(component))
             continue;
         int next = -1;
         int status = open_directory(directory, component, next);
-        if (directory >= 0)
-            close(directory);
+        close(directory);
         directory = next;
         if (status != CAB_STATUS_OK)
             return status;
-    }
-    if (directory == AT_FDCWD) {
-        directory = openat(AT_FDCWD, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (directory < 0)
-            return errno_status(CAB_ERROR_OPEN_STREAM);
     }
     return CAB_STATUS_OK;
 }
 
 int extraction_target::commit() {
+    if (found)
+        return CAB_STATUS_OK;
     mode_t mode = temporary.created_mode();
     struct stat status;
     if (fstat(temporary.descriptor(), &status) != 0)
         return errno_status(CAB_ERROR_OPEN_STREAM);
     if (!(status.st_mode & S_IWUSR))
         mode &= ~static_cast<mode_t>(0222);
-    // A symbolic link at the target is replaced, never followed.
-    if (temporary.publish(target, mode) != CAB_STATUS_OK)
-        return errno_status(CAB_ERROR_OPEN_STREAM);
-    return CAB_STATUS_OK;
+    // A symbolic link at the target is replaced, never followed; one that is
+    // kept counts as an existing target.
+    if (temporary.publish(target, mode, !keep) == CAB_STATUS_OK)
+        return CAB_STATUS_OK;
+    if (keep && errno == EEXIST) {
+        found = true;
+        temporary.discard();
+        return CAB_STATUS_OK;
+    }
+    return errno_status(CAB_ERROR_OPEN_STREAM);
 }
 
 } // namespace kistle::internal

@@ -1,7 +1,7 @@
 // Where one extracted file goes (internal). The stored name is taken relative
-// to the current directory; its directories are walked without following
-// symbolic links, and the contents go to a private temporary file in the
-// target's directory that replaces the target only once it is complete.
+// to a base directory; its directories are walked without following symbolic
+// links, and the contents go to a private temporary file in the target's
+// directory that takes the target's place only once it is complete.
 #ifndef KISTLE_EXTRACTION_TARGET_H
 #define KISTLE_EXTRACTION_TARGET_H
 
@@ -17,25 +17,42 @@ public:
     extraction_target(const extraction_target&) = delete;
     extraction_target& operator=(const extraction_target&) = delete;
 
-    // Checks stored_name, opens or creates its directories and creates the
-    // temporary file; a descriptor of it goes to file (the caller closes
-    // that one whenever it likes). -23 for a name that leaves the current
-    // directory, names no file or passes through a symbolic link, or a
-    // directory that refuses the file; -22 when a directory cannot be made;
-    // -6 when the file cannot be made otherwise.
-    int create(const char* stored_name, int& file);
+    // What to do where the target exists: replace it at commit, or keep it.
+    enum class existing { replace, keep };
+
+    // Checks stored_name (stored_name.h), opens the base directory (a path;
+    // a symbolic link to it is followed), opens or creates the name's
+    // directories in it and creates the temporary file; a descriptor of it
+    // goes to file (the caller closes that one whenever it likes). With
+    // existing::keep and a target that exists (a link or a directory
+    // included), kept() is true and there is no file (file -1).
+    // CAB_ERROR_ACCESS_DENIED for a name that stored_name.h refuses or that
+    // passes through a symbolic link, or a directory that refuses the file;
+    // CAB_ERROR_MKDIR when a directory cannot be made; CAB_ERROR_OPEN_STREAM
+    // when the base directory cannot be opened or the file cannot be made
+    // otherwise. errno says why where a system call failed.
+    [[nodiscard]] int create(const char* base, const char* stored_name, existing policy, int& file);
     // Gives the complete file the mode of a new file (without any write
     // permission if its owner's was taken away while it was written) and
-    // puts it in place of the target.
-    int commit();
+    // puts it in place of the target: in one step that replaces whatever is
+    // there, or, with existing::keep, by a link that fails when the target
+    // has appeared meanwhile, which then counts as kept. CAB_STATUS_OK
+    // (nothing done once kept), or CAB_ERROR_OPEN_STREAM or
+    // CAB_ERROR_ACCESS_DENIED with errno set.
+    [[nodiscard]] int commit();
+    // Whether an existing target was kept instead of being written.
+    bool kept() const { return found; }
 
 private:
-    // Walks the components of names before target; directory ends up open.
-    int open_directories();
+    // Opens base, then walks the components of names before target;
+    // directory ends up open.
+    [[nodiscard]] int open_directories(const char* base);
 
     char* names = nullptr;        // the stored name, split into components
     const char* target = nullptr; // its last component, inside names
     int directory = -1;           // descriptor of the target's directory
+    bool keep = false;            // existing::keep
+    bool found = false;           // the target existed and was kept
     temporary_file temporary;
 };
 

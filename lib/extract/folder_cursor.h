@@ -49,7 +49,7 @@ public:
     //   and the statuses of the folder manager's write_data (writing to out,
     //   expanding a block, an unsupported compression type).
     // After a failure the cursor can be used again for any range.
-    int write_range(std::ostream& out, uint64_t offset, uint64_t length);
+    [[nodiscard]] int write_range(std::ostream& out, uint64_t offset, uint64_t length);
 
 private:
     // Where a block starts in the cabinet file and in the folder's stream.
@@ -59,11 +59,12 @@ private:
     };
 
     uint32_t block_holding(uint64_t offset) const;
-    int seek_to(uint64_t position);
-    int read_block(uint32_t number, cabinet_datablock& block);
-    int walk(std::ostream& out, uint32_t number, uint64_t offset, uint64_t length, bool begun);
-    int write_last(std::ostream& out, const cabinet_datablock& block, uint16_t first,
-                   uint16_t length, uint64_t end);
+    [[nodiscard]] int seek_to(uint64_t position);
+    [[nodiscard]] int read_block(uint32_t number, cabinet_datablock& block);
+    [[nodiscard]] int walk(std::ostream& out, uint32_t number, uint64_t offset, uint64_t length,
+                           bool begun);
+    [[nodiscard]] int write_last(std::ostream& out, const cabinet_datablock& block, uint16_t first,
+                                 uint16_t length, uint64_t end);
 
     cabinet_folder_manager& folder;
     std::istream& in;

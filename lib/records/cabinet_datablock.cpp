@@ -7,74 +7,33 @@
 #include <kistle/io_helpers.h>
 
 #include "little_endian.h"
+#include "record_image.h"
 #include "stream_checks.h"
 
 using namespace kistle::internal;
 
-void cabinet_datablock_fixed_header::encode(uint8_t image[image_size]) const {
-    std::memset(image, 0, image_size);
-    put_le64(image, csum);
-    put_le16(image + 8, cbData);
-    put_le16(image + 10, cbUncomp);
+namespace {
+
+void encode(const cabinet_datablock_fixed_header& block, uint8_t* image) {
+    put_le64(image, block.csum);
+    put_le16(image + 8, block.cbData);
+    put_le16(image + 10, block.cbUncomp);
 }
 
-void cabinet_datablock_fixed_header::decode(const uint8_t image[image_size]) {
-    csum = get_le64(image);
-    cbData = get_le16(image + 8);
-    cbUncomp = get_le16(image + 10);
+void decode(cabinet_datablock_fixed_header& block, const uint8_t* image) {
+    block.csum = get_le64(image);
+    block.cbData = get_le16(image + 8);
+    block.cbUncomp = get_le16(image + 10);
 }
+
+} // namespace
 
 int cabinet_datablock_fixed_header::read(std::istream& in) {
-    uint8_t image[image_size];
-    if (int status = read_exact(in, image, image_size))
-        return status;
-    decode(image);
-    return CAB_STATUS_OK;
+    return read_image<image_size>(in, [this](const uint8_t* image) { decode(*this, image); });
 }
 
 int cabinet_datablock_fixed_header::write(std::ostream& out) const {
-    uint8_t image[image_size];
-    encode(image);
-    return write_exact(out, image, image_size);
-}
-
-uint64_t cabinet_datablock::CSUMCompute(const uint8_t* bytes, uint32_t count, uint64_t seed) {
-    // XOR of the little-endian 32-bit groups, taken eight bytes at a time and
-    // folded: both halves of each 64-bit word are groups. Four words at a
-    // time keep the loads independent of each other.
-    uint64_t lanes[4] = {};
-    uint32_t i = 0;
-    for (; count - i >= 32; i += 32) {
-        for (int lane = 0; lane < 4; ++lane)
-            lanes[lane] ^= get_le64(bytes + i + 8 * lane);
-    }
-    uint64_t wide = lanes[0] ^ lanes[1] ^ lanes[2] ^ lanes[3];
-    for (; count - i >= 8; i += 8)
-        wide ^= get_le64(bytes + i);
-    uint64_t acc = seed ^ ((wide ^ (wide >> 32)) & 0xFFFFFFFFu);
-    if (count - i >= 4) {
-        acc ^= get_le32(bytes + i);
-        i += 4;
-    }
-    // The 0 to 3 bytes left over are taken most significant first.
-    switch (count - i) {
-    case 3:
-        acc ^= static_cast<uint64_t>(bytes[i]) << 16 | static_cast<uint64_t>(bytes[i + 1]) << 8 |
-               bytes[i + 2];
-        break;
-    case 2:
-        acc ^= static_cast<uint64_t>(bytes[i]) << 8 | bytes[i + 1];
-        break;
-    case 1:
-        acc ^= bytes[i];
-        break;
-    }
-    return acc;
-}
-
-uint64_t cabinet_datablock::block_checksum(const uint8_t* payload, uint16_t cbData,
-                                           uint16_t cbUncomp) {
-    return CSUMCompute(payload, cbData, 0) ^ (cbData + (static_cast<uint64_t>(cbUncomp) << 16));
+    return write_image<image_size>(out, [this](uint8_t* image) { encode(*this, image); });
 }
 
 void cabinet_datablock::compute_checksum() {
@@ -100,11 +59,11 @@ int cabinet_datablock::read(std::istream& in, const cabinet_header& header) {
     cbUncomp = 0;
     if (int status = cabinet_datablock_fixed_header::read(in))
         return status;
-    if ((header.flags & cfhdrRESERVE_PRESENT) && header.cbCFData != 0) {
-        abReserve = static_cast<uint8_t*>(std::malloc(header.cbCFData));
+    if (uint8_t size = header.block_reserve_size()) {
+        abReserve = static_cast<uint8_t*>(std::malloc(size));
         if (abReserve == nullptr)
             return CAB_ERROR_OUT_OF_MEMORY;
-        cbReserve = header.cbCFData;
+        cbReserve = size;
         if (int status = read_exact(in, abReserve, cbReserve))
             return status;
     }

@@ -4,32 +4,38 @@
 #include <kistle/cabinet_status.h>
 
 #include "little_endian.h"
-#include "stream_checks.h"
+#include "record_image.h"
 
 using namespace kistle::internal;
 
+namespace {
+
+void encode(const cabinet_file_fixed_header& entry, uint8_t* image) {
+    put_le64(image, entry.cbFile);
+    put_le64(image + 8, entry.uoffFolderStart);
+    put_le16(image + 16, entry.iFolder);
+    put_le16(image + 18, entry.date);
+    put_le16(image + 20, entry.time);
+    put_le16(image + 22, entry.attribs);
+}
+
+void decode(cabinet_file_fixed_header& entry, const uint8_t* image) {
+    entry.cbFile = get_le64(image);
+    entry.uoffFolderStart = get_le64(image + 8);
+    entry.iFolder = get_le16(image + 16);
+    entry.date = get_le16(image + 18);
+    entry.time = get_le16(image + 20);
+    entry.attribs = get_le16(image + 22);
+}
+
+} // namespace
+
 int cabinet_file_fixed_header::read(std::istream& in) {
-    uint8_t image[image_size];
-    if (int status = read_exact(in, image, image_size))
-        return status;
-    cbFile = get_le64(image);
-    uoffFolderStart = get_le64(image + 8);
-    iFolder = get_le16(image + 16);
-    date = get_le16(image + 18);
-    time = get_le16(image + 20);
-    attribs = get_le16(image + 22);
-    return CAB_STATUS_OK;
+    return read_image<image_size>(in, [this](const uint8_t* image) { decode(*this, image); });
 }
 
 int cabinet_file_fixed_header::write(std::ostream& out) const {
-    uint8_t image[image_size];
-    put_le64(image, cbFile);
-    put_le64(image + 8, uoffFolderStart);
-    put_le16(image + 16, iFolder);
-    put_le16(image + 18, date);
-    put_le16(image + 20, time);
-    put_le16(image + 22, attribs);
-    return write_exact(out, image, image_size);
+    return write_image<image_size>(out, [this](uint8_t* image) { encode(*this, image); });
 }
 
 int cabinet_file_header::read(std::istream& in) {

@@ -1,31 +1,37 @@
 #include <kistle/cabinet_folder_header.h>
 
 #include <cstdlib>
-#include <cstring>
 
 #include <kistle/cabinet_status.h>
 
 #include "little_endian.h"
+#include "record_image.h"
 #include "stream_checks.h"
 
 using namespace kistle::internal;
 
+namespace {
+
+void encode(const cabinet_folder_fixed_header& entry, uint8_t* image) {
+    put_le64(image, entry.coffCabStart);
+    put_le16(image + 8, entry.cCFData);
+    put_le16(image + 10, entry.typeCompress);
+}
+
+void decode(cabinet_folder_fixed_header& entry, const uint8_t* image) {
+    entry.coffCabStart = get_le64(image);
+    entry.cCFData = get_le16(image + 8);
+    entry.typeCompress = get_le16(image + 10);
+}
+
+} // namespace
+
 int cabinet_folder_fixed_header::read(std::istream& in) {
-    uint8_t image[image_size];
-    if (int status = read_exact(in, image, image_size))
-        return status;
-    coffCabStart = get_le64(image);
-    cCFData = get_le16(image + 8);
-    typeCompress = get_le16(image + 10);
-    return CAB_STATUS_OK;
+    return read_image<image_size>(in, [this](const uint8_t* image) { decode(*this, image); });
 }
 
 int cabinet_folder_fixed_header::write(std::ostream& out) const {
-    uint8_t image[image_size] = {};
-    put_le64(image, coffCabStart);
-    put_le16(image + 8, cCFData);
-    put_le16(image + 10, typeCompress);
-    return write_exact(out, image, image_size);
+    return write_image<image_size>(out, [this](uint8_t* image) { encode(*this, image); });
 }
 
 void cabinet_folder_header::release_reserve() {
@@ -34,21 +40,12 @@ void cabinet_folder_header::release_reserve() {
     cbReserve = 0;
 }
 
-namespace {
-
-// The folder reserve length that header calls for.
-uint8_t folder_reserve_size(const cabinet_header& header) {
-    return (header.flags & cfhdrRESERVE_PRESENT) ? header.cbCFFolder : 0;
-}
-
-} // namespace
-
 void cabinet_folder_header::init(const cabinet_header& header) {
     release_reserve();
     coffCabStart = 0;
     cCFData = 0;
     typeCompress = 0;
-    uint8_t size = folder_reserve_size(header);
+    uint8_t size = header.folder_reserve_size();
     if (size != 0) {
         abReserve = static_cast<uint8_t*>(std::calloc(size, 1));
         if (abReserve != nullptr)
@@ -63,7 +60,7 @@ int cabinet_folder_header::read(std::istream& in, const cabinet_header& header) 
     typeCompress = 0;
     if (int status = cabinet_folder_fixed_header::read(in))
         return status;
-    uint8_t size = folder_reserve_size(header);
+    uint8_t size = header.folder_reserve_size();
     if (size != 0) {
         abReserve = static_cast<uint8_t*>(std::malloc(size));
         if (abReserve == nullptr)

@@ -1,11 +1,11 @@
 #include <kistle/cabinet_header.h>
 
 #include <cstdlib>
-#include <cstring>
 
 #include <kistle/cabinet_status.h>
 
 #include "little_endian.h"
+#include "record_image.h"
 #include "stream_checks.h"
 
 using namespace kistle::internal;
@@ -18,51 +18,65 @@ void cabinet_fixed_header::init() {
     versionMinor = 1;
 }
 
-void cabinet_fixed_header::encode(uint8_t image[image_size]) const {
-    std::memset(image, 0, image_size);
-    put_le32(image + 0, signature);
-    put_le64(image + 8, reserved1);
-    put_le64(image + 16, cbCabinet);
-    put_le64(image + 24, reserved2);
-    put_le64(image + 32, coffFiles);
-    put_le64(image + 40, reserved3);
-    image[48] = versionMinor;
-    image[49] = versionMajor;
-    put_le16(image + 50, cFolders);
-    put_le16(image + 52, cFiles);
-    put_le16(image + 54, flags);
-    put_le16(image + 56, setID);
-    put_le16(image + 58, iCabinet);
+namespace {
+
+void encode(const cabinet_fixed_header& header, uint8_t* image) {
+    put_le32(image + 0, header.signature);
+    put_le64(image + 8, header.reserved1);
+    put_le64(image + 16, header.cbCabinet);
+    put_le64(image + 24, header.reserved2);
+    put_le64(image + 32, header.coffFiles);
+    put_le64(image + 40, header.reserved3);
+    image[48] = header.versionMinor;
+    image[49] = header.versionMajor;
+    put_le16(image + 50, header.cFolders);
+    put_le16(image + 52, header.cFiles);
+    put_le16(image + 54, header.flags);
+    put_le16(image + 56, header.setID);
+    put_le16(image + 58, header.iCabinet);
 }
 
-void cabinet_fixed_header::decode(const uint8_t image[image_size]) {
-    signature = get_le32(image + 0);
-    reserved1 = get_le64(image + 8);
-    cbCabinet = get_le64(image + 16);
-    reserved2 = get_le64(image + 24);
-    coffFiles = get_le64(image + 32);
-    reserved3 = get_le64(image + 40);
-    versionMinor = image[48];
-    versionMajor = image[49];
-    cFolders = get_le16(image + 50);
-    cFiles = get_le16(image + 52);
-    flags = get_le16(image + 54);
-    setID = get_le16(image + 56);
-    iCabinet = get_le16(image + 58);
+void decode(cabinet_fixed_header& header, const uint8_t* image) {
+    header.signature = get_le32(image + 0);
+    header.reserved1 = get_le64(image + 8);
+    header.cbCabinet = get_le64(image + 16);
+    header.reserved2 = get_le64(image + 24);
+    header.coffFiles = get_le64(image + 32);
+    header.reserved3 = get_le64(image + 40);
+    header.versionMinor = image[48];
+    header.versionMajor = image[49];
+    header.cFolders = get_le16(image + 50);
+    header.cFiles = get_le16(image + 52);
+    header.flags = get_le16(image + 54);
+    header.setID = get_le16(image + 56);
+    header.iCabinet = get_le16(image + 58);
 }
+
+// The three reserve sizes, as the reserve-size block holds them and as bytes
+// 60 to 63 of a cabinet_header's fixed image repeat them.
+constexpr std::size_t sizes_size = 4;
+constexpr std::size_t sizes_in_image = 60;
+
+void encode_sizes(const cabinet_header& header, uint8_t* sizes) {
+    put_le16(sizes, header.cbCFHeader);
+    sizes[2] = header.cbCFFolder;
+    sizes[3] = header.cbCFData;
+}
+
+void decode_sizes(cabinet_header& header, const uint8_t* sizes) {
+    header.cbCFHeader = get_le16(sizes);
+    header.cbCFFolder = sizes[2];
+    header.cbCFData = sizes[3];
+}
+
+} // namespace
 
 int cabinet_fixed_header::read(std::istream& in) {
-    uint8_t image[image_size];
-    if (int status = read_exact(in, image, image_size))
-        return status;
-    decode(image);
-    return CAB_STATUS_OK;
+    return read_image<image_size>(in, [this](const uint8_t* image) { decode(*this, image); });
 }
 
 int cabinet_fixed_header::write(std::ostream& out) const {
-    uint8_t image[image_size];
-    encode(image);
-    return write_exact(out, image, image_size);
+    return write_image<image_size>(out, [this](uint8_t* image) { encode(*this, image); });
 }
 
 void cabinet_header::release_reserve() {
@@ -80,21 +94,18 @@ int cabinet_header::read(std::istream& in) {
     cbCFFolder = 0;
     cbCFData = 0;
 
-    uint8_t image[image_size];
-    if (int status = read_exact(in, image, image_size))
+    int status = read_image<image_size>(in, [this](const uint8_t* image) {
+        decode(*this, image);
+        decode_sizes(*this, image + sizes_in_image);
+    });
+    if (status != CAB_STATUS_OK)
         return status;
-    decode(image);
-    cbCFHeader = get_le16(image + 60);
-    cbCFFolder = image[62];
-    cbCFData = image[63];
 
     if (flags & cfhdrRESERVE_PRESENT) {
-        uint8_t sizes[4];
-        if (int status = read_exact(in, sizes, sizeof sizes))
+        status = read_image<sizes_size>(
+            in, [this](const uint8_t* sizes) { decode_sizes(*this, sizes); });
+        if (status != CAB_STATUS_OK)
             return status;
-        cbCFHeader = get_le16(sizes);
-        cbCFFolder = sizes[2];
-        cbCFData = sizes[3];
         if (cbCFHeader != 0) {
             abReserve = static_cast<uint8_t*>(std::malloc(cbCFHeader));
             if (abReserve == nullptr)
@@ -119,20 +130,17 @@ int cabinet_header::read(std::istream& in) {
 }
 
 int cabinet_header::write(std::ostream& out) const {
-    uint8_t image[image_size];
-    encode(image);
-    put_le16(image + 60, cbCFHeader);
-    image[62] = cbCFFolder;
-    image[63] = cbCFData;
-    if (int status = write_exact(out, image, image_size))
+    int status = write_image<image_size>(out, [this](uint8_t* image) {
+        encode(*this, image);
+        encode_sizes(*this, image + sizes_in_image);
+    });
+    if (status != CAB_STATUS_OK)
         return status;
 
     if (flags & cfhdrRESERVE_PRESENT) {
-        uint8_t sizes[4];
-        put_le16(sizes, cbCFHeader);
-        sizes[2] = cbCFFolder;
-        sizes[3] = cbCFData;
-        if (int status = write_exact(out, sizes, sizeof sizes))
+        status =
+            write_image<sizes_size>(out, [this](uint8_t* sizes) { encode_sizes(*this, sizes); });
+        if (status != CAB_STATUS_OK)
             return status;
         if (abReserve != nullptr) {
             if (int status = write_exact(out, abReserve, cbCFHeader))

@@ -18,7 +18,7 @@ if [ "${3:-}" = --update ]; then
     exit 0
 fi
 if ! diff -u "$list" <(exported); then
-    echo "The exported symbols differ from $list (lines with + are new exports)." >&2
+    echo "The exported symbols differ from $list: lines with + are new exports, lines with - lost ones." >&2
     echo "If the change is intended: $0 $library $list --update" >&2
     exit 1
 fi

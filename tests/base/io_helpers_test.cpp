@@ -10,6 +10,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <kistle/cabinet_status.h>
+
 #include "recording_streambuf.h"
 #include "test_bytes.h"
 
@@ -72,7 +74,7 @@ TEST(IoRead, ShortInputIsUnexpectedEofAndKeepsWhatArrived) {
     uint8_t buffer[10];
     std::fill(buffer, buffer + 10, 'x');
 
-    EXPECT_EQ(io_read(in, buffer, 10), -15);
+    EXPECT_EQ(io_read(in, buffer, 10), CAB_ERROR_UNEXPECTED_EOF);
     EXPECT_EQ(std::string(buffer, buffer + 10), "abcdxxxxxx");
     EXPECT_TRUE(in.eof());
 }
@@ -82,7 +84,7 @@ TEST(IoRead, StopsAtTheFirstFailedPiece) {
     recording_streambuf ends(pattern(100));
     std::istream in(&ends);
     std::vector<uint8_t> buffer(65535);
-    EXPECT_EQ(io_read(in, buffer.data(), 65535), -15);
+    EXPECT_EQ(io_read(in, buffer.data(), 65535), CAB_ERROR_UNEXPECTED_EOF);
     EXPECT_THAT(ends.calls, ElementsAreArray(pieces{32767}));
 }
 
@@ -93,7 +95,7 @@ TEST(IoRead, DeviceErrorIsAReadErrorNotEof) {
     std::istream in(&broken);
     std::vector<uint8_t> buffer(65535);
 
-    EXPECT_EQ(io_read(in, buffer.data(), 65535), -3);
+    EXPECT_EQ(io_read(in, buffer.data(), 65535), CAB_ERROR_READ);
     EXPECT_THAT(broken.calls, ElementsAreArray(pieces{32767, 32767}));
     EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 40000), source);
     EXPECT_TRUE(in.bad());
@@ -105,10 +107,10 @@ TEST(IoRead, StreamStateDecidesTheCodeEvenForLengthZero) {
         int status;
     } cases[] = {
         {std::ios::goodbit, 0},
-        {std::ios::eofbit, -15}, // at the end: the read fails as an early end
-        {std::ios::eofbit | std::ios::failbit, -15},
-        {std::ios::failbit, -3},
-        {std::ios::badbit, -3},
+        {std::ios::eofbit, CAB_ERROR_UNEXPECTED_EOF}, // at the end: the read fails as an early end
+        {std::ios::eofbit | std::ios::failbit, CAB_ERROR_UNEXPECTED_EOF},
+        {std::ios::failbit, CAB_ERROR_READ},
+        {std::ios::badbit, CAB_ERROR_READ},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.state);
@@ -131,7 +133,8 @@ TEST(IoWrite, FailedStreamIsAWriteErrorEvenForLengthZero) {
             recording_streambuf buf;
             std::ostream out(&buf);
             out.setstate(state);
-            EXPECT_EQ(io_write(out, reinterpret_cast<const uint8_t*>("abc"), length), -4);
+            EXPECT_EQ(io_write(out, reinterpret_cast<const uint8_t*>("abc"), length),
+                      CAB_ERROR_WRITE);
             EXPECT_TRUE(buf.calls.empty());
         }
     }
@@ -142,7 +145,8 @@ TEST(IoWrite, DeviceFullStopsAtTheFailedPieceKeepingEarlierBytes) {
     recording_streambuf full({}, false, 40000);
     std::ostream out(&full);
 
-    EXPECT_EQ(io_write(out, reinterpret_cast<const uint8_t*>(source.data()), 65535), -4);
+    EXPECT_EQ(io_write(out, reinterpret_cast<const uint8_t*>(source.data()), 65535),
+              CAB_ERROR_WRITE);
     EXPECT_THAT(full.calls, ElementsAreArray(pieces{32767, 32767}));
     EXPECT_EQ(full.written, source.substr(0, 40000));
 }

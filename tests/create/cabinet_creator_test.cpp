@@ -19,6 +19,7 @@
 
 #include <kistle/cabinet_creator.h>
 #include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_reader.h>
 #include <kistle/cabinet_status.h>
 
 #include "cabinet_parse.h"
@@ -345,7 +346,7 @@ TEST_F(creator_test, killed_creator_leaves_nothing) {
                 setrlimit(RLIMIT_CORE, &none);
                 setrlimit(RLIMIT_FSIZE, &small);
                 std::signal(SIGXFSZ, SIG_DFL);
-                creator.close((out + "/out.cab").c_str());
+                static_cast<void>(creator.close((out + "/out.cab").c_str()));
             },
             SIGKILL);
         EXPECT_EQ(end.signal, in_close ? SIGXFSZ : SIGKILL);
@@ -610,7 +611,10 @@ TEST_P(failed_add_test, later_files_keep_their_bytes) {
         }
     }
     EXPECT_EQ(creator.file_count, 1u);
-    creator.add_file(second.c_str());
+    int added = creator.add_file(second.c_str());
+    if (c.how != failure::write_error) {
+        EXPECT_EQ(added, CAB_STATUS_OK);
+    }
     int closed = creator.close(path.c_str());
     if (c.how == failure::write_error) {
         EXPECT_NE(closed, 0) << "the data file lost a block";
@@ -697,6 +701,107 @@ TEST_F(creator_test, last_block_of_a_full_folder) {
         EXPECT_EQ(folder.cCFData, c.blocks_after_freeze);
         EXPECT_EQ(folder.files.count, c.second_status == 0 ? 2u : 1u);
     }
+}
+
+// A file under a stored name of the caller's choosing, and bytes from any
+// stream with the caller's time and read-only bit, between files as usual.
+TEST_F(creator_test, stored_names_and_streams) {
+    std::string file = scratch.write("file", sample_bytes(40000, 1));
+    std::string streamed = sample_bytes(50000, 2);
+    std::string path = scratch.file("out.cab");
+    cabinet_creator creator;
+    ASSERT_EQ(creator.open(), CAB_STATUS_OK);
+    ASSERT_EQ(creator.new_folder(1), CAB_STATUS_OK);
+    ASSERT_EQ(creator.add_file(file.c_str(), "stored/name"), CAB_STATUS_OK);
+    std::istringstream in(streamed);
+    // 2024-03-05 14:07:09 UTC.
+    ASSERT_EQ(creator.add_stream(in, "from/stream", 1709647629, true), CAB_STATUS_OK);
+    std::istringstream empty;
+    ASSERT_EQ(creator.add_stream(empty, "empty", 0, false), CAB_STATUS_OK);
+    ASSERT_EQ(creator.add_file(file.c_str(), nullptr), CAB_STATUS_OK);
+    EXPECT_EQ(creator.file_count, 4u);
+    ASSERT_EQ(creator.close(path.c_str()), CAB_STATUS_OK);
+
+    parsed_cabinet cabinet = parse_cabinet(path);
+    ASSERT_EQ(cabinet.error, "");
+    ASSERT_EQ(cabinet.files.size(), 4u);
+    EXPECT_EQ(cabinet.files[0].name, "stored/name");
+    EXPECT_TRUE(cabinet.content(cabinet.files[0]) == scratch.read(file));
+    EXPECT_EQ(cabinet.files[1].name, "from/stream");
+    EXPECT_TRUE(cabinet.content(cabinet.files[1]) == streamed);
+    EXPECT_EQ(cabinet.files[1].date, 0x5865);
+    EXPECT_EQ(cabinet.files[1].time, 0x70E4);
+    EXPECT_EQ(cabinet.files[1].attribs, ATTRIBUTE_READONLY);
+    EXPECT_EQ(cabinet.files[2].cbFile, 0u);
+    EXPECT_EQ(cabinet.files[2].attribs, 0);
+    EXPECT_EQ(cabinet.files[3].name, file); // null: the path as given
+}
+
+// A stream that fails part way adds no entry, and the next one still gets
+// its own bytes.
+TEST_F(creator_test, failing_stream_adds_no_entry) {
+    // Hands out its bytes, then fails as a device that cannot be read.
+    class failing_buffer : public std::streambuf {
+    public:
+        explicit failing_buffer(std::string bytes) : bytes(std::move(bytes)) {
+            setg(&this->bytes[0], &this->bytes[0], &this->bytes[0] + this->bytes.size());
+        }
+
+    protected:
+        int_type underflow() override { throw std::ios_base::failure("unreadable"); }
+
+    private:
+        std::string bytes;
+    };
+    std::string path = scratch.file("out.cab");
+    cabinet_creator creator;
+    ASSERT_EQ(creator.open(), CAB_STATUS_OK);
+    ASSERT_EQ(creator.new_folder(0), CAB_STATUS_OK);
+    failing_buffer failing(sample_bytes(40000, 1));
+    std::istream bad(&failing);
+    EXPECT_EQ(creator.add_stream(bad, "bad", 0, false), CAB_ERROR_READ);
+    std::istringstream good(sample_bytes(1000, 2));
+    ASSERT_EQ(creator.add_stream(good, "good", 0, false), CAB_STATUS_OK);
+    std::istringstream unused("x");
+    EXPECT_EQ(creator.add_stream(unused, nullptr, 0, false), CAB_ERROR_NO_FILENAME);
+    ASSERT_EQ(creator.close(path.c_str()), CAB_STATUS_OK);
+    // The failed stream's first block stays in the folder, unlisted: the
+    // reader finds the good entry behind it.
+    cabinet_reader reader;
+    ASSERT_EQ(reader.open(path.c_str()), CAB_STATUS_OK);
+    ASSERT_EQ(reader.file_headers.count, 1u);
+    EXPECT_GE(reader.file_headers[0]->uoffFolderStart, 32767u);
+    std::ostringstream out;
+    ASSERT_EQ(reader.write_file(0, out), CAB_STATUS_OK);
+    EXPECT_TRUE(out.str() == sample_bytes(1000, 2));
+}
+
+// The level reaches zlib: the same bytes, compressed differently, and a level
+// zlib refuses starts no folder.
+TEST_F(creator_test, deflate_level) {
+    std::string file = scratch.write("file", sample_bytes(100000, 1));
+    std::vector<std::size_t> data_sizes;
+    for (int level : {-1, 1, 9, 0}) {
+        std::string path = scratch.file("out.cab");
+        cabinet_creator creator;
+        ASSERT_EQ(creator.open(), CAB_STATUS_OK);
+        ASSERT_EQ(creator.new_folder(1, level), CAB_STATUS_OK) << level;
+        ASSERT_EQ(creator.add_file(file.c_str()), CAB_STATUS_OK);
+        ASSERT_EQ(creator.close(path.c_str()), CAB_STATUS_OK);
+        parsed_cabinet cabinet = parse_cabinet(path);
+        ASSERT_EQ(cabinet.error, "") << level;
+        EXPECT_TRUE(cabinet.content(cabinet.files[0]) == scratch.read(file)) << level;
+        data_sizes.push_back(cabinet.bytes.size());
+    }
+    EXPECT_EQ(data_sizes[0], parse_cabinet(write_cabinet(1, {file})).bytes.size())
+        << "-1 is what new_folder(1) writes";
+    EXPECT_GT(data_sizes[1], data_sizes[2]) << "level 1 compresses less than 9";
+    EXPECT_GT(data_sizes[3], 100000u) << "level 0 stores";
+
+    cabinet_creator creator;
+    ASSERT_EQ(creator.open(), CAB_STATUS_OK);
+    EXPECT_EQ(creator.new_folder(1, 10), convert_z_error_code(Z_STREAM_ERROR));
+    EXPECT_EQ(creator.folders.count, 0u);
 }
 
 } // namespace

@@ -57,7 +57,7 @@ protected:
     }
 };
 
-// Every way a path can be unusable: -31 before anything is written, nothing
+// Every way a path can be unusable: CAB_ERROR_OPEN_FILE before anything is written, nothing
 // beside it, and the creator still closes to a good path.
 TEST_F(target_test, unusable_path_changes_nothing) {
     ASSERT_EQ(symlink("loop.cab", scratch.file("loop.cab").c_str()), 0);
@@ -154,7 +154,7 @@ class refusing_directory_test : public target_test,
 // A directory that refuses a new file (or, sticky, the rename over one that
 // is not ours) still lets a writable cabinet be written in place: the same
 // file, its mode, the new cabinet, nothing longer. A cabinet that is not
-// writable there is -31, and the creator can close elsewhere. Run as an
+// writable there is CAB_ERROR_OPEN_FILE, and the creator can close elsewhere. Run as an
 // unprivileged user, for whom the directory's permissions count.
 TEST_P(refusing_directory_test, writable_cabinet_is_written_in_place) {
     const refusing_case& c = GetParam();

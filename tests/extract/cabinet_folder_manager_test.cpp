@@ -194,7 +194,7 @@ TEST(write_data, decompressor_lifecycle) {
 }
 
 // Every other value of every byte of every block of a folder, extracted
-// whole. What the checksum covers (csum, cbUncomp, payload) fails with -12; a
+// whole. What the checksum covers (csum, cbUncomp, payload) fails with CAB_ERROR_CHECKSUM; a
 // changed cbData moves the payload's end and fails one way or another; the
 // padding and the reserve area are read by nothing and change nothing. A
 // failure never writes a byte that is not the folder's.

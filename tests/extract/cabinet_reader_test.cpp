@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -713,6 +714,80 @@ TEST_F(reader_test, failed_write_keeps_the_file_that_was_there) {
     }
     EXPECT_EQ(contents("big"), "the old contents");
     EXPECT_EQ(work_entries(), std::vector<std::string>{"big"});
+}
+
+// Into a directory of the caller's choosing, not the current one, and with
+// EXISTING_KEEP around whatever is there already.
+TEST_F(reader_test, extracts_into_a_given_directory) {
+    ASSERT_EQ(open(two_folders()), CAB_STATUS_OK);
+    const std::string elsewhere = scratch.file("elsewhere");
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+    scratch.write("elsewhere/c", "kept");
+    for (uint32_t number : {0u, 2u}) {
+        bool written = true;
+        ASSERT_EQ(
+            reader.extract_file(number, elsewhere.c_str(), cabinet_reader::EXISTING_KEEP, &written),
+            CAB_STATUS_OK);
+        EXPECT_EQ(written, number == 0) << number;
+    }
+    EXPECT_EQ(contents(elsewhere + "/a"), pattern(30, 'a'));
+    EXPECT_EQ(contents(elsewhere + "/c"), "kept");
+    ASSERT_EQ(reader.extract_file(2, elsewhere.c_str(), cabinet_reader::EXISTING_REPLACE),
+              CAB_STATUS_OK);
+    EXPECT_EQ(contents(elsewhere + "/c"), pattern(45, 'c'));
+    EXPECT_TRUE(work_entries().empty());
+
+    EXPECT_EQ(reader.extract_file(5, elsewhere.c_str(), cabinet_reader::EXISTING_REPLACE),
+              CAB_ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(
+        reader.extract_file(0, scratch.file("missing").c_str(), cabinet_reader::EXISTING_REPLACE),
+        CAB_ERROR_OPEN_STREAM);
+}
+
+TEST_F(reader_test, writes_a_file_to_any_stream) {
+    ASSERT_EQ(open(two_folders()), CAB_STATUS_OK);
+    const std::string expected[] = {pattern(30, 'a'), pattern(1, 'b'), pattern(45, 'c'),
+                                    pattern(7, 'd'), pattern(40, 'e')};
+    for (uint32_t number : {4u, 2u, 0u, 1u, 3u}) {
+        std::ostringstream out;
+        ASSERT_EQ(reader.write_file(number, out), CAB_STATUS_OK) << number;
+        EXPECT_EQ(out.str(), expected[number]) << number;
+    }
+    std::ostringstream out;
+    EXPECT_EQ(reader.write_file(5, out), CAB_ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(work_entries().empty());
+}
+
+// verify_folder passes every block, also those no entry's range reaches;
+// measure_folder reads their headers alone.
+TEST_F(reader_test, verifies_and_measures_whole_folders) {
+    test_cabinet cabinet = two_folders();
+    // A block behind every entry's range: only verify_folder reads it.
+    cabinet.folders[1].blocks.push_back(stored_block("tail"));
+    cabinet.folders[1].blocks.back().bad_checksum = true;
+    ASSERT_EQ(open(cabinet), CAB_STATUS_OK);
+    uint64_t expanded = 0, compressed = 0, claimed = 0;
+    ASSERT_EQ(reader.verify_folder(0, expanded), CAB_STATUS_OK);
+    EXPECT_EQ(expanded, 76u);
+    ASSERT_EQ(reader.measure_folder(0, compressed, claimed), CAB_STATUS_OK);
+    EXPECT_EQ(claimed, 76u);
+    uint64_t payloads = 0;
+    for (const test_block& block : cabinet.folders[0].blocks)
+        payloads += 16 + block.payload.size();
+    EXPECT_EQ(compressed, payloads);
+
+    ASSERT_EQ(reader.extract("e"), CAB_STATUS_OK);
+    EXPECT_EQ(reader.verify_folder(1, expanded), CAB_ERROR_CHECKSUM);
+    EXPECT_EQ(expanded, 47u);
+    ASSERT_EQ(reader.measure_folder(1, compressed, claimed), CAB_STATUS_OK);
+    EXPECT_EQ(claimed, 51u);
+    EXPECT_EQ(reader.verify_folder(2, expanded), CAB_ERROR_INVALID_FOLDER);
+
+    // Blocks that run past the end of the file.
+    std::string image = build_cabinet(cabinet);
+    ASSERT_EQ(open_image(image.substr(0, image.size() - 1)), CAB_STATUS_OK);
+    EXPECT_EQ(reader.measure_folder(1, compressed, claimed), CAB_ERROR_UNEXPECTED_EOF);
+    EXPECT_EQ(reader.verify_folder(1, expanded), CAB_ERROR_UNEXPECTED_EOF);
 }
 
 } // namespace

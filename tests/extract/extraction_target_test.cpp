@@ -51,7 +51,8 @@ protected:
     bool extract(const char* stored_name, const std::string& bytes, bool read_only = false) {
         extraction_target target;
         int fd = -1;
-        EXPECT_EQ(target.create(stored_name, fd), CAB_STATUS_OK);
+        EXPECT_EQ(target.create(".", stored_name, extraction_target::existing::replace, fd),
+                  CAB_STATUS_OK);
         if (fd < 0)
             return false;
         struct stat status;
@@ -97,11 +98,58 @@ TEST_P(extraction_target_test, abandoned_file_leaves_nothing) {
     {
         extraction_target target;
         int fd = -1;
-        ASSERT_EQ(target.create("dir/a", fd), CAB_STATUS_OK);
+        ASSERT_EQ(target.create(".", "dir/a", extraction_target::existing::replace, fd),
+                  CAB_STATUS_OK);
         ASSERT_EQ(write(fd, "partial", 7), 7);
         close(fd);
     }
     EXPECT_TRUE(scratch_dir::names_in("dir").empty());
+}
+
+// The name is taken below the base directory, wherever the current one is.
+TEST_P(extraction_target_test, name_is_taken_below_the_base_directory) {
+    ASSERT_EQ(mkdir("base", 0755), 0);
+    extraction_target target;
+    int fd = -1;
+    ASSERT_EQ(target.create("base", "/sub/a", extraction_target::existing::replace, fd),
+              CAB_STATUS_OK);
+    ASSERT_EQ(write(fd, "below", 5), 5);
+    close(fd);
+    ASSERT_EQ(target.commit(), CAB_STATUS_OK);
+    EXPECT_EQ(scratch.read("base/sub/a"), "below");
+    EXPECT_EQ(scratch_dir::names_in("."), std::vector<std::string>{"base"});
+}
+
+// With existing::keep whatever is at the target stays: a file, a dangling
+// link, or a file that appears while the new one is written, which the
+// publishing link finds.
+TEST_P(extraction_target_test, keep_leaves_an_existing_target_alone) {
+    ASSERT_EQ(mkdir("dir", 0755), 0);
+    scratch.write("dir/file", "old");
+    ASSERT_EQ(symlink("nowhere", "dir/link"), 0);
+    for (const char* name : {"dir/file", "dir/link"}) {
+        extraction_target target;
+        int fd = 0;
+        ASSERT_EQ(target.create(".", name, extraction_target::existing::keep, fd), CAB_STATUS_OK);
+        EXPECT_TRUE(target.kept()) << name;
+        EXPECT_EQ(fd, -1) << name;
+        EXPECT_EQ(target.commit(), CAB_STATUS_OK) << name;
+    }
+
+    extraction_target target;
+    int fd = -1;
+    ASSERT_EQ(target.create(".", "dir/late", extraction_target::existing::keep, fd), CAB_STATUS_OK);
+    ASSERT_FALSE(target.kept());
+    ASSERT_EQ(write(fd, "new", 3), 3);
+    close(fd);
+    scratch.write("dir/late", "first");
+    ASSERT_EQ(target.commit(), CAB_STATUS_OK);
+    EXPECT_TRUE(target.kept());
+
+    EXPECT_EQ(scratch.read("dir/file"), "old");
+    EXPECT_EQ(scratch.read("dir/late"), "first");
+    EXPECT_TRUE(S_ISLNK(scratch_dir::status_of("dir/link").st_mode));
+    EXPECT_EQ(scratch_dir::names_in("dir"), (std::vector<std::string>{"file", "late", "link"}));
 }
 
 // An extraction killed half way (here by the file size limit, which stops a
@@ -129,7 +177,7 @@ TEST(extraction_target, killed_extraction_leaves_nothing) {
             setrlimit(RLIMIT_CORE, &none);
             setrlimit(RLIMIT_FSIZE, &small);
             std::signal(SIGXFSZ, SIG_DFL);
-            reader.extract("big");
+            static_cast<void>(reader.extract("big"));
         },
         0);
     EXPECT_EQ(end.signal, SIGXFSZ);

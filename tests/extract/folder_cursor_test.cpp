@@ -313,7 +313,7 @@ TEST(folder_cursor, every_range_as_the_whole_walk_gives_it) {
 
 // Every other value of every byte of every block, files of the folder
 // extracted in turn. A byte that the checksum covers (csum, cbUncomp,
-// payload) fails every range that begins in or after its block with -12; a
+// payload) fails every range that begins in or after its block with CAB_ERROR_CHECKSUM; a
 // changed cbData fails them one way or another; the ranges before the block
 // come out whole, and padding and reserve areas change nothing.
 TEST(folder_cursor, every_single_byte_change_in_a_block) {

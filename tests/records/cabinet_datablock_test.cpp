@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <kistle/cabinet_status.h>
+
 #include "record_streams.h"
 #include "recording_streambuf.h"
 #include "test_bytes.h"
@@ -131,7 +133,7 @@ TEST(CabinetDatablock, ChangedBlockFailsVerificationAndKeepsItsPayload) {
         std::istringstream in(image);
         cabinet_datablock block;
 
-        EXPECT_EQ(block.read(in, header), -12);
+        EXPECT_EQ(block.read(in, header), CAB_ERROR_CHECKSUM);
         EXPECT_EQ(payload_of(block), image.substr(16));
         EXPECT_TRUE(block.checksum_not_ok());
     }
@@ -144,7 +146,7 @@ TEST(CabinetDatablock, EmptyPayloadVerifiesAgainstItsSizesAlone) {
     } cases[] = {
         {bytes({0, 0, 0x34, 0x12, 0, 0, 0, 0, 0, 0, 0x34, 0x12, 0, 0, 0, 0}), 0},
         {std::string(16, '\0'), 0}, // a stored csum of 0 is checked like any other
-        {bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0}), -12},
+        {bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0}), CAB_ERROR_CHECKSUM},
     };
     cabinet_header header;
     for (const auto& c : cases) {
@@ -279,10 +281,10 @@ TEST(CabinetDatablockFixedHeader, TransfersTheSixteenByteImage) {
     EXPECT_EQ(written_by(fixed), image.substr(0, 12) + std::string(4, '\0'));
 
     std::istringstream short_input(image.substr(0, 15));
-    EXPECT_EQ(fixed.read(short_input), -15);
+    EXPECT_EQ(fixed.read(short_input), CAB_ERROR_UNEXPECTED_EOF);
     std::ostringstream failed;
     failed.setstate(std::ios::badbit);
-    EXPECT_EQ(fixed.write(failed), -4);
+    EXPECT_EQ(fixed.write(failed), CAB_ERROR_WRITE);
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <kistle/cabinet_status.h>
+
 #include "record_streams.h"
 #include "test_bytes.h"
 
@@ -90,7 +92,7 @@ TEST(CabinetFileFixedHeader, TransfersTheTwentyFourByteImage) {
     EXPECT_EQ(written_by(file), file_image);
 
     std::istringstream short_input(file_image.substr(0, 23));
-    EXPECT_EQ(file.read(short_input), -15);
+    EXPECT_EQ(file.read(short_input), CAB_ERROR_UNEXPECTED_EOF);
 }
 
 } // namespace

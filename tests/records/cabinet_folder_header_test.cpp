@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <kistle/cabinet_status.h>
+
 #include "record_streams.h"
 #include "test_bytes.h"
 
@@ -139,10 +141,10 @@ TEST(CabinetFolderFixedHeader, TransfersTheSixteenByteImage) {
     EXPECT_EQ(written_by(folder), folder_image_written);
 
     std::istringstream short_input(folder_image.substr(0, 15));
-    EXPECT_EQ(folder.read(short_input), -15);
+    EXPECT_EQ(folder.read(short_input), CAB_ERROR_UNEXPECTED_EOF);
     std::ostringstream failed;
     failed.setstate(std::ios::badbit);
-    EXPECT_EQ(folder.write(failed), -4);
+    EXPECT_EQ(folder.write(failed), CAB_ERROR_WRITE);
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <kistle/cabinet_status.h>
+
 #include "record_streams.h"
 #include "test_bytes.h"
 
@@ -186,7 +188,8 @@ TEST(CabinetHeader, FailedInputStreamFailsAtOnce) {
         std::istringstream in(full_header());
         in.setstate(state);
         cabinet_header header;
-        EXPECT_EQ(header.read(in), state == std::ios::eofbit ? -15 : -3);
+        EXPECT_EQ(header.read(in),
+                  state == std::ios::eofbit ? CAB_ERROR_UNEXPECTED_EOF : CAB_ERROR_READ);
     }
 }
 
@@ -200,7 +203,7 @@ TEST(CabinetHeader, FailingOutputIsAWriteErrorInEveryPart) {
 
     std::ostringstream failed;
     failed.setstate(std::ios::badbit);
-    EXPECT_EQ(header.write(failed), -4);
+    EXPECT_EQ(header.write(failed), CAB_ERROR_WRITE);
 }
 
 TEST(CabinetHeader, UnsetNamesAndMissingAreaAreWrittenAsEmptyAndZeros) {
@@ -214,7 +217,7 @@ TEST(CabinetHeader, ReadStringLeavesTargetUntouchedOnFailure) {
     b_string target;
     target = "keep";
     std::istringstream in("no terminator");
-    EXPECT_EQ(cabinet_header::read_string(target, in), -15);
+    EXPECT_EQ(cabinet_header::read_string(target, in), CAB_ERROR_UNEXPECTED_EOF);
     EXPECT_STREQ(target.text, "keep");
 }
 
@@ -246,7 +249,7 @@ TEST(CabinetFixedHeader, TransfersTheImageAloneWithZeroSizeBytes) {
     EXPECT_EQ(written_by(header), fixed_image(7, no_sizes));
 
     std::istringstream short_input(fixed_image(0, no_sizes).substr(0, 63));
-    EXPECT_EQ(header.read(short_input), -15);
+    EXPECT_EQ(header.read(short_input), CAB_ERROR_UNEXPECTED_EOF);
 }
 
 } // namespace

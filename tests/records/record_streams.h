@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <kistle/cabinet_status.h>
+
 #include "recording_streambuf.h"
 
 // What record writes to a good stream; the write must succeed.
@@ -24,7 +26,7 @@ template <class Record> std::string written_by(Record& record) {
 // Gives read_and_check an input holding the first length bytes of image, once
 // ending there and once breaking there with a device error; read_and_check
 // reads a fresh record, checks what it holds and returns the read's status,
-// which must be -15 and -3 respectively.
+// which must be CAB_ERROR_UNEXPECTED_EOF and CAB_ERROR_READ respectively.
 template <class ReadAndCheck>
 void expect_read_fails_after(const std::string& image, std::size_t length,
                              ReadAndCheck read_and_check) {
@@ -32,13 +34,13 @@ void expect_read_fails_after(const std::string& image, std::size_t length,
         SCOPED_TRACE(device_error ? "device error" : "end of input");
         recording_streambuf buf(image.substr(0, length), device_error);
         std::istream in(&buf);
-        EXPECT_EQ(read_and_check(in), device_error ? -3 : -15);
+        EXPECT_EQ(read_and_check(in), device_error ? CAB_ERROR_READ : CAB_ERROR_UNEXPECTED_EOF);
         EXPECT_EQ(buf.consumed(), length);
     }
 }
 
 // Writes record into outputs that take only the first few bytes, one output
-// for each limit: each write must fail with -4 and leave exactly the bytes of
+// for each limit: each write must fail with CAB_ERROR_WRITE and leave exactly the bytes of
 // image that fitted.
 template <class Record>
 void expect_write_fails_after(Record& record, const std::string& image,
@@ -47,7 +49,7 @@ void expect_write_fails_after(Record& record, const std::string& image,
         SCOPED_TRACE(limit);
         recording_streambuf buf({}, false, limit);
         std::ostream out(&buf);
-        EXPECT_EQ(record.write(out), -4);
+        EXPECT_EQ(record.write(out), CAB_ERROR_WRITE);
         EXPECT_EQ(buf.written, image.substr(0, limit));
     }
 }

@@ -17,7 +17,8 @@ public:
 
     // Frees the text and leaves the string empty.
     void Del();
-    // Stores a copy of source (none for a null source). Frees any earlier text.
+    // Stores a copy of source (none for a null source) and frees any earlier
+    // text. When the copy cannot be allocated the string is left empty.
     b_string& operator=(const char* source);
     // Takes ownership of a NUL-terminated text allocated with malloc.
     void adopt(char* owned);

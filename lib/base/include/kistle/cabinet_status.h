@@ -58,6 +58,6 @@ KISTLE_EXPORT const char* get_cabinet_error_string(int code);
 
 // Maps a zlib result that the caller has already judged a failure (Z_OK and
 // Z_STREAM_END included) onto -50 to -59.
-KISTLE_EXPORT int convert_z_error_code(int zlib_result);
+[[nodiscard]] KISTLE_EXPORT int convert_z_error_code(int zlib_result);
 
 #endif

@@ -8,7 +8,9 @@
 #define KISTLE_CABINET_CREATOR_H
 
 #include <cstdint>
+#include <ctime>
 #include <fstream>
+#include <istream>
 #include <ostream>
 
 #include <kistle/b_string.h>
@@ -41,7 +43,7 @@ public:
     // the file system cannot make a file without a name, it is named and
     // removed at once). CAB_STATUS_OK, or CAB_ERROR_TEMP_FILE with the
     // creator idle.
-    int open();
+    [[nodiscard]] int open();
     // Freezes the newest folder (its last block is written and it takes no
     // more files) and starts a new one of type typeCompress (0 stored,
     // 1 deflate; other types write blocks without payload).
@@ -50,14 +52,27 @@ public:
     // convert_z_error_code when the compressor cannot be made: nothing
     // changes but the freezing. A freeze that fails is not reported here;
     // close reports it.
-    int new_folder(uint16_t typeCompress);
+    [[nodiscard]] int new_folder(uint16_t typeCompress);
+    // As new_folder above, a deflate folder compressing at level (0 to 9, or
+    // -1 for zlib's default, which new_folder above uses and cabinet_tool
+    // writes); zlib refuses any other level (a status from
+    // convert_z_error_code), and nothing changes but the freezing.
+    [[nodiscard]] int new_folder(uint16_t typeCompress, int level);
     // Adds a file to the newest folder (see cfc_folderinfo::add_file for its
     // statuses and the state after each). CAB_ERROR_NO_FOLDER before the
     // first new_folder, CAB_ERROR_TOO_MANY_FILES once the cabinet holds
     // max_files entries: nothing changes. After any failure later files
     // still get entries that match their bytes, except after a failed write
     // of the data file, which fails close.
-    int add_file(const char* path);
+    [[nodiscard]] int add_file(const char* path);
+    // As add_file(path), the entry stored under stored_name (path when null).
+    [[nodiscard]] int add_file(const char* path, const char* stored_name);
+    // Adds what in yields up to its end to the newest folder, stored under
+    // stored_name with the date and time of modified and the given read-only
+    // bit (see cfc_folderinfo::add_stream). The statuses, and the state after
+    // each, are add_file's.
+    [[nodiscard]] int add_stream(std::istream& in, const char* stored_name, std::time_t modified,
+                                 bool read_only);
     // Writes the cabinet to path; a cabinet that is not complete never
     // reaches it. A new file gets the mode the kernel gives any new file
     // there; a regular file at path is replaced in one step and its
@@ -78,11 +93,11 @@ public:
     // may be called again, to this path or another (the newest folder is
     // frozen, and new_folder may start another). On success the creator is
     // idle and the data file gone.
-    int close(const char* path);
+    [[nodiscard]] int close(const char* path);
     // Writes the cabinet to out. The statuses are those of close(path)
     // without CAB_ERROR_OPEN_FILE and CAB_ERROR_CLOSE_FILE, with the same
     // state afterwards; out keeps what was written to it.
-    int close(std::ostream& out);
+    [[nodiscard]] int close(std::ostream& out);
     // Freezes the newest folder and moves every folder's entries to the end
     // of cabinet_files, adding each folder's share to the two totals (see
     // cfc_folderinfo::close). The folders stay, without entries: a later
@@ -93,13 +108,15 @@ public:
     void reset();
 
 private:
-    cfc_folderinfo* newest_folder() const;
+    KISTLE_LOCAL cfc_folderinfo* newest_folder() const;
+    // The newest folder, when it may take one more entry.
+    [[nodiscard]] KISTLE_LOCAL int folder_for_entry(cfc_folderinfo*& folder) const;
     // Writes the last block of every folder; a failure means missing data.
-    int flush_folders();
+    [[nodiscard]] KISTLE_LOCAL int flush_folders();
     // Writes the whole cabinet to out and keeps everything.
-    int write_cabinet(std::ostream& out);
+    [[nodiscard]] KISTLE_LOCAL int write_cabinet(std::ostream& out);
     // Copies the temporary data file, which must hold expected bytes, to out.
-    int copy_data(std::ostream& out, uint64_t expected);
+    [[nodiscard]] KISTLE_LOCAL int copy_data(std::ostream& out, uint64_t expected);
 };
 
 #endif

@@ -19,8 +19,9 @@ public:
 
     ~cfc_fileinfo() override;
 
-    // Writes the 24-byte fixed entry, then the name and its NUL. 0 or -4.
-    int write_entry(std::ostream& out) const;
+    // Writes the 24-byte fixed entry, then the name and its NUL.
+    // CAB_STATUS_OK or CAB_ERROR_WRITE.
+    [[nodiscard]] int write_entry(std::ostream& out) const;
 };
 
 #endif

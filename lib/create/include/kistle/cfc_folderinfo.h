@@ -5,6 +5,7 @@
 #define KISTLE_CFC_FOLDERINFO_H
 
 #include <cstdint>
+#include <ctime>
 #include <istream>
 #include <ostream>
 
@@ -34,12 +35,25 @@ public:
     uint64_t uncompressed_size = 0; // bytes in the folder's stream; the next uoffFolderStart
     uint64_t bytes_written = 0;     // block headers and payloads written
     z_stream_s* zstream = nullptr;  // owned deflate state of an open type 1 folder
+    int deflate_level = -1;         // zlib's level for a type 1 folder; -1 its default
 
     cfc_folderinfo() = default;
     ~cfc_folderinfo() override;
 
-    int open(std::ostream& output, uint64_t data_offset, uint16_t typeCompress, uint16_t iFolder,
-             uint8_t reserve_size, const uint8_t* reserve);
+    // Resets the folder and readies it to write blocks of typeCompress to
+    // output (not owned, which must outlive the folder's writing), the first
+    // at data_offset; reserve_size bytes of reserve are copied and kept but
+    // written nowhere. CAB_STATUS_OK; CAB_ERROR_OUT_OF_MEMORY, or a status from
+    // convert_z_error_code when the compressor cannot be made: the folder is
+    // then unusable until the next open or reset.
+    [[nodiscard]] int open(std::ostream& output, uint64_t data_offset, uint16_t typeCompress,
+                           uint16_t iFolder, uint8_t reserve_size, const uint8_t* reserve);
+    // As open above, compressing a deflate folder at level (0 to 9, or -1
+    // for zlib's default, which the open above uses); zlib refuses any other
+    // level with Z_STREAM_ERROR, whose status open returns.
+    [[nodiscard]] int open(std::ostream& output, uint64_t data_offset, uint16_t typeCompress,
+                           uint16_t iFolder, uint8_t reserve_size, const uint8_t* reserve,
+                           int level);
     // Appends the file's bytes to the folder's stream and records its entry,
     // whose cbFile is the number of bytes read and uoffFolderStart the
     // stream's size before them. The path is stored as given.
@@ -53,34 +67,60 @@ public:
     // behind them, so every entry still matches its bytes (after a failed
     // write, the data stream itself has failed). errno is that of the failed
     // system call.
-    int add_file(const char* path);
+    [[nodiscard]] int add_file(const char* path);
+    // As add_file(path), with the entry stored under a copy of stored_name
+    // (path when null).
+    [[nodiscard]] int add_file(const char* path, const char* stored_name);
+    // Appends what in yields up to its end, as add_file does a file's bytes,
+    // under a copy of stored_name, with the DOS date and time of modified
+    // (local time) and the read-only bit when read_only is set. A read that
+    // leaves in bad fails with CAB_ERROR_READ (in must report failures that
+    // way, not by throwing). CAB_ERROR_NO_FILENAME for a null stored_name;
+    // the other statuses, and the state after each, are add_file's.
+    [[nodiscard]] int add_stream(std::istream& in, const char* stored_name, std::time_t modified,
+                                 bool read_only);
     // Hands back the next full block (the caller owns it), or none while the
     // bytes read so far wait in the pending block. After a failed read
     // (CAB_ERROR_READ) the bytes read, earlier files' included, stay pending.
-    int read_block(std::istream& in, uint8_t*& block, int32_t& size);
-    // Compresses, check-sums and writes one block.
-    int process_block(const uint8_t* data, uint16_t size);
-    // out is data itself for a stored folder, otherwise a buffer the caller frees.
-    int compress_block(uint8_t*& out, uint16_t& out_size, const uint8_t* data, uint16_t size);
+    [[nodiscard]] int read_block(std::istream& in, uint8_t*& block, int32_t& size);
+    // Compresses, check-sums and writes one block, and counts it in cCFData
+    // and bytes_written. CAB_STATUS_OK; CAB_ERROR_FROZEN_FOLDER; a status of
+    // compress_block (nothing written); CAB_ERROR_WRITE when output failed,
+    // with the block counted.
+    [[nodiscard]] int process_block(const uint8_t* data, uint16_t size);
+    // Compresses one block by typeCompress: out is data itself for a stored
+    // folder, a buffer the caller frees for a deflate folder, and none (no
+    // payload) for any other type. CAB_STATUS_OK; CAB_ERROR_OUT_OF_MEMORY, or
+    // a status from convert_z_error_code (out none).
+    [[nodiscard]] int compress_block(uint8_t*& out, uint16_t& out_size, const uint8_t* data,
+                                     uint16_t size);
     static uint64_t CSUMCompute(const uint8_t* data, uint32_t size, uint64_t seed);
     // Writes the pending block as the folder's last, stops taking files and
     // ends the compressor. After a failure (CAB_ERROR_WRITE or a compression
     // status) the folder keeps its pending block, compressor and output.
-    int freeze();
+    [[nodiscard]] int freeze();
     // Flushes (a failure is not reported), adds the folder's share to the
     // running totals and moves its entries to the end of cabinet_files.
     void close(QueueOf<cfc_fileinfo>& cabinet_files, uint64_t& cabinet_size, uint64_t& data_start);
-    // Writes the 16-byte folder entry. 0 or -4.
-    int write_entry(std::ostream& out, uint64_t data_start) const;
+    // Writes the 16-byte folder entry, whose coffCabStart is data_start +
+    // data_offset. CAB_STATUS_OK or CAB_ERROR_WRITE.
+    [[nodiscard]] int write_entry(std::ostream& out, uint64_t data_start) const;
+    // Releases everything, entries included: the folder is as constructed.
     void reset();
 
 private:
     // Bytes taken into the folder's stream so far, pending ones included.
-    uint64_t stream_size() const;
-    int add_open_file(int fd, const char* path);
-    int read_file(std::istream& in);
-    void end_compressor();
-    void release();
+    KISTLE_LOCAL uint64_t stream_size() const;
+    [[nodiscard]] KISTLE_LOCAL int add_open_file(int fd, const char* name);
+    // The entry of a file about to be read: CAB_ERROR_DATETIME,
+    // CAB_ERROR_OUT_OF_MEMORY, and no entry, when it cannot be made.
+    [[nodiscard]] KISTLE_LOCAL int new_entry(const char* name, std::time_t modified, bool read_only,
+                                             cfc_fileinfo*& entry);
+    // Records entry once its bytes were read with status, or drops it.
+    [[nodiscard]] KISTLE_LOCAL int end_entry(cfc_fileinfo* entry, int status);
+    [[nodiscard]] KISTLE_LOCAL int read_file(std::istream& in);
+    KISTLE_LOCAL void end_compressor();
+    KISTLE_LOCAL void release();
 };
 
 #endif

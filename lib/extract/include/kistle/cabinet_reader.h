@@ -35,9 +35,17 @@ public:
     cabinet_reader(const cabinet_reader&) = delete;
     cabinet_reader& operator=(const cabinet_reader&) = delete;
 
-    // Reads the header, every folder entry and every file entry. A cabinet
-    // open before is released first.
-    int open(const char* path);
+    // Releases any cabinet open before, then opens path and reads the header,
+    // every folder entry and every file entry (those from coffFiles on; none
+    // when cFiles is 0). Nothing read is judged.
+    // - CAB_ERROR_NO_FILENAME for a null or empty path, CAB_ERROR_OPEN_STREAM
+    //   (errno set) when the file cannot be opened: the reader holds nothing.
+    // - CAB_ERROR_UNEXPECTED_EOF, CAB_ERROR_READ, CAB_ERROR_SEEK (coffFiles
+    //   cannot be reached), CAB_ERROR_OUT_OF_MEMORY: the records read so far
+    //   stay for inspection, but the file is closed, so extract answers
+    //   CAB_ERROR_CLOSED_OBJECT.
+    // The reader can be opened again after any failure.
+    [[nodiscard]] int open(const char* path);
     // Writes the file whose stored name equals name byte for byte, below the
     // current directory, and restores its date, time and read-only bit.
     // Every block that holds the file's bytes, and every block before them
@@ -45,15 +53,77 @@ public:
     // verified before any of its bytes is used: a file that one of them
     // fails gets that block's status (CAB_ERROR_CHECKSUM for a mismatch) and
     // leaves nothing behind. The reader can extract again after a failure.
-    int extract(const char* name);
-    // Releases the stream and the records.
-    int close();
+    // - CAB_ERROR_CLOSED_OBJECT: no cabinet is open. CAB_ERROR_NO_FILENAME:
+    //   an empty name. CAB_ERROR_FILE_NOT_FOUND: no entry of that name (the
+    //   first of several wins). CAB_ERROR_INVALID_FOLDER: its folder number
+    //   has no folder entry.
+    // - Where it goes: CAB_ERROR_ACCESS_DENIED for a name that would leave the
+    //   current directory, names no file, passes a symbolic link, or a
+    //   directory that refuses the file; CAB_ERROR_MKDIR when a directory
+    //   cannot be made; CAB_ERROR_OPEN_STREAM when the file cannot be made or
+    //   put in place. errno says why.
+    // - Its bytes: the statuses of the folder's blocks (CAB_ERROR_CHECKSUM,
+    //   CAB_ERROR_UNEXPECTED_EOF, CAB_ERROR_DECOMPRESSION, ...), of a range
+    //   beyond the folder's data (CAB_ERROR_RANGE_PAST_END,
+    //   CAB_ERROR_FOLDER_DATA_ENDED), CAB_ERROR_WRITE;
+    //   CAB_ERROR_RESTORE_DATETIME and CAB_ERROR_RESTORE_ATTRIBUTES.
+    [[nodiscard]] int extract(const char* name);
+
+    // What extract_file does where its target exists.
+    enum EXISTING_TARGET {
+        EXISTING_REPLACE = 0, // replaced once the file is complete
+        EXISTING_KEEP = 1     // left alone
+    };
+
+    // Extracts file entry number (an index of file_headers) below directory
+    // (which must exist; a symbolic link to it is followed) under its stored
+    // name, as extract does below the current directory. With EXISTING_KEEP
+    // a target that exists (a link or a directory included) is left alone,
+    // also when it appears while the file is written: the file is published
+    // by a link that fails where the target exists. *written (when given)
+    // says whether a file was written. The statuses are extract's, with
+    // CAB_ERROR_FILE_NOT_FOUND for a number beyond file_headers,
+    // CAB_ERROR_NO_FILENAME for an empty directory and CAB_ERROR_OPEN_STREAM
+    // when it cannot be opened; a kept target is CAB_STATUS_OK.
+    [[nodiscard]] int extract_file(uint32_t number, const char* directory, EXISTING_TARGET existing,
+                                   bool* written = nullptr);
+    // Writes the bytes of file entry number to out, with the checks of
+    // extract: no byte leaves a block that failed its checksum, or that was
+    // placed by one. The statuses are extract's for its bytes, with
+    // CAB_ERROR_CLOSED_OBJECT, CAB_ERROR_FILE_NOT_FOUND and
+    // CAB_ERROR_INVALID_FOLDER; after a failure out holds the bytes written
+    // before it.
+    [[nodiscard]] int write_file(uint32_t number, std::ostream& out);
+    // Reads every block of folder number from its first, verifies its
+    // checksum and expands it, writing nothing; uncompressed_size gets what
+    // the blocks expanded to (up to a failure). CAB_STATUS_OK when every
+    // block is sound (a folder without blocks included);
+    // CAB_ERROR_CLOSED_OBJECT, CAB_ERROR_INVALID_FOLDER; the statuses of
+    // cabinet_folder_manager::extract_data for a block that fails.
+    [[nodiscard]] int verify_folder(uint16_t number, uint64_t& uncompressed_size);
+    // Reads the header of every block of folder number, skipping the
+    // payloads unread and unverified: compressed_size gets the bytes the
+    // blocks take in the file (headers, reserve areas, payloads),
+    // uncompressed_size what they claim to expand to. CAB_STATUS_OK;
+    // CAB_ERROR_CLOSED_OBJECT, CAB_ERROR_INVALID_FOLDER; CAB_ERROR_SEEK;
+    // CAB_ERROR_UNEXPECTED_EOF or CAB_ERROR_READ when the blocks run past the
+    // end of the file.
+    [[nodiscard]] int measure_folder(uint16_t number, uint64_t& compressed_size,
+                                     uint64_t& uncompressed_size);
+    // Releases the stream and the records; always CAB_STATUS_OK. The reader
+    // can be opened again.
+    [[nodiscard]] int close();
 
 private:
-    void release();
-    int read_directory();
-    int find_file(const char* name, const cabinet_file_header*& file);
-    int extract_range(uint16_t folder, uint64_t offset, uint64_t length, std::ostream& out);
+    KISTLE_LOCAL void release();
+    [[nodiscard]] KISTLE_LOCAL int read_directory();
+    // The number of the first file entry stored under name.
+    [[nodiscard]] KISTLE_LOCAL int find_file(const char* name, uint32_t& number);
+    // The open cabinet's file entry number, whose folder exists.
+    [[nodiscard]] KISTLE_LOCAL int file_to_write(uint32_t number,
+                                                 const cabinet_file_header*& file) const;
+    [[nodiscard]] KISTLE_LOCAL int extract_range(uint16_t folder, uint64_t offset, uint64_t length,
+                                                 std::ostream& out);
     void drop_cursor();
 
     // The cabinet stream's buffer, larger than its own: blocks are read whole,

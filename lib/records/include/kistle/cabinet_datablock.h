@@ -1,5 +1,6 @@
 // A data block: its 16-byte header, and the whole block with reserve area and
-// payload, read with checksum verification.
+// payload, read with checksum verification. Reads and writes return the
+// statuses listed in cabinet_header.h, and a read CAB_ERROR_CHECKSUM as well.
 #ifndef KISTLE_CABINET_DATABLOCK_H
 #define KISTLE_CABINET_DATABLOCK_H
 
@@ -19,12 +20,8 @@ public:
     uint16_t cbData = 0;
     uint16_t cbUncomp = 0;
 
-    int read(std::istream& in);
-    int write(std::ostream& out) const;
-
-protected:
-    void encode(uint8_t image[image_size]) const;
-    void decode(const uint8_t image[image_size]);
+    [[nodiscard]] int read(std::istream& in);
+    [[nodiscard]] int write(std::ostream& out) const;
 };
 
 class KISTLE_EXPORT cabinet_datablock : public cabinet_datablock_fixed_header {
@@ -38,25 +35,32 @@ public:
     cabinet_datablock& operator=(const cabinet_datablock&) = delete;
     ~cabinet_datablock() { release_buffers(); }
 
-    // Reads a whole block (the reserve area that header calls for) and
-    // verifies its checksum: -12 on a mismatch, with the block kept.
-    int read(std::istream& in, const cabinet_header& header);
+    // Reads a whole block (the reserve area that header calls for, then
+    // cbData payload bytes through io_read) and verifies its checksum:
+    // CAB_ERROR_CHECKSUM on a mismatch, with the block kept for inspection.
+    [[nodiscard]] int read(std::istream& in, const cabinet_header& header);
     // Computes the checksum into csum, then writes the whole block.
-    int write(std::ostream& out);
+    [[nodiscard]] int write(std::ostream& out);
 
-    // The checksum function over count bytes, starting from seed.
+    // The checksum function over count bytes, starting from seed
+    // (block_checksum.cpp).
     static uint64_t CSUMCompute(const uint8_t* bytes, uint32_t count, uint64_t seed);
-    // The checksum of a block with this payload and these sizes.
+    // The checksum of a block with this payload and these sizes: the
+    // payload's CSUMCompute XOR (cbData + 65536 * cbUncomp).
     static uint64_t block_checksum(const uint8_t* payload, uint16_t cbData, uint16_t cbUncomp);
 
+    // Stores the checksum of the current payload and sizes in csum.
     void compute_checksum();
+    // Whether csum, all 64 bits of it, matches the current payload and sizes.
     bool checksum_ok() const;
     bool checksum_not_ok() const { return !checksum_ok(); }
 
-    // Replace the reserve area, or the payload and both sizes, with copies.
+    // Replace the reserve area, or the payload and both sizes, with copies. An
+    // allocation that fails leaves no reserve area, or an empty payload.
     void set_reserved_area(const uint8_t* bytes, uint8_t length);
     void set_compressed_data(const uint8_t* bytes, uint16_t data_size, uint16_t uncompressed_size);
 
+    // Frees the reserve area and the payload; cbReserve becomes 0.
     void release_buffers();
 };
 

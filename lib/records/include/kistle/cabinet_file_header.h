@@ -1,4 +1,5 @@
-// A file entry: its 24-byte fixed part, and the entry with its name.
+// A file entry: its 24-byte fixed part, and the entry with its name. Reads
+// and writes return the statuses listed in cabinet_header.h.
 #ifndef KISTLE_CABINET_FILE_HEADER_H
 #define KISTLE_CABINET_FILE_HEADER_H
 
@@ -34,18 +35,19 @@ public:
     uint16_t time = 0;
     uint16_t attribs = 0;
 
-    int read(std::istream& in);
-    int write(std::ostream& out) const;
+    [[nodiscard]] int read(std::istream& in);
+    [[nodiscard]] int write(std::ostream& out) const;
 };
 
 class KISTLE_EXPORT cabinet_file_header : public cabinet_file_fixed_header {
 public:
     b_string szName; // without its terminating NUL
 
-    // Reads an entry and its name.
-    int read(std::istream& in);
+    // Reads an entry and its name; the old name is released first, so a read
+    // that fails leaves the name empty.
+    [[nodiscard]] int read(std::istream& in);
     // Writes an entry and its name; an unset name is written as an empty string.
-    int write(std::ostream& out) const;
+    [[nodiscard]] int write(std::ostream& out) const;
 };
 
 #endif

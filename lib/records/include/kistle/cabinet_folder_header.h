@@ -1,4 +1,5 @@
 // A folder entry: its 16-byte fixed part, and the entry with its reserve area.
+// Reads and writes return the statuses listed in cabinet_header.h.
 #ifndef KISTLE_CABINET_FOLDER_HEADER_H
 #define KISTLE_CABINET_FOLDER_HEADER_H
 
@@ -22,8 +23,8 @@ public:
     uint16_t cCFData = 0;
     uint16_t typeCompress = 0;
 
-    int read(std::istream& in);
-    int write(std::ostream& out) const;
+    [[nodiscard]] int read(std::istream& in);
+    [[nodiscard]] int write(std::ostream& out) const;
 };
 
 class KISTLE_EXPORT cabinet_folder_header : public cabinet_folder_fixed_header {
@@ -38,11 +39,13 @@ public:
 
     // Empties the entry and gives it a zero-filled reserve area sized by header.
     void init(const cabinet_header& header);
-    // Reads an entry and the reserve area that header calls for.
-    int read(std::istream& in, const cabinet_header& header);
+    // Reads an entry and the reserve area that header calls for
+    // (header.folder_reserve_size()), releasing the old area first.
+    [[nodiscard]] int read(std::istream& in, const cabinet_header& header);
     // Writes the entry and its own cbReserve reserve bytes.
-    int write(std::ostream& out) const;
+    [[nodiscard]] int write(std::ostream& out) const;
 
+    // Frees abReserve and sets cbReserve to 0.
     void release_reserve();
 };
 

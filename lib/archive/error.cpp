@@ -1,0 +1,76 @@
+#include <kistle/archive.h>
+
+#include <string>
+#include <utility>
+
+#include <kistle/cabinet_status.h>
+
+namespace kistle {
+
+struct error_detail {
+    std::filesystem::path path;
+    std::error_code system;
+    std::string what;
+};
+
+namespace {
+
+class status_category : public std::error_category {
+public:
+    const char* name() const noexcept override { return "kistle"; }
+
+    std::string message(int status) const override {
+        // Statuses that have no message of their own get a description here.
+        switch (status) {
+        case CAB_ERROR_RANGE_PAST_END:
+            return "The file starts at or beyond the end of its folder's data";
+        case CAB_ERROR_FOLDER_DATA_ENDED:
+            return "The folder's data ends inside the file";
+        case CAB_ERROR_NO_DECOMPRESSOR:
+            return "A deflate folder has no decompressor";
+        default:
+            if (status >= CAB_ERROR_ZLIB_FIRST && status <= CAB_ERROR_ZLIB_LAST)
+                return "zlib failed (" + std::to_string(status) + ")";
+            return get_cabinet_error_string(status);
+        }
+    }
+};
+
+std::shared_ptr<const error_detail>
+make_detail(const std::error_code& code, std::filesystem::path path, std::error_code system) {
+    std::string what = path.empty() ? std::string() : path.string() + ": ";
+    what += code.message();
+    if (system)
+        what += ": " + system.message();
+    return std::make_shared<const error_detail>(
+        error_detail{std::move(path), system, std::move(what)});
+}
+
+} // namespace
+
+const std::error_category& category() noexcept {
+    static const status_category instance;
+    return instance;
+}
+
+error::error(int status, std::filesystem::path concerned, std::error_code system)
+    : error(std::error_code(status, category()), std::move(concerned), system) {}
+
+error::error(std::error_code code, std::filesystem::path concerned, std::error_code system)
+    : std::system_error(code), detail_(make_detail(code, std::move(concerned), system)) {}
+
+error::~error() = default;
+
+const char* error::what() const noexcept {
+    return detail_->what.c_str();
+}
+
+const std::filesystem::path& error::path() const noexcept {
+    return detail_->path;
+}
+
+std::error_code error::system_code() const noexcept {
+    return detail_->system;
+}
+
+} // namespace kistle

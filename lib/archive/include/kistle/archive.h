@@ -1,0 +1,383 @@
+// kistle: reading and writing cabinet archives from C++.
+//
+// A cabinet is one file holding folders of compressed, check-summed blocks and
+// a directory of the files stored in them. This header is the whole interface
+// an application needs; it includes nothing of the library's record classes.
+//
+//     kistle::writer out("backup.cab");
+//     out.add_file("notes.txt");
+//     out.add_bytes("hello.txt", "Hello!\n", std::time(nullptr));
+//     out.commit();                       // backup.cab appears, complete
+//
+//     kistle::reader in("backup.cab");
+//     for (const kistle::entry& e : in.entries())
+//         std::cout << e.name << ' ' << e.size << '\n';
+//     in.extract_all("restored");         // an existing directory
+//
+//     std::error_code ec;                 // or without exceptions:
+//     in.extract(*in.find("hello.txt"), std::cout, ec);
+//     if (ec == kistle::errc::checksum) ...
+//
+// Errors are reported as std::filesystem reports them. Every operation that
+// can fail comes twice: one form throws kistle::error, the other takes a
+// std::error_code& and throws nothing (on failure it sets the code; on
+// success it clears it). The error_code form can still throw std::bad_alloc
+// where the throwing form allocates, as std::filesystem's does.
+//
+// Thread safety: distinct readers and writers may be used on distinct
+// threads at once; one object is used by one thread at a time. Progress
+// callbacks run on the thread that called the operation.
+#ifndef KISTLE_ARCHIVE_H
+#define KISTLE_ARCHIVE_H
+
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include <kistle/export.h>  // KISTLE_EXPORT
+#include <kistle/version.h> // KISTLE_VERSION_MAJOR, KISTLE_VERSION_MINOR, KISTLE_VERSION_PATCH
+
+namespace kistle {
+
+// The version of the library that is loaded, "MAJOR.MINOR.PATCH". It can
+// differ from the KISTLE_VERSION_* macros a program was compiled with.
+KISTLE_EXPORT const char* version() noexcept;
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// The category of the library's statuses: an error_code of this category has
+// the library's (negative) status as its value and the status's message as
+// its message().
+KISTLE_EXPORT const std::error_category& category() noexcept;
+
+// The statuses a caller most often tests for. error_code values compare
+// equal to them: `if (ec == kistle::errc::checksum) ...`. Any other value of
+// category() is one of the library's statuses as well.
+enum class errc : int {
+    closed = -1, // the reader or writer is not open
+    out_of_memory = -2,
+    read = -3,           // a read from a file or the cabinet failed
+    write = -4,          // a write failed (a full disk, a closed pipe)
+    bad_data = -5,       // the cabinet holds values that cannot be right
+    open_stream = -6,    // a file could not be opened
+    invalid_folder = -8, // an entry names a folder the cabinet lacks
+    seek = -9,           // a position in the cabinet cannot be reached
+    checksum = -12,      // a block's checksum does not match: damage
+    unsupported_compression = -13,
+    decompression = -14,    // a block does not inflate to its stated size
+    unexpected_eof = -15,   // the cabinet ends early: it was cut
+    not_found = -17,        // not an entry of this reader
+    mkdir = -22,            // a directory could not be made
+    access_denied = -23,    // a name that would leave the target directory,
+                            // or a refused stored name
+    temp_file = -26,        // the temporary data file cannot be made
+    too_many_folders = -28, // a cabinet holds at most 65533 folders
+    too_many_files = -29,   // at most 65535 entries; a file too large
+    no_folder = -30,
+    open_file = -31,         // a file to add, or the cabinet's place, cannot be opened
+    close_file = -32,        // the cabinet cannot be made durable or put in place
+    date_time = -38,         // a modification time without a local time
+    range_past_end = -40,    // an entry starts at or past its folder's data
+    folder_data_ended = -41, // an entry's range runs past its folder's data
+};
+inline std::error_code make_error_code(errc e) noexcept {
+    return {static_cast<int>(e), category()};
+}
+
+struct error_detail;
+
+// What every throwing operation throws. code() belongs to category(); what()
+// names the path concerned and, where a system call failed, the system's
+// reason, e.g. "backup.cab: Unable to open a file stream: No such file or
+// directory".
+class KISTLE_EXPORT error : public std::system_error {
+public:
+    // status: a library status (negative); path: the file concerned, or
+    // empty; system: the system's error where a system call failed, or empty.
+    error(int status, std::filesystem::path path, std::error_code system = {});
+    error(std::error_code code, std::filesystem::path path, std::error_code system = {});
+    ~error() override;
+
+    // "path: message: system reason", leaving out what is empty.
+    const char* what() const noexcept override;
+    // The file the failure concerns: the cabinet, a file added, an entry's
+    // name (for an extraction into a directory, the directory and the name)
+    // or a stored name refused. May be empty.
+    const std::filesystem::path& path() const noexcept;
+    // The system's error (std::system_category()) where a system call
+    // failed; empty otherwise.
+    std::error_code system_code() const noexcept;
+
+private:
+    std::shared_ptr<const error_detail> detail_; // copyable, nothrow
+};
+
+// ---------------------------------------------------------------------------
+// What a cabinet holds
+
+enum class compression { stored, deflate };
+
+// Attribute bits of an entry, as stored.
+namespace attribute {
+constexpr std::uint16_t read_only = 0x0001;
+constexpr std::uint16_t hidden = 0x0002;
+constexpr std::uint16_t system = 0x0004;
+constexpr std::uint16_t archive = 0x0020;
+constexpr std::uint16_t execute = 0x0040;
+constexpr std::uint16_t name_is_utf8 = 0x0080;
+} // namespace attribute
+
+// One file of a cabinet.
+struct entry {
+    std::string name;             // as stored: any bytes, '/' or '\' between directories
+    std::uint64_t size = 0;       // in bytes
+    std::uint16_t folder = 0;     // the folder holding its bytes
+    std::uint16_t attributes = 0; // the stored bits, see kistle::attribute
+    std::time_t modified = 0;     // the stored DOS date and time read as local time
+                                  // (two-second resolution); 0 when the system
+                                  // cannot represent it
+
+    bool read_only() const noexcept { return (attributes & attribute::read_only) != 0; }
+};
+
+// The cabinet's header.
+struct cabinet_info {
+    std::uint64_t size = 0;        // the length the header states
+    std::uint64_t actual_size = 0; // the length of the file
+    unsigned version_major = 0, version_minor = 0;
+    std::uint16_t folders = 0, files = 0;
+    std::uint16_t flags = 0;     // bit 0: has a previous cabinet, 1: a next, 2: reserve areas
+    std::uint16_t set_id = 0;    // the set this cabinet belongs to
+    std::uint16_t set_index = 0; // its position in the set
+    std::string previous_cabinet, previous_disk, next_cabinet, next_disk;
+    std::uint16_t header_reserve = 0; // reserve sizes, in bytes
+    std::uint8_t folder_reserve = 0, block_reserve = 0;
+};
+
+// One folder.
+struct folder_info {
+    std::uint16_t type = 0;              // 0 stored, 1 deflate; anything else is unsupported
+    std::uint16_t blocks = 0;            // as its entry states
+    std::uint64_t compressed_size = 0;   // block headers, reserve areas and payloads
+    std::uint64_t uncompressed_size = 0; // what its blocks expand to
+};
+
+// One damaged entry, or damage to the cabinet as a whole (empty name).
+struct problem {
+    std::string name;
+    std::error_code code; // of category()
+};
+
+// Bytes done so far: taken from files and memory (writer), extracted
+// (reader), counted since the writer or reader was opened. It is called once
+// per entry, when the entry is done.
+using progress_function = std::function<void(std::uint64_t bytes_done)>;
+
+// ---------------------------------------------------------------------------
+// Reading
+
+// An open cabinet. Opening reads the header and the directory; the blocks are
+// read, verified and inflated when an entry is extracted. No byte reaches an
+// output unless the blocks it comes from passed their checksums; an
+// extraction that fails may have written part of the entry to a stream, but
+// never publishes a file. Movable, not copyable; a moved-from reader is
+// closed.
+class KISTLE_EXPORT reader {
+public:
+    reader() noexcept;
+    // Opens cabinet; throws kistle::error as open() does.
+    explicit reader(const std::filesystem::path& cabinet);
+    reader(reader&&) noexcept;
+    reader& operator=(reader&&) noexcept;
+    reader(const reader&) = delete;
+    reader& operator=(const reader&) = delete;
+    ~reader();
+
+    // Opens a cabinet, closing the one open before. Fails (open_stream, read,
+    // unexpected_eof, ...) when the file cannot be read or its directory is
+    // cut or unreadable; the reader is then closed.
+    void open(const std::filesystem::path& cabinet);
+    void open(const std::filesystem::path& cabinet, std::error_code& ec);
+    void close() noexcept;
+    bool is_open() const noexcept;
+    const std::filesystem::path& path() const noexcept; // empty when closed
+
+    // Worker threads for reading ahead and inflating: 0 (the default) means
+    // one per core, 1 means none besides the caller's.
+    void set_threads(unsigned count) noexcept;
+    // Called as extraction writes bytes; none by default.
+    void set_progress(progress_function progress);
+
+    // Every entry in the cabinet's order; empty when closed. References stay
+    // valid until the reader is closed, reopened or destroyed.
+    const std::vector<entry>& entries() const noexcept;
+    // The first entry stored under name, byte for byte, or nullptr.
+    const entry* find(std::string_view name) const noexcept;
+
+    // The header as read. Fails with closed.
+    cabinet_info info() const;
+    cabinet_info info(std::error_code& ec) const;
+    // Each folder's type, block count and sizes; reads every block header,
+    // verifying nothing. Fails (closed, seek, unexpected_eof) when a
+    // folder's blocks cannot be walked.
+    std::vector<folder_info> folders() const;
+    std::vector<folder_info> folders(std::error_code& ec) const;
+
+    // What to do where an extraction target exists.
+    enum class existing { replace, keep };
+
+    // e must be one of entries(); any other entry fails with not_found.
+    // Writes the entry below directory (which must exist) under its stored
+    // name: leading separators dropped, '/' and '\' both separating
+    // directories, which are made as needed. Never writes outside directory:
+    // a name with a ".." component fails with access_denied, and no symbolic
+    // link is followed, on the way or at the target. The bytes go to a
+    // temporary file, private until complete, which then replaces the target
+    // at once (a link at the target is replaced, not followed); the stored
+    // date, time and read-only bit are restored. With existing::keep an
+    // existing target is left alone and the result is false. Returns true
+    // when the file was written. On failure nothing is published.
+    bool extract(const entry& e, const std::filesystem::path& directory,
+                 existing policy = existing::replace);
+    bool extract(const entry& e, const std::filesystem::path& directory, existing policy,
+                 std::error_code& ec);
+    bool extract(const entry& e, const std::filesystem::path& directory, std::error_code& ec);
+    // Extracts every entry as above, in the cabinet's order (a name stored
+    // twice: the entry find() returns), stopping at the first failure.
+    void extract_all(const std::filesystem::path& directory, existing policy = existing::replace);
+    void extract_all(const std::filesystem::path& directory, existing policy, std::error_code& ec);
+    void extract_all(const std::filesystem::path& directory, std::error_code& ec);
+    // Writes the entry's bytes to out, and flushes it. On failure part of
+    // them may have been written; out is left as the failure left it (a
+    // stream that failed: write).
+    void extract(const entry& e, std::ostream& out);
+    void extract(const entry& e, std::ostream& out, std::error_code& ec);
+    // The entry's bytes; nothing is returned unless all of them are sound.
+    std::string read(const entry& e);
+    std::string read(const entry& e, std::error_code& ec);
+
+    // Verifies every block of every folder and every entry's range, and that
+    // the cabinet is as long as its header states, writing nothing. Returns
+    // the damage found: one problem per damaged entry (its name and why,
+    // which is what extracting it fails with) and one with an empty name for
+    // damage to the cabinet itself (not a cabinet: bad_data; shorter than
+    // its header states: unexpected_eof, longer: bad_data; a damaged block
+    // in a folder that no damaged entry reveals: that block's status). Empty
+    // when all is well. Fails (closed) only when the test cannot run.
+    std::vector<problem> test();
+    std::vector<problem> test(std::error_code& ec);
+
+private:
+    struct impl;
+    std::unique_ptr<impl> impl_;
+};
+
+// ---------------------------------------------------------------------------
+// Writing
+
+// A cabinet under construction. Files are compressed into a private,
+// unnamed temporary file as they are added; the cabinet appears at its path,
+// complete, only at commit(). A writer destroyed, reopened or discarded
+// without commit() leaves no file behind. Movable, not copyable; a
+// moved-from writer is closed.
+class KISTLE_EXPORT writer {
+public:
+    writer() noexcept;
+    // Starts a cabinet to be written to path; throws as open() does.
+    explicit writer(const std::filesystem::path& cabinet);
+    writer(writer&&) noexcept;
+    writer& operator=(writer&&) noexcept;
+    writer(const writer&) = delete;
+    writer& operator=(const writer&) = delete;
+    ~writer();
+
+    // Starts a new cabinet to be written to path (made absolute now, so a
+    // later change of the current directory does not move it), discarding
+    // any cabinet under construction. Fails (temp_file) when no temporary
+    // file can be made in $TMPDIR (or /tmp); the writer is then closed.
+    void open(const std::filesystem::path& cabinet);
+    void open(const std::filesystem::path& cabinet, std::error_code& ec);
+    // Drops the cabinet under construction; nothing is written.
+    void discard() noexcept;
+    bool is_open() const noexcept;
+    const std::filesystem::path& path() const noexcept; // empty when closed
+
+    // Settings for the folders started from now on.
+    // level: the deflate level, 1 (fastest) to 9 (smallest), 0 (deflate's
+    // stored blocks), or -1, the default, which gives the bytes cabinet_tool
+    // writes. Throws std::invalid_argument for any other value.
+    void set_level(int level);
+    // folder_size: the most input a folder takes. A file that would take the
+    // current folder past it starts a new folder of the same compression
+    // first (a larger file gets a folder of its own); 0 (the default) fills
+    // each folder to its block limit, 65535 blocks of 32767 bytes (about
+    // 2 GiB), where the same happens by itself.
+    void set_folder_size(std::uint64_t bytes) noexcept;
+    // Compression threads: 0 (the default) means one per core. The cabinet's
+    // bytes do not depend on it.
+    void set_threads(unsigned count) noexcept;
+    void set_progress(progress_function progress);
+    // The settings above belong to the writer and stay across open,
+    // discard and commit.
+
+    // Ends the current folder and starts a new one. The first add starts a
+    // deflate folder when none was started. Fails with closed or
+    // too_many_folders; the current folder has ended even then.
+    void new_folder(compression type = compression::deflate);
+    void new_folder(compression type, std::error_code& ec);
+
+    // Adds the file at source under stored_name (empty: the source path as
+    // given). Its date, time and read-only bit come from the file. A stored
+    // name that extraction would refuse (empty, a ".." component, no file
+    // name after the last separator) fails with access_denied; a source that
+    // cannot be opened fails with open_file (a directory: read); a file
+    // larger than a folder can hold fails with too_many_files, and so does
+    // the 65536th entry; a folder that cannot be started, too_many_folders.
+    // A failed add adds no entry, and the entries added before and after it
+    // are unaffected (a source that fails while it is read may leave unlisted
+    // bytes in its folder).
+    void add_file(const std::filesystem::path& source, std::string_view stored_name = {});
+    void add_file(const std::filesystem::path& source, std::string_view stored_name,
+                  std::error_code& ec);
+    // Adds data under stored_name with the given modification time (stored
+    // as local time; date_time when the system has none for it) and
+    // read-only bit. The stored name is judged as add_file's; one holding a
+    // NUL byte is refused too (access_denied).
+    void add_bytes(std::string_view stored_name, std::string_view data, std::time_t modified,
+                   bool read_only = false);
+    void add_bytes(std::string_view stored_name, std::string_view data, std::time_t modified,
+                   bool read_only, std::error_code& ec);
+
+    std::size_t size() const noexcept; // entries added so far
+
+    // Writes the cabinet to its path: it replaces whatever was there only
+    // once it is complete, keeps the permission bits of a file it replaces,
+    // and replaces the file a symbolic link at the path points to. The
+    // writer is closed afterwards. On failure (closed, open_file, write,
+    // close_file) nothing at the path has changed (except a device, or a
+    // file written in place because its directory refuses a new one) and
+    // the writer keeps the cabinet, so commit() can be called again, or the
+    // writer reopened or discarded.
+    void commit();
+    void commit(std::error_code& ec);
+
+private:
+    struct impl;
+    std::unique_ptr<impl> impl_;
+};
+
+} // namespace kistle
+
+namespace std {
+template <> struct is_error_code_enum<kistle::errc> : true_type {};
+} // namespace std
+
+#endif

@@ -1,0 +1,33 @@
+// How the interface turns a status of the core into what its callers see
+// (internal): a kistle::error thrown, or a std::error_code set.
+#ifndef KISTLE_OUTCOME_H
+#define KISTLE_OUTCOME_H
+
+#include <filesystem>
+#include <system_error>
+
+#include <kistle/cabinet_status.h>
+
+namespace kistle::internal {
+
+struct outcome {
+    int status = CAB_STATUS_OK;
+    std::filesystem::path path; // what what() names
+    std::error_code system;     // the failed system call's reason, if one failed
+
+    bool failed() const { return status != CAB_STATUS_OK; }
+};
+
+// The outcome of a core call that returned status, concerning path. errno,
+// which the caller cleared before the call, becomes the system's reason when
+// it is set and status is one that a failed system call gives.
+outcome outcome_of(int status, const std::filesystem::path& path = {});
+
+// Throws kistle::error for a failed outcome; nothing otherwise.
+void raise(const outcome& result);
+// Sets ec to a failed outcome's status, or clears it.
+void report(const outcome& result, std::error_code& ec) noexcept;
+
+} // namespace kistle::internal
+
+#endif

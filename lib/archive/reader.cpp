@@ -1,0 +1,450 @@
+#include <kistle/archive.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <ostream>
+#include <streambuf>
+#include <utility>
+
+#include <kistle/cabinet_reader.h>
+#include <kistle/cabinet_status.h>
+#include <kistle/dos_date_time.h>
+
+#include "byte_counter.h"
+#include "outcome.h"
+
+using namespace kistle::internal;
+
+namespace kistle {
+
+namespace {
+
+// Appends what is written to a string that has room for it.
+class string_output : public std::streambuf {
+public:
+    explicit string_output(std::string& text) : text(text) {}
+
+protected:
+    std::streamsize xsputn(const char* bytes, std::streamsize count) override {
+        text.append(bytes, static_cast<std::size_t>(count));
+        return count;
+    }
+    int_type overflow(int_type c) override {
+        if (!traits_type::eq_int_type(c, traits_type::eof()))
+            text.push_back(traits_type::to_char_type(c));
+        return traits_type::not_eof(c);
+    }
+
+private:
+    std::string& text;
+};
+
+// The one place where the thread count would reach the core: cabinet_reader
+// has no thread setting yet. Once it has one, pass count on here.
+void apply_threads(cabinet_reader&, unsigned /*count*/) {}
+
+// The status extraction gives a file of a folder whose blocks are all sound
+// and expand to folder_size bytes (see folder_cursor and extract_data).
+int range_status(const cabinet_file_header& file, uint64_t folder_size) {
+    if (file.cbFile == 0)
+        return CAB_STATUS_OK;
+    if (file.uoffFolderStart >= folder_size)
+        return CAB_ERROR_RANGE_PAST_END;
+    if (file.cbFile > folder_size - file.uoffFolderStart)
+        return CAB_ERROR_FOLDER_DATA_ENDED;
+    return CAB_STATUS_OK;
+}
+
+std::filesystem::path below(const std::filesystem::path& directory, const std::string& name) {
+    // Not operator/, which would let an absolute name replace the directory.
+    std::string joined = directory.native();
+    if (!joined.empty() && joined.back() != '/')
+        joined += '/';
+    return joined + name;
+}
+
+std::error_code code_of(int status) {
+    return std::error_code(status, category());
+}
+
+} // namespace
+
+struct reader::impl {
+    cabinet_reader core;
+    bool open = false;
+    std::filesystem::path path;
+    std::vector<entry> entries;
+    std::vector<uint32_t> by_name; // entry numbers by name, the first of a name first
+    uint64_t actual_size = 0;
+    unsigned threads = 0;
+    progress_function progress;
+    uint64_t done = 0;
+
+    void close() noexcept {
+        static_cast<void>(core.close()); // it cannot fail
+        open = false;
+        path.clear();
+        entries.clear();
+        by_name.clear();
+        actual_size = 0;
+        done = 0;
+    }
+
+    outcome open_cabinet(const std::filesystem::path& cabinet) {
+        close();
+        errno = 0;
+        if (int status = core.open(cabinet.c_str())) {
+            outcome failure = outcome_of(status, cabinet);
+            close();
+            return failure;
+        }
+        apply_threads(core, threads);
+        uint32_t count = static_cast<uint32_t>(core.file_headers.count);
+        entries.reserve(count);
+        for (uint32_t i = 0; i < count; ++i) {
+            const cabinet_file_header& file = *core.file_headers[i];
+            entry e;
+            e.name = file.szName.str();
+            e.size = file.cbFile;
+            e.folder = file.iFolder;
+            e.attributes = file.attribs;
+            if (!dos_date_time_to_time(file.date, file.time, e.modified))
+                e.modified = 0;
+            entries.push_back(std::move(e));
+            by_name.push_back(i);
+        }
+        std::stable_sort(by_name.begin(), by_name.end(), [this](uint32_t a, uint32_t b) {
+            return entries[a].name < entries[b].name;
+        });
+        std::ifstream& in = core.cabinet_stream;
+        in.seekg(0, std::ios::end);
+        actual_size =
+            in.fail() ? 0 : static_cast<uint64_t>(static_cast<std::streamoff>(in.tellg()));
+        in.clear();
+        open = true;
+        path = cabinet;
+        return {};
+    }
+
+    const entry* find(std::string_view name) const noexcept {
+        auto found = std::lower_bound(by_name.begin(), by_name.end(), name,
+                                      [this](uint32_t number, std::string_view wanted) {
+                                          return entries[number].name < wanted;
+                                      });
+        if (found == by_name.end() || entries[*found].name != name)
+            return nullptr;
+        return &entries[*found];
+    }
+
+    // The number of e, which must be one of entries.
+    outcome number_of(const entry& e, uint32_t& number) const {
+        if (!open)
+            return outcome_of(CAB_ERROR_CLOSED_OBJECT);
+        if (entries.empty() || &e < entries.data() || &e >= entries.data() + entries.size())
+            return outcome_of(CAB_ERROR_FILE_NOT_FOUND, e.name);
+        number = static_cast<uint32_t>(&e - entries.data());
+        return {};
+    }
+
+    void count(const entry& e) {
+        done += e.size;
+        if (progress)
+            progress(done);
+    }
+
+    outcome extract(const entry& e, const std::filesystem::path& directory, existing policy,
+                    bool& written) {
+        written = false;
+        uint32_t number = 0;
+        if (outcome failure = number_of(e, number); failure.failed())
+            return failure;
+        errno = 0;
+        int status = core.extract_file(number, directory.c_str(),
+                                       policy == existing::keep ? cabinet_reader::EXISTING_KEEP
+                                                                : cabinet_reader::EXISTING_REPLACE,
+                                       &written);
+        if (status != CAB_STATUS_OK)
+            return outcome_of(status, below(directory, e.name));
+        if (written)
+            count(e);
+        return {};
+    }
+
+    outcome extract_all(const std::filesystem::path& directory, existing policy) {
+        if (!open)
+            return outcome_of(CAB_ERROR_CLOSED_OBJECT);
+        for (const entry& e : entries) {
+            // A name stored twice: the first entry of it is the one.
+            if (find(e.name) != &e)
+                continue;
+            bool written = false;
+            if (outcome failure = extract(e, directory, policy, written); failure.failed())
+                return failure;
+        }
+        return {};
+    }
+
+    outcome write(const entry& e, std::ostream& out) {
+        uint32_t number = 0;
+        if (outcome failure = number_of(e, number); failure.failed())
+            return failure;
+        errno = 0;
+        int status = core.write_file(number, out);
+        if (status == CAB_STATUS_OK && !out.flush())
+            status = CAB_ERROR_WRITE;
+        if (status != CAB_STATUS_OK)
+            return outcome_of(status, e.name);
+        count(e);
+        return {};
+    }
+
+    outcome read(const entry& e, std::string& text) {
+        text.clear();
+        uint32_t number = 0;
+        if (outcome failure = number_of(e, number); failure.failed())
+            return failure;
+        // Room for every byte first: appending then cannot fail.
+        text.reserve(static_cast<std::size_t>(e.size));
+        string_output buffer(text);
+        std::ostream out(&buffer);
+        outcome result = write(e, out);
+        if (result.failed())
+            text.clear();
+        return result;
+    }
+
+    outcome info(cabinet_info& result) const {
+        if (!open)
+            return outcome_of(CAB_ERROR_CLOSED_OBJECT);
+        const cabinet_header& h = core.header;
+        result.size = h.cbCabinet;
+        result.actual_size = actual_size;
+        result.version_major = h.versionMajor;
+        result.version_minor = h.versionMinor;
+        result.folders = h.cFolders;
+        result.files = h.cFiles;
+        result.flags = h.flags;
+        result.set_id = h.setID;
+        result.set_index = h.iCabinet;
+        result.previous_cabinet = h.szCabinetPrev.str();
+        result.previous_disk = h.szDiskPrev.str();
+        result.next_cabinet = h.szCabinetNext.str();
+        result.next_disk = h.szDiskNext.str();
+        result.header_reserve = (h.flags & cfhdrRESERVE_PRESENT) ? h.cbCFHeader : 0;
+        result.folder_reserve = h.folder_reserve_size();
+        result.block_reserve = h.block_reserve_size();
+        return {};
+    }
+
+    outcome folders(std::vector<folder_info>& result) {
+        result.clear();
+        if (!open)
+            return outcome_of(CAB_ERROR_CLOSED_OBJECT);
+        for (uint16_t i = 0; i < core.folder_managers.count; ++i) {
+            const cabinet_folder_manager& folder = *core.folder_managers[i];
+            folder_info info;
+            info.type = folder.typeCompress;
+            info.blocks = folder.cCFData;
+            errno = 0;
+            int status = core.measure_folder(i, info.compressed_size, info.uncompressed_size);
+            if (status != CAB_STATUS_OK) {
+                result.clear();
+                return outcome_of(status, path);
+            }
+            result.push_back(info);
+        }
+        return {};
+    }
+
+    outcome test(std::vector<problem>& problems) {
+        problems.clear();
+        if (!open)
+            return outcome_of(CAB_ERROR_CLOSED_OBJECT);
+        const cabinet_header& h = core.header;
+        if (h.signature != CABINET_SIGNATURE)
+            problems.push_back({"", code_of(CAB_ERROR_BAD_DATA)});
+        if (actual_size != h.cbCabinet)
+            problems.push_back({"", code_of(actual_size < h.cbCabinet ? CAB_ERROR_UNEXPECTED_EOF
+                                                                      : CAB_ERROR_BAD_DATA)});
+        // Every block of every folder, then each entry: against its folder's
+        // size where the folder is sound, or extracted where it is not, so
+        // that it gets the status its extraction would.
+        const uint16_t folder_count = static_cast<uint16_t>(core.folder_managers.count);
+        std::vector<int> folder_status(folder_count);
+        std::vector<uint64_t> folder_size(folder_count);
+        std::vector<bool> revealed(folder_count);
+        for (uint16_t i = 0; i < folder_count; ++i)
+            folder_status[i] = core.verify_folder(i, folder_size[i]);
+        for (uint32_t number = 0; number < entries.size(); ++number) {
+            const cabinet_file_header& file = *core.file_headers[number];
+            int status = CAB_ERROR_INVALID_FOLDER;
+            if (file.iFolder < folder_count && folder_status[file.iFolder] == CAB_STATUS_OK) {
+                status = range_status(file, folder_size[file.iFolder]);
+            } else if (file.iFolder < folder_count) {
+                byte_counter discarded;
+                std::ostream out(&discarded);
+                status = core.write_file(number, out);
+                revealed[file.iFolder] = revealed[file.iFolder] || status != CAB_STATUS_OK;
+            }
+            if (status != CAB_STATUS_OK)
+                problems.push_back({entries[number].name, code_of(status)});
+        }
+        for (uint16_t i = 0; i < folder_count; ++i) {
+            if (folder_status[i] != CAB_STATUS_OK && !revealed[i])
+                problems.push_back({"", code_of(folder_status[i])});
+        }
+        return {};
+    }
+};
+
+reader::reader() noexcept = default;
+
+reader::reader(const std::filesystem::path& cabinet) {
+    open(cabinet);
+}
+
+reader::reader(reader&&) noexcept = default;
+reader& reader::operator=(reader&&) noexcept = default;
+reader::~reader() = default;
+
+void reader::open(const std::filesystem::path& cabinet) {
+    if (!impl_)
+        impl_ = std::make_unique<impl>();
+    raise(impl_->open_cabinet(cabinet));
+}
+
+void reader::open(const std::filesystem::path& cabinet, std::error_code& ec) {
+    if (!impl_)
+        impl_ = std::make_unique<impl>();
+    report(impl_->open_cabinet(cabinet), ec);
+}
+
+void reader::close() noexcept {
+    if (impl_)
+        impl_->close();
+}
+
+bool reader::is_open() const noexcept {
+    return impl_ && impl_->open;
+}
+
+const std::filesystem::path& reader::path() const noexcept {
+    static const std::filesystem::path none;
+    return impl_ ? impl_->path : none;
+}
+
+void reader::set_threads(unsigned count) noexcept {
+    if (!impl_)
+        impl_.reset(new (std::nothrow) impl);
+    if (impl_) {
+        impl_->threads = count;
+        apply_threads(impl_->core, count);
+    }
+}
+
+void reader::set_progress(progress_function progress) {
+    if (!impl_)
+        impl_ = std::make_unique<impl>();
+    impl_->progress = std::move(progress);
+}
+
+const std::vector<entry>& reader::entries() const noexcept {
+    static const std::vector<entry> none;
+    return impl_ ? impl_->entries : none;
+}
+
+const entry* reader::find(std::string_view name) const noexcept {
+    return impl_ ? impl_->find(name) : nullptr;
+}
+
+cabinet_info reader::info() const {
+    cabinet_info result;
+    raise(impl_ ? impl_->info(result) : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+    return result;
+}
+
+cabinet_info reader::info(std::error_code& ec) const {
+    cabinet_info result;
+    report(impl_ ? impl_->info(result) : outcome_of(CAB_ERROR_CLOSED_OBJECT), ec);
+    return result;
+}
+
+std::vector<folder_info> reader::folders() const {
+    std::vector<folder_info> result;
+    raise(impl_ ? impl_->folders(result) : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+    return result;
+}
+
+std::vector<folder_info> reader::folders(std::error_code& ec) const {
+    std::vector<folder_info> result;
+    report(impl_ ? impl_->folders(result) : outcome_of(CAB_ERROR_CLOSED_OBJECT), ec);
+    return result;
+}
+
+bool reader::extract(const entry& e, const std::filesystem::path& directory, existing policy) {
+    bool written = false;
+    raise(impl_ ? impl_->extract(e, directory, policy, written)
+                : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+    return written;
+}
+
+bool reader::extract(const entry& e, const std::filesystem::path& directory, existing policy,
+                     std::error_code& ec) {
+    bool written = false;
+    report(impl_ ? impl_->extract(e, directory, policy, written)
+                 : outcome_of(CAB_ERROR_CLOSED_OBJECT),
+           ec);
+    return written;
+}
+
+bool reader::extract(const entry& e, const std::filesystem::path& directory, std::error_code& ec) {
+    return extract(e, directory, existing::replace, ec);
+}
+
+void reader::extract_all(const std::filesystem::path& directory, existing policy) {
+    raise(impl_ ? impl_->extract_all(directory, policy) : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+}
+
+void reader::extract_all(const std::filesystem::path& directory, existing policy,
+                         std::error_code& ec) {
+    report(impl_ ? impl_->extract_all(directory, policy) : outcome_of(CAB_ERROR_CLOSED_OBJECT), ec);
+}
+
+void reader::extract_all(const std::filesystem::path& directory, std::error_code& ec) {
+    extract_all(directory, existing::replace, ec);
+}
+
+void reader::extract(const entry& e, std::ostream& out) {
+    raise(impl_ ? impl_->write(e, out) : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+}
+
+void reader::extract(const entry& e, std::ostream& out, std::error_code& ec) {
+    report(impl_ ? impl_->write(e, out) : outcome_of(CAB_ERROR_CLOSED_OBJECT), ec);
+}
+
+std::string reader::read(const entry& e) {
+    std::string text;
+    raise(impl_ ? impl_->read(e, text) : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+    return text;
+}
+
+std::string reader::read(const entry& e, std::error_code& ec) {
+    std::string text;
+    report(impl_ ? impl_->read(e, text) : outcome_of(CAB_ERROR_CLOSED_OBJECT), ec);
+    return text;
+}
+
+std::vector<problem> reader::test() {
+    std::vector<problem> problems;
+    raise(impl_ ? impl_->test(problems) : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+    return problems;
+}
+
+std::vector<problem> reader::test(std::error_code& ec) {
+    std::vector<problem> problems;
+    report(impl_ ? impl_->test(problems) : outcome_of(CAB_ERROR_CLOSED_OBJECT), ec);
+    return problems;
+}
+
+} // namespace kistle

@@ -1,0 +1,24 @@
+// Which stored names extraction takes (internal): the one rule that
+// extraction and the writer's refusal of a name share, so that a cabinet made
+// through the writer holds no file that cannot be extracted.
+//
+// '/' and '\' both separate directories. Empty components and "." are
+// skipped, so leading separators drop and an absolute name lands inside the
+// target directory. Refused: a ".." component anywhere, and a name without a
+// file name after its last separator (empty, ".", "..").
+#ifndef KISTLE_STORED_NAME_H
+#define KISTLE_STORED_NAME_H
+
+namespace kistle::internal {
+
+inline bool is_name_separator(char c) {
+    return c == '/' || c == '\\';
+}
+
+// CAB_STATUS_OK when extraction takes name, CAB_ERROR_ACCESS_DENIED when it
+// refuses it.
+[[nodiscard]] int check_stored_name(const char* name);
+
+} // namespace kistle::internal
+
+#endif

@@ -1,0 +1,241 @@
+// kistle::reader: extraction into a directory and into streams, the lookup
+// of names, and test() finding what extraction would fail on.
+#include <kistle/archive.h>
+
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "archive_fixture.h"
+#include "cabinet_image.h"
+#include "cabinet_parse.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using reader_test = archive_test;
+
+// Every entry lands below the directory with its bytes, time and read-only
+// bit; a name stored twice gets the first entry's bytes.
+TEST_F(reader_test, extract_all_matches_the_originals) {
+    struct original {
+        std::string stored, bytes;
+        bool read_only;
+    };
+    const original files[] = {{"top.txt", "top", false},
+                              {"dir/sub/deep.bin", sample_bytes(100000, 1), false},
+                              {"/leading/ro.txt", sample_bytes(3000, 2), true}};
+    std::string path = scratch.file("tree.cab");
+    {
+        kistle::writer out(path);
+        for (const original& file : files)
+            out.add_bytes(file.stored, file.bytes, modified, file.read_only);
+        out.add_bytes("top.txt", "a later copy", modified);
+        out.commit();
+    }
+    std::string restored = scratch.file("restored");
+    fs::create_directory(restored);
+    kistle::reader in(path);
+    in.extract_all(restored);
+
+    const char* on_disk[] = {"top.txt", "dir/sub/deep.bin", "leading/ro.txt"};
+    for (std::size_t i = 0; i < 3; ++i) {
+        std::string target = restored + "/" + on_disk[i];
+        EXPECT_TRUE(scratch_dir::read(target) == files[i].bytes) << target;
+        struct stat status = scratch_dir::status_of(target);
+        EXPECT_EQ(status.st_mtime, modified) << target;
+        EXPECT_EQ((status.st_mode & 0222) == 0, files[i].read_only) << target;
+    }
+    EXPECT_EQ(scratch_dir::names_in(restored),
+              (std::vector<std::string>{"dir", "leading", "top.txt"}));
+    EXPECT_TRUE(scratch_dir::names_in(temp_dir).empty());
+}
+
+// existing::keep leaves what is there and says so; replace writes.
+TEST_F(reader_test, keep_or_replace_an_existing_file) {
+    kistle::reader in(make_cabinet({{"a", "from the cabinet"}, {"b", "new"}}));
+    std::string dir = scratch.file("out");
+    fs::create_directory(dir);
+    scratch.write("out/a", "mine");
+    EXPECT_FALSE(in.extract(in.entries()[0], dir, kistle::reader::existing::keep));
+    EXPECT_EQ(scratch_dir::read(dir + "/a"), "mine");
+    EXPECT_TRUE(in.extract(in.entries()[1], dir, kistle::reader::existing::keep));
+    in.extract_all(dir, kistle::reader::existing::keep);
+    EXPECT_EQ(scratch_dir::read(dir + "/a"), "mine");
+    EXPECT_TRUE(in.extract(in.entries()[0], dir));
+    EXPECT_EQ(scratch_dir::read(dir + "/a"), "from the cabinet");
+}
+
+TEST_F(reader_test, extract_into_a_stream_and_read) {
+    const std::string big = sample_bytes(80000, 3);
+    kistle::reader in(make_cabinet({{"small", "abc"}, {"big", big}, {"empty", ""}}));
+    for (const kistle::entry& e : in.entries()) {
+        std::ostringstream out;
+        in.extract(e, out);
+        EXPECT_TRUE(out.str() == in.read(e)) << e.name;
+    }
+    EXPECT_TRUE(in.read(*in.find("big")) == big);
+    EXPECT_EQ(in.read(*in.find("empty")), "");
+
+    // Only this reader's entries: a copy, or another reader's, is not one.
+    kistle::entry copy = in.entries()[0];
+    kistle::reader other(make_cabinet({{"small", "abc"}}, "other.cab"));
+    const kistle::entry* foreigners[] = {&copy, &other.entries().front()};
+    for (const kistle::entry* foreign : foreigners) {
+        std::error_code ec;
+        EXPECT_EQ(in.read(*foreign, ec), "");
+        EXPECT_EQ(ec, kistle::errc::not_found);
+    }
+}
+
+TEST_F(reader_test, find_gives_the_first_entry_of_a_name) {
+    kistle::reader in(make_cabinet({{"b", "1"}, {"a", "2"}, {"b", "3"}}));
+    ASSERT_NE(in.find("b"), nullptr);
+    EXPECT_EQ(in.find("b"), &in.entries()[0]);
+    EXPECT_EQ(in.find("a"), &in.entries()[1]);
+    EXPECT_EQ(in.find("c"), nullptr);
+    EXPECT_EQ(in.find(std::string_view("b\0", 2)), nullptr);
+
+    kistle::reader moved(std::move(in));
+    EXPECT_FALSE(in.is_open());
+    EXPECT_TRUE(in.entries().empty());
+    EXPECT_EQ(in.find("b"), nullptr);
+    EXPECT_EQ(moved.find("a"), &moved.entries()[1]);
+    moved.close();
+    EXPECT_TRUE(moved.entries().empty());
+}
+
+// test() reports each damaged entry with the status its extraction fails
+// with, and damage no entry reveals with an empty name.
+struct damage_case {
+    const char* name;
+    std::function<void(test_cabinet&)> damage;
+    std::size_t cut; // bytes taken off the end
+    std::vector<std::pair<std::string, kistle::errc>> problems;
+};
+
+void PrintTo(const damage_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class reader_damage : public archive_test, public ::testing::WithParamInterface<damage_case> {};
+
+// Two folders of 10-byte blocks: a (10), b (12, across two blocks), then c
+// (5) and d (5) in a stored folder.
+test_cabinet two_folders() {
+    test_cabinet cabinet;
+    cabinet.add_folder(1, {{"a", std::string(10, 'a')}, {"b", std::string(12, 'b')}}, 10);
+    cabinet.add_folder(0, {{"c", std::string(5, 'c')}, {"d", std::string(5, 'd')}}, 10);
+    return cabinet;
+}
+
+TEST_P(reader_damage, test_finds_what_extraction_fails_on) {
+    const damage_case& c = GetParam();
+    test_cabinet cabinet = two_folders();
+    if (c.damage)
+        c.damage(cabinet);
+    std::string image = build_cabinet(cabinet);
+    std::string path = scratch.write("damaged.cab", image.substr(0, image.size() - c.cut));
+    kistle::reader in(path);
+    std::vector<kistle::problem> problems = in.test();
+    ASSERT_EQ(problems.size(), c.problems.size());
+    for (std::size_t i = 0; i < problems.size(); ++i) {
+        EXPECT_EQ(problems[i].name, c.problems[i].first) << i;
+        EXPECT_EQ(problems[i].code, c.problems[i].second)
+            << i << ": " << problems[i].code.message();
+    }
+    // Each entry's extraction agrees.
+    for (const kistle::entry& e : in.entries()) {
+        std::error_code ec;
+        in.read(e, ec);
+        std::error_code reported;
+        for (const kistle::problem& p : problems) {
+            if (p.name == e.name)
+                reported = p.code;
+        }
+        EXPECT_EQ(ec, reported) << e.name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    reader, reader_damage,
+    ::testing::Values(
+        damage_case{"sound", nullptr, 0, {}},
+        // The second block of the first folder holds the end of b.
+        damage_case{"block_of_an_entry",
+                    [](test_cabinet& t) { t.folders[0].blocks[1].bad_checksum = true; },
+                    0,
+                    {{"b", kistle::errc::checksum}}},
+        // A block behind every entry: only a walk of the whole folder sees it.
+        damage_case{"block_no_entry_reaches",
+                    [](test_cabinet& t) {
+                        t.folders[1].blocks.push_back(stored_block("tail"));
+                        t.folders[1].blocks.back().bad_checksum = true;
+                    },
+                    0,
+                    {{"", kistle::errc::checksum}}},
+        damage_case{"ranges_beyond_the_data",
+                    [](test_cabinet& t) {
+                        t.files[2].uoffFolderStart = 10; // at the end of the folder's data
+                        t.files[3].cbFile = 6;           // one byte past it
+                    },
+                    0,
+                    {{"c", kistle::errc::range_past_end}, {"d", kistle::errc::folder_data_ended}}},
+        damage_case{"cut",
+                    nullptr,
+                    3,
+                    {{"", kistle::errc::unexpected_eof},
+                     {"c", kistle::errc::unexpected_eof},
+                     {"d", kistle::errc::unexpected_eof}}},
+        damage_case{"not_a_cabinet",
+                    [](test_cabinet& t) { t.signature = 0; },
+                    0,
+                    {{"", kistle::errc::bad_data}}}),
+    [](const ::testing::TestParamInfo<damage_case>& info) { return info.param.name; });
+
+TEST_F(reader_test, info_tells_the_header) {
+    test_cabinet cabinet = two_folders();
+    cabinet.flags = cfhdrPREV_CABINET | cfhdrRESERVE_PRESENT;
+    cabinet.prev_cabinet = "before.cab";
+    cabinet.prev_disk = "disk 1";
+    cabinet.header_reserve = "rsv";
+    cabinet.cbCFFolder = 2;
+    std::string image = build_cabinet(cabinet);
+    kistle::reader in(scratch.write("set.cab", image + "junk"));
+    kistle::cabinet_info info = in.info();
+    EXPECT_EQ(info.size, image.size());
+    EXPECT_EQ(info.actual_size, image.size() + 4);
+    EXPECT_EQ(info.version_major, 1u);
+    EXPECT_EQ(info.version_minor, 3u);
+    EXPECT_EQ(info.folders, 2);
+    EXPECT_EQ(info.files, 4);
+    EXPECT_EQ(info.previous_cabinet, "before.cab");
+    EXPECT_EQ(info.previous_disk, "disk 1");
+    EXPECT_EQ(info.next_cabinet, "");
+    EXPECT_EQ(info.header_reserve, 3);
+    EXPECT_EQ(info.folder_reserve, 2);
+    EXPECT_EQ(info.block_reserve, 0);
+    std::vector<kistle::problem> problems = in.test();
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].code, kistle::errc::bad_data) << "longer than its header states";
+}
+
+TEST_F(reader_test, progress_counts_what_was_extracted) {
+    kistle::reader in(make_cabinet({{"a", std::string(10, 'a')}, {"b", std::string(5, 'b')}}));
+    std::vector<uint64_t> reported;
+    in.set_progress([&](uint64_t done) { reported.push_back(done); });
+    std::ostringstream out;
+    in.extract(in.entries()[1], out);
+    std::string dir = scratch.file("out");
+    fs::create_directory(dir);
+    in.extract_all(dir);
+    EXPECT_EQ(reported, (std::vector<uint64_t>{5, 15, 20}));
+}
+
+} // namespace

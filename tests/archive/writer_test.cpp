@@ -1,0 +1,272 @@
+// kistle::writer: what it stores, where its folders begin, which names it
+// refuses, and that nothing appears, not even a temporary file, without commit.
+#include <kistle/archive.h>
+
+#include <fcntl.h>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "archive_fixture.h"
+#include "cabinet_parse.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using writer_test = archive_test;
+
+// Sets a file's modification time.
+void touch(const std::string& path, std::time_t when) {
+    const timespec times[2] = {{when, 0}, {when, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// Files and memory, a stored folder between deflate ones: every entry reads
+// back with its bytes, folder, time and read-only bit.
+TEST_F(writer_test, round_trip_through_folders_of_both_kinds) {
+    const std::string a = sample_bytes(70000, 1), b = sample_bytes(5000, 2),
+                      c = sample_bytes(40000, 3), d = sample_bytes(100, 4);
+    std::string source_a = scratch.write("a.txt", a), source_b = scratch.write("b.bin", b);
+    touch(source_a, 1626356758); // 2021-07-15 13:45:58
+    ASSERT_EQ(chmod(source_b.c_str(), 0444), 0);
+    std::string path = scratch.file("out.cab");
+    fs::path previous = fs::current_path();
+    fs::current_path(scratch.path());
+    {
+        kistle::writer out(path);
+        out.add_file(source_a, "docs/a.txt");
+        out.add_file("b.bin"); // stored as given
+        out.new_folder(kistle::compression::stored);
+        out.add_bytes("mem/c", c, modified, true);
+        out.new_folder();
+        out.add_bytes("d", d, modified);
+        EXPECT_EQ(out.size(), 4u);
+        EXPECT_FALSE(fs::exists(path)) << "the cabinet appears only at commit";
+        out.commit();
+        EXPECT_FALSE(out.is_open());
+    }
+    fs::current_path(previous);
+
+    kistle::reader in(path);
+    const std::vector<kistle::entry>& entries = in.entries();
+    ASSERT_EQ(entries.size(), 4u);
+    const struct {
+        const char* name;
+        const std::string& bytes;
+        uint16_t folder;
+        bool read_only;
+        std::time_t modified;
+    } expected[] = {{"docs/a.txt", a, 0, false, 1626356758},
+                    {"b.bin", b, 0, true, entries[1].modified},
+                    {"mem/c", c, 1, true, modified},
+                    {"d", d, 2, false, modified}};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(entries[i].name, expected[i].name);
+        EXPECT_EQ(entries[i].size, expected[i].bytes.size()) << i;
+        EXPECT_EQ(entries[i].folder, expected[i].folder) << i;
+        EXPECT_EQ(entries[i].read_only(), expected[i].read_only) << i;
+        EXPECT_EQ(entries[i].modified, expected[i].modified) << i;
+        EXPECT_TRUE(in.read(entries[i]) == expected[i].bytes) << i;
+    }
+    std::vector<kistle::folder_info> folders = in.folders();
+    ASSERT_EQ(folders.size(), 3u);
+    EXPECT_EQ(folders[0].type, 1);
+    EXPECT_EQ(folders[0].uncompressed_size, a.size() + b.size());
+    EXPECT_EQ(folders[0].blocks, 3);
+    EXPECT_EQ(folders[1].type, 0);
+    EXPECT_EQ(folders[1].compressed_size, 2 * 16 + c.size()); // two stored blocks
+    EXPECT_EQ(folders[2].uncompressed_size, d.size());
+    EXPECT_TRUE(in.test().empty());
+    kistle::cabinet_info info = in.info();
+    EXPECT_EQ(info.size, info.actual_size);
+    EXPECT_EQ(info.files, 4);
+}
+
+// Before an entry that would not fit, a new folder of the same compression
+// begins; the first add begins a deflate folder.
+TEST_F(writer_test, new_folders_begin_where_a_file_would_not_fit) {
+    std::string path = scratch.file("out.cab");
+    kistle::writer out(path);
+    out.set_folder_size(100000);
+    const std::pair<const char*, std::size_t> files[] = {{"first", 60000},  {"fits", 40000},
+                                                         {"next", 1},       {"stored", 10},
+                                                         {"large", 150000}, {"after", 1}};
+    for (const auto& [name, size] : files) {
+        if (std::string(name) == "stored")
+            out.new_folder(kistle::compression::stored);
+        out.add_bytes(name, std::string(size, 'x'), modified);
+    }
+    out.commit();
+    kistle::reader in(path);
+    std::vector<uint16_t> folder_of;
+    for (const kistle::entry& e : in.entries())
+        folder_of.push_back(e.folder);
+    EXPECT_EQ(folder_of, (std::vector<uint16_t>{0, 0, 1, 2, 3, 4}));
+    std::vector<uint16_t> types;
+    for (const kistle::folder_info& folder : in.folders())
+        types.push_back(folder.type);
+    EXPECT_EQ(types, (std::vector<uint16_t>{1, 1, 0, 0, 0}));
+}
+
+// A file larger than any folder is refused before a byte of it is read, and
+// starts no folder.
+TEST_F(writer_test, file_larger_than_a_folder_is_refused) {
+    std::string huge = scratch.file("huge");
+    int fd = open(huge.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    // Sparse: one byte more than 65535 blocks of 32767 bytes.
+    ASSERT_EQ(ftruncate(fd, 65535LL * 32767 + 1), 0);
+    close(fd);
+    std::string path = scratch.file("out.cab");
+    kistle::writer out(path);
+    out.add_bytes("small", "x", modified);
+    std::error_code ec;
+    out.add_file(huge, "huge", ec);
+    EXPECT_EQ(ec, kistle::errc::too_many_files);
+    out.add_bytes("after", "y", modified);
+    out.commit();
+    kistle::reader in(path);
+    ASSERT_EQ(in.entries().size(), 2u);
+    EXPECT_EQ(in.folders().size(), 1u);
+}
+
+// Without commit nothing appears: not when the writer is destroyed,
+// reopened, discarded or moved from; its data file has no name in $TMPDIR
+// (the fixture checks that directory).
+TEST_F(writer_test, no_commit_no_file) {
+    std::string first = scratch.file("first.cab"), second = scratch.file("second.cab");
+    {
+        kistle::writer out(first);
+        out.add_bytes("a", sample_bytes(100000, 1), modified);
+        EXPECT_TRUE(scratch_dir::names_in(temp_dir).empty());
+    }
+    kistle::writer out(first);
+    out.add_bytes("a", "bytes", modified);
+    out.open(second);
+    EXPECT_EQ(out.size(), 0u);
+    out.add_bytes("b", "bytes", modified);
+    kistle::writer moved(std::move(out));
+    EXPECT_FALSE(out.is_open());
+    EXPECT_TRUE(out.path().empty());
+    EXPECT_EQ(moved.path(), second);
+    moved.discard();
+    EXPECT_FALSE(moved.is_open());
+    std::error_code ec;
+    moved.commit(ec);
+    EXPECT_EQ(ec, kistle::errc::closed);
+    EXPECT_EQ(scratch_dir::names_in(scratch.path()), std::vector<std::string>{"tmp"});
+}
+
+// A failed commit changes nothing at the path and keeps the cabinet.
+TEST_F(writer_test, failed_commit_can_be_repeated) {
+    std::string path = scratch.file("later/out.cab");
+    kistle::writer out(path);
+    out.add_bytes("a", "kept", modified);
+    std::error_code ec;
+    out.commit(ec);
+    EXPECT_EQ(ec, kistle::errc::open_file);
+    EXPECT_TRUE(out.is_open());
+    fs::create_directory(scratch.file("later"));
+    out.commit();
+    kistle::reader in(path);
+    ASSERT_EQ(in.entries().size(), 1u);
+    EXPECT_EQ(in.read(in.entries()[0]), "kept");
+}
+
+struct name_case {
+    const char* label;
+    std::string name;
+    bool accepted;
+};
+
+void PrintTo(const name_case& c, std::ostream* out) {
+    *out << c.label;
+}
+
+class stored_name_test : public archive_test, public ::testing::WithParamInterface<name_case> {};
+
+// A name that extraction would refuse is refused when it is added, from
+// memory and from a file alike; one it takes is stored as given.
+TEST_P(stored_name_test, refused_exactly_where_extraction_refuses) {
+    const name_case& c = GetParam();
+    std::string source = scratch.write("source", "from a file");
+    std::string path = scratch.file("out.cab");
+    kistle::writer out(path);
+    std::error_code from_memory, from_file;
+    out.add_bytes(c.name, "from memory", modified, false, from_memory);
+    // An empty name in add_file stores the source path as given, which is
+    // judged the same way, before the source is even looked at.
+    if (c.name.empty())
+        out.add_file("../" + source, c.name, from_file);
+    else
+        out.add_file(source, c.name, from_file);
+    if (!c.accepted) {
+        EXPECT_EQ(from_memory, kistle::errc::access_denied);
+        EXPECT_EQ(from_file, kistle::errc::access_denied);
+        EXPECT_EQ(out.size(), 0u);
+        EXPECT_THROW(out.add_bytes(c.name, "", modified), kistle::error);
+        return;
+    }
+    ASSERT_FALSE(from_memory) << from_memory.message();
+    ASSERT_FALSE(from_file) << from_file.message();
+    out.commit();
+    kistle::reader in(path);
+    ASSERT_EQ(in.entries().size(), 2u);
+    EXPECT_EQ(in.entries()[1].name, c.name);
+    fs::create_directory(scratch.file("out"));
+    in.extract_all(scratch.file("out"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    writer, stored_name_test,
+    ::testing::Values(name_case{"empty", "", false}, name_case{"dot_dot", "..", false},
+                      name_case{"leading_dot_dot", "../x", false},
+                      name_case{"inner_dot_dot", "a/../b", false},
+                      name_case{"backslash_dot_dot", "a\\..\\b", false},
+                      name_case{"no_file_name", "dir/", false},
+                      name_case{"dot_at_the_end", "dir/.", false},
+                      name_case{"nul_inside", std::string("x\0y", 3), false},
+                      name_case{"absolute", "/abs/x", true}, name_case{"doubled", "a//b", true},
+                      name_case{"dots_in_names", "./a/..b/c..", true}),
+    [](const ::testing::TestParamInfo<name_case>& info) { return info.param.label; });
+
+// The level reaches the compressor and changes nothing but the size; zlib's
+// own range is checked at once.
+TEST_F(writer_test, deflate_level) {
+    const std::string data = sample_bytes(200000, 7);
+    std::vector<uintmax_t> sizes;
+    for (int level : {1, 9}) {
+        std::string path = scratch.file("level" + std::to_string(level) + ".cab");
+        kistle::writer out(path);
+        out.set_level(level);
+        out.add_bytes("data", data, modified);
+        out.commit();
+        kistle::reader in(path);
+        EXPECT_TRUE(in.read(in.entries()[0]) == data) << level;
+        sizes.push_back(fs::file_size(path));
+    }
+    EXPECT_GT(sizes[0], sizes[1]);
+    kistle::writer out;
+    EXPECT_THROW(out.set_level(10), std::invalid_argument);
+    EXPECT_THROW(out.set_level(-2), std::invalid_argument);
+}
+
+TEST_F(writer_test, progress_counts_what_was_added) {
+    std::vector<uint64_t> reported;
+    kistle::writer out;
+    out.set_progress([&](uint64_t done) { reported.push_back(done); });
+    out.open(scratch.file("out.cab"));
+    out.add_bytes("a", std::string(10, 'a'), modified);
+    out.add_file(scratch.write("b", std::string(5, 'b')), "b");
+    std::error_code ec;
+    out.add_bytes("../refused", "x", modified, false, ec);
+    EXPECT_EQ(reported, (std::vector<uint64_t>{10, 15}));
+}
+
+} // namespace
