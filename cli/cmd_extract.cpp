@@ -27,8 +27,7 @@ int run_extract(const options& o, console& out) {
         total += e->size;
     progress_line progress(out.error_is_terminal() && !o.quiet, total);
     console::progress_scope shown(out, progress);
-    std::uint64_t before = 0; // bytes of the entries already done
-    cabinet.set_progress([&](std::uint64_t done) { progress.update(before + done); });
+    cabinet.set_progress([&progress](std::uint64_t done) { progress.update(done); });
 
     auto policy = o.keep ? kistle::reader::existing::keep : kistle::reader::existing::replace;
     std::vector<std::string> not_extracted;
@@ -42,7 +41,6 @@ int run_extract(const options& o, console& out) {
             out.note(error.what());
             not_extracted.push_back(e->name);
         }
-        before += e->size;
     }
     progress.finish();
     for (const std::string& name : not_extracted)

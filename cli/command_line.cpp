@@ -62,7 +62,7 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
                                                "not a size: " + text + " (try 64M or 1G)");
                 o.folder_size = *size;
             },
-            "New folder once one holds SIZE bytes (suffixes K, M, G); default: its limit")
+            "Most input per folder (suffixes K, M, G); default: its limit, about 2 GiB")
         ->type_name("SIZE");
     add_threads(*create, o);
     create->add_flag("-v,--verbose", o.verbose, "Name each file as it is added");
