@@ -375,6 +375,12 @@ struct failure_case {
     std::string message; // the start of standard error
 };
 
+void PrintTo(const failure_case& c, std::ostream* out) {
+    *out << "kistle";
+    for (const std::string& arg : c.args)
+        *out << ' ' << arg;
+}
+
 class kistle_failure : public kistle_test, public testing::WithParamInterface<failure_case> {};
 
 TEST_P(kistle_failure, ExitsWithAStatusAndAMessage) {
@@ -465,6 +471,10 @@ struct lost_output_case {
     const char* command; // run by /bin/sh, with $K for kistle
     const char* message;
 };
+
+void PrintTo(const lost_output_case& c, std::ostream* out) {
+    *out << c.command;
+}
 
 class kistle_lost_output : public kistle_test,
                            public testing::WithParamInterface<lost_output_case> {};
