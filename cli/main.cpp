@@ -8,6 +8,7 @@
 #include "command_line.h"
 #include "commands.h"
 #include "console.h"
+#include "interrupt_cleanup.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ int run(const options& o, console& out) {
 } // namespace
 
 int main(int argc, char** argv) {
+    clean_up_on_interrupt();
     console out;
     options o;
     int status = parse_command_line(argc, argv, o, out.out(), std::cerr);
