@@ -30,6 +30,7 @@ int run_create(const options& o, console& out) {
             out.out_line(file.stored_name);
         cabinet.add_file(file.source, file.stored_name);
     }
+    progress.set_stage("writing the cabinet");
     cabinet.commit();
     progress.finish();
     return exit_success;

@@ -92,7 +92,9 @@ void progress_line::draw(bool final) {
         line = std::string(head) + "  " + human_size(done) + " of " + human_size(total);
     }
     line += ", " + human_size(static_cast<std::uint64_t>(rate)) + "/s";
-    if (!final && rate > 0 && total > done)
+    if (!final && !stage.empty())
+        line += ", " + stage;
+    else if (!final && rate > 0 && total > done)
         line += ", " +
                 human_duration(
                     static_cast<std::uint64_t>(static_cast<double>(total - done) / rate + 0.5)) +
@@ -104,6 +106,12 @@ void progress_line::draw(bool final) {
     write_err("\r" + line + "\033[K" + (final ? "\n" : ""));
     shown = true;
     on_screen = !final;
+}
+
+void progress_line::set_stage(std::string what) {
+    stage = std::move(what);
+    if (enabled && clock::now() - start >= show_after)
+        draw(false);
 }
 
 void progress_line::clear() {

@@ -18,6 +18,9 @@ public:
 
     // done counts bytes from the start of the whole run.
     void update(std::uint64_t done);
+    // From now on the line says what is being done instead of the time left
+    // (work the byte count does not cover, such as writing the cabinet).
+    void set_stage(std::string what);
     // Erases the line, if shown, so that a message can take its place; the
     // next update draws it again.
     void clear();
@@ -31,6 +34,7 @@ private:
     std::uint64_t done = 0;
     clock::time_point start;
     clock::time_point last_draw;
+    std::string stage;  // what is being done, once the bytes are
     bool shown = false; // the line was drawn at least once
     bool on_screen = false;
     void draw(bool final);
