@@ -163,6 +163,23 @@ TEST_F(kistle_test, SameTreeSameCabinetInSortedOrder) {
               "src/B.txt\nsrc/a.txt\nsrc/b.txt\nsrc/c/a.txt\nsrc/c/z.txt\n");
 }
 
+TEST_F(kistle_test, DefaultIsCabinetToolsBytesAndStoreStores) {
+    write("a.txt", std::string(50000, 'a') + "end\n");
+    write("b.txt", random_bytes(40000, 4));
+    program_options dialogue;
+    dialogue.directory = scratch.path();
+    dialogue.input = "a.txt\nb.txt\n\ntool.cab\n";
+    ASSERT_EQ(run_program({CABINET_TOOL_PATH}, dialogue).exit_status, 0);
+    ASSERT_EQ(kistle({"create", "kistle.cab", "a.txt", "b.txt"}).exit_status, 0);
+    EXPECT_EQ(scratch_dir::read(path("kistle.cab")), scratch_dir::read(path("tool.cab")));
+
+    ASSERT_EQ(kistle({"create", "--store", "stored.cab", "a.txt", "b.txt"}).exit_status, 0);
+    std::string info = kistle({"info", "stored.cab"}).out;
+    EXPECT_NE(info.find("     0  stored             3            90052            90004\n"),
+              std::string::npos)
+        << info;
+}
+
 TEST_F(kistle_test, ListLongShowsAttributesSizeTimeAndFolder) {
     // A file that would take a folder past --folder-size starts a new one.
     make_tree("src");
