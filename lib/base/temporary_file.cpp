@@ -202,35 +202,22 @@ int temporary_file::publish(const char* target, mode_t mode, bool replace) {
     bool unnamed = own_name[0] == '\0';
     if (fchmod(fd, mode) != 0)
         return CAB_ERROR_CLOSE_FILE;
+    bool placed = false;
     if (!replace) {
-        bool published = unnamed ? link_descriptor(fd, directory, target)
-                                 : rename_new(directory, own_name, target);
-        if (!published) {
-            int saved = errno;
-            fchmod(fd, private_mode);
-            errno = saved;
-            return CAB_ERROR_CLOSE_FILE;
-        }
-        unregister_leftover(slot);
-        own_name[0] = '\0';
-        discard();
-        return CAB_STATUS_OK;
-    }
-    if (unnamed) {
+        placed = unnamed ? link_descriptor(fd, directory, target)
+                         : rename_new(directory, own_name, target);
+    } else if (unnamed && !link_unnamed(fd, directory, own_name)) {
         // A new link cannot replace anything: it gets a fresh name first, and
         // the rename replaces the target in one step.
-        if (!link_unnamed(fd, directory, own_name)) {
-            int saved = errno;
-            own_name[0] = '\0';
-            fchmod(fd, private_mode);
-            errno = saved;
-            return CAB_ERROR_CLOSE_FILE;
-        }
-        slot = register_leftover(directory, own_name);
+        own_name[0] = '\0';
+    } else {
+        if (unnamed)
+            slot = register_leftover(directory, own_name);
+        // After a failure the file keeps the name it got: once linked, a file
+        // made without a name cannot be linked again.
+        placed = renameat(directory, own_name, directory, target) == 0;
     }
-    if (renameat(directory, own_name, directory, target) != 0) {
-        // The file keeps the name it got: once linked, a file made without
-        // a name cannot be linked again.
+    if (!placed) {
         int saved = errno;
         fchmod(fd, private_mode);
         errno = saved;

@@ -71,8 +71,8 @@ KISTLE_EXPORT const std::error_category& category() noexcept;
 // equal to them: `if (ec == kistle::errc::checksum) ...`. Any other value of
 // category() is one of the library's statuses as well.
 enum class errc : int {
-    closed = -1, // the reader or writer is not open
-    out_of_memory = -2,
+    closed = -1,         // the reader or writer is not open
+    out_of_memory = -2,  // an allocation failed
     read = -3,           // a read from a file or the cabinet failed
     write = -4,          // a write failed (a full disk, a closed pipe)
     bad_data = -5,       // the cabinet holds values that cannot be right
@@ -222,8 +222,10 @@ public:
     // Worker threads for reading ahead and inflating: 0 (the default) means
     // one per core, 1 means none besides the caller's.
     void set_threads(unsigned count) noexcept;
-    // Called as extraction writes bytes; none by default.
+    // Called as extraction finishes each entry; none by default.
     void set_progress(progress_function progress);
+    // The settings above belong to the reader and stay across open and
+    // close.
 
     // Every entry in the cabinet's order; empty when closed. References stay
     // valid until the reader is closed, reopened or destroyed.
@@ -244,7 +246,8 @@ public:
     enum class existing { replace, keep };
 
     // e must be one of entries(); any other entry fails with not_found.
-    // Writes the entry below directory (which must exist) under its stored
+    // Writes the entry below directory (which must exist: open_stream
+    // otherwise; a symbolic link to it is followed) under its stored
     // name: leading separators dropped, '/' and '\' both separating
     // directories, which are made as needed. Never writes outside directory:
     // a name with a ".." component fails with access_denied, and no symbolic
@@ -252,8 +255,10 @@ public:
     // temporary file, private until complete, which then replaces the target
     // at once (a link at the target is replaced, not followed); the stored
     // date, time and read-only bit are restored. With existing::keep an
-    // existing target is left alone and the result is false. Returns true
-    // when the file was written. On failure nothing is published.
+    // existing target (a link or a directory included) is left alone, also
+    // one that appears while the entry is written, and the result is false.
+    // Returns true when the file was written. On failure nothing is
+    // published.
     bool extract(const entry& e, const std::filesystem::path& directory,
                  existing policy = existing::replace);
     bool extract(const entry& e, const std::filesystem::path& directory, existing policy,
