@@ -1,25 +1,25 @@
 #!/usr/bin/env bash
-# The main job on a small sample: make a cabinet of a few files through the
-# creation dialogue, report on it, and extract files from it.
+# The main job on a small sample tree: store it in a cabinet with kistle,
+# list the cabinet, test it, extract it elsewhere and compare the result
+# with the original.
 # Usage: examples/demo.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
-tool=$(realpath "${1:-build}")/tool/cabinet_tool
+kistle=$(realpath "${1:-build}")/cli/kistle
 cd "$(dirname "$0")/.."
-rm -rf demo && mkdir -p demo/sample/docs demo/out && cd demo
+rm -rf demo && mkdir -p "demo/sample/docs/nested dir" && cd demo
 
 printf 'Hello, cabinet!\n' > sample/hello.txt
 seq 1 200000 > sample/docs/numbers.txt
-head -c 50000 "$tool" > sample/tool-head.bin
+printf 'caf\xc3\xa9 cr\xc3\xa8me\n' > "sample/docs/nested dir/caf$(printf '\xc3\xa9').txt"
+head -c 100000 "$kistle" > sample/kistle-head.bin
+: > sample/empty.txt
+chmod a-w sample/docs/numbers.txt
 
-echo "== creating demo/sample.cab (the dialogue's answers come from standard input)"
-printf 'sample/hello.txt\nsample/docs/numbers.txt\nsample/tool-head.bin\n\nsample.cab\n' | "$tool"
-echo
-ls -l sample.cab
-
-echo "== reporting on it and extracting two files into demo/out"
-# The table's heading, ruler and rows carry no line ends: 80 columns each.
-(cd out && "$tool" ../sample.cab sample/hello.txt sample/docs/numbers.txt) | fold -w 80
-echo
-cmp sample/docs/numbers.txt out/sample/docs/numbers.txt
-cmp sample/hello.txt out/sample/hello.txt
-echo "== extracted files are identical to the originals"
+set -x
+"$kistle" create sample.cab sample
+"$kistle" list -l sample.cab
+"$kistle" test sample.cab
+"$kistle" extract -C restored sample.cab
+diff -r sample restored/sample
+{ set +x; } 2>/dev/null
+echo "== demo/restored/sample is identical to demo/sample"

@@ -2,14 +2,14 @@
 
 #include <csignal>
 
-#include <kistle/temporary_cleanup.h>
+#include <kistle/archive.h>
 
 namespace {
 
 const int interrupts[] = {SIGINT, SIGTERM, SIGHUP};
 
 void on_interrupt(int number) {
-    remove_temporary_files();
+    kistle::remove_temporary_files();
     // The default action, so the program ends by this signal as it would have.
     std::signal(number, SIG_DFL);
     std::raise(number);

@@ -1,4 +1,4 @@
-// What cabinet_tool does when it is interrupted.
+// What cabinet_tool and kistle do when they are interrupted.
 #ifndef KISTLE_TOOL_INTERRUPT_CLEANUP_H
 #define KISTLE_TOOL_INTERRUPT_CLEANUP_H
 

@@ -64,3 +64,8 @@ mkdir "$work/run-tool"
 (cd "$work/run-tool" && env -u LD_LIBRARY_PATH "$prefix/bin/cabinet_tool" ../run-cmake-cabinet_roundtrip/example.cab hello.txt >/dev/null)
 cmp "$work/run-tool/hello.txt" "$work/run-cmake-cabinet_roundtrip/hello.txt"
 test -f "$prefix/share/man/man1/cabinet_tool.1"
+
+# So does kistle.
+(cd "$work/run-tool" && env -u LD_LIBRARY_PATH "$prefix/bin/kistle" cat ../run-cmake-cabinet_roundtrip/example.cab hello.txt >kistle-hello.txt)
+cmp "$work/run-tool/kistle-hello.txt" "$work/run-cmake-cabinet_roundtrip/hello.txt"
+test -f "$prefix/share/man/man1/kistle.1"

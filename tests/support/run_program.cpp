@@ -16,6 +16,19 @@ void set_nonblocking(int fd) {
 
 } // namespace
 
+void exec_program(const std::vector<std::string>& argv, const program_options& options) {
+    if (!options.directory.empty() && chdir(options.directory.c_str()) != 0)
+        _exit(127);
+    for (const std::string& setting : options.environment)
+        putenv(const_cast<char*>(setting.c_str()));
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
 pid_t start_program(const std::vector<std::string>& argv, const program_options& options,
                     int& in_fd, int& out_fd, int& err_fd) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
@@ -28,16 +41,7 @@ pid_t start_program(const std::vector<std::string>& argv, const program_options&
         dup2(err_pipe[1], 2);
         for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
             close(fd);
-        if (!options.directory.empty() && chdir(options.directory.c_str()) != 0)
-            _exit(127);
-        for (const std::string& setting : options.environment)
-            putenv(const_cast<char*>(setting.c_str()));
-        std::vector<char*> args;
-        for (const std::string& arg : argv)
-            args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_program(argv, options);
     }
     close(in_pipe[0]);
     close(out_pipe[1]);

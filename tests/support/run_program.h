@@ -19,6 +19,11 @@ struct program_options {
     std::vector<std::string> environment; // extra NAME=VALUE settings
 };
 
+// In a child process: moves to options.directory, adds options.environment
+// and runs argv[0] with argv; exits with status 127 when it cannot.
+[[noreturn]] void exec_program(const std::vector<std::string>& argv,
+                               const program_options& options);
+
 // argv[0] is the program's path.
 program_result run_program(const std::vector<std::string>& argv,
                            const program_options& options = {});

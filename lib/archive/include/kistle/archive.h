@@ -50,6 +50,15 @@ namespace kistle {
 // differ from the KISTLE_VERSION_* macros a program was compiled with.
 KISTLE_EXPORT const char* version() noexcept;
 
+// Where a file system cannot make a file without a name, the cabinet a
+// writer commits and each file a reader extracts carry a name of the form
+// .kistle-<random> until they are complete. This removes every such file of
+// this process that is still unfinished. It makes only async-signal-safe
+// calls, so a handler of SIGINT, SIGTERM or SIGHUP may call it before the
+// program ends; readers and writers still work afterwards. Files without a
+// name need nothing: the system removes them with the process.
+KISTLE_EXPORT void remove_temporary_files() noexcept;
+
 // ---------------------------------------------------------------------------
 // Errors
 

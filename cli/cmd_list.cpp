@@ -1,0 +1,21 @@
+#include <kistle/archive.h>
+
+#include "command_line.h"
+#include "commands.h"
+#include "console.h"
+#include "listing.h"
+#include "selection.h"
+
+int run_list(const options& o, console& out) {
+    kistle::reader cabinet(o.cabinet);
+    bool failed = false;
+    std::vector<const kistle::entry*> chosen =
+        select_entries(cabinet, o.operands, false, out, failed);
+    if (o.json)
+        write_json(chosen, out.out());
+    else if (o.long_format)
+        write_long(chosen, out);
+    else
+        write_names(chosen, out);
+    return failed ? exit_failure : exit_success;
+}

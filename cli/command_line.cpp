@@ -1,0 +1,171 @@
+#include "command_line.h"
+
+#include <CLI/CLI.hpp>
+#include <kistle/archive.h>
+
+#include "size_suffix.h"
+
+namespace {
+
+#define KISTLE_STRINGIFY2(x) #x
+#define KISTLE_STRINGIFY(x) KISTLE_STRINGIFY2(x)
+
+std::string version_text() {
+    return std::string("kistle " KISTLE_STRINGIFY(KISTLE_VERSION_MAJOR) "." KISTLE_STRINGIFY(
+               KISTLE_VERSION_MINOR) "." KISTLE_STRINGIFY(KISTLE_VERSION_PATCH) " (library ") +
+           kistle::version() + ")";
+}
+
+void add_threads(CLI::App& app, options& o) {
+    app.add_option("-j,--threads", o.threads, "Worker threads; 0, the default, means one per core")
+        ->type_name("N");
+}
+
+void add_quiet(CLI::App& app, options& o) {
+    app.add_flag("-q,--no-progress", o.quiet,
+                 "Show no progress line (one appears on a terminal after about a second)");
+}
+
+void add_cabinet(CLI::App& app, options& o) {
+    app.add_option("CABINET", o.cabinet, "The cabinet file")->required()->type_name("");
+}
+
+} // namespace
+
+int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std::ostream& err) {
+    CLI::App app("kistle: make, list, check and unpack cabinet archives", "kistle");
+    app.set_version_flag("--version", version_text(), "Show the version and exit");
+    app.require_subcommand(1);
+    app.footer("Run 'kistle COMMAND --help' for the options of a command; see also kistle(1).\n"
+               "\nExamples:\n"
+               "  kistle create backup.cab Documents notes.txt\n"
+               "  kistle list -l backup.cab\n"
+               "  kistle extract -C restored backup.cab 'Documents/*.odt'\n");
+    app.get_formatter()->column_width(28);
+
+    CLI::App* create = app.add_subcommand("create", "Make a cabinet of files and directories");
+    create->add_option("-C,--directory", o.directory, "Take the PATHs relative to DIR")
+        ->type_name("DIR");
+    create->add_flag("--store", o.store, "Store the files uncompressed");
+    create
+        ->add_option("--level", o.level,
+                     "Deflate level, 1 (fastest) to 9 (smallest); by default cabinet_tool's")
+        ->type_name("N")
+        ->check(CLI::Range(1, 9).description(""));
+    create
+        ->add_option_function<std::string>(
+            "--folder-size",
+            [&o](const std::string& text) {
+                auto size = parse_size(text);
+                if (!size)
+                    throw CLI::ValidationError("--folder-size",
+                                               "not a size: " + text + " (try 64M or 1G)");
+                o.folder_size = *size;
+            },
+            "Most input per folder (suffixes K, M, G); default: its limit, about 2 GiB")
+        ->type_name("SIZE");
+    add_threads(*create, o);
+    create->add_flag("-v,--verbose", o.verbose, "Name each file as it is added");
+    add_quiet(*create, o);
+    add_cabinet(*create, o);
+    create->add_option("PATH", o.operands, "Files and directories to store")
+        ->required()
+        ->type_name("");
+    create->footer(
+        "Directories are walked recursively in sorted order. Names are stored as the paths\n"
+        "were given, relative, with '/' between directories; a leading '/' is removed, and a\n"
+        "path with a '..' component is refused. Symbolic links, devices, FIFOs and sockets\n"
+        "are skipped with a warning; the format keeps no directories, so an empty one is\n"
+        "reported and not stored. The cabinet appears only once it is complete.\n"
+        "\nExamples:\n"
+        "  kistle create backup.cab Documents notes.txt\n"
+        "  kistle create -C /srv/www site.cab .\n"
+        "  kistle create --level 9 --folder-size 64M -j 2 photos.cab Pictures\n");
+
+    CLI::App* list = app.add_subcommand("list", "List the files of a cabinet");
+    list->add_flag("-l,--long", o.long_format,
+                   "Show attributes, size, date and time (local), and folder");
+    list->add_flag("--json", o.json, "Write a JSON array of the files");
+    add_cabinet(*list, o);
+    list->add_option("PATTERN", o.operands, "Only the files whose names match")->type_name("");
+    list->footer("PATTERNs are shell wildcards matched against the whole stored name; '*'\n"
+                 "matches '/' too. A PATTERN that matches nothing is an error.\n"
+                 "\nExamples:\n"
+                 "  kistle list -l backup.cab\n"
+                 "  kistle list backup.cab 'Documents/*.txt'\n"
+                 "  kistle list --json backup.cab | jq '.[].size'\n");
+
+    CLI::App* extract = app.add_subcommand("extract", "Unpack files from a cabinet");
+    extract
+        ->add_option("-C,--directory", o.directory,
+                     "Write the files below DIR (made if missing) instead of the "
+                     "current directory")
+        ->type_name("DIR");
+    extract->add_flag("-k,--keep", o.keep, "Keep files that exist and name them; no failure");
+    add_threads(*extract, o);
+    extract->add_flag("-v,--verbose", o.verbose, "Name each file as it is extracted");
+    add_quiet(*extract, o);
+    add_cabinet(*extract, o);
+    extract->add_option("PATTERN", o.operands, "Only the files whose names match")->type_name("");
+    extract->footer(
+        "Every file, or each one whose name matches a PATTERN, is written below DIR. Nothing\n"
+        "is written outside it: a name with a '..' component is refused and no symbolic link\n"
+        "is followed. Each file appears complete or not at all, with its stored date, time\n"
+        "and read-only bit. A file that fails does not stop the others; the failures are\n"
+        "listed at the end and the exit status is 1.\n"
+        "\nExamples:\n"
+        "  kistle extract backup.cab\n"
+        "  kistle extract -k -C restored backup.cab 'Documents/*'\n");
+
+    CLI::App* test = app.add_subcommand("test", "Check every block and every file of a cabinet");
+    add_cabinet(*test, o);
+    test->footer("Reads the whole cabinet and writes nothing. Names each damaged file, or says\n"
+                 "in one line that all is well; the exit status is 1 on any damage.\n"
+                 "\nExample:\n"
+                 "  kistle test backup.cab\n");
+
+    CLI::App* cat = app.add_subcommand("cat", "Write files' bytes to standard output");
+    add_cabinet(*cat, o);
+    cat->add_option("NAME", o.operands, "Stored names, exactly")->required()->type_name("");
+    cat->footer("\nExample:\n  kistle cat backup.cab notes.txt | less\n");
+
+    CLI::App* info = app.add_subcommand("info", "Describe a cabinet's header and folders");
+    add_cabinet(*info, o);
+    info->footer("\nExample:\n  kistle info backup.cab\n");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e, out, err);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e, out, err);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e, out, err);
+    } catch (const CLI::ParseError& e) {
+        std::string command = "kistle";
+        for (const CLI::App* chosen : app.get_subcommands())
+            command += " " + chosen->get_name();
+        err << "kistle: " << e.what() << "\nTry '" << command << " --help' for more information.\n";
+        err.flush();
+        return exit_usage;
+    }
+
+    // Checked here rather than by CLI11, whose help would show them on every line.
+    const char* clash = o.store && o.level != -1  ? "--store and --level"
+                        : o.long_format && o.json ? "--long and --json"
+                                                  : nullptr;
+    if (clash != nullptr) {
+        err << "kistle: " << clash << " cannot be used together\nTry 'kistle "
+            << (o.store ? "create" : "list") << " --help' for more information.\n";
+        err.flush();
+        return exit_usage;
+    }
+
+    const std::pair<CLI::App*, command> commands[] = {
+        {create, command::create}, {list, command::list}, {extract, command::extract},
+        {test, command::test},     {cat, command::cat},   {info, command::info}};
+    for (const auto& [app_of, what] : commands)
+        if (app_of->parsed())
+            o.what = what;
+    return -1;
+}

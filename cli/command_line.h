@@ -1,0 +1,40 @@
+// kistle's commands and options, parsed by CLI11.
+#ifndef KISTLE_CLI_COMMAND_LINE_H
+#define KISTLE_CLI_COMMAND_LINE_H
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+enum class command { create, list, extract, test, cat, info };
+
+struct options {
+    command what = command::info;
+    std::string cabinet;
+    std::vector<std::string> operands; // PATHs, PATTERNs or NAMEs
+    std::string directory;             // -C
+    bool store = false;
+    int level = -1; // -1: the library's default
+    std::uint64_t folder_size = 0;
+    unsigned threads = 0; // 0: one per core
+    bool verbose = false;
+    bool quiet = false;
+    bool long_format = false;
+    bool json = false;
+    bool keep = false;
+};
+
+// Exit statuses.
+constexpr int exit_success = 0;
+constexpr int exit_failure = 1;
+constexpr int exit_usage = 2;
+
+// Parses the command line into result. Returns -1 when the command is to
+// run; otherwise the run ends here with the status returned: 0 after --help
+// or --version (written to out), exit_usage after a usage error (its
+// message and a hint to --help written to err).
+int parse_command_line(int argc, char** argv, options& result, std::ostream& out,
+                       std::ostream& err);
+
+#endif

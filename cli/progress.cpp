@@ -1,0 +1,129 @@
+#include "progress.h"
+
+#include <cstdio>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// Redraws closer together than this only cost time.
+constexpr std::chrono::milliseconds redraw_interval(200);
+constexpr std::chrono::milliseconds show_after(1000);
+
+void write_err(const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t written = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+        if (written <= 0)
+            return; // a terminal that fails is not worth failing the work for
+        done += static_cast<std::size_t>(written);
+    }
+}
+
+std::size_t terminal_width() {
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return 80;
+}
+
+} // namespace
+
+std::string human_size(std::uint64_t bytes) {
+    static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    if (bytes < 1024)
+        return std::to_string(bytes) + " B";
+    double value = static_cast<double>(bytes);
+    std::size_t unit = 0;
+    while (value >= 1024 && unit + 1 < sizeof units / sizeof units[0]) {
+        value /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
+std::string human_duration(std::uint64_t seconds) {
+    char text[32];
+    if (seconds >= 3600)
+        std::snprintf(text, sizeof text, "%llu:%02llu:%02llu",
+                      static_cast<unsigned long long>(seconds / 3600),
+                      static_cast<unsigned long long>(seconds / 60 % 60),
+                      static_cast<unsigned long long>(seconds % 60));
+    else
+        std::snprintf(text, sizeof text, "%llu:%02llu",
+                      static_cast<unsigned long long>(seconds / 60),
+                      static_cast<unsigned long long>(seconds % 60));
+    return text;
+}
+
+progress_line::progress_line(bool enabled_, std::uint64_t total_)
+    : enabled(enabled_), total(total_), start(clock::now()), last_draw(start) {}
+
+progress_line::~progress_line() {
+    clear();
+}
+
+void progress_line::update(std::uint64_t done_now) {
+    done = done_now;
+    if (!enabled)
+        return;
+    clock::time_point now = clock::now();
+    if (now - start < show_after || (on_screen && now - last_draw < redraw_interval))
+        return;
+    last_draw = now;
+    draw(false);
+}
+
+void progress_line::draw(bool final) {
+    double seconds = std::chrono::duration<double>(clock::now() - start).count();
+    double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    std::string line;
+    if (final) {
+        line =
+            human_size(done) + " in " + human_duration(static_cast<std::uint64_t>(seconds + 0.5));
+    } else {
+        unsigned percent =
+            total > 0 ? static_cast<unsigned>(std::min<std::uint64_t>(done, total) * 100 / total)
+                      : 100;
+        char head[8];
+        std::snprintf(head, sizeof head, "%3u%%", percent);
+        line = std::string(head) + "  " + human_size(done) + " of " + human_size(total);
+    }
+    line += ", " + human_size(static_cast<std::uint64_t>(rate)) + "/s";
+    if (!final && !stage.empty())
+        line += ", " + stage;
+    else if (!final && rate > 0 && total > done)
+        line += ", " +
+                human_duration(
+                    static_cast<std::uint64_t>(static_cast<double>(total - done) / rate + 0.5)) +
+                " left";
+    // A line wider than the terminal would wrap, and \r would not reach its start.
+    std::size_t width = terminal_width();
+    if (line.size() >= width)
+        line.resize(width - 1);
+    write_err("\r" + line + "\033[K" + (final ? "\n" : ""));
+    shown = true;
+    on_screen = !final;
+}
+
+void progress_line::set_stage(std::string what) {
+    stage = std::move(what);
+    if (enabled && clock::now() - start >= show_after)
+        draw(false);
+}
+
+void progress_line::clear() {
+    if (on_screen) {
+        write_err("\r\033[K");
+        on_screen = false;
+    }
+}
+
+void progress_line::finish() {
+    if (!enabled || !shown)
+        return;
+    draw(true);
+    enabled = false;
+}

@@ -1,0 +1,603 @@
+// kistle end to end: the built program run on trees in a scratch directory.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <poll.h>
+#include <pty.h>
+#include <random>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include "run_program.h"
+#include "scratch_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// 2024-05-06 07:08:10 local time: even seconds survive the two-second
+// resolution of stored times.
+std::time_t sample_time() {
+    std::tm parts = {};
+    parts.tm_year = 124;
+    parts.tm_mon = 4;
+    parts.tm_mday = 6;
+    parts.tm_hour = 7;
+    parts.tm_min = 8;
+    parts.tm_sec = 10;
+    parts.tm_isdst = -1;
+    return std::mktime(&parts);
+}
+
+std::string random_bytes(std::size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(generator() & 0xFF);
+    return bytes;
+}
+
+class kistle_test : public testing::Test {
+protected:
+    scratch_dir scratch;
+
+    // Runs kistle in the scratch directory.
+    program_result kistle(std::vector<std::string> args) {
+        args.insert(args.begin(), KISTLE_PATH);
+        program_options options;
+        options.directory = scratch.path();
+        return run_program(args, options);
+    }
+    // Runs a shell command line in the scratch directory; $K is kistle.
+    program_result shell(const std::string& command) {
+        program_options options;
+        options.directory = scratch.path();
+        options.environment = {"K=" KISTLE_PATH};
+        return run_program({"/bin/sh", "-c", command}, options);
+    }
+
+    std::string path(const std::string& relative) const { return scratch.file(relative); }
+
+    void write(const std::string& relative, const std::string& bytes) {
+        fs::create_directories(fs::path(path(relative)).parent_path());
+        scratch.write(relative, bytes);
+        struct utimbuf times = {sample_time(), sample_time()};
+        utime(path(relative).c_str(), &times);
+    }
+
+    // Nested directories, spaces and UTF-8 in names, an empty file, a
+    // read-only file, and a file of several blocks.
+    void make_tree(const std::string& root) {
+        write(root + "/top.txt", "top\n");
+        write(root + "/with space/nested/deep file.txt", "deep down\n");
+        write(root + "/caf\xC3\xA9 \xE2\x82\xAC/\xC3\xBC\xC3\xB1\xC3\xAF.txt", "unicode\n");
+        write(root + "/empty.txt", "");
+        write(root + "/read-only.txt", "locked\n");
+        chmod(path(root + "/read-only.txt").c_str(), 0444);
+        write(root + "/big.bin", random_bytes(200000, 1) + std::string(100000, 'z'));
+    }
+
+    // Every regular file below directory: relative name, bytes and whether
+    // it is writable.
+    std::map<std::string, std::pair<std::string, bool>> files_below(const std::string& directory) {
+        std::map<std::string, std::pair<std::string, bool>> files;
+        fs::path root = path(directory);
+        for (const auto& item : fs::recursive_directory_iterator(root)) {
+            if (!item.is_regular_file())
+                continue;
+            bool writable =
+                (item.status().permissions() & fs::perms::owner_write) != fs::perms::none;
+            files[fs::relative(item.path(), root).native()] = {scratch_dir::read(item.path()),
+                                                               writable};
+        }
+        return files;
+    }
+
+    std::vector<std::string> lines_of(const std::string& text) {
+        std::vector<std::string> lines;
+        std::size_t start = 0;
+        for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+            lines.push_back(text.substr(start, end - start));
+        EXPECT_EQ(start, text.size()) << "the last line has no line end";
+        return lines;
+    }
+};
+
+// Every way of making a cabinet gives one that extracts to the same tree.
+class kistle_round_trip : public kistle_test,
+                          public testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(kistle_round_trip, ExtractsTheTreeItStored) {
+    make_tree("src");
+    std::vector<std::string> create = {"create"};
+    create.insert(create.end(), GetParam().begin(), GetParam().end());
+    create.insert(create.end(), {"tree.cab", "src"});
+    program_result made = kistle(create);
+    ASSERT_EQ(made.exit_status, 0) << made.err;
+    EXPECT_EQ(made.out, "");
+
+    program_result tested = kistle({"test", "tree.cab"});
+    EXPECT_EQ(tested.exit_status, 0) << tested.err;
+    EXPECT_EQ(tested.out,
+              "tree.cab: OK (6 files, " +
+                  std::string(GetParam() == std::vector<std::string>{"--folder-size", "100K"}
+                                  ? "2 folders)\n"
+                                  : "1 folder)\n"));
+
+    program_result extracted = kistle({"extract", "-C", "out", "tree.cab"});
+    ASSERT_EQ(extracted.exit_status, 0) << extracted.err;
+    EXPECT_EQ(extracted.err, "");
+    EXPECT_EQ(files_below("out/src"), files_below("src"));
+    EXPECT_EQ(scratch_dir::status_of(path("out/src/top.txt")).st_mtime, sample_time());
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, kistle_round_trip,
+                         testing::Values(std::vector<std::string>{},
+                                         std::vector<std::string>{"--store"},
+                                         std::vector<std::string>{"--level", "1"},
+                                         std::vector<std::string>{"--level", "9", "-j", "1"},
+                                         std::vector<std::string>{"--folder-size", "100K"}));
+
+TEST_F(kistle_test, DirectoryOptionOnBothSides) {
+    make_tree("src");
+    ASSERT_EQ(kistle({"create", "-C", "src", "tree.cab", "."}).exit_status, 0);
+    program_result listed = kistle({"list", "tree.cab", "top.txt"});
+    EXPECT_EQ(listed.out, "top.txt\n");
+    program_result extracted = kistle({"extract", "-C", "made/on demand", "tree.cab"});
+    ASSERT_EQ(extracted.exit_status, 0) << extracted.err;
+    EXPECT_EQ(files_below("made/on demand"), files_below("src"));
+}
+
+TEST_F(kistle_test, SameTreeSameCabinetInSortedOrder) {
+    for (const char* name : {"b.txt", "a.txt", "c/z.txt", "c/a.txt", "B.txt"})
+        write(std::string("src/") + name, name);
+    ASSERT_EQ(kistle({"create", "one.cab", "src"}).exit_status, 0);
+    ASSERT_EQ(kistle({"create", "two.cab", "src"}).exit_status, 0);
+    EXPECT_EQ(scratch_dir::read(path("one.cab")), scratch_dir::read(path("two.cab")));
+    EXPECT_EQ(kistle({"list", "one.cab"}).out,
+              "src/B.txt\nsrc/a.txt\nsrc/b.txt\nsrc/c/a.txt\nsrc/c/z.txt\n");
+}
+
+TEST_F(kistle_test, DefaultIsCabinetToolsBytesAndStoreStores) {
+    write("a.txt", std::string(50000, 'a') + "end\n");
+    write("b.txt", random_bytes(40000, 4));
+    program_options dialogue;
+    dialogue.directory = scratch.path();
+    dialogue.input = "a.txt\nb.txt\n\ntool.cab\n";
+    ASSERT_EQ(run_program({CABINET_TOOL_PATH}, dialogue).exit_status, 0);
+    ASSERT_EQ(kistle({"create", "kistle.cab", "a.txt", "b.txt"}).exit_status, 0);
+    EXPECT_EQ(scratch_dir::read(path("kistle.cab")), scratch_dir::read(path("tool.cab")));
+
+    ASSERT_EQ(kistle({"create", "--store", "stored.cab", "a.txt", "b.txt"}).exit_status, 0);
+    std::string info = kistle({"info", "stored.cab"}).out;
+    EXPECT_NE(info.find("     0  stored             3            90052            90004\n"),
+              std::string::npos)
+        << info;
+}
+
+TEST_F(kistle_test, ListLongShowsAttributesSizeTimeAndFolder) {
+    // A file that would take a folder past --folder-size starts a new one.
+    make_tree("src");
+    ASSERT_EQ(kistle({"create", "--folder-size", "100K", "tree.cab", "src/read-only.txt",
+                      "src/big.bin", "src/top.txt"})
+                  .exit_status,
+              0);
+    program_result listed = kistle({"list", "-l", "tree.cab"});
+    EXPECT_EQ(listed.exit_status, 0);
+    EXPECT_EQ(lines_of(listed.out),
+              (std::vector<std::string>{"R-----       7  2024-05-06 07:08:10  0  src/read-only.txt",
+                                        "------  300000  2024-05-06 07:08:10  1  src/big.bin",
+                                        "------       4  2024-05-06 07:08:10  2  src/top.txt"}));
+}
+
+TEST_F(kistle_test, PatternsSelectWholeNames) {
+    make_tree("src");
+    ASSERT_EQ(kistle({"create", "tree.cab", "src"}).exit_status, 0);
+    EXPECT_EQ(kistle({"list", "tree.cab", "*.txt"}).out.size(),
+              kistle({"list", "tree.cab", "src/*.txt"}).out.size());
+    EXPECT_EQ(kistle({"list", "tree.cab", "src/*/deep*", "src/[e-t]*.txt"}).out,
+              "src/empty.txt\nsrc/read-only.txt\nsrc/top.txt\n"
+              "src/with space/nested/deep file.txt\n");
+
+    // A pattern that matches nothing fails, but the others are still served.
+    program_result extracted =
+        kistle({"extract", "-C", "out", "tree.cab", "src/with space/*", "nothing*"});
+    EXPECT_EQ(extracted.exit_status, 1);
+    EXPECT_EQ(extracted.err, "kistle: nothing*: no file in the cabinet matches\n");
+    EXPECT_EQ(files_below("out").size(), 1u);
+    EXPECT_EQ(scratch_dir::read(path("out/src/with space/nested/deep file.txt")), "deep down\n");
+}
+
+TEST_F(kistle_test, KeepLeavesExistingFilesAndNamesThem) {
+    make_tree("src");
+    ASSERT_EQ(kistle({"create", "tree.cab", "src"}).exit_status, 0);
+    write("out/src/top.txt", "mine\n");
+
+    program_result kept = kistle({"extract", "-k", "-C", "out", "tree.cab"});
+    EXPECT_EQ(kept.exit_status, 0);
+    EXPECT_EQ(kept.err, "kistle: src/top.txt: exists; kept\n");
+    EXPECT_EQ(scratch_dir::read(path("out/src/top.txt")), "mine\n");
+    EXPECT_EQ(scratch_dir::read(path("out/src/big.bin")), scratch_dir::read(path("src/big.bin")));
+
+    program_result replaced = kistle({"extract", "-C", "out", "tree.cab"});
+    EXPECT_EQ(replaced.exit_status, 0) << replaced.err;
+    EXPECT_EQ(scratch_dir::read(path("out/src/top.txt")), "top\n");
+}
+
+TEST_F(kistle_test, VerboseNamesEachFileOnStandardOutput) {
+    write("src/a.txt", "a");
+    write("src/b/c.txt", "c");
+    program_result made = kistle({"create", "-v", "tree.cab", "src"});
+    EXPECT_EQ(made.out, "src/a.txt\nsrc/b/c.txt\n");
+    program_result extracted = kistle({"extract", "-v", "-C", "out", "tree.cab", "*/c.*"});
+    EXPECT_EQ(extracted.out, "src/b/c.txt\n");
+}
+
+TEST_F(kistle_test, DamagedFileIsNamedAndTheOthersStillExtracted) {
+    // Stored, one folder each, so the middle file's bytes can be found and changed.
+    write("src/a.txt", std::string(1000, 'a'));
+    write("src/b.txt", std::string(1000, 'b'));
+    write("src/c.txt", std::string(1000, 'c'));
+    ASSERT_EQ(kistle({"create", "--store", "--folder-size", "1", "tree.cab", "src"}).exit_status,
+              0);
+    std::string cabinet = scratch_dir::read(path("tree.cab"));
+    std::size_t at = cabinet.find(std::string(1000, 'b'));
+    ASSERT_NE(at, std::string::npos);
+    cabinet[at + 500] = 'X';
+    scratch.write("tree.cab", cabinet);
+
+    program_result extracted = kistle({"extract", "-C", "out", "tree.cab"});
+    EXPECT_EQ(extracted.exit_status, 1);
+    EXPECT_NE(extracted.err.find("kistle: out/src/b.txt: "), std::string::npos) << extracted.err;
+    EXPECT_NE(extracted.err.find("kistle: not extracted: src/b.txt\n"), std::string::npos);
+    EXPECT_EQ(scratch_dir::names_in(path("out/src")), (std::vector<std::string>{"a.txt", "c.txt"}));
+
+    program_result tested = kistle({"test", "tree.cab"});
+    EXPECT_EQ(tested.exit_status, 1);
+    EXPECT_EQ(tested.out, "");
+    EXPECT_EQ(lines_of(tested.err).size(), 1u) << tested.err;
+    EXPECT_EQ(tested.err.rfind("kistle: src/b.txt: ", 0), 0u) << tested.err;
+}
+
+TEST_F(kistle_test, CutCabinetFailsTest) {
+    write("src/a.txt", random_bytes(70000, 2));
+    ASSERT_EQ(kistle({"create", "tree.cab", "src"}).exit_status, 0);
+    std::string cabinet = scratch_dir::read(path("tree.cab"));
+    for (std::size_t cut : {std::size_t{1}, std::size_t{1000}}) {
+        scratch.write("cut.cab", cabinet.substr(0, cabinet.size() - cut));
+        program_result tested = kistle({"test", "cut.cab"});
+        EXPECT_EQ(tested.exit_status, 1) << "cut by " << cut;
+        EXPECT_EQ(tested.out, "");
+        EXPECT_NE(tested.err.find("kistle: "), std::string::npos);
+    }
+}
+
+TEST_F(kistle_test, CatWritesTheNamedFilesInOrder) {
+    make_tree("src");
+    ASSERT_EQ(kistle({"create", "tree.cab", "src"}).exit_status, 0);
+    program_result shown = kistle({"cat", "tree.cab", "src/big.bin", "src/nope", "src/top.txt"});
+    EXPECT_EQ(shown.exit_status, 1);
+    EXPECT_EQ(shown.out, scratch_dir::read(path("src/big.bin")) + "top\n");
+    EXPECT_EQ(lines_of(shown.err).size(), 1u);
+    EXPECT_EQ(shown.err.rfind("kistle: src/nope: ", 0), 0u) << shown.err;
+}
+
+TEST_F(kistle_test, InfoDescribesHeaderAndFolders) {
+    make_tree("src");
+    ASSERT_EQ(kistle({"create", "--folder-size", "100K", "tree.cab", "src"}).exit_status, 0);
+    program_result shown = kistle({"info", "tree.cab"});
+    EXPECT_EQ(shown.exit_status, 0) << shown.err;
+    std::vector<std::string> lines = lines_of(shown.out);
+    auto has = [&](const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(has("version:        1.3")) << shown.out;
+    EXPECT_TRUE(has("folders:        2")) << shown.out;
+    EXPECT_TRUE(has("files:          6")) << shown.out;
+    EXPECT_TRUE(
+        has("size:           " + std::to_string(fs::file_size(path("tree.cab"))) + " bytes"))
+        << shown.out;
+    // A heading and one row per folder, the blocks and sizes adding up.
+    ASSERT_EQ(lines.size(), 10u + 2u) << shown.out;
+    std::uint64_t uncompressed = 0;
+    for (std::size_t i = 10; i < lines.size(); ++i) {
+        unsigned folder, blocks;
+        char type[32];
+        unsigned long long compressed, expanded;
+        ASSERT_EQ(std::sscanf(lines[i].c_str(), "%u %31s %u %llu %llu", &folder, type, &blocks,
+                              &compressed, &expanded),
+                  5)
+            << lines[i];
+        EXPECT_EQ(std::string(type), "deflate");
+        EXPECT_EQ(blocks, (expanded + 32766) / 32767);
+        uncompressed += expanded;
+    }
+    EXPECT_EQ(uncompressed, 300000u + 4 + 10 + 8 + 7);
+}
+
+TEST_F(kistle_test, JsonParsesAndKeepsNamesThatAreNotUtf8) {
+    write("src/caf\xE9\\x41.txt", "latin-1 name\n"); // with a backslash that looks like an escape
+    write("src/caf\xC3\xA9.txt", "utf-8 name\n");
+    write("src/read-only.txt", "locked\n");
+    chmod(path("src/read-only.txt").c_str(), 0444);
+    ASSERT_EQ(kistle({"create", "tree.cab", "src"}).exit_status, 0);
+
+    program_result listed = kistle({"list", "--json", "tree.cab"});
+    ASSERT_EQ(listed.exit_status, 0) << listed.err;
+    nlohmann::json files = nlohmann::json::parse(listed.out); // strict: valid UTF-8 only
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(files[0]["name"], "src/caf\xC3\xA9.txt");
+    EXPECT_FALSE(files[0].contains("name_escaped"));
+    EXPECT_EQ(files[1]["name"], "src/caf\\xE9\\\\x41.txt");
+    EXPECT_EQ(files[1]["name_escaped"], true);
+    EXPECT_EQ(files[2]["name"], "src/read-only.txt");
+    EXPECT_EQ(files[2]["size"], 7);
+    EXPECT_EQ(files[2]["attributes"], 1);
+    EXPECT_EQ(files[2]["folder"], 0);
+    EXPECT_EQ(files[2]["modified"].get<std::string>().substr(0, 19), "2024-05-06T07:08:10");
+
+    // The escaped name leads back to the stored bytes, and they extract.
+    std::string escaped = files[1]["name"];
+    std::string original;
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        if (escaped.compare(i, 2, "\\\\") == 0) {
+            original += '\\';
+            ++i;
+        } else if (escaped.compare(i, 2, "\\x") == 0) {
+            original += static_cast<char>(std::stoi(escaped.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            original += escaped[i];
+        }
+    }
+    EXPECT_EQ(original, "src/caf\xE9\\x41.txt");
+    program_result shown = kistle({"cat", "tree.cab", original});
+    EXPECT_EQ(shown.out, "latin-1 name\n");
+}
+
+TEST_F(kistle_test, CreateNotesWhatItDoesNotStore) {
+    write("src/top.txt", "top\n");
+    fs::create_directories(path("src/empty"));
+    fs::create_symlink("top.txt", path("src/link"));
+    ASSERT_EQ(mkfifo(path("src/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(kistle({"create", "src/self.cab", "src"}).exit_status, 0);
+
+    program_result again = kistle({"create", "src/self.cab", "src", "src/top.txt"});
+    EXPECT_EQ(again.exit_status, 0);
+    EXPECT_EQ(again.err, "kistle: src/empty: empty directory not stored\n"
+                         "kistle: src/fifo: special file not stored\n"
+                         "kistle: src/link: symbolic link not stored\n"
+                         "kistle: src/self.cab: the cabinet itself; not stored\n"
+                         "kistle: src/top.txt: given twice; stored once\n");
+    EXPECT_EQ(kistle({"list", "src/self.cab"}).out, "src/top.txt\n");
+
+    // A leading '/' is dropped, with one notice however many paths have one.
+    program_result absolute =
+        kistle({"create", "abs.cab", path("src/top.txt"), path("src/./top.txt")});
+    EXPECT_EQ(absolute.err, "kistle: removing leading '/' from stored names\n"
+                            "kistle: " +
+                                path("src/./top.txt") + ": given twice; stored once\n");
+    EXPECT_EQ(kistle({"list", "abs.cab"}).out, path("src/top.txt").substr(1) + "\n");
+}
+
+// Failures: the exit status, the message on standard error and no output.
+struct failure_case {
+    std::vector<std::string> args;
+    int exit_status;
+    std::string message; // the start of standard error
+};
+
+void PrintTo(const failure_case& c, std::ostream* out) {
+    *out << "kistle";
+    for (const std::string& arg : c.args)
+        *out << ' ' << arg;
+}
+
+class kistle_failure : public kistle_test, public testing::WithParamInterface<failure_case> {};
+
+TEST_P(kistle_failure, ExitsWithAStatusAndAMessage) {
+    write("a.txt", "a");
+    write("notcab.txt", std::string(200, 'x'));
+    write("old.cab", "old");
+    program_result result = kistle(GetParam().args);
+    EXPECT_EQ(result.exit_status, GetParam().exit_status) << result.err;
+    EXPECT_EQ(result.err.rfind(GetParam().message, 0), 0u) << result.err;
+    EXPECT_EQ(result.out, "");
+    // A failed create leaves the cabinet that was there.
+    EXPECT_EQ(scratch_dir::read(path("old.cab")), "old");
+    EXPECT_EQ(scratch_dir::names_in(scratch.path()),
+              (std::vector<std::string>{"a.txt", "notcab.txt", "old.cab"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, kistle_failure,
+    testing::Values(
+        failure_case{{"create", "old.cab", "a.txt", "missing"},
+                     1,
+                     "kistle: missing: No such file or directory\n"},
+        failure_case{{"create", "old.cab", "../a.txt"},
+                     1,
+                     "kistle: ../a.txt: a name with a '..' component cannot be stored\n"},
+        failure_case{{"create", "-C", "nowhere", "old.cab", "a.txt"},
+                     1,
+                     "kistle: nowhere/a.txt: No such file or directory\n"},
+        failure_case{{"list", "missing.cab"}, 1, "kistle: missing.cab: "},
+        failure_case{{"extract", "missing.cab"}, 1, "kistle: missing.cab: "},
+        failure_case{{"test", "notcab.txt"}, 1, "kistle: notcab.txt: "},
+        failure_case{{"info", "notcab.txt"}, 1, "kistle: notcab.txt: "},
+        failure_case{{}, 2, "kistle: A subcommand is required\nTry 'kistle --help'"},
+        failure_case{{"pack", "x.cab"}, 2, "kistle: "},
+        failure_case{{"create", "x.cab"}, 2, "kistle: "}, failure_case{{"list"}, 2, "kistle: "},
+        failure_case{{"cat", "x.cab"}, 2, "kistle: "},
+        failure_case{{"create", "--level", "10", "x.cab", "a.txt"}, 2, "kistle: "},
+        failure_case{{"create", "--store", "--level", "1", "x.cab", "a.txt"}, 2, "kistle: "},
+        failure_case{{"create", "--folder-size", "1X", "x.cab", "a.txt"},
+                     2,
+                     "kistle: --folder-size: not a size: 1X"}));
+
+TEST_F(kistle_test, UsageErrorsPointToTheCommandsHelp) {
+    program_result result = kistle({"extract", "--bogus", "x.cab"});
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_NE(result.err.find("Try 'kistle extract --help' for more information.\n"),
+              std::string::npos)
+        << result.err;
+
+    program_result help = kistle({"create", "--help"});
+    EXPECT_EQ(help.exit_status, 0);
+    EXPECT_NE(help.out.find("Symbolic links"), std::string::npos);
+    EXPECT_NE(help.out.find("kistle create backup.cab"), std::string::npos);
+    program_result version = kistle({"--version"});
+    EXPECT_EQ(version.exit_status, 0);
+    EXPECT_EQ(version.out.rfind("kistle 1.", 0), 0u) << version.out;
+}
+
+TEST_F(kistle_test, UnreadableInputsFail) {
+    write("src/open.txt", "open");
+    write("src/secret.txt", "secret");
+    chmod(path("src/secret.txt").c_str(), 0);
+    fs::create_directories(path("src/closed"));
+    chmod(path("src/closed").c_str(), 0);
+    // Permissions do not stop root: run as nobody then.
+    std::vector<std::string> as_user;
+    if (geteuid() == 0) {
+        as_user = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        chmod(scratch.path().c_str(), 0777);
+    }
+    as_user.insert(as_user.end(), {KISTLE_PATH, "create", "tree.cab", "src/closed"});
+    program_options options;
+    options.directory = scratch.path();
+    program_result walked = run_program(as_user, options);
+    EXPECT_EQ(walked.exit_status, 1);
+    EXPECT_EQ(walked.err, "kistle: src/closed: Permission denied\n");
+
+    as_user.back() = "src/secret.txt";
+    program_result read = run_program(as_user, options);
+    EXPECT_EQ(read.exit_status, 1);
+    EXPECT_EQ(read.err.rfind("kistle: src/secret.txt: ", 0), 0u) << read.err;
+    EXPECT_NE(read.err.find(": Permission denied\n"), std::string::npos) << read.err;
+    EXPECT_FALSE(fs::exists(path("tree.cab")));
+}
+
+// A write to standard output that fails is a failure, named once.
+struct lost_output_case {
+    const char* command; // run by /bin/sh, with $K for kistle
+    const char* message;
+};
+
+void PrintTo(const lost_output_case& c, std::ostream* out) {
+    *out << c.command;
+}
+
+class kistle_lost_output : public kistle_test,
+                           public testing::WithParamInterface<lost_output_case> {};
+
+TEST_P(kistle_lost_output, FailsAndSaysWhy) {
+    write("src/a.txt", "a");
+    ASSERT_EQ(kistle({"create", "tree.cab", "src"}).exit_status, 0);
+    program_result result = shell(GetParam().command);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.err, GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, kistle_lost_output,
+    testing::Values(lost_output_case{"$K list tree.cab >/dev/full",
+                                     "kistle: standard output: No space left on device\n"},
+                    lost_output_case{"$K cat tree.cab src/a.txt >/dev/full",
+                                     "kistle: standard output: No space left on device\n"},
+                    lost_output_case{"$K info tree.cab >/dev/full",
+                                     "kistle: standard output: No space left on device\n"},
+                    lost_output_case{"$K --help >/dev/full",
+                                     "kistle: standard output: No space left on device\n"},
+                    lost_output_case{"$K list -l tree.cab >&-",
+                                     "kistle: standard output: Bad file descriptor\n"},
+                    // Nothing of the extracted file may go to where standard output was.
+                    lost_output_case{
+                        "$K extract -v -C out tree.cab >&-; s=$?; "
+                        "test \"$(cat out/src/a.txt)\" = a || echo spoilt >&2; exit $s",
+                        "kistle: standard output: Bad file descriptor\n"}));
+
+// Runs argv with standard error on a pseudo-terminal (standard output
+// too); what the terminal showed.
+std::string run_on_terminal(const std::vector<std::string>& argv, const std::string& directory,
+                            int& exit_status) {
+    int master = -1;
+    winsize size = {};
+    size.ws_row = 30;
+    size.ws_col = 120;
+    pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    if (pid == 0) {
+        program_options options;
+        options.directory = directory;
+        exec_program(argv, options);
+    }
+    std::string shown;
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = read(master, buffer, sizeof buffer);
+        if (got > 0)
+            shown.append(buffer, static_cast<std::size_t>(got));
+        else if (got < 0 && errno == EINTR)
+            continue;
+        else
+            break; // EIO once the child has gone
+    }
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return shown;
+}
+
+// Text of short words: deflate at level 9 works hard on it.
+std::string wordy_text(std::size_t bytes, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::vector<std::string> words(3000);
+    for (std::string& word : words)
+        for (unsigned length = 2 + generator() % 6; word.size() < length;)
+            word += static_cast<char>('a' + generator() % 10);
+    std::string text;
+    while (text.size() < bytes)
+        text += words[generator() % words.size()] + ' ';
+    text.resize(bytes);
+    return text;
+}
+
+TEST_F(kistle_test, ProgressOnlyOnATerminal) {
+    // The line appears after about a second, so each run must last longer on
+    // any machine: a probe is timed and the input scaled from it.
+    write("src/part-0", wordy_text(8 << 20, 3));
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(kistle({"create", "--level", "9", "-j", "1", "probe.cab", "src"}).exit_status, 0);
+    double probe =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    int parts = std::clamp(static_cast<int>(std::ceil(1.6 / probe)), 1, 500);
+    for (int i = 1; i < parts; ++i)
+        fs::create_hard_link(path("src/part-0"), path("src/part-" + std::to_string(i)));
+
+    std::vector<std::string> create = {KISTLE_PATH, "create", "--level",  "9",
+                                       "-j",        "1",      "tree.cab", "src"};
+    int status = -1;
+    std::string terminal = run_on_terminal(create, scratch.path(), status);
+    EXPECT_EQ(status, 0) << terminal;
+    EXPECT_NE(terminal.find("% "), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find("/s"), std::string::npos) << terminal;
+
+    create.insert(create.begin() + 2, "-q");
+    EXPECT_EQ(run_on_terminal(create, scratch.path(), status), "");
+
+    create.erase(create.begin() + 2);
+    create.erase(create.begin());
+    program_result piped = kistle(create);
+    EXPECT_EQ(piped.exit_status, 0);
+    EXPECT_EQ(piped.err, "");
+}
+
+} // namespace
