@@ -296,8 +296,10 @@ int cfc_folderinfo::process_block(const uint8_t* data, uint16_t size) {
         return CAB_ERROR_FROZEN_FOLDER;
     uint8_t* out = nullptr;
     uint16_t out_size = 0;
-    if (int status = compress_block(out, out_size, data, size))
+    if (int status = compress_block(out, out_size, data, size)) {
+        lose_block();
         return status;
+    }
     int status =
         write_block(out, out_size, size, cabinet_datablock::block_checksum(out, out_size, size));
     if (out != data)
@@ -320,11 +322,21 @@ int cfc_folderinfo::write_block(const uint8_t* payload, uint16_t payload_size, u
     return status;
 }
 
+void cfc_folderinfo::lose_block() {
+    // The block may hold the end of an earlier file, whose entry is made:
+    // only a failed data stream stops a cabinet from pointing into the gap.
+    int saved_errno = errno;
+    output->setstate(std::ios::badbit);
+    errno = saved_errno;
+}
+
 int cfc_folderinfo::write_oldest() {
     parallel_deflate::block_job& job = compressors->oldest();
     int status = job.status;
     if (status == CAB_STATUS_OK)
         status = write_block(job.out, job.out_size, job.size, job.csum);
+    else
+        lose_block();
     compressors->release_oldest();
     return status;
 }

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <vector>
+#include <zlib.h>
 
 #include <gtest/gtest.h>
 
@@ -200,6 +201,43 @@ TEST_F(threads_test, write_failure_ends_the_call_as_with_one_thread) {
         EXPECT_NE(closed[0], 0) << "limit " << limit;
         EXPECT_EQ(scratch_dir::names_in(scratch.path()),
                   (std::vector<std::string>{"after", "before", "big", "tmp"}));
+    }
+}
+
+// A block that cannot be deflated takes with it the bytes of the file
+// before, whose entry is already made: the cabinet must not be closed as if
+// they were there. On one thread the folder's compressor is taken away; the
+// workers' compressors fail when zlib refuses the folder's level (changed
+// after open, when only they read it). Either stands in for any deflate
+// failure, such as memory running out.
+TEST_F(threads_test, deflate_failure_fails_the_cabinet) {
+    std::string before = scratch.write("before", sample_bytes(20000, 1));
+    std::string failing = scratch.write("failing", sample_bytes(200000, 2));
+    std::string after = scratch.write("after", sample_bytes(30000, 3));
+    for (unsigned threads : {1u, 2u}) {
+        cabinet_creator creator;
+        creator.set_threads(threads);
+        ASSERT_EQ(creator.open(), 0);
+        ASSERT_EQ(creator.new_folder(1), 0);
+        ASSERT_EQ(creator.add_file(before.c_str()), 0);
+        cfc_folderinfo& folder = *creator.folders.tail;
+        z_stream_s* compressor = folder.zstream;
+        if (threads == 1)
+            folder.zstream = nullptr;
+        else
+            folder.deflate_level = 42;
+        EXPECT_EQ(creator.add_file(failing.c_str()), convert_z_error_code(Z_STREAM_ERROR));
+        folder.zstream = compressor;
+        folder.deflate_level = -1;
+        static_cast<void>(creator.add_file(after.c_str()));
+        std::string path = scratch.file("out.cab");
+        if (creator.close(path.c_str()) == 0) {
+            parsed_cabinet cabinet = parse_cabinet(path);
+            ASSERT_EQ(cabinet.error, "") << threads;
+            ASSERT_EQ(cabinet.files.size(), 2u);
+            EXPECT_TRUE(cabinet.content(cabinet.files[0]) == scratch.read(before));
+            EXPECT_TRUE(cabinet.content(cabinet.files[1]) == scratch.read(after));
+        }
     }
 }
 

@@ -73,8 +73,9 @@ public:
     // compression status for a block that could not be written: the bytes
     // read so far stay in the stream without an entry, and later files start
     // behind them, so every entry still matches its bytes (after a failed
-    // write, the data stream itself has failed). errno is that of the failed
-    // system call.
+    // write, the data stream itself has failed; after a failed compression
+    // too, since the block may hold the end of the file before, which is
+    // then missing). errno is that of the failed system call.
     [[nodiscard]] int add_file(const char* path);
     // As add_file(path), with the entry stored under a copy of stored_name
     // (path when null).
@@ -93,8 +94,9 @@ public:
     [[nodiscard]] int read_block(std::istream& in, uint8_t*& block, int32_t& size);
     // Compresses, check-sums and writes one block, and counts it in cCFData
     // and bytes_written. CAB_STATUS_OK; CAB_ERROR_FROZEN_FOLDER; a status of
-    // compress_block (nothing written); CAB_ERROR_WRITE when output failed,
-    // with the block counted.
+    // compress_block (nothing written, and output made to fail: the block is
+    // missing from the stream); CAB_ERROR_WRITE when output failed, with the
+    // block counted.
     [[nodiscard]] int process_block(const uint8_t* data, uint16_t size);
     // Compresses one block by typeCompress: out is data itself for a stored
     // folder, a buffer the caller frees for a deflate folder, and none (no
@@ -140,6 +142,8 @@ private:
                                                uint16_t size, uint64_t csum);
     // Writes the oldest block the compressors hold, or returns its failure.
     [[nodiscard]] KISTLE_LOCAL int write_oldest();
+    // A block that could not be deflated fails the data stream.
+    KISTLE_LOCAL void lose_block();
     KISTLE_LOCAL void end_compressor();
     KISTLE_LOCAL void release();
 };
