@@ -3,7 +3,9 @@
 // entry, the range's offset and length (8 bytes each, little-endian), then
 // the bytes in which the folder's blocks are looked for from coffCabStart on.
 // The folder manager's walk from the first block is the reference for the
-// reader's cursor, which is asked for the range and for ranges around it.
+// reader's cursor, which is asked for the range and for ranges around it; a
+// cursor that reads ahead and expands on two threads must give exactly what
+// the one-thread cursor gives.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 
 #include "folder_cursor.h"
 #include "little_endian.h"
+#include "parallel_inflate.h"
 
 using namespace kistle::internal;
 
@@ -99,9 +102,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // bytes, and where the cursor succeeds the walk could only have failed
     // to expand a block, never to read or verify one.
     folder_cursor cursor(folder, in, header);
+    // The cursors keep their streams to themselves.
+    std::istringstream walk_in(in.str());
+    // Kept from input to input: starting threads each time would be slow.
+    static parallel_inflate two_threads(2);
+    std::istringstream threaded_in(in.str());
+    folder_cursor threaded(folder, threaded_in, header, &two_threads);
     const uint64_t ranges[][2] = {{offset, length},
                                   {offset + length / 2, length},
                                   {offset / 2, length / 2 + 1},
+                                  {offset + length, length},
                                   {offset, length}};
     for (const auto& range : ranges) {
         digest_buffer written;
@@ -110,7 +120,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (written.count > range[1] || (status == 0 && written.count != range[1]) ||
             folder.zstream != nullptr)
             std::abort();
-        const outcome walked = walk(folder, in, range[0], range[1], header);
+        digest_buffer written_threaded;
+        std::ostream threaded_out(&written_threaded);
+        if (threaded.write_range(threaded_out, range[0], range[1]) != status ||
+            written_threaded.count != written.count || written_threaded.hash != written.hash)
+            std::abort();
+        const outcome walked = walk(folder, walk_in, range[0], range[1], header);
         if (walked.status == 0 && (status != 0 || written.hash != walked.hash))
             std::abort();
         if (status == 0 && walked.status != 0 && block_failure(walked.status))

@@ -3,7 +3,7 @@
 // block boundaries) and hand-laid ones with reserve areas, chain names and
 // values the creator never writes.
 //   make_corpus DIRECTORY
-// fills DIRECTORY/reader, records, datablock and extract_data.
+// fills DIRECTORY/reader, records, datablock, extract_data and inflate.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <utility>
 #include <vector>
+#include <zlib.h>
 
 #include <kistle/cabinet_creator.h>
 #include <kistle/cabinet_reader.h>
@@ -168,6 +169,36 @@ bool write_seeds(const std::string& out, const std::string& name, const std::str
     return ok;
 }
 
+// The inflate target's seeds: cbUncomp, then zlib streams of every kind of
+// block zlib writes.
+bool write_inflate_seeds(const std::string& out) {
+    const std::string data = text(20000, 3) + std::string(5000, 'z') + text(7000, 11);
+    const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FIXED, Z_HUFFMAN_ONLY, Z_RLE};
+    bool ok = true;
+    for (int level : {0, 1, 6, 9}) {
+        for (int strategy : strategies) {
+            z_stream stream = {};
+            if (deflateInit2(&stream, level, Z_DEFLATED, 15, 8, strategy) != Z_OK)
+                return false;
+            std::string payload(deflateBound(&stream, data.size()), '\0');
+            stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+            stream.avail_in = static_cast<uInt>(data.size());
+            stream.next_out = reinterpret_cast<Bytef*>(&payload[0]);
+            stream.avail_out = static_cast<uInt>(payload.size());
+            int result = deflate(&stream, Z_FINISH);
+            payload.resize(stream.total_out);
+            deflateEnd(&stream);
+            uint8_t size[2];
+            put_le16(size, static_cast<uint16_t>(data.size()));
+            ok = ok && result == Z_STREAM_END &&
+                 write_seed(out + "/inflate",
+                            "level" + std::to_string(level) + "_" + std::to_string(strategy),
+                            std::string(reinterpret_cast<const char*>(size), 2) + payload);
+        }
+    }
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -192,6 +223,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "make_corpus: %s failed\n", name.c_str());
             return 1;
         }
+    }
+    if (!write_inflate_seeds(out)) {
+        std::fputs("make_corpus: the inflate seeds failed\n", stderr);
+        return 1;
     }
     return 0;
 }

@@ -40,9 +40,10 @@ private:
     std::string& text;
 };
 
-// The one place where the thread count would reach the core: cabinet_reader
-// has no thread setting yet. Once it has one, pass count on here.
-void apply_threads(cabinet_reader&, unsigned /*count*/) {}
+// The one place where the thread count reaches the core.
+void apply_threads(cabinet_reader& core, unsigned count) {
+    core.set_threads(count);
+}
 
 // The status extraction gives a file of a folder whose blocks are all sound
 // and expand to folder_size bytes (see folder_cursor and extract_data).

@@ -35,9 +35,10 @@ public:
 constexpr uint64_t folder_limit =
     static_cast<uint64_t>(cfc_folderinfo::max_blocks) * cfc_folderinfo::block_size;
 
-// The one place where the thread count would reach the core: cabinet_creator
-// has no thread setting yet. Once it has one, pass count on here.
-void apply_threads(cabinet_creator&, unsigned /*count*/) {}
+// The one place where the thread count reaches the core.
+void apply_threads(cabinet_creator& core, unsigned count) {
+    core.set_threads(count);
+}
 
 // A stored name that extraction would refuse is refused now, and so is one
 // that a cabinet cannot hold (a NUL ends it there).

@@ -206,6 +206,9 @@ int temporary_file::publish(const char* target, mode_t mode, bool replace) {
     if (!replace) {
         placed = unnamed ? link_descriptor(fd, directory, target)
                          : rename_new(directory, own_name, target);
+    } else if (unnamed && link_descriptor(fd, directory, target)) {
+        // Where nothing has the name yet, one link publishes the file.
+        placed = true;
     } else if (unnamed && !link_unnamed(fd, directory, own_name)) {
         // A new link cannot replace anything: it gets a fresh name first, and
         // the rename replaces the target in one step.

@@ -14,7 +14,9 @@
 
 #include "cabinet_target.h"
 #include "fd_output_buffer.h"
+#include "parallel_deflate.h"
 #include "temporary_file.h"
+#include "worker_pool.h"
 
 using namespace kistle::internal;
 
@@ -27,6 +29,14 @@ template <class T, class F> void for_each_in(QueueOf<T>& queue, F visit) {
         queue.Append(object);
         visit(*object);
     }
+}
+
+// Lends the folder the threads for one call that adds a file.
+template <class F> int with_threads(cfc_folderinfo& folder, parallel_deflate* threads, F add) {
+    folder.compressors = threads;
+    int status = add();
+    folder.compressors = nullptr;
+    return status;
 }
 
 // Cabinets are written through a buffer of this size; the data file is
@@ -62,6 +72,8 @@ cfc_folderinfo* cabinet_creator::newest_folder() const {
 void cabinet_creator::reset() {
     folders.Clear();
     file_count = 0;
+    delete compressors;
+    compressors = nullptr;
     if (temp_stream.is_open())
         temp_stream.close();
     temp_stream.clear();
@@ -107,6 +119,22 @@ int cabinet_creator::new_folder(uint16_t typeCompress, int level) {
     return CAB_STATUS_OK;
 }
 
+void cabinet_creator::set_threads(unsigned count) {
+    thread_count = count;
+    // Idle between calls; the next file that needs them starts them anew.
+    delete compressors;
+    compressors = nullptr;
+}
+
+parallel_deflate* cabinet_creator::threads_to_lend() {
+    unsigned count = thread_count != 0 ? thread_count : worker_pool::cores();
+    if (count <= 1)
+        return nullptr;
+    if (compressors == nullptr)
+        compressors = new (std::nothrow) parallel_deflate(count); // none: one thread it is
+    return compressors;
+}
+
 int cabinet_creator::folder_for_entry(cfc_folderinfo*& folder) const {
     folder = newest_folder();
     if (folder == nullptr)
@@ -124,7 +152,8 @@ int cabinet_creator::add_file(const char* path, const char* stored_name) {
     cfc_folderinfo* folder = nullptr;
     int status = folder_for_entry(folder);
     if (status == CAB_STATUS_OK)
-        status = folder->add_file(path, stored_name);
+        status = with_threads(*folder, threads_to_lend(),
+                              [&] { return folder->add_file(path, stored_name); });
     if (status == CAB_STATUS_OK)
         ++file_count;
     return status;
@@ -135,7 +164,9 @@ int cabinet_creator::add_stream(std::istream& in, const char* stored_name, std::
     cfc_folderinfo* folder = nullptr;
     int status = folder_for_entry(folder);
     if (status == CAB_STATUS_OK)
-        status = folder->add_stream(in, stored_name, modified, read_only);
+        status = with_threads(*folder, threads_to_lend(), [&] {
+            return folder->add_stream(in, stored_name, modified, read_only);
+        });
     if (status == CAB_STATUS_OK)
         ++file_count;
     return status;

@@ -17,7 +17,9 @@
 #include <kistle/dos_date_time.h>
 #include <kistle/io_helpers.h>
 
+#include "block_deflate.h"
 #include "fd_input_buffer.h"
+#include "parallel_deflate.h"
 
 using namespace kistle::internal;
 
@@ -51,11 +53,7 @@ void cfc_folderinfo::release() {
 }
 
 void cfc_folderinfo::end_compressor() {
-    if (zstream != nullptr) {
-        deflateEnd(zstream);
-        std::free(zstream);
-        zstream = nullptr;
-    }
+    end_block_compressor(zstream);
 }
 
 void cfc_folderinfo::reset() {
@@ -86,16 +84,8 @@ int cfc_folderinfo::open(std::ostream& out, uint64_t offset, uint16_t type, uint
     data_offset = offset;
     typeCompress = type;
     if (typeCompress == COMPRESSION_TYPE_DEFLATE) {
-        // Zeroed, so zlib uses its default allocators.
-        zstream = static_cast<z_stream_s*>(std::calloc(1, sizeof(z_stream)));
-        if (zstream == nullptr)
-            return CAB_ERROR_OUT_OF_MEMORY;
-        int result = deflateInit(zstream, deflate_level);
-        if (result != Z_OK) {
-            std::free(zstream);
-            zstream = nullptr;
-            return convert_z_error_code(result);
-        }
+        if (int status = make_block_compressor(zstream, deflate_level))
+            return status;
     }
     if (reserve_size != 0) {
         reserve = static_cast<uint8_t*>(std::malloc(reserve_size));
@@ -109,6 +99,10 @@ int cfc_folderinfo::open(std::ostream& out, uint64_t offset, uint16_t type, uint
 uint64_t cfc_folderinfo::stream_size() const {
     // Every block written while the folder is open is full.
     return static_cast<uint64_t>(cCFData) * block_size + pending_size;
+}
+
+uint32_t cfc_folderinfo::blocks_taken() const {
+    return cCFData + (compressors != nullptr ? compressors->in_flight() : 0u);
 }
 
 int cfc_folderinfo::add_file(const char* path) {
@@ -204,6 +198,12 @@ int cfc_folderinfo::end_entry(cfc_fileinfo* entry, int status) {
 }
 
 int cfc_folderinfo::read_file(std::istream& in) {
+    if (compressors != nullptr && typeCompress == COMPRESSION_TYPE_DEFLATE && compressors->ready())
+        return read_file_threaded(in);
+    return read_file_alone(in);
+}
+
+int cfc_folderinfo::read_file_alone(std::istream& in) {
     while (!in.eof()) {
         uint8_t* block = nullptr;
         int32_t size = 0;
@@ -219,12 +219,40 @@ int cfc_folderinfo::read_file(std::istream& in) {
     return CAB_STATUS_OK;
 }
 
+int cfc_folderinfo::read_file_threaded(std::istream& in) {
+    int status = CAB_STATUS_OK;  // of reading
+    int written = CAB_STATUS_OK; // of deflating and writing, block by block in order
+    while (!in.eof()) {
+        if (compressors->full() && (written = write_oldest()) != CAB_STATUS_OK)
+            break;
+        uint8_t* block = nullptr;
+        int32_t size = 0;
+        if ((status = read_block(in, block, size)) != CAB_STATUS_OK)
+            break;
+        if (block != nullptr)
+            compressors->submit(block, static_cast<uint16_t>(size), deflate_level);
+    }
+    // The blocks handed over come before anything that failed later.
+    while (written == CAB_STATUS_OK && compressors->in_flight() != 0)
+        written = write_oldest();
+    if (written == CAB_STATUS_OK)
+        return status;
+    // One thread would have stopped at this block and read no further.
+    int saved_errno = errno;
+    compressors->discard();
+    std::free(pending_block);
+    pending_block = nullptr;
+    pending_size = 0;
+    errno = saved_errno;
+    return written;
+}
+
 int cfc_folderinfo::read_block(std::istream& in, uint8_t*& block, int32_t& size) {
     block = nullptr;
     size = 0;
     if (in.eof())
         return CAB_STATUS_OK;
-    if (cCFData == max_blocks) {
+    if (blocks_taken() == max_blocks) {
         // No block is left for another byte, not even a short last one.
         if (in.peek() != std::char_traits<char>::eof())
             return CAB_ERROR_TOO_MANY_FILES;
@@ -268,20 +296,48 @@ int cfc_folderinfo::process_block(const uint8_t* data, uint16_t size) {
         return CAB_ERROR_FROZEN_FOLDER;
     uint8_t* out = nullptr;
     uint16_t out_size = 0;
-    if (int status = compress_block(out, out_size, data, size))
+    if (int status = compress_block(out, out_size, data, size)) {
+        lose_block();
         return status;
-    cabinet_datablock_fixed_header header;
-    header.cbData = out_size;
-    header.cbUncomp = size;
-    header.csum = cabinet_datablock::block_checksum(out, out_size, size);
-    int status = header.write(*output);
-    if (status == CAB_STATUS_OK) {
-        status = io_write(*output, out, out_size);
-        bytes_written += out_size + cabinet_datablock_fixed_header::image_size;
-        ++cCFData;
     }
+    int status =
+        write_block(out, out_size, size, cabinet_datablock::block_checksum(out, out_size, size));
     if (out != data)
         release_keeping_errno(out);
+    return status;
+}
+
+int cfc_folderinfo::write_block(const uint8_t* payload, uint16_t payload_size, uint16_t size,
+                                uint64_t csum) {
+    cabinet_datablock_fixed_header header;
+    header.cbData = payload_size;
+    header.cbUncomp = size;
+    header.csum = csum;
+    int status = header.write(*output);
+    if (status == CAB_STATUS_OK) {
+        status = io_write(*output, payload, payload_size);
+        bytes_written += payload_size + cabinet_datablock_fixed_header::image_size;
+        ++cCFData;
+    }
+    return status;
+}
+
+void cfc_folderinfo::lose_block() {
+    // The block may hold the end of an earlier file, whose entry is made:
+    // only a failed data stream stops a cabinet from pointing into the gap.
+    int saved_errno = errno;
+    output->setstate(std::ios::badbit);
+    errno = saved_errno;
+}
+
+int cfc_folderinfo::write_oldest() {
+    parallel_deflate::block_job& job = compressors->oldest();
+    int status = job.status;
+    if (status == CAB_STATUS_OK)
+        status = write_block(job.out, job.out_size, job.size, job.csum);
+    else
+        lose_block();
+    compressors->release_oldest();
     return status;
 }
 
@@ -296,30 +352,7 @@ int cfc_folderinfo::compress_block(uint8_t*& out, uint16_t& out_size, const uint
     }
     if (typeCompress != COMPRESSION_TYPE_DEFLATE)
         return CAB_STATUS_OK; // no payload is defined for other types
-    if (zstream == nullptr)
-        return convert_z_error_code(Z_STREAM_ERROR);
-    uInt capacity = size + size / 10 + 12;
-    uint8_t* buffer = static_cast<uint8_t*>(std::malloc(capacity));
-    if (buffer == nullptr)
-        return CAB_ERROR_OUT_OF_MEMORY;
-    // One complete zlib stream per block, from a fresh state each time, so
-    // every block inflates on its own and the output is reproducible.
-    zstream->next_in = const_cast<Bytef*>(data);
-    zstream->avail_in = size;
-    zstream->next_out = buffer;
-    zstream->avail_out = capacity;
-    int result = deflate(zstream, Z_FINISH);
-    uInt produced = capacity - zstream->avail_out;
-    int reset_result = deflateReset(zstream);
-    if (result == Z_STREAM_END && reset_result != Z_OK)
-        result = reset_result;
-    if (result != Z_STREAM_END) {
-        std::free(buffer);
-        return convert_z_error_code(result);
-    }
-    out = buffer;
-    out_size = static_cast<uint16_t>(produced);
-    return CAB_STATUS_OK;
+    return deflate_block(zstream, data, size, out, out_size);
 }
 
 uint64_t cfc_folderinfo::CSUMCompute(const uint8_t* data, uint32_t size, uint64_t seed) {

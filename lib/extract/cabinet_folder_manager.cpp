@@ -9,6 +9,8 @@
 #include <kistle/cabinet_status.h>
 #include <kistle/io_helpers.h>
 
+#include "block_inflater.h"
+
 cabinet_folder_manager::~cabinet_folder_manager() {
     release_zstream();
 }
@@ -137,22 +139,10 @@ int cabinet_folder_manager::expand_block(std::ostream& out, const cabinet_databl
     } else if (start + length > block.cbUncomp) {
         status = CAB_ERROR_BAD_DATA;
     } else {
-        zstream->next_in = block.abData;
-        zstream->avail_in = block.cbData;
-        zstream->next_out = buffer;
-        zstream->avail_out = block.cbUncomp;
-        int result = inflate(zstream, Z_FINISH);
-        if (result != Z_OK && result != Z_STREAM_END)
-            status = convert_z_error_code(result);
-        else if (zstream->avail_out != 0)
-            status = CAB_ERROR_DECOMPRESSION; // fewer bytes than cbUncomp: none of them is written
-        if (status == CAB_STATUS_OK) {
-            if (flag == COMPRESSION_STATE_WRITE)
-                status = io_write(out, buffer + start, length);
-            result = inflateReset(zstream);
-            if (result != Z_OK)
-                status = convert_z_error_code(result);
-        }
+        status = kistle::internal::zlib_expand(zstream, block.abData, block.cbData, buffer,
+                                               block.cbUncomp);
+        if (status == CAB_STATUS_OK && flag == COMPRESSION_STATE_WRITE)
+            status = io_write(out, buffer + start, length);
     }
     std::free(buffer);
     if (status != CAB_STATUS_OK)

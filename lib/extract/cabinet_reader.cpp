@@ -16,6 +16,8 @@
 #include "extraction_target.h"
 #include "fd_output_buffer.h"
 #include "folder_cursor.h"
+#include "parallel_inflate.h"
+#include "worker_pool.h"
 
 using namespace kistle::internal;
 
@@ -58,6 +60,7 @@ int read_record(dynamic_array<Record>& records, std::istream& in, const Extra&..
 
 void cabinet_reader::release() {
     drop_cursor(); // it refers to a folder manager
+    drop_threads();
     cabinet_stream.close();
     cabinet_stream.clear();
     file_headers.free_buffers();
@@ -70,6 +73,24 @@ void cabinet_reader::release() {
 void cabinet_reader::drop_cursor() {
     delete cursor;
     cursor = nullptr;
+}
+
+void cabinet_reader::drop_threads() {
+    delete decompressors;
+    decompressors = nullptr;
+}
+
+void cabinet_reader::set_threads(unsigned count) {
+    thread_count = count;
+    drop_cursor(); // it uses the threads
+    drop_threads();
+}
+
+parallel_inflate* cabinet_reader::threads_to_lend() {
+    if (decompressors == nullptr)
+        decompressors = new (std::nothrow)
+            parallel_inflate(thread_count != 0 ? thread_count : worker_pool::cores());
+    return decompressors;
 }
 
 int cabinet_reader::open(const char* path) {
@@ -202,6 +223,8 @@ int cabinet_reader::verify_folder(uint16_t number, uint64_t& uncompressed_size) 
         return CAB_ERROR_INVALID_FOLDER;
     byte_counter expanded;
     std::ostream out(&expanded);
+    if (cursor != nullptr)
+        cursor->stream_moved();
     // An earlier read may have left the stream at its end.
     cabinet_stream.clear();
     int status = folder_managers[number]->extract_data(out, cabinet_stream, 0, UINT64_MAX, header);
@@ -224,6 +247,8 @@ int cabinet_reader::measure_folder(uint16_t number, uint64_t& compressed_size,
     const cabinet_folder_manager& folder = *folder_managers[number];
     if (folder.coffCabStart > static_cast<uint64_t>(INT64_MAX))
         return CAB_ERROR_SEEK;
+    if (cursor != nullptr)
+        cursor->stream_moved();
     cabinet_stream.clear();
     cabinet_stream.seekg(static_cast<std::streamoff>(folder.coffCabStart));
     const uint64_t reserve = header.block_reserve_size();
@@ -280,7 +305,8 @@ int cabinet_reader::extract_range(uint16_t folder_number, uint64_t offset, uint6
     // What a cursor learnt and kept is about its own folder only.
     if (cursor == nullptr || !cursor->serves(folder)) {
         drop_cursor();
-        cursor = new (std::nothrow) folder_cursor(folder, cabinet_stream, header);
+        cursor =
+            new (std::nothrow) folder_cursor(folder, cabinet_stream, header, threads_to_lend());
         if (cursor == nullptr)
             return CAB_ERROR_OUT_OF_MEMORY;
     }

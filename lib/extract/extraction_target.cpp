@@ -1,10 +1,13 @@
 #include "extraction_target.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <kistle/cabinet_status.h>
@@ -97,7 +100,59 @@ int extraction_target::create(const char* base, const char* stored_name, existin
     return CAB_STATUS_OK;
 }
 
+bool extraction_target::open_directories_at_once(const char* base) {
+#ifdef SYS_openat2
+    // A kernel (or a tool such as valgrind) that does not know the call
+    // says so once.
+    static std::atomic<bool> unknown{false};
+    if (unknown.load(std::memory_order_relaxed))
+        return false;
+    // The components before the target joined by '/'; "." for none.
+    char* path = static_cast<char*>(std::malloc(static_cast<std::size_t>(target - names) + 2));
+    if (path == nullptr)
+        return false;
+    char* end = path;
+    for (const char* component = names; component < target;
+         component += std::strlen(component) + 1) {
+        if (*component == '\0' || is_dot(component))
+            continue;
+        if (end != path)
+            *end++ = '/';
+        std::size_t length = std::strlen(component);
+        std::memcpy(end, component, length);
+        end += length;
+    }
+    if (end == path)
+        *end++ = '.';
+    *end = '\0';
+    // The base directory is the caller's choice: a link to it is followed.
+    int from =
+        std::strcmp(base, ".") == 0 ? AT_FDCWD : open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    long opened = -1;
+    if (from != -1) {
+        open_how how = {};
+        how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+        opened = syscall(SYS_openat2, from, path, &how, sizeof how);
+        if (opened < 0 && errno == ENOSYS)
+            unknown.store(true, std::memory_order_relaxed);
+        if (from != AT_FDCWD)
+            close(from);
+    }
+    std::free(path);
+    if (opened < 0)
+        return false;
+    directory = static_cast<int>(opened);
+    return true;
+#else
+    static_cast<void>(base);
+    return false;
+#endif
+}
+
 int extraction_target::open_directories(const char* base) {
+    if (open_directories_at_once(base))
+        return CAB_STATUS_OK;
     // The base directory is the caller's choice: a link to it is followed.
     directory = open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory < 0)

@@ -2,92 +2,74 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <streambuf>
+#include <new>
 
 #include <kistle/io_helpers.h>
+
+#include "parallel_inflate.h"
 
 namespace kistle::internal {
 
 namespace {
 
-// The most bytes a block expands to.
-constexpr std::size_t max_block_bytes = 0xFFFF;
-
-// Passes the first `wanted` bytes written to it on to out and keeps the
-// rest, at most `room` bytes, in kept.
-class split_output : public std::streambuf {
-public:
-    split_output(std::ostream& out, uint64_t wanted, uint8_t* kept, std::size_t room)
-        : out(out), wanted(wanted), kept(kept), room(room) {}
-
-    std::size_t kept_size() const { return size; }
-
-protected:
-    std::streamsize xsputn(const char* bytes, std::streamsize count) override {
-        std::streamsize passed =
-            static_cast<std::streamsize>(std::min<uint64_t>(wanted, static_cast<uint64_t>(count)));
-        if (passed > 0) {
-            out.write(bytes, passed);
-            if (out.fail())
-                return 0;
-            wanted -= static_cast<uint64_t>(passed);
-        }
-        std::size_t rest = static_cast<std::size_t>(count - passed);
-        if (rest > room - size)
-            return passed;
-        std::memcpy(kept + size, bytes + passed, rest);
-        size += rest;
-        return count;
-    }
-
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof()))
-            return traits_type::not_eof(c);
-        char byte = traits_type::to_char_type(c);
-        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
-    }
-
-private:
-    std::ostream& out;
-    uint64_t wanted;
-    uint8_t* kept;
-    std::size_t room;
-    std::size_t size = 0;
-};
+// The most bytes a block expands to, and one more so that an empty block
+// has a real buffer too.
+constexpr std::size_t expanded_size = 0xFFFF + 1;
 
 } // namespace
 
+struct folder_cursor::slot {
+    enum step { unexpanded, expanding, expanded };
+
+    cabinet_datablock block;
+    int status = CAB_STATUS_OK; // of reaching, reading and verifying it
+    parallel_inflate::expansion expansion;
+    uint8_t* bytes = nullptr; // expanded_size bytes once a deflate block needs them
+    step state = unexpanded;
+
+    ~slot() { std::free(bytes); }
+};
+
 folder_cursor::~folder_cursor() {
+    while (count > 0)
+        drop_first();
+    delete[] slots;
     std::free(index);
-    std::free(tail);
+    delete own_decompressors;
 }
 
-int folder_cursor::write_range(std::ostream& out, uint64_t offset, uint64_t length) {
+bool folder_cursor::prepare() {
+    if (decompressors == nullptr) {
+        own_decompressors = new (std::nothrow) parallel_inflate(1);
+        decompressors = own_decompressors;
+        if (decompressors == nullptr)
+            return false;
+    }
     if (index == nullptr) {
         // At most 65536 entries, whatever the cabinet claims elsewhere.
         index = static_cast<block_entry*>(
             std::malloc((static_cast<std::size_t>(folder.cCFData) + 1) * sizeof(block_entry)));
         if (index == nullptr)
-            return CAB_ERROR_OUT_OF_MEMORY;
+            return false;
         index[0] = {folder.coffCabStart, 0};
     }
+    if (slots == nullptr) {
+        // The block being written, and two a thread behind it.
+        unsigned threads = decompressors->threads();
+        unsigned wanted = threads > 1 ? 2 * threads + 1 : 1;
+        slots = new (std::nothrow) slot[wanted];
+        if (slots == nullptr)
+            return false;
+        capacity = wanted;
+    }
+    return true;
+}
+
+int folder_cursor::write_range(std::ostream& out, uint64_t offset, uint64_t length) {
+    if (!prepare())
+        return CAB_ERROR_OUT_OF_MEMORY;
     // An earlier range may have left the stream at its end or failed.
     in.clear();
-
-    bool begun = false;
-    if (offset - tail_start < tail_size) {
-        uint16_t skipped = static_cast<uint16_t>(offset - tail_start);
-        uint16_t taken = static_cast<uint16_t>(std::min<uint64_t>(length, tail_size - skipped));
-        if (int status = io_write(out, tail + skipped, taken))
-            return status;
-        offset += taken;
-        length -= taken;
-        if (length == 0)
-            return CAB_STATUS_OK;
-        begun = true; // the rest begins where the tail's block ends
-    }
-
     uint32_t first;
     if (offset < index[verified].start)
         first = block_holding(offset);
@@ -95,7 +77,9 @@ int folder_cursor::write_range(std::ostream& out, uint64_t offset, uint64_t leng
         return failure;
     else
         first = verified;
-    return walk(out, first, offset, length, begun);
+    int status = walk(out, first, offset, length);
+    following_from = length <= UINT64_MAX - offset ? offset + length : UINT64_MAX;
+    return status;
 }
 
 uint32_t folder_cursor::block_holding(uint64_t offset) const {
@@ -113,17 +97,21 @@ uint32_t folder_cursor::block_holding(uint64_t offset) const {
 }
 
 int folder_cursor::seek_to(uint64_t position) {
+    // A seek throws the stream's buffer away, and consecutive blocks find the
+    // stream where they need it.
+    if (stream_known && reading_at == position)
+        return CAB_STATUS_OK;
+    stream_known = false;
     // A position beyond the widest stream offset cannot be reached.
     if (position > static_cast<uint64_t>(INT64_MAX))
         return CAB_ERROR_SEEK;
-    std::streampos target(static_cast<std::streamoff>(position));
-    // A seek throws the stream's buffer away, and consecutive ranges mostly
-    // find the stream where they need it.
-    if (in.tellg() == target)
-        return CAB_STATUS_OK;
     in.clear();
-    in.seekg(target);
-    return in.fail() ? CAB_ERROR_SEEK : CAB_STATUS_OK;
+    in.seekg(static_cast<std::streamoff>(position));
+    if (in.fail())
+        return CAB_ERROR_SEEK;
+    reading_at = position;
+    stream_known = true;
+    return CAB_STATUS_OK;
 }
 
 int folder_cursor::read_block(uint32_t number, cabinet_datablock& block) {
@@ -144,75 +132,138 @@ int folder_cursor::read_block(uint32_t number, cabinet_datablock& block) {
     return CAB_STATUS_OK;
 }
 
-int folder_cursor::walk(std::ostream& out, uint32_t number, uint64_t offset, uint64_t length,
-                        bool begun) {
+folder_cursor::slot& folder_cursor::slot_at(unsigned i) const {
+    return slots[(head + i) % capacity];
+}
+
+void folder_cursor::go_to(uint32_t number) {
+    if (number < first_block || number >= first_block + count) {
+        while (count > 0)
+            drop_first();
+        first_block = number;
+        return;
+    }
+    while (first_block < number)
+        drop_first();
+}
+
+void folder_cursor::drop_first() {
+    slot& first = slot_at(0);
+    if (first.state == slot::expanding)
+        decompressors->finish(first.expansion);
+    first.state = slot::unexpanded;
+    head = (head + 1) % capacity;
+    --count;
+    ++first_block;
+}
+
+void folder_cursor::read_next() {
+    const uint32_t number = first_block + count;
+    slot& next = slot_at(count);
+    ++count;
+    next.state = slot::unexpanded;
+    next.status = seek_to(index[number].position);
+    if (next.status == CAB_STATUS_OK)
+        next.status = read_block(number, next.block);
+    stream_known = next.status == CAB_STATUS_OK;
+    reading_at = index[number].position + cabinet_datablock_fixed_header::image_size +
+                 next.block.cbReserve + next.block.cbData;
+}
+
+void folder_cursor::read_ahead(uint64_t end, bool following) {
+    while (count < capacity && first_block + count < folder.cCFData &&
+           slot_at(count - 1).status == CAB_STATUS_OK) {
+        const uint32_t number = first_block + count;
+        if (!following && index[number].start >= end)
+            return;
+        read_next();
+        slot& next = slot_at(count - 1);
+        if (next.status == CAB_STATUS_OK)
+            start_expanding(next);
+    }
+}
+
+bool folder_cursor::set_up_expansion(slot& block) {
+    if (block.bytes == nullptr)
+        block.bytes = static_cast<uint8_t*>(std::malloc(expanded_size));
+    if (block.bytes == nullptr)
+        return false;
+    parallel_inflate::expansion& job = block.expansion;
+    job.payload = block.block.abData;
+    job.cbData = block.block.cbData;
+    job.out = block.bytes;
+    job.cbUncomp = block.block.cbUncomp;
+    return true;
+}
+
+void folder_cursor::start_expanding(slot& block) {
+    // Without memory for it now, it is expanded when it is needed.
+    if (folder.typeCompress != COMPRESSION_TYPE_DEFLATE || decompressors->threads() == 1 ||
+        !set_up_expansion(block))
+        return;
+    decompressors->start(block.expansion);
+    block.state = slot::expanding;
+}
+
+int folder_cursor::write_part(std::ostream& out, slot& block, uint16_t first, uint16_t length) {
     using flag = cabinet_folder_manager::COMPRESSION_STATE_FLAG;
+    // Stored blocks and unsupported types: as the folder manager writes them.
+    if (folder.typeCompress != COMPRESSION_TYPE_DEFLATE)
+        return folder.write_data(out, block.block, first, length, flag::COMPRESSION_STATE_WRITE);
+    if (block.state == slot::expanding) {
+        decompressors->finish(block.expansion);
+    } else if (block.state == slot::unexpanded) {
+        if (!set_up_expansion(block))
+            return CAB_ERROR_OUT_OF_MEMORY;
+        decompressors->run(block.expansion);
+    }
+    block.state = slot::expanded;
+    if (block.expansion.status != CAB_STATUS_OK)
+        return block.expansion.status;
+    return io_write(out, block.bytes + first, length);
+}
+
+int folder_cursor::walk(std::ostream& out, uint32_t number, uint64_t offset, uint64_t length) {
+    const bool following = offset == following_from;
+    const uint64_t end = length <= UINT64_MAX - offset ? offset + length : UINT64_MAX;
+    go_to(number);
     int status = CAB_STATUS_OK;
-    if (number < folder.cCFData)
-        status = seek_to(index[number].position);
-    cabinet_datablock block;
-    bool expanding = false;
-    for (; status == CAB_STATUS_OK && number < folder.cCFData && (length != 0 || !begun);
-         ++number) {
-        if ((status = read_block(number, block)) != CAB_STATUS_OK)
+    bool begun = false;
+    for (; number < folder.cCFData && (length != 0 || !begun); ++number) {
+        if (count == 0)
+            read_next();
+        slot& block = slot_at(0);
+        if ((status = block.status) != CAB_STATUS_OK)
             break;
-        const uint64_t start = index[number].start, end = start + block.cbUncomp;
+        const uint64_t start = index[number].start, block_end = start + block.block.cbUncomp;
         if (!begun) {
-            if (offset >= end)
-                continue; // verified, and needs no expanding
+            if (offset >= block_end) {
+                drop_first(); // verified, and needs no expanding
+                continue;
+            }
             begun = true;
             if (length == 0)
                 break;
         }
-        if (!expanding) {
-            status = folder.write_data(out, block, 0, 0, flag::COMPRESSION_STATE_INIT);
-            expanding = status == CAB_STATUS_OK;
-            if (!expanding)
-                break;
-        }
-        const uint16_t first = static_cast<uint16_t>(offset - start);
-        if (length <= end - offset) {
-            status = write_last(out, block, first, static_cast<uint16_t>(length), offset + length);
-            length = 0;
-        } else {
-            const uint16_t taken = static_cast<uint16_t>(end - offset);
-            status = folder.write_data(out, block, first, taken, flag::COMPRESSION_STATE_WRITE);
-            offset += taken;
-            length -= taken;
-        }
+        read_ahead(end, following);
+        const uint16_t taken = static_cast<uint16_t>(std::min(length, block_end - offset));
+        status = write_part(out, block, static_cast<uint16_t>(offset - start), taken);
+        if (status != CAB_STATUS_OK)
+            break;
+        offset += taken;
+        length -= taken;
+        if (length == 0)
+            break; // the block stays: the next file mostly begins in it
+        drop_first();
     }
     if (status == CAB_STATUS_OK && !begun) {
         // At or past the end of the folder's data, every block verified: the
         // folder's own walk decides the status.
+        stream_known = false;
         return folder.extract_data(out, in, offset, length, header);
     }
     if (status == CAB_STATUS_OK && length != 0)
         status = CAB_ERROR_FOLDER_DATA_ENDED;
-    // A folder keeps no decompressor between ranges.
-    int ended = folder.write_data(out, block, 0, 0, flag::COMPRESSION_STATE_END);
-    if (status == CAB_STATUS_OK || status == CAB_ERROR_FOLDER_DATA_ENDED)
-        status = ended != CAB_STATUS_OK ? ended : status;
-    return status;
-}
-
-int folder_cursor::write_last(std::ostream& out, const cabinet_datablock& block, uint16_t first,
-                              uint16_t length, uint64_t end) {
-    using flag = cabinet_folder_manager::COMPRESSION_STATE_FLAG;
-    // The buffer is written again: what it held is gone from now on.
-    tail_size = 0;
-    const uint16_t rest = static_cast<uint16_t>(block.cbUncomp - first - length);
-    if (rest != 0 && tail == nullptr)
-        tail = static_cast<uint8_t*>(std::malloc(max_block_bytes));
-    if (rest == 0 || tail == nullptr)
-        return folder.write_data(out, block, first, length, flag::COMPRESSION_STATE_WRITE);
-    split_output split(out, length, tail, max_block_bytes);
-    std::ostream stretched(&split);
-    int status = folder.write_data(stretched, block, first, static_cast<uint16_t>(length + rest),
-                                   flag::COMPRESSION_STATE_WRITE);
-    if (status == CAB_STATUS_OK) {
-        tail_start = end;
-        tail_size = static_cast<uint16_t>(split.kept_size());
-    }
     return status;
 }
 

@@ -14,21 +14,34 @@
 
 namespace kistle::internal {
 
+class parallel_inflate;
+
 // Where a block's bytes lie in the folder's stream follows from the sizes of
 // the blocks before it, so the cursor learns where blocks start only from
 // blocks it has read whole and whose checksums it has verified: no byte is
 // ever placed by a block header that failed its checksum. It learns as it
 // goes, from the blocks that ranges pass through; blocks before a range are
-// verified but not expanded. The rest of the last block a range ends in is
-// kept, since the next file of a folder mostly begins there.
+// verified but not expanded. The last block a range ends in is kept, since
+// the next file of a folder mostly begins there.
 //
-// The folder, the stream and the header are borrowed and must outlive the
-// cursor; the folder's decompressor is used for a range and released after
-// it. One cursor serves one folder; another folder needs another cursor.
+// With more than one thread, the cursor reads the blocks of a range ahead,
+// and beyond its end when ranges follow one another, at most two per thread:
+// it verifies them as it reads them, and worker threads expand them while
+// the caller writes the blocks before. What reaches out, and every status,
+// is what one thread gives.
+//
+// The folder, the stream, the header and the decompressors are borrowed and
+// must outlive the cursor; the folder's own decompressor is used only to
+// report a range at or past the end. The cursor continues where it left the
+// stream: whatever else moves it must call stream_moved. One cursor serves
+// one folder; another folder needs another cursor.
 class folder_cursor {
 public:
-    folder_cursor(cabinet_folder_manager& folder, std::istream& in, const cabinet_header& header)
-        : folder(folder), in(in), header(header) {}
+    // Without decompressors, the cursor makes its own for the calling thread.
+    folder_cursor(cabinet_folder_manager& folder, std::istream& in, const cabinet_header& header,
+                  parallel_inflate* decompressors = nullptr)
+        : folder(folder), in(in), header(header), decompressors(decompressors) {}
+    // Waits for the expansions it started.
     ~folder_cursor();
     folder_cursor(const folder_cursor&) = delete;
     folder_cursor& operator=(const folder_cursor&) = delete;
@@ -50,6 +63,8 @@ public:
     //   expanding a block, an unsupported compression type).
     // After a failure the cursor can be used again for any range.
     [[nodiscard]] int write_range(std::ostream& out, uint64_t offset, uint64_t length);
+    // The stream was moved by someone else: the next block read seeks.
+    void stream_moved() { stream_known = false; }
 
 private:
     // Where a block starts in the cabinet file and in the folder's stream.
@@ -57,18 +72,34 @@ private:
         uint64_t position;
         uint64_t start;
     };
+    // A block read (and verified) ahead, with its expansion.
+    struct slot;
 
+    [[nodiscard]] bool prepare();
     uint32_t block_holding(uint64_t offset) const;
     [[nodiscard]] int seek_to(uint64_t position);
     [[nodiscard]] int read_block(uint32_t number, cabinet_datablock& block);
-    [[nodiscard]] int walk(std::ostream& out, uint32_t number, uint64_t offset, uint64_t length,
-                           bool begun);
-    [[nodiscard]] int write_last(std::ostream& out, const cabinet_datablock& block, uint16_t first,
-                                 uint16_t length, uint64_t end);
+    [[nodiscard]] int walk(std::ostream& out, uint32_t number, uint64_t offset, uint64_t length);
+
+    slot& slot_at(unsigned i) const;
+    // Keeps the blocks from number on, if the cursor holds number.
+    void go_to(uint32_t number);
+    void drop_first();
+    void read_next();
+    // Reads more blocks while there is room: those that start before end,
+    // and with following true all that come.
+    void read_ahead(uint64_t end, bool following);
+    // Gives the block's expansion its buffer; false without memory for it.
+    [[nodiscard]] bool set_up_expansion(slot& block);
+    // Has a worker expand a deflate block read ahead.
+    void start_expanding(slot& block);
+    [[nodiscard]] int write_part(std::ostream& out, slot& block, uint16_t first, uint16_t length);
 
     cabinet_folder_manager& folder;
     std::istream& in;
     const cabinet_header& header;
+    parallel_inflate* decompressors;
+    parallel_inflate* own_decompressors = nullptr;
 
     // cCFData + 1 entries once a range is asked for. Entries 0 to verified
     // are sound: each follows from the blocks before it, all verified.
@@ -78,10 +109,18 @@ private:
     // verified; nothing at or after its start can be placed.
     int failure = CAB_STATUS_OK;
 
-    // Expanded bytes tail_start to tail_start + tail_size - 1 of the folder.
-    uint8_t* tail = nullptr; // 65535 bytes once needed
-    uint64_t tail_start = 0;
-    uint16_t tail_size = 0;
+    // Blocks first_block to first_block + count - 1, in a ring of capacity.
+    slot* slots = nullptr;
+    unsigned capacity = 0;
+    unsigned head = 0;
+    unsigned count = 0;
+    uint32_t first_block = 0;
+
+    // Where the cursor left the stream, unless something else moved it since.
+    uint64_t reading_at = 0;
+    bool stream_known = false;
+    // Where the last range ended: the next that begins there reads ahead.
+    uint64_t following_from = UINT64_MAX;
 };
 
 } // namespace kistle::internal

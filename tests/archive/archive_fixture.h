@@ -18,24 +18,14 @@
 
 #include "scratch_dir.h"
 #include "time_zone.h"
+#include "tmpdir_setting.h"
 
 class archive_scratch {
 public:
     scratch_dir scratch;
     std::string temp_dir = scratch.file("tmp");
 
-    archive_scratch() {
-        std::filesystem::create_directory(temp_dir);
-        if (const char* old = std::getenv("TMPDIR"))
-            saved_tmpdir = old;
-        setenv("TMPDIR", temp_dir.c_str(), 1);
-    }
-    ~archive_scratch() {
-        if (saved_tmpdir)
-            setenv("TMPDIR", saved_tmpdir->c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-    }
+    archive_scratch() { std::filesystem::create_directory(temp_dir); }
     archive_scratch(const archive_scratch&) = delete;
     archive_scratch& operator=(const archive_scratch&) = delete;
 
@@ -55,7 +45,7 @@ public:
 
 private:
     time_zone utc{"UTC"};
-    std::optional<std::string> saved_tmpdir;
+    tmpdir_setting tmpdir{temp_dir};
 };
 
 class archive_test : public ::testing::Test, public archive_scratch {

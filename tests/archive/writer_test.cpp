@@ -14,6 +14,7 @@
 
 #include "archive_fixture.h"
 #include "cabinet_parse.h"
+#include "process_threads.h"
 
 namespace fs = std::filesystem;
 
@@ -255,6 +256,30 @@ TEST_F(writer_test, deflate_level) {
     kistle::writer out;
     EXPECT_THROW(out.set_level(10), std::invalid_argument);
     EXPECT_THROW(out.set_level(-2), std::invalid_argument);
+}
+
+// The thread count reaches the creator and the reader: the cabinet and what
+// is read back are the same for one thread and for three, which start.
+TEST_F(writer_test, threads_change_nothing_but_the_time) {
+    const std::size_t alone = process_threads_alone();
+    const std::string data = sample_bytes(300000, 5), small = sample_bytes(100, 6);
+    std::string cabinets[2];
+    for (unsigned threads : {1u, 3u}) {
+        std::string& path = cabinets[threads == 1 ? 0 : 1];
+        path = scratch.file("threads" + std::to_string(threads) + ".cab");
+        kistle::writer out(path);
+        out.set_threads(threads);
+        out.add_bytes("data", data, modified);
+        EXPECT_EQ(process_threads(), threads == 1 ? alone : alone + threads);
+        out.add_bytes("small", small, modified);
+        out.commit();
+        kistle::reader in;
+        in.set_threads(threads);
+        in.open(path);
+        EXPECT_TRUE(in.read(in.entries()[0]) == data) << threads;
+        EXPECT_TRUE(in.read(in.entries()[1]) == small) << threads;
+    }
+    EXPECT_TRUE(scratch.read(cabinets[0]) == scratch.read(cabinets[1]));
 }
 
 TEST_F(writer_test, progress_counts_what_was_added) {

@@ -182,6 +182,20 @@ TEST_F(kistle_test, DefaultIsCabinetToolsBytesAndStoreStores) {
         << info;
 }
 
+// -j changes when blocks are compressed and expanded, never the bytes.
+TEST_F(kistle_test, ThreadCountChangesNoByte) {
+    make_tree("src");
+    write("src/large.bin", random_bytes(300000, 7) + std::string(200000, 'q'));
+    for (const char* threads : {"1", "3"}) {
+        std::string cabinet = std::string("j") + threads + ".cab";
+        ASSERT_EQ(kistle({"create", "-j", threads, cabinet, "src"}).exit_status, 0);
+        std::string out = std::string("out") + threads;
+        ASSERT_EQ(kistle({"extract", "-j", threads, "-C", out, cabinet}).exit_status, 0);
+        EXPECT_EQ(files_below(out + "/src"), files_below("src")) << threads;
+    }
+    EXPECT_EQ(scratch_dir::read(path("j1.cab")), scratch_dir::read(path("j3.cab")));
+}
+
 TEST_F(kistle_test, ListLongShowsAttributesSizeTimeAndFolder) {
     // A file that would take a folder past --folder-size starts a new one.
     make_tree("src");

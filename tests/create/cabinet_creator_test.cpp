@@ -28,6 +28,7 @@
 #include "little_endian.h"
 #include "scratch_dir.h"
 #include "temporary_file.h"
+#include "tmpdir_setting.h"
 
 using namespace kistle::internal;
 
@@ -39,22 +40,16 @@ class creator_test : public ::testing::Test {
 protected:
     scratch_dir scratch;
     std::string temp_dir = scratch.file("tmp");
+    tmpdir_setting tmpdir{temp_dir};
 
     void SetUp() override {
         ASSERT_FALSE(scratch.path().empty());
         ASSERT_EQ(mkdir(temp_dir.c_str(), 0700), 0);
-        const char* old = std::getenv("TMPDIR");
-        saved_tmpdir = old != nullptr ? old : "";
-        setenv("TMPDIR", temp_dir.c_str(), 1);
         setenv("TZ", "UTC", 1);
         tzset();
     }
     void TearDown() override {
         EXPECT_TRUE(scratch_dir::names_in(temp_dir).empty()) << "a temporary file was left behind";
-        if (saved_tmpdir.empty())
-            unsetenv("TMPDIR");
-        else
-            setenv("TMPDIR", saved_tmpdir.c_str(), 1);
     }
 
     // Writes a cabinet of one folder holding the given files; returns its path.
@@ -68,9 +63,6 @@ protected:
         EXPECT_EQ(creator.close(path.c_str()), 0);
         return path;
     }
-
-private:
-    std::string saved_tmpdir;
 };
 
 struct layout_case {

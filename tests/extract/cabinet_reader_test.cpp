@@ -429,10 +429,16 @@ TEST_F(reader_test, never_writes_through_a_symbolic_link) {
     scratch.write("elsewhere/victim", "keep");
     fs::create_directory_symlink(scratch.file("elsewhere"), "linked");
     fs::create_symlink(scratch.file("elsewhere/victim"), "target");
+    // A link that stays inside the current directory is not followed either.
+    fs::create_directories("real/sub");
+    fs::create_directory_symlink("real", "inner");
     test_cabinet cabinet;
-    cabinet.add_folder(1, {{"linked/victim", "new"}, {"target", "replaced"}});
+    cabinet.add_folder(
+        1, {{"linked/victim", "new"}, {"target", "replaced"}, {"inner/sub/f", "through a link"}});
     ASSERT_EQ(open(cabinet), 0);
     EXPECT_EQ(reader.extract("linked/victim"), CAB_ERROR_ACCESS_DENIED);
+    EXPECT_EQ(reader.extract("inner/sub/f"), CAB_ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(fs::is_empty("real/sub"));
     ASSERT_EQ(reader.extract("target"), 0);
     EXPECT_FALSE(fs::is_symlink("target"));
     EXPECT_EQ(contents("target"), "replaced");
@@ -788,6 +794,29 @@ TEST_F(reader_test, verifies_and_measures_whole_folders) {
     ASSERT_EQ(open_image(image.substr(0, image.size() - 1)), CAB_STATUS_OK);
     EXPECT_EQ(reader.measure_folder(1, compressed, claimed), CAB_ERROR_UNEXPECTED_EOF);
     EXPECT_EQ(reader.verify_folder(1, expanded), CAB_ERROR_UNEXPECTED_EOF);
+}
+
+// Between the files of one folder, verify_folder and measure_folder move the
+// cabinet stream; the next file still comes from where its blocks are, on
+// one thread and on several.
+TEST_F(reader_test, whole_folder_checks_between_files) {
+    test_cabinet cabinet;
+    cabinet.add_folder(
+        1, {{"a", pattern(40, 'a')}, {"b", pattern(50, 'b')}, {"c", pattern(20, 'c')}}, 16);
+    for (unsigned threads : {1u, 3u}) {
+        reader.set_threads(threads);
+        ASSERT_EQ(open(cabinet), CAB_STATUS_OK);
+        uint64_t expanded = 0, compressed = 0, claimed = 0;
+        ASSERT_EQ(reader.extract("a"), CAB_STATUS_OK);
+        ASSERT_EQ(reader.measure_folder(0, compressed, claimed), CAB_STATUS_OK);
+        ASSERT_EQ(reader.extract("b"), CAB_STATUS_OK) << threads;
+        ASSERT_EQ(reader.verify_folder(0, expanded), CAB_STATUS_OK);
+        ASSERT_EQ(reader.extract("c"), CAB_STATUS_OK) << threads;
+        EXPECT_EQ(contents("a"), pattern(40, 'a'));
+        EXPECT_EQ(contents("b"), pattern(50, 'b')) << threads;
+        EXPECT_EQ(contents("c"), pattern(20, 'c')) << threads;
+        empty_work();
+    }
 }
 
 } // namespace

@@ -8,18 +8,25 @@
 #include <kistle/cabinet_status.h>
 
 #include "cabinet_image.h"
+#include "parallel_inflate.h"
 
 using namespace kistle::internal;
 
 namespace {
 
 // A cabinet's header and its first folder read back with the records, the
-// cabinet's bytes to read from, and a cursor over the folder.
+// cabinet's bytes to read from, and a cursor over the folder that expands
+// blocks on that many threads, or with decompressors shared by cursors one
+// after another.
 class cursor_over {
 public:
-    explicit cursor_over(const std::string& image) : in(image) {
-        EXPECT_EQ(header.read(in), 0);
-        EXPECT_EQ(folder.read(in, header), 0);
+    explicit cursor_over(const std::string& image, unsigned threads = 1)
+        : in(image), own(threads), cursor(folder, in, header, &own) {
+        read_records();
+    }
+    cursor_over(const std::string& image, parallel_inflate& shared)
+        : in(image), own(1), cursor(folder, in, header, &shared) {
+        read_records();
     }
 
     // The range's status; what it wrote is in out. No range leaves the
@@ -35,8 +42,24 @@ public:
     std::ostringstream out;
     cabinet_header header;
     cabinet_folder_manager folder;
-    folder_cursor cursor{folder, in, header};
+
+private:
+    void read_records() {
+        EXPECT_EQ(header.read(in), 0);
+        EXPECT_EQ(folder.read(in, header), 0);
+    }
+
+    parallel_inflate own;
+    folder_cursor cursor;
 };
+
+// Every sequence of ranges gives the same bytes and statuses on one thread
+// and on several, which read blocks ahead.
+const unsigned thread_counts[] = {1, 3};
+
+std::string threads_name(unsigned threads) {
+    return "_" + std::to_string(threads) + "_threads";
+}
 
 const std::string block0 = "0123456789", block1 = "abcdefghij", block2 = "ABCDE";
 const std::string whole = block0 + block1 + block2;
@@ -111,11 +134,12 @@ const sequence_case sequence_cases[] = {
      {{0, 12, 0, "0123456789ab"}, {12, 8, 0, "cdefghij"}, {20, 1, CAB_ERROR_CHECKSUM, ""}}},
 };
 
-class ranges_in_turn : public ::testing::TestWithParam<std::tuple<uint16_t, sequence_case>> {};
+class ranges_in_turn
+    : public ::testing::TestWithParam<std::tuple<uint16_t, sequence_case, unsigned>> {};
 
 TEST_P(ranges_in_turn, write_exactly_what_they_should) {
-    auto [type, c] = GetParam();
-    cursor_over folder(build_cabinet(three_blocks(type, c.bad_block)));
+    auto [type, c, threads] = GetParam();
+    cursor_over folder(build_cabinet(three_blocks(type, c.bad_block)), threads);
     for (const range& r : c.ranges) {
         EXPECT_EQ(folder.write(r.offset, r.length), r.status) << r.offset << "+" << r.length;
         EXPECT_EQ(folder.out.str(), r.written) << r.offset << "+" << r.length;
@@ -124,10 +148,12 @@ TEST_P(ranges_in_turn, write_exactly_what_they_should) {
 
 INSTANTIATE_TEST_SUITE_P(stored_and_deflate, ranges_in_turn,
                          ::testing::Combine(::testing::Values(uint16_t{0}, uint16_t{1}),
-                                            ::testing::ValuesIn(sequence_cases)),
+                                            ::testing::ValuesIn(sequence_cases),
+                                            ::testing::ValuesIn(thread_counts)),
                          [](const auto& info) {
                              return type_name(std::get<0>(info.param)) +
-                                    std::get<1>(info.param).name;
+                                    std::get<1>(info.param).name +
+                                    threads_name(std::get<2>(info.param));
                          });
 
 // What is kept of a block serves the ranges that lie in it without reading
@@ -260,34 +286,39 @@ const hostile_case hostile_cases[] = {
       {10, 1, CAB_ERROR_UNSUPPORTED_COMPRESSION, ""}}},
 };
 
-class hostile_folder : public ::testing::TestWithParam<hostile_case> {};
+class hostile_folder : public ::testing::TestWithParam<std::tuple<hostile_case, unsigned>> {};
 
 TEST_P(hostile_folder, ends_in_the_right_status) {
-    const hostile_case& c = GetParam();
+    auto [c, threads] = GetParam();
     test_cabinet cabinet;
     cabinet.folders.push_back(c.folder);
     std::string image = build_cabinet(cabinet);
-    cursor_over folder(image.substr(0, image.size() - c.cut));
+    cursor_over folder(image.substr(0, image.size() - c.cut), threads);
     for (const range& r : c.ranges) {
         EXPECT_EQ(folder.write(r.offset, r.length), r.status) << r.offset << "+" << r.length;
         EXPECT_EQ(folder.out.str(), r.written) << r.offset << "+" << r.length;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, hostile_folder, ::testing::ValuesIn(hostile_cases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(cases, hostile_folder,
+                         ::testing::Combine(::testing::ValuesIn(hostile_cases),
+                                            ::testing::ValuesIn(thread_counts)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    threads_name(std::get<1>(info.param));
+                         });
 
 // Every range of a sound folder, asked for of one cursor in a scrambled
 // order, comes out as the folder manager's walk from the first block gives it.
 TEST(folder_cursor, every_range_as_the_whole_walk_gives_it) {
-    for (uint16_t type : {0, 1}) {
+    for (auto [type, threads] : {std::pair<uint16_t, unsigned>{0, 1}, {1, 1}, {0, 3}, {1, 3}}) {
         test_cabinet cabinet;
         test_folder laid = folder_of(type, whole + "0123456789ab", 9);
         laid.blocks.insert(laid.blocks.begin() + 2,
                            type == 0 ? stored_block("") : deflate_block(""));
         cabinet.folders.push_back(laid);
         const std::string image = build_cabinet(cabinet);
-        cursor_over folder(image);
+        cursor_over folder(image, threads);
         cursor_over walked(image);
         const uint64_t size = whole.size() + 12;
         std::vector<std::pair<uint64_t, uint64_t>> ranges;
@@ -304,8 +335,8 @@ TEST(folder_cursor, every_range_as_the_whole_walk_gives_it) {
             int expected =
                 walked.folder.extract_data(walked.out, walked.in, offset, length, walked.header);
             if ((status != expected || folder.out.str() != walked.out.str()) && ++wrong <= 5)
-                ADD_FAILURE() << type_name(type) << offset << "+" << length << ": " << status
-                              << " instead of " << expected;
+                ADD_FAILURE() << type_name(type) << threads << " threads, " << offset << "+"
+                              << length << ": " << status << " instead of " << expected;
         }
         EXPECT_EQ(wrong, 0);
     }
@@ -313,12 +344,14 @@ TEST(folder_cursor, every_range_as_the_whole_walk_gives_it) {
 
 // Every other value of every byte of every block, files of the folder
 // extracted in turn. A byte that the checksum covers (csum, cbUncomp,
-// payload) fails every range that begins in or after its block with CAB_ERROR_CHECKSUM; a
-// changed cbData fails them one way or another; the ranges before the block
-// come out whole, and padding and reserve areas change nothing.
+// payload) fails every range that begins in or after its block with
+// CAB_ERROR_CHECKSUM; a changed cbData fails them one way or another; the
+// ranges before the block come out whole, and padding and reserve areas
+// change nothing. Three threads give exactly what one gives.
 TEST(folder_cursor, every_single_byte_change_in_a_block) {
     const std::pair<uint64_t, uint64_t> files[] = {{0, 4}, {4, 8}, {12, 3}, {15, 10}, {25, 1}};
     const uint64_t block_starts[] = {0, 10, 20};
+    parallel_inflate three(3);
     for (uint16_t type : {0, 1}) {
         test_cabinet cabinet = three_blocks(type);
         reserve_in_every_block(cabinet, "xyz");
@@ -327,10 +360,16 @@ TEST(folder_cursor, every_single_byte_change_in_a_block) {
             cabinet, [&](const std::string& damaged, const block_byte_change& byte) {
                 const bool cbData = byte.at == 8 || byte.at == 9;
                 const bool unread = byte.at >= 12 && byte.at < 16 + 3;
-                cursor_over folder(damaged);
+                cursor_over folder(damaged), threaded(damaged, three);
                 for (int turn = 0; turn < 5; ++turn) {
                     auto [offset, length] = files[(turn * 3 + byte.block) % 5];
                     int status = folder.write(offset, length);
+                    if ((threaded.write(offset, length) != status ||
+                         threaded.out.str() != folder.out.str()) &&
+                        ++failures <= 5)
+                        ADD_FAILURE() << type_name(type) << "block " << byte.block << " byte "
+                                      << byte.at << " ^ " << byte.change << ", range " << offset
+                                      << "+" << length << ": three threads differ";
                     bool placed_by_it = offset + length > block_starts[byte.block];
                     bool whole_file = offset + length <= whole.size();
                     bool ok;

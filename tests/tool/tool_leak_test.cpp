@@ -2,6 +2,7 @@
 // failures of both modes: no memory error, nothing definitely or indirectly
 // lost.
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -61,7 +62,15 @@ TEST_P(tool_under_valgrind, leaks_nothing) {
     // catch a leak on that path.
     program_result result =
         run_program(argv, {c.input, scratch.path(), {"TMPDIR=" + scratch.file("tmp"), "TZ=UTC"}});
-    std::string findings = scratch_dir::read(log);
+    // Errors and leaks come as ==pid== lines; --pid-- lines are valgrind's
+    // own notes, such as a system call it does not know (openat2 before
+    // valgrind 3.22), which the library then does without.
+    std::string findings;
+    std::istringstream lines(scratch_dir::read(log));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("--", 0) != 0)
+            findings += line + "\n";
+    }
     EXPECT_EQ(result.exit_status, c.exit_status) << findings;
     EXPECT_EQ(result.err, c.err);
     // --quiet leaves only errors in the log, leaks among them.

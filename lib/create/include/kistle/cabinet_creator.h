@@ -19,6 +19,10 @@
 #include <kistle/export.h>
 #include <kistle/queue_of.h>
 
+namespace kistle::internal {
+class parallel_deflate;
+}
+
 class KISTLE_EXPORT cabinet_creator {
 public:
     // iFolder 0xFFFD to 0xFFFF mark files continued from or to another
@@ -30,7 +34,10 @@ public:
     std::fstream temp_stream; // the data blocks of every folder, back to back
     b_string temp_path;       // always empty: the data file has no name
     QueueOf<cfc_folderinfo> folders;
-    uint32_t file_count = 0; // entries in all folders
+    uint32_t file_count = 0;   // entries in all folders
+    unsigned thread_count = 0; // as set_threads was last given
+    // Owned; the threads, once started.
+    kistle::internal::parallel_deflate* compressors = nullptr;
 
     cabinet_creator() = default;
     cabinet_creator(const cabinet_creator&) = delete;
@@ -104,11 +111,24 @@ public:
     // close writes their data but none of the moved entries.
     void close_all_folders(QueueOf<cfc_fileinfo>& cabinet_files, uint64_t& cabinet_size,
                            uint64_t& data_start);
-    // Destroys all folders and their entries and drops the data file.
+    // Destroys all folders and their entries, drops the data file and ends
+    // the threads.
     void reset();
+    // How many threads deflate the blocks of deflate folders (0, the
+    // default, means one per core the process may run on; 1 means the
+    // calling thread alone, which deflates a file of one block in any case).
+    // Only when the blocks reach the data file differs: the cabinet is the
+    // same byte for byte, and so are every call's status and what it
+    // leaves. The threads start with the first file of two blocks or more,
+    // belong to this creator alone, and end with reset, a successful close,
+    // set_threads or the destructor; the setting itself stays. A child made
+    // by fork while they run has none of them: it must use a new creator.
+    void set_threads(unsigned count);
 
 private:
     KISTLE_LOCAL cfc_folderinfo* newest_folder() const;
+    // The threads for the next add_file; none for one thread.
+    KISTLE_LOCAL kistle::internal::parallel_deflate* threads_to_lend();
     // The newest folder, when it may take one more entry.
     [[nodiscard]] KISTLE_LOCAL int folder_for_entry(cfc_folderinfo*& folder) const;
     // Writes the last block of every folder; a failure means missing data.

@@ -15,6 +15,9 @@
 #include <kistle/queue_of.h>
 
 struct z_stream_s;
+namespace kistle::internal {
+class parallel_deflate;
+}
 
 class KISTLE_EXPORT cfc_folderinfo : public ObjectBase {
 public:
@@ -36,6 +39,11 @@ public:
     uint64_t bytes_written = 0;     // block headers and payloads written
     z_stream_s* zstream = nullptr;  // owned deflate state of an open type 1 folder
     int deflate_level = -1;         // zlib's level for a type 1 folder; -1 its default
+    // Not owned: the creator's worker threads, lent for one add_file or
+    // add_stream, which deflate the blocks of a type 1 folder while the
+    // bytes after them are read, from a file's second block on. The
+    // folder's state after each call is what it would be without them.
+    kistle::internal::parallel_deflate* compressors = nullptr;
 
     cfc_folderinfo() = default;
     ~cfc_folderinfo() override;
@@ -65,8 +73,9 @@ public:
     // compression status for a block that could not be written: the bytes
     // read so far stay in the stream without an entry, and later files start
     // behind them, so every entry still matches its bytes (after a failed
-    // write, the data stream itself has failed). errno is that of the failed
-    // system call.
+    // write, the data stream itself has failed; after a failed compression
+    // too, since the block may hold the end of the file before, which is
+    // then missing). errno is that of the failed system call.
     [[nodiscard]] int add_file(const char* path);
     // As add_file(path), with the entry stored under a copy of stored_name
     // (path when null).
@@ -85,8 +94,9 @@ public:
     [[nodiscard]] int read_block(std::istream& in, uint8_t*& block, int32_t& size);
     // Compresses, check-sums and writes one block, and counts it in cCFData
     // and bytes_written. CAB_STATUS_OK; CAB_ERROR_FROZEN_FOLDER; a status of
-    // compress_block (nothing written); CAB_ERROR_WRITE when output failed,
-    // with the block counted.
+    // compress_block (nothing written, and output made to fail: the block is
+    // missing from the stream); CAB_ERROR_WRITE when output failed, with the
+    // block counted.
     [[nodiscard]] int process_block(const uint8_t* data, uint16_t size);
     // Compresses one block by typeCompress: out is data itself for a stored
     // folder, a buffer the caller frees for a deflate folder, and none (no
@@ -111,6 +121,8 @@ public:
 private:
     // Bytes taken into the folder's stream so far, pending ones included.
     KISTLE_LOCAL uint64_t stream_size() const;
+    // Blocks written or handed to the compressors.
+    KISTLE_LOCAL uint32_t blocks_taken() const;
     [[nodiscard]] KISTLE_LOCAL int add_open_file(int fd, const char* name);
     // The entry of a file about to be read: CAB_ERROR_DATETIME,
     // CAB_ERROR_OUT_OF_MEMORY, and no entry, when it cannot be made.
@@ -118,7 +130,20 @@ private:
                                              cfc_fileinfo*& entry);
     // Records entry once its bytes were read with status, or drops it.
     [[nodiscard]] KISTLE_LOCAL int end_entry(cfc_fileinfo* entry, int status);
+    // Reads to the end of in, block by block, with the compressors where
+    // they are lent.
     [[nodiscard]] KISTLE_LOCAL int read_file(std::istream& in);
+    [[nodiscard]] KISTLE_LOCAL int read_file_alone(std::istream& in);
+    // read_file with the compressors: the next blocks are read while earlier
+    // ones are deflated, and every block is written in order.
+    [[nodiscard]] KISTLE_LOCAL int read_file_threaded(std::istream& in);
+    // Writes a compressed block's header and payload, and counts it.
+    [[nodiscard]] KISTLE_LOCAL int write_block(const uint8_t* payload, uint16_t payload_size,
+                                               uint16_t size, uint64_t csum);
+    // Writes the oldest block the compressors hold, or returns its failure.
+    [[nodiscard]] KISTLE_LOCAL int write_oldest();
+    // A block that could not be deflated fails the data stream.
+    KISTLE_LOCAL void lose_block();
     KISTLE_LOCAL void end_compressor();
     KISTLE_LOCAL void release();
 };

@@ -15,7 +15,8 @@
 
 namespace kistle::internal {
 class folder_cursor;
-}
+class parallel_inflate;
+} // namespace kistle::internal
 
 class KISTLE_EXPORT cabinet_reader {
 public:
@@ -31,6 +32,7 @@ public:
         std::free(output_buffer);
         std::free(name_order);
         drop_cursor();
+        drop_threads();
     }
     cabinet_reader(const cabinet_reader&) = delete;
     cabinet_reader& operator=(const cabinet_reader&) = delete;
@@ -110,9 +112,20 @@ public:
     // end of the file.
     [[nodiscard]] int measure_folder(uint16_t number, uint64_t& compressed_size,
                                      uint64_t& uncompressed_size);
-    // Releases the stream and the records; always CAB_STATUS_OK. The reader
-    // can be opened again.
+    // Releases the stream and the records and ends the threads; always
+    // CAB_STATUS_OK. The reader can be opened again.
     [[nodiscard]] int close();
+    // How many threads expand a folder's deflate blocks ahead while files
+    // are written (0, the default, means one per core the process may run
+    // on; 1 means the calling thread alone). Only when blocks are expanded
+    // differs: every file's bytes and every status are the same. Threads
+    // start when an extraction first reads ahead (a file of two blocks or
+    // more, or files that follow one another in a folder), belong to this
+    // reader alone, and end with open, close, set_threads or the destructor;
+    // the setting itself stays. At most two blocks a thread are held ahead.
+    // A child made by fork while they run has none of them: it must use a
+    // new reader.
+    void set_threads(unsigned count);
 
 private:
     KISTLE_LOCAL void release();
@@ -125,6 +138,9 @@ private:
     [[nodiscard]] KISTLE_LOCAL int extract_range(uint16_t folder, uint64_t offset, uint64_t length,
                                                  std::ostream& out);
     void drop_cursor();
+    void drop_threads();
+    // The decompressors for a new cursor; none: the cursor makes its own.
+    KISTLE_LOCAL kistle::internal::parallel_inflate* threads_to_lend();
 
     // The cabinet stream's buffer, larger than its own: blocks are read whole,
     // one after another.
@@ -141,8 +157,13 @@ private:
     uint32_t* name_order = nullptr;
 
     // Where the last extraction was in its folder: the next file of the same
-    // folder mostly begins where the last one ended. Owned.
+    // folder mostly begins where the last one ended. Owned. It continues
+    // where it left cabinet_stream: whatever else moves the stream tells it.
     kistle::internal::folder_cursor* cursor = nullptr;
+
+    unsigned thread_count = 0; // as set_threads was last given
+    // Owned; the threads, once started.
+    kistle::internal::parallel_inflate* decompressors = nullptr;
 };
 
 #endif
