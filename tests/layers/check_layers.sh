@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Compiles one include at a time with the include path of a layer: what the
-# layer builds on must compile, an include upwards or across must not.
+# layer builds on must compile, an include upwards or across must not. Then
+# checks that kistle includes the library through <kistle/archive.h> only.
 # Usage: check_layers.sh COMPILER DIRECTORY_OF_INCLUDE_LISTS
 set -euo pipefail
 compiler=$1
@@ -55,5 +56,14 @@ expect cabinet_tool_modules yes '<kistle/kistle.h>'
 expect cabinet_tool_modules yes '<kistle/archive.h>'
 expect cabinet_tool_modules no '"temporary_file.h"'
 expect cabinet_tool_modules no '"stored_name.h"'
+
+# kistle is built on <kistle/archive.h> alone: its sources include no other
+# header of the library, and none of the library's sources by path.
+cli=$(dirname "$0")/../../cli
+while IFS= read -r line; do
+    echo "cli: $line: only <kistle/archive.h> may be included" >&2
+    failures=$((failures + 1))
+done < <(grep -HnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*(<kistle/|"[^"]*(lib|kistle)/)' \
+             "$cli"/*.cpp "$cli"/*.h | grep -v '<kistle/archive\.h>' || true)
 
 exit $((failures != 0))
