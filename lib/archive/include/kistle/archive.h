@@ -191,12 +191,13 @@ struct problem {
 // not for an empty entry), on the thread that called the operation, with a
 // count that never decreases. The bytes of an entry that fails part way
 // stay counted: the count may include bytes that were then not added or not
-// extracted.
+// extracted. commit() and test() do not call it.
 //
 // It may throw. The operation then stops and fails as it would on any other
-// failure (the writer adds no entry and stays open; the reader publishes no
-// file and stays open), and the exception reaches the caller of the
-// operation, from the forms that take a std::error_code too.
+// failure (the writer adds no entry, though the bytes taken may stay
+// unlisted in the folder, and stays open; the reader publishes no file and
+// stays open), and the exception reaches the caller of the operation, from
+// the forms that take a std::error_code too.
 using progress_function = std::function<void(std::uint64_t bytes_done)>;
 
 // ---------------------------------------------------------------------------
