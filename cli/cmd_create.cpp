@@ -14,7 +14,8 @@ int run_create(const options& o, console& out) {
     for (const input_file& file : files)
         total += file.size;
 
-    progress_line progress(out.error_is_terminal() && !o.quiet, total);
+    progress_line progress(out.error_is_terminal() && !o.quiet, total,
+                           std::chrono::milliseconds(o.progress_delay));
     console::progress_scope shown(out, progress);
     kistle::writer cabinet;
     if (o.level != -1)

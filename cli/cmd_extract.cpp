@@ -25,7 +25,8 @@ int run_extract(const options& o, console& out) {
     std::uint64_t total = 0;
     for (const kistle::entry* e : chosen)
         total += e->size;
-    progress_line progress(out.error_is_terminal() && !o.quiet, total);
+    progress_line progress(out.error_is_terminal() && !o.quiet, total,
+                           std::chrono::milliseconds(o.progress_delay));
     console::progress_scope shown(out, progress);
     cabinet.set_progress([&progress](std::uint64_t done) { progress.update(done); });
 

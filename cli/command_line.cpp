@@ -24,6 +24,8 @@ void add_threads(CLI::App& app, options& o) {
 void add_quiet(CLI::App& app, options& o) {
     app.add_flag("-q,--no-progress", o.quiet,
                  "Show no progress line (one appears on a terminal after about a second)");
+    // Hidden (no group): lets the tests see the line without waiting for it.
+    app.add_option("--progress-delay", o.progress_delay)->type_name("MILLISECONDS")->group("");
 }
 
 void add_cabinet(CLI::App& app, options& o) {

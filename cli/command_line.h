@@ -20,6 +20,7 @@ struct options {
     unsigned threads = 0; // 0: one per core
     bool verbose = false;
     bool quiet = false;
+    std::uint64_t progress_delay = 1000; // milliseconds before the progress line shows
     bool long_format = false;
     bool json = false;
     bool keep = false;

@@ -1,5 +1,6 @@
 #include "progress.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -7,8 +8,7 @@
 namespace {
 
 // Redraws closer together than this only cost time.
-constexpr std::chrono::milliseconds redraw_interval(200);
-constexpr std::chrono::milliseconds show_after(1000);
+constexpr std::chrono::milliseconds least_redraw_interval(200);
 
 void write_err(const std::string& text) {
     std::size_t done = 0;
@@ -58,8 +58,9 @@ std::string human_duration(std::uint64_t seconds) {
     return text;
 }
 
-progress_line::progress_line(bool enabled_, std::uint64_t total_)
-    : enabled(enabled_), total(total_), start(clock::now()), last_draw(start) {}
+progress_line::progress_line(bool enabled_, std::uint64_t total_, std::chrono::milliseconds delay)
+    : enabled(enabled_), total(total_), start(clock::now()), show_after(delay),
+      redraw_interval(std::min(delay, least_redraw_interval)), last_draw(start) {}
 
 progress_line::~progress_line() {
     clear();

@@ -10,8 +10,10 @@
 
 class progress_line {
 public:
-    // enabled: standard error is a terminal and the user did not ask for quiet.
-    progress_line(bool enabled, std::uint64_t total);
+    // enabled: standard error is a terminal and the user did not ask for
+    // quiet. The line shows once the work has taken delay.
+    progress_line(bool enabled, std::uint64_t total,
+                  std::chrono::milliseconds delay = std::chrono::milliseconds(1000));
     ~progress_line();
     progress_line(const progress_line&) = delete;
     progress_line& operator=(const progress_line&) = delete;
@@ -33,6 +35,8 @@ private:
     std::uint64_t total;
     std::uint64_t done = 0;
     clock::time_point start;
+    std::chrono::milliseconds show_after;
+    std::chrono::milliseconds redraw_interval;
     clock::time_point last_draw;
     std::string stage;  // what is being done, once the bytes are
     bool shown = false; // the line was drawn at least once

@@ -28,6 +28,8 @@ public:
             return "The folder's data ends inside the file";
         case CAB_ERROR_NO_DECOMPRESSOR:
             return "A deflate folder has no decompressor";
+        case CAB_ERROR_STOPPED:
+            return "Stopped by the progress function";
         default:
             if (status >= CAB_ERROR_ZLIB_FIRST && status <= CAB_ERROR_ZLIB_LAST)
                 return "zlib failed (" + std::to_string(status) + ")";

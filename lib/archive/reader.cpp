@@ -13,6 +13,7 @@
 
 #include "byte_counter.h"
 #include "outcome.h"
+#include "progress_relay.h"
 
 using namespace kistle::internal;
 
@@ -148,27 +149,21 @@ struct reader::impl {
         return {};
     }
 
-    void count(const entry& e) {
-        done += e.size;
-        if (progress)
-            progress(done);
-    }
-
     outcome extract(const entry& e, const std::filesystem::path& directory, existing policy,
                     bool& written) {
         written = false;
         uint32_t number = 0;
         if (outcome failure = number_of(e, number); failure.failed())
             return failure;
+        progress_relay relay(core, progress, done);
         errno = 0;
         int status = core.extract_file(number, directory.c_str(),
                                        policy == existing::keep ? cabinet_reader::EXISTING_KEEP
                                                                 : cabinet_reader::EXISTING_REPLACE,
                                        &written);
+        relay.rethrow();
         if (status != CAB_STATUS_OK)
             return outcome_of(status, below(directory, e.name));
-        if (written)
-            count(e);
         return {};
     }
 
@@ -190,13 +185,14 @@ struct reader::impl {
         uint32_t number = 0;
         if (outcome failure = number_of(e, number); failure.failed())
             return failure;
+        progress_relay relay(core, progress, done);
         errno = 0;
         int status = core.write_file(number, out);
+        relay.rethrow();
         if (status == CAB_STATUS_OK && !out.flush())
             status = CAB_ERROR_WRITE;
         if (status != CAB_STATUS_OK)
             return outcome_of(status, e.name);
-        count(e);
         return {};
     }
 

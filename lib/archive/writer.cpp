@@ -13,6 +13,7 @@
 #include <kistle/cabinet_status.h>
 
 #include "outcome.h"
+#include "progress_relay.h"
 #include "stored_name.h"
 
 using namespace kistle::internal;
@@ -117,12 +118,6 @@ struct writer::impl {
         return {};
     }
 
-    void count(uint64_t size) {
-        done += size;
-        if (progress)
-            progress(done);
-    }
-
     outcome add_file(const std::filesystem::path& source, std::string_view stored_name) {
         if (!open)
             return outcome_of(CAB_ERROR_CLOSED_OBJECT);
@@ -139,11 +134,11 @@ struct writer::impl {
             if (outcome failure = start_folder(compression::deflate); failure.failed())
                 return failure;
         }
+        progress_relay relay(core, progress, done);
         errno = 0;
-        if (int added = core.add_file(source.c_str(), name.c_str()))
-            return outcome_of(added, source);
-        count(core.folders.tail->files.tail->cbFile);
-        return {};
+        int added = core.add_file(source.c_str(), name.c_str());
+        relay.rethrow();
+        return outcome_of(added, source);
     }
 
     outcome add_bytes(std::string_view stored_name, std::string_view data, std::time_t modified,
@@ -157,11 +152,11 @@ struct writer::impl {
             return failure;
         memory_input buffer(data);
         std::istream in(&buffer);
+        progress_relay relay(core, progress, done);
         errno = 0;
-        if (int added = core.add_stream(in, name.c_str(), modified, read_only))
-            return outcome_of(added, name);
-        count(data.size());
-        return {};
+        int added = core.add_stream(in, name.c_str(), modified, read_only);
+        relay.rethrow();
+        return outcome_of(added, name);
     }
 
     outcome commit() {

@@ -31,11 +31,16 @@ template <class T, class F> void for_each_in(QueueOf<T>& queue, F visit) {
     }
 }
 
-// Lends the folder the threads for one call that adds a file.
-template <class F> int with_threads(cfc_folderinfo& folder, parallel_deflate* threads, F add) {
+// Lends the folder the threads and the progress callback for one call that
+// adds a file.
+template <class F>
+int with_helpers(cfc_folderinfo& folder, parallel_deflate* threads,
+                 const progress_callback* progress, F add) {
     folder.compressors = threads;
+    folder.progress = progress;
     int status = add();
     folder.compressors = nullptr;
+    folder.progress = nullptr;
     return status;
 }
 
@@ -126,6 +131,10 @@ void cabinet_creator::set_threads(unsigned count) {
     compressors = nullptr;
 }
 
+void cabinet_creator::set_progress(const progress_callback* callback) {
+    progress = callback;
+}
+
 parallel_deflate* cabinet_creator::threads_to_lend() {
     unsigned count = thread_count != 0 ? thread_count : worker_pool::cores();
     if (count <= 1)
@@ -152,7 +161,7 @@ int cabinet_creator::add_file(const char* path, const char* stored_name) {
     cfc_folderinfo* folder = nullptr;
     int status = folder_for_entry(folder);
     if (status == CAB_STATUS_OK)
-        status = with_threads(*folder, threads_to_lend(),
+        status = with_helpers(*folder, threads_to_lend(), progress,
                               [&] { return folder->add_file(path, stored_name); });
     if (status == CAB_STATUS_OK)
         ++file_count;
@@ -164,7 +173,7 @@ int cabinet_creator::add_stream(std::istream& in, const char* stored_name, std::
     cfc_folderinfo* folder = nullptr;
     int status = folder_for_entry(folder);
     if (status == CAB_STATUS_OK)
-        status = with_threads(*folder, threads_to_lend(), [&] {
+        status = with_helpers(*folder, threads_to_lend(), progress, [&] {
             return folder->add_stream(in, stored_name, modified, read_only);
         });
     if (status == CAB_STATUS_OK)

@@ -20,6 +20,7 @@
 #include "block_deflate.h"
 #include "fd_input_buffer.h"
 #include "parallel_deflate.h"
+#include "progress_callback.h"
 
 using namespace kistle::internal;
 
@@ -103,6 +104,10 @@ uint64_t cfc_folderinfo::stream_size() const {
 
 uint32_t cfc_folderinfo::blocks_taken() const {
     return cCFData + (compressors != nullptr ? compressors->in_flight() : 0u);
+}
+
+uint64_t cfc_folderinfo::bytes_taken() const {
+    return static_cast<uint64_t>(blocks_taken()) * block_size + pending_size;
 }
 
 int cfc_folderinfo::add_file(const char* path) {
@@ -205,6 +210,7 @@ int cfc_folderinfo::read_file(std::istream& in) {
 
 int cfc_folderinfo::read_file_alone(std::istream& in) {
     while (!in.eof()) {
+        const uint64_t before = bytes_taken();
         uint8_t* block = nullptr;
         int32_t size = 0;
         if (int status = read_block(in, block, size))
@@ -215,6 +221,9 @@ int cfc_folderinfo::read_file_alone(std::istream& in) {
             if (status != CAB_STATUS_OK)
                 return status;
         }
+        // Reported once the bytes are in the stream, where a stop leaves them.
+        if (!report_progress(progress, bytes_taken() - before))
+            return CAB_ERROR_STOPPED;
     }
     return CAB_STATUS_OK;
 }
@@ -225,12 +234,17 @@ int cfc_folderinfo::read_file_threaded(std::istream& in) {
     while (!in.eof()) {
         if (compressors->full() && (written = write_oldest()) != CAB_STATUS_OK)
             break;
+        const uint64_t before = bytes_taken();
         uint8_t* block = nullptr;
         int32_t size = 0;
         if ((status = read_block(in, block, size)) != CAB_STATUS_OK)
             break;
         if (block != nullptr)
             compressors->submit(block, static_cast<uint16_t>(size), deflate_level);
+        if (!report_progress(progress, bytes_taken() - before)) {
+            status = CAB_ERROR_STOPPED;
+            break;
+        }
     }
     // The blocks handed over come before anything that failed later.
     while (written == CAB_STATUS_OK && compressors->in_flight() != 0)

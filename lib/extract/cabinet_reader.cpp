@@ -86,6 +86,10 @@ void cabinet_reader::set_threads(unsigned count) {
     drop_threads();
 }
 
+void cabinet_reader::set_progress(const progress_callback* callback) {
+    progress = callback;
+}
+
 parallel_inflate* cabinet_reader::threads_to_lend() {
     if (decompressors == nullptr)
         decompressors = new (std::nothrow)
@@ -310,5 +314,5 @@ int cabinet_reader::extract_range(uint16_t folder_number, uint64_t offset, uint6
         if (cursor == nullptr)
             return CAB_ERROR_OUT_OF_MEMORY;
     }
-    return cursor->write_range(out, offset, length);
+    return cursor->write_range(out, offset, length, progress);
 }

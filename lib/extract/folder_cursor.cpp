@@ -7,6 +7,7 @@
 #include <kistle/io_helpers.h>
 
 #include "parallel_inflate.h"
+#include "progress_callback.h"
 
 namespace kistle::internal {
 
@@ -65,7 +66,8 @@ bool folder_cursor::prepare() {
     return true;
 }
 
-int folder_cursor::write_range(std::ostream& out, uint64_t offset, uint64_t length) {
+int folder_cursor::write_range(std::ostream& out, uint64_t offset, uint64_t length,
+                               const progress_callback* progress) {
     if (!prepare())
         return CAB_ERROR_OUT_OF_MEMORY;
     // An earlier range may have left the stream at its end or failed.
@@ -77,7 +79,7 @@ int folder_cursor::write_range(std::ostream& out, uint64_t offset, uint64_t leng
         return failure;
     else
         first = verified;
-    int status = walk(out, first, offset, length);
+    int status = walk(out, first, offset, length, progress);
     following_from = length <= UINT64_MAX - offset ? offset + length : UINT64_MAX;
     return status;
 }
@@ -223,7 +225,8 @@ int folder_cursor::write_part(std::ostream& out, slot& block, uint16_t first, ui
     return io_write(out, block.bytes + first, length);
 }
 
-int folder_cursor::walk(std::ostream& out, uint32_t number, uint64_t offset, uint64_t length) {
+int folder_cursor::walk(std::ostream& out, uint32_t number, uint64_t offset, uint64_t length,
+                        const progress_callback* progress) {
     const bool following = offset == following_from;
     const uint64_t end = length <= UINT64_MAX - offset ? offset + length : UINT64_MAX;
     go_to(number);
@@ -250,6 +253,11 @@ int folder_cursor::walk(std::ostream& out, uint32_t number, uint64_t offset, uin
         status = write_part(out, block, static_cast<uint16_t>(offset - start), taken);
         if (status != CAB_STATUS_OK)
             break;
+        // The block stays where a stop leaves it, as after a failed write.
+        if (!report_progress(progress, taken)) {
+            status = CAB_ERROR_STOPPED;
+            break;
+        }
         offset += taken;
         length -= taken;
         if (length == 0)

@@ -15,6 +15,7 @@
 namespace kistle::internal {
 
 class parallel_inflate;
+struct progress_callback;
 
 // Where a block's bytes lie in the folder's stream follows from the sizes of
 // the blocks before it, so the cursor learns where blocks start only from
@@ -60,9 +61,12 @@ public:
     // - CAB_ERROR_FOLDER_DATA_ENDED when the folder ends inside the range,
     //   CAB_ERROR_SEEK when a block cannot be reached, CAB_ERROR_OUT_OF_MEMORY,
     //   and the statuses of the folder manager's write_data (writing to out,
-    //   expanding a block, an unsupported compression type).
+    //   expanding a block, an unsupported compression type);
+    // - CAB_ERROR_STOPPED when progress (if given), told of the bytes
+    //   written after each block's part, asks to stop.
     // After a failure the cursor can be used again for any range.
-    [[nodiscard]] int write_range(std::ostream& out, uint64_t offset, uint64_t length);
+    [[nodiscard]] int write_range(std::ostream& out, uint64_t offset, uint64_t length,
+                                  const progress_callback* progress = nullptr);
     // The stream was moved by someone else: the next block read seeks.
     void stream_moved() { stream_known = false; }
 
@@ -79,7 +83,8 @@ private:
     uint32_t block_holding(uint64_t offset) const;
     [[nodiscard]] int seek_to(uint64_t position);
     [[nodiscard]] int read_block(uint32_t number, cabinet_datablock& block);
-    [[nodiscard]] int walk(std::ostream& out, uint32_t number, uint64_t offset, uint64_t length);
+    [[nodiscard]] int walk(std::ostream& out, uint32_t number, uint64_t offset, uint64_t length,
+                           const progress_callback* progress);
 
     slot& slot_at(unsigned i) const;
     // Keeps the blocks from number on, if the cursor holds number.

@@ -4,6 +4,7 @@
 #ifndef KISTLE_TESTS_ARCHIVE_FIXTURE_H
 #define KISTLE_TESTS_ARCHIVE_FIXTURE_H
 
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -47,6 +48,37 @@ private:
     time_zone utc{"UTC"};
     tmpdir_setting tmpdir{temp_dir};
 };
+
+// Bytes in a full block.
+constexpr uint64_t block_bytes = 32767;
+
+// The counts progress reported while size bytes of one entry flowed, from a
+// count of start: rising by at most a block each time, at least once per
+// block, ending at start + size.
+inline void expect_block_by_block(const std::vector<uint64_t>& reported, uint64_t start,
+                                  uint64_t size) {
+    EXPECT_GE(reported.size(), size / block_bytes);
+    uint64_t previous = start;
+    for (uint64_t done : reported) {
+        EXPECT_GT(done, previous);
+        EXPECT_LE(done, previous + block_bytes);
+        previous = done;
+    }
+    EXPECT_EQ(previous, start + size);
+}
+
+// What a progress function throws to stop an operation.
+struct progress_stop {};
+
+// Records each count in reported, and throws progress_stop once it reaches
+// limit.
+inline kistle::progress_function stop_at(uint64_t limit, std::vector<uint64_t>& reported) {
+    return [limit, &reported](uint64_t done) {
+        reported.push_back(done);
+        if (done >= limit)
+            throw progress_stop{};
+    };
+}
 
 class archive_test : public ::testing::Test, public archive_scratch {
 protected:

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -236,6 +237,67 @@ TEST_F(reader_test, progress_counts_what_was_extracted) {
     fs::create_directory(dir);
     in.extract_all(dir);
     EXPECT_EQ(reported, (std::vector<uint64_t>{5, 15, 20}));
+}
+
+// A large entry is counted block by block as it is written, into a
+// directory, a stream or a string, with one thread or more.
+TEST_F(reader_test, progress_counts_a_large_entry_block_by_block) {
+    const std::string data = sample_bytes(5 * block_bytes + 1000, 5);
+    const std::string path = make_cabinet({{"small", "tiny"}, {"large", data}});
+    const std::string dir = scratch.file("out");
+    fs::create_directory(dir);
+    using operation = std::function<void(kistle::reader&, const kistle::entry&)>;
+    const operation operations[] = {
+        [&](kistle::reader& in, const kistle::entry& e) { in.extract(e, dir); },
+        [](kistle::reader& in, const kistle::entry& e) {
+            std::ostringstream out;
+            in.extract(e, out);
+        },
+        [](kistle::reader& in, const kistle::entry& e) { in.read(e); },
+    };
+    for (unsigned threads : {1u, 2u}) {
+        for (std::size_t i = 0; i < std::size(operations); ++i) {
+            SCOPED_TRACE(testing::Message() << threads << " threads, operation " << i);
+            std::vector<uint64_t> reported;
+            kistle::reader in;
+            in.set_threads(threads);
+            in.set_progress([&](uint64_t done) { reported.push_back(done); });
+            in.open(path);
+            operations[i](in, in.entries()[1]);
+            expect_block_by_block(reported, 0, data.size());
+        }
+    }
+}
+
+// A progress function that throws stops the extraction at once: the
+// exception reaches the caller of either form, no file is published and no
+// temporary one is left, and the reader goes on.
+TEST_F(reader_test, progress_that_throws_stops_the_extraction) {
+    const std::string data = sample_bytes(5 * block_bytes, 6);
+    const std::string path = make_cabinet({{"large", data}});
+    for (unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        const std::string dir = scratch.file("out" + std::to_string(threads));
+        fs::create_directory(dir);
+        std::vector<uint64_t> reported;
+        kistle::reader in;
+        in.set_threads(threads);
+        in.open(path);
+        const kistle::entry& large = in.entries()[0];
+        in.set_progress(stop_at(2 * block_bytes, reported));
+        EXPECT_THROW(in.extract(large, dir), progress_stop);
+        EXPECT_EQ(reported, (std::vector<uint64_t>{block_bytes, 2 * block_bytes}))
+            << "no call after the one that threw";
+        std::error_code ec;
+        EXPECT_THROW(in.extract_all(dir, ec), progress_stop);
+        EXPECT_THROW(in.read(large), progress_stop);
+        EXPECT_TRUE(scratch_dir::names_in(dir).empty());
+
+        in.set_progress(nullptr);
+        EXPECT_TRUE(in.read(large) == data);
+        in.extract(large, dir);
+        EXPECT_TRUE(scratch_dir::read(dir + "/large") == data);
+    }
 }
 
 } // namespace

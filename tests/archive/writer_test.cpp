@@ -2,6 +2,7 @@
 // refuses, and that nothing appears, not even a temporary file, without commit.
 #include <kistle/archive.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <filesystem>
 #include <stdexcept>
@@ -292,6 +293,79 @@ TEST_F(writer_test, progress_counts_what_was_added) {
     std::error_code ec;
     out.add_bytes("../refused", "x", modified, false, ec);
     EXPECT_EQ(reported, (std::vector<uint64_t>{10, 15}));
+}
+
+// A large entry is counted block by block as it is taken, from memory and
+// from a file, with one thread or more; the cabinet is the one written
+// without progress.
+TEST_F(writer_test, progress_counts_a_large_entry_block_by_block) {
+    const std::string data = sample_bytes(5 * block_bytes + 1000, 7);
+    const std::string source = scratch.write("large", data);
+    const std::string plain = scratch.file("plain.cab");
+    {
+        kistle::writer out(plain);
+        out.add_bytes("first", data, modified);
+        out.add_file(source, "second");
+        out.commit();
+    }
+    for (unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        std::vector<uint64_t> from_memory, from_file;
+        std::vector<uint64_t>* reported = &from_memory;
+        const std::string path = scratch.file("counted.cab");
+        kistle::writer out;
+        out.set_threads(threads);
+        out.set_progress([&](uint64_t done) { reported->push_back(done); });
+        out.open(path);
+        out.add_bytes("first", data, modified);
+        reported = &from_file;
+        out.add_file(source, "second");
+        out.commit();
+        expect_block_by_block(from_memory, 0, data.size());
+        expect_block_by_block(from_file, data.size(), data.size());
+        EXPECT_TRUE(scratch.read(path) == scratch.read(plain));
+    }
+}
+
+// A progress function that throws stops the add at once: the exception
+// reaches the caller of either form, no entry is added, no cabinet appears,
+// and the writer goes on.
+TEST_F(writer_test, progress_that_throws_stops_the_add) {
+    const std::string data = sample_bytes(5 * block_bytes, 8);
+    const std::string source = scratch.write("large", data);
+    const std::string small = "kept";
+    const uint64_t limit = small.size() + 2 * block_bytes;
+    for (unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        const std::string path = scratch.file("stopped" + std::to_string(threads) + ".cab");
+        std::vector<uint64_t> reported;
+        kistle::writer out;
+        out.set_threads(threads);
+        out.open(path);
+        out.add_bytes("before", small, modified);
+        out.set_progress(stop_at(limit, reported));
+        EXPECT_THROW(out.add_file(source, "thrown"), progress_stop);
+        EXPECT_EQ(std::count_if(reported.begin(), reported.end(),
+                                [&](uint64_t done) { return done >= limit; }),
+                  1)
+            << "no call after the one that threw";
+        reported.clear();
+        std::error_code ec;
+        EXPECT_THROW(out.add_bytes("thrown too", data, modified, false, ec), progress_stop);
+        EXPECT_EQ(reported.size(), 1u);
+        EXPECT_EQ(out.size(), 1u);
+        EXPECT_TRUE(out.is_open());
+        EXPECT_FALSE(fs::exists(path));
+
+        out.set_progress(nullptr);
+        out.add_bytes("after", small, modified);
+        out.commit();
+        kistle::reader in(path);
+        ASSERT_EQ(in.entries().size(), 2u);
+        EXPECT_EQ(in.entries()[1].name, "after");
+        EXPECT_EQ(in.read(in.entries()[0]), small);
+        EXPECT_EQ(in.read(in.entries()[1]), small);
+    }
 }
 
 } // namespace

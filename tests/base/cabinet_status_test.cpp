@@ -67,8 +67,8 @@ TEST(CabinetErrorString, EveryCodeWithAMessageGivesItsText) {
 TEST(CabinetErrorString, CodesWithoutAMessageAreUnknown) {
     // The gap at -10, the codes produced without a message, and values
     // outside the table on both sides.
-    const int codes[] = {-10,  -39, -40, -41, -43, -50,   -55,     -59,    -254,
-                         -256, 1,   2,   38,  255, -1000, INT_MIN, INT_MAX};
+    const int codes[] = {-10,  -39,  -40, -41, -43, -44, -50,   -55,     -59,
+                         -254, -256, 1,   2,   38,  255, -1000, INT_MIN, INT_MAX};
     for (int code : codes) {
         SCOPED_TRACE(code);
         EXPECT_STREQ(get_cabinet_error_string(code), "Unknown error code");

@@ -186,8 +186,18 @@ struct problem {
 };
 
 // Bytes done so far: taken from files and memory (writer), extracted
-// (reader), counted since the writer or reader was opened. It is called once
-// per entry, when the entry is done.
+// (reader), counted since the writer or reader was opened. It is called
+// while an entry's bytes flow, at least once for every 32767 of them (so
+// not for an empty entry), on the thread that called the operation, with a
+// count that never decreases. The bytes of an entry that fails part way
+// stay counted: the count may include bytes that were then not added or not
+// extracted. commit() and test() do not call it.
+//
+// It may throw. The operation then stops and fails as it would on any other
+// failure (the writer adds no entry, though the bytes taken may stay
+// unlisted in the folder, and stays open; the reader publishes no file and
+// stays open), and the exception reaches the caller of the operation, from
+// the forms that take a std::error_code too.
 using progress_function = std::function<void(std::uint64_t bytes_done)>;
 
 // ---------------------------------------------------------------------------
@@ -222,7 +232,8 @@ public:
     // Worker threads for reading ahead and inflating: 0 (the default) means
     // one per core, 1 means none besides the caller's.
     void set_threads(unsigned count) noexcept;
-    // Called as extraction finishes each entry; none by default.
+    // Called as extract, extract_all and read write an entry's bytes (see
+    // progress_function); none by default.
     void set_progress(progress_function progress);
     // The settings above belong to the reader and stay across open and
     // close.
@@ -338,6 +349,8 @@ public:
     // Compression threads: 0 (the default) means one per core. The cabinet's
     // bytes do not depend on it.
     void set_threads(unsigned count) noexcept;
+    // Called as add_file and add_bytes take an entry's bytes (see
+    // progress_function); none by default.
     void set_progress(progress_function progress);
     // The settings above belong to the writer and stay across open,
     // discard and commit.

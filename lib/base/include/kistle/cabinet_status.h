@@ -48,6 +48,7 @@ constexpr int CAB_ERROR_DATETIME = -38;
 constexpr int CAB_ERROR_RANGE_PAST_END = -40;    // range starts at or past the folder's end
 constexpr int CAB_ERROR_FOLDER_DATA_ENDED = -41; // folder ended inside the range
 constexpr int CAB_ERROR_NO_DECOMPRESSOR = -43;
+constexpr int CAB_ERROR_STOPPED = -44;    // the caller's progress callback asked to stop
 constexpr int CAB_ERROR_ZLIB_FIRST = -59; // -50 to -59: zlib results, see convert_z_error_code
 constexpr int CAB_ERROR_ZLIB_LAST = -50;
 constexpr int CAB_ERROR_UNKNOWN = -255;

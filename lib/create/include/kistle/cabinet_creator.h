@@ -21,7 +21,8 @@
 
 namespace kistle::internal {
 class parallel_deflate;
-}
+struct progress_callback;
+} // namespace kistle::internal
 
 class KISTLE_EXPORT cabinet_creator {
 public:
@@ -38,6 +39,8 @@ public:
     unsigned thread_count = 0; // as set_threads was last given
     // Owned; the threads, once started.
     kistle::internal::parallel_deflate* compressors = nullptr;
+    // Not owned; as set_progress was last given.
+    const kistle::internal::progress_callback* progress = nullptr;
 
     cabinet_creator() = default;
     cabinet_creator(const cabinet_creator&) = delete;
@@ -124,6 +127,12 @@ public:
     // set_threads or the destructor; the setting itself stays. A child made
     // by fork while they run has none of them: it must use a new creator.
     void set_threads(unsigned count);
+    // Where add_file and add_stream report the bytes they take from their
+    // input, at least once per block, on the calling thread (see
+    // cfc_folderinfo::progress); none by default. Not owned: it must outlive
+    // every add while it is set. Progress that asks to stop fails the add
+    // with CAB_ERROR_STOPPED, as a read that fails would.
+    KISTLE_LOCAL void set_progress(const kistle::internal::progress_callback* callback);
 
 private:
     KISTLE_LOCAL cfc_folderinfo* newest_folder() const;

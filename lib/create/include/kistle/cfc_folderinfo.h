@@ -17,7 +17,8 @@
 struct z_stream_s;
 namespace kistle::internal {
 class parallel_deflate;
-}
+struct progress_callback;
+} // namespace kistle::internal
 
 class KISTLE_EXPORT cfc_folderinfo : public ObjectBase {
 public:
@@ -44,6 +45,11 @@ public:
     // bytes after them are read, from a file's second block on. The
     // folder's state after each call is what it would be without them.
     kistle::internal::parallel_deflate* compressors = nullptr;
+    // Not owned: lent like the compressors. add_file and add_stream report
+    // to it the bytes they take from their input, once per read of up to a
+    // block; when it asks to stop, they fail with CAB_ERROR_STOPPED and the
+    // folder is left as after a failed read.
+    const kistle::internal::progress_callback* progress = nullptr;
 
     cfc_folderinfo() = default;
     ~cfc_folderinfo() override;
@@ -69,6 +75,7 @@ public:
     // CAB_ERROR_READ for a directory (errno EISDIR), CAB_ERROR_DATETIME for a
     // modification time without a local time, CAB_ERROR_OUT_OF_MEMORY: the
     // folder is unchanged. CAB_ERROR_READ for a failed read,
+    // CAB_ERROR_STOPPED when progress asked to stop,
     // CAB_ERROR_TOO_MANY_FILES at the block limit, CAB_ERROR_WRITE or a
     // compression status for a block that could not be written: the bytes
     // read so far stay in the stream without an entry, and later files start
@@ -123,6 +130,8 @@ private:
     KISTLE_LOCAL uint64_t stream_size() const;
     // Blocks written or handed to the compressors.
     KISTLE_LOCAL uint32_t blocks_taken() const;
+    // Bytes taken from inputs: in blocks taken, and pending.
+    KISTLE_LOCAL uint64_t bytes_taken() const;
     [[nodiscard]] KISTLE_LOCAL int add_open_file(int fd, const char* name);
     // The entry of a file about to be read: CAB_ERROR_DATETIME,
     // CAB_ERROR_OUT_OF_MEMORY, and no entry, when it cannot be made.

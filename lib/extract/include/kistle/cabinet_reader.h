@@ -16,6 +16,7 @@
 namespace kistle::internal {
 class folder_cursor;
 class parallel_inflate;
+struct progress_callback;
 } // namespace kistle::internal
 
 class KISTLE_EXPORT cabinet_reader {
@@ -67,8 +68,9 @@ public:
     // - Its bytes: the statuses of the folder's blocks (CAB_ERROR_CHECKSUM,
     //   CAB_ERROR_UNEXPECTED_EOF, CAB_ERROR_DECOMPRESSION, ...), of a range
     //   beyond the folder's data (CAB_ERROR_RANGE_PAST_END,
-    //   CAB_ERROR_FOLDER_DATA_ENDED), CAB_ERROR_WRITE;
-    //   CAB_ERROR_RESTORE_DATETIME and CAB_ERROR_RESTORE_ATTRIBUTES.
+    //   CAB_ERROR_FOLDER_DATA_ENDED), CAB_ERROR_WRITE; CAB_ERROR_STOPPED
+    //   (see set_progress); CAB_ERROR_RESTORE_DATETIME and
+    //   CAB_ERROR_RESTORE_ATTRIBUTES.
     [[nodiscard]] int extract(const char* name);
 
     // What extract_file does where its target exists.
@@ -126,6 +128,12 @@ public:
     // A child made by fork while they run has none of them: it must use a
     // new reader.
     void set_threads(unsigned count);
+    // Where extract, extract_file and write_file report the bytes they write
+    // as each block's part is written, on the calling thread; none by
+    // default. Not owned: it must outlive every extraction while it is set.
+    // Progress that asks to stop fails the extraction with
+    // CAB_ERROR_STOPPED, as a failed write would (no file is published).
+    KISTLE_LOCAL void set_progress(const kistle::internal::progress_callback* callback);
 
 private:
     KISTLE_LOCAL void release();
@@ -161,7 +169,8 @@ private:
     // where it left cabinet_stream: whatever else moves the stream tells it.
     kistle::internal::folder_cursor* cursor = nullptr;
 
-    unsigned thread_count = 0; // as set_threads was last given
+    unsigned thread_count = 0;                                     // as set_threads was last given
+    const kistle::internal::progress_callback* progress = nullptr; // as set_progress was given
     // Owned; the threads, once started.
     kistle::internal::parallel_inflate* decompressors = nullptr;
 };
