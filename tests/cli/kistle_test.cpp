@@ -399,6 +399,24 @@ TEST_F(kistle_test, CreateNotesWhatItDoesNotStore) {
     EXPECT_EQ(kistle({"list", "abs.cab"}).out, path("src/top.txt").substr(1) + "\n");
 }
 
+// '\' separates directories in a stored name, so a file named "..\x" or
+// "x\" cannot be stored: the walk refuses it before anything is compressed.
+TEST_F(kistle_test, CreateRefusesNamesExtractionWouldRefuse) {
+    write("src/a.txt", "a");
+    const std::pair<std::string, std::string> refused[] = {
+        {"src/..\\x", "a name with a '..' component cannot be stored"},
+        {"src/x\\", "no name to store this file under"}};
+    for (const auto& [name, reason] : refused) {
+        write(name, "b");
+        program_result result = kistle({"create", "-v", "tree.cab", "src"});
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_EQ(result.err, "kistle: " + name + ": " + reason + "\n");
+        EXPECT_EQ(result.out, "") << "nothing compressed";
+        EXPECT_FALSE(fs::exists(path("tree.cab")));
+        fs::remove(path(name));
+    }
+}
+
 // Failures: the exit status, the message on standard error and no output.
 struct failure_case {
     std::vector<std::string> args;
