@@ -14,4 +14,9 @@ struct stored_name {
 // "./docs//a.txt" -> "docs/a.txt": empty and "." components dropped.
 stored_name stored_name_of(std::string_view path);
 
+// Why extraction would refuse a stored name, where '\' separates
+// directories as '/' does; nullptr when it takes the name. A file named
+// "..\x" or "x\" is fine here but not in a cabinet.
+const char* refusal_of(std::string_view name);
+
 #endif

@@ -31,7 +31,7 @@ public:
         stored_name name = stored_name_of(path);
         fs::path source = settings.base.empty() ? fs::path(path) : settings.base / path;
         if (name.climbs) {
-            fail(source.native(), "a name with a '..' component cannot be stored");
+            fail(source.native(), refusal_of(name.name));
             return;
         }
         if (name.leading_slash && !slash_noted) {
@@ -71,9 +71,10 @@ private:
         } else if (cabinet.known && status.st_dev == cabinet.device &&
                    status.st_ino == cabinet.inode) {
             out.note(source.native(), "the cabinet itself; not stored");
-        } else if (name.empty()) {
-            // Only "/" or "." reduce to nothing, and both are directories.
-            fail(source.native(), "no name to store this file under");
+        } else if (const char* refusal = refusal_of(name)) {
+            // Checked before anything is compressed: the writer would refuse
+            // it only once the files before it are in.
+            fail(source.native(), refusal);
         } else if (!stored.insert(name).second) {
             out.note(source.native(), "given twice; stored once");
         } else {

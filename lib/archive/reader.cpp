@@ -21,20 +21,29 @@ namespace kistle {
 
 namespace {
 
-// Appends what is written to a string that has room for it.
+// Appends what is written to a string. A string that cannot grow ends the
+// writing as a failed write would, and says so in out_of_memory.
 class string_output : public std::streambuf {
 public:
     explicit string_output(std::string& text) : text(text) {}
 
+    bool out_of_memory = false;
+
 protected:
     std::streamsize xsputn(const char* bytes, std::streamsize count) override {
-        text.append(bytes, static_cast<std::size_t>(count));
+        try {
+            text.append(bytes, static_cast<std::size_t>(count));
+        } catch (const std::exception&) { // bad_alloc, or length_error past max_size()
+            out_of_memory = true;
+            return 0;
+        }
         return count;
     }
     int_type overflow(int_type c) override {
-        if (!traits_type::eq_int_type(c, traits_type::eof()))
-            text.push_back(traits_type::to_char_type(c));
-        return traits_type::not_eof(c);
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        char byte = traits_type::to_char_type(c);
+        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
     }
 
 private:
@@ -65,6 +74,10 @@ std::filesystem::path below(const std::filesystem::path& directory, const std::s
         joined += '/';
     return joined + name;
 }
+
+// Up to this many bytes, an entry's stated size is reserved for read()
+// without walking its folder's blocks first.
+constexpr uint64_t believed_size = uint64_t(64) << 20;
 
 std::error_code code_of(int status) {
     return std::error_code(status, category());
@@ -201,14 +214,36 @@ struct reader::impl {
         uint32_t number = 0;
         if (outcome failure = number_of(e, number); failure.failed())
             return failure;
-        // Room for every byte first: appending then cannot fail.
-        text.reserve(static_cast<std::size_t>(e.size));
+        reserve_for(number, text);
         string_output buffer(text);
         std::ostream out(&buffer);
         outcome result = write(e, out);
+        if (buffer.out_of_memory)
+            result = outcome_of(CAB_ERROR_OUT_OF_MEMORY, e.name);
         if (result.failed())
             text.clear();
         return result;
+    }
+
+    // Room for the bytes of entry number. The size an entry states is the
+    // cabinet's word: a large one is believed only as far as its folder's
+    // blocks state they expand to, so that a damaged or hostile size does not
+    // decide what is allocated. Without room, the string grows as verified
+    // bytes arrive.
+    void reserve_for(uint32_t number, std::string& text) {
+        const cabinet_file_header& file = *core.file_headers[number];
+        uint64_t room = file.cbFile;
+        if (room > believed_size) {
+            uint64_t compressed = 0, uncompressed = 0;
+            if (core.measure_folder(file.iFolder, compressed, uncompressed) != CAB_STATUS_OK ||
+                file.uoffFolderStart >= uncompressed)
+                return;
+            room = std::min(room, uncompressed - file.uoffFolderStart);
+        }
+        try {
+            text.reserve(static_cast<std::size_t>(std::min<uint64_t>(room, text.max_size())));
+        } catch (const std::bad_alloc&) {
+        }
     }
 
     outcome info(cabinet_info& result) const {

@@ -23,6 +23,11 @@ public:
 
     // The cores this process may run on (at least one).
     static unsigned cores();
+    // count workers as an owner makes them: at least one, and no more than
+    // any machine can keep busy, however many were asked for. The owners'
+    // job tables grow with the count, and a count near UINT_MAX would
+    // overflow them or fail where fewer threads succeed.
+    static unsigned usable(unsigned count) { return count < 1 ? 1 : count > 256 ? 256 : count; }
 
     worker_pool() = default;
     // Finishes every job submitted, then ends the threads.

@@ -30,7 +30,7 @@ public:
     };
 
     // threads workers, started when two blocks are first in flight.
-    explicit parallel_deflate(unsigned threads) : thread_count(threads) {}
+    explicit parallel_deflate(unsigned threads) : thread_count(worker_pool::usable(threads)) {}
     // Waits for the blocks in flight and ends the threads.
     ~parallel_deflate();
     parallel_deflate(const parallel_deflate&) = delete;

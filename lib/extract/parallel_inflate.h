@@ -24,7 +24,7 @@ public:
 
     // 1: the calling thread alone; more: that many workers, started with the
     // first expansion given to start().
-    explicit parallel_inflate(unsigned threads) : thread_count(threads > 0 ? threads : 1) {}
+    explicit parallel_inflate(unsigned threads) : thread_count(worker_pool::usable(threads)) {}
     // Waits for the expansions started and ends the threads.
     ~parallel_inflate();
     parallel_inflate(const parallel_inflate&) = delete;

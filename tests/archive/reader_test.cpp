@@ -188,6 +188,16 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     0,
                     {{"c", kistle::errc::range_past_end}, {"d", kistle::errc::folder_data_ended}}},
+        // Sizes no folder holds must fail as any range past the data, not
+        // decide what read() allocates.
+        damage_case{
+            "sizes_past_any_memory",
+            [](test_cabinet& t) {
+                t.files[1].cbFile = ~uint64_t(0);
+                t.files[3].cbFile = uint64_t(1) << 42;
+            },
+            0,
+            {{"b", kistle::errc::folder_data_ended}, {"d", kistle::errc::folder_data_ended}}},
         damage_case{"cut",
                     nullptr,
                     3,

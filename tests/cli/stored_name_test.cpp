@@ -35,6 +35,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, stored_name_test,
                                          name_case{"a/..", "a/..", false, true},
                                          // Only a whole component is "..".
                                          name_case{"..a/b..", "..a/b..", false, false},
-                                         name_case{"a b/c\\d", "a b/c\\d", false, false}));
+                                         name_case{"a b/c\\d", "a b/c\\d", false, false},
+                                         // '\' separates directories in a cabinet.
+                                         name_case{"a\\..\\b", "a\\..\\b", false, true}));
 
 } // namespace

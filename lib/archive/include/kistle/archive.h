@@ -230,7 +230,7 @@ public:
     const std::filesystem::path& path() const noexcept; // empty when closed
 
     // Worker threads for reading ahead and inflating: 0 (the default) means
-    // one per core, 1 means none besides the caller's.
+    // one per core, 1 means none besides the caller's; at most 256 are used.
     void set_threads(unsigned count) noexcept;
     // Called as extract, extract_all and read write an entry's bytes (see
     // progress_function); none by default.
@@ -346,8 +346,8 @@ public:
     // each folder to its block limit, 65535 blocks of 32767 bytes (about
     // 2 GiB), where the same happens by itself.
     void set_folder_size(std::uint64_t bytes) noexcept;
-    // Compression threads: 0 (the default) means one per core. The cabinet's
-    // bytes do not depend on it.
+    // Compression threads: 0 (the default) means one per core; at most 256
+    // are used. The cabinet's bytes do not depend on it.
     void set_threads(unsigned count) noexcept;
     // Called as add_file and add_bytes take an entry's bytes (see
     // progress_function); none by default.
