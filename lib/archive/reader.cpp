@@ -7,11 +7,16 @@
 #include <streambuf>
 #include <utility>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <kistle/cabinet_header.h>
 #include <kistle/cabinet_reader.h>
 #include <kistle/cabinet_status.h>
 #include <kistle/dos_date_time.h>
 
 #include "byte_counter.h"
+#include "little_endian.h"
 #include "outcome.h"
 #include "progress_relay.h"
 
@@ -49,6 +54,33 @@ protected:
 private:
     std::string& text;
 };
+
+// False when the file can be read and does not begin with a cabinet's
+// signature. Such a file is not a cabinet, whatever its other bytes happen to
+// say: twenty zero bytes would otherwise open as an empty cabinet. A file
+// that cannot be opened or read is left to the reader, which reports why.
+bool may_be_cabinet(const std::filesystem::path& file) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return true;
+    uint8_t start[4];
+    std::size_t got = 0;
+    bool read_failed = false;
+    while (got < sizeof start) {
+        ssize_t n = ::read(fd, start + got, sizeof start - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            read_failed = true;
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (read_failed)
+        return true;
+    return got == sizeof start && get_le32(start) == CABINET_SIGNATURE;
+}
 
 // The one place where the thread count reaches the core.
 void apply_threads(cabinet_reader& core, unsigned count) {
@@ -108,6 +140,9 @@ struct reader::impl {
 
     outcome open_cabinet(const std::filesystem::path& cabinet) {
         close();
+        errno = 0;
+        if (!may_be_cabinet(cabinet))
+            return outcome_of(CAB_ERROR_BAD_DATA, cabinet);
         errno = 0;
         if (int status = core.open(cabinet.c_str())) {
             outcome failure = outcome_of(status, cabinet);
@@ -294,8 +329,6 @@ struct reader::impl {
         if (!open)
             return outcome_of(CAB_ERROR_CLOSED_OBJECT);
         const cabinet_header& h = core.header;
-        if (h.signature != CABINET_SIGNATURE)
-            problems.push_back({"", code_of(CAB_ERROR_BAD_DATA)});
         if (actual_size != h.cbCabinet)
             problems.push_back({"", code_of(actual_size < h.cbCabinet ? CAB_ERROR_UNEXPECTED_EOF
                                                                       : CAB_ERROR_BAD_DATA)});

@@ -436,7 +436,7 @@ class kistle_failure : public kistle_test, public testing::WithParamInterface<fa
 
 TEST_P(kistle_failure, ExitsWithAStatusAndAMessage) {
     write("a.txt", "a");
-    write("notcab.txt", std::string(200, 'x'));
+    write("notcab.txt", std::string(200, '\0')); // reads as an empty cabinet but for its signature
     write("old.cab", "old");
     program_result result = kistle(GetParam().args);
     EXPECT_EQ(result.exit_status, GetParam().exit_status) << result.err;
@@ -464,6 +464,10 @@ INSTANTIATE_TEST_SUITE_P(
         failure_case{{"extract", "missing.cab"}, 1, "kistle: missing.cab: "},
         failure_case{{"test", "notcab.txt"}, 1, "kistle: notcab.txt: "},
         failure_case{{"info", "notcab.txt"}, 1, "kistle: notcab.txt: "},
+        failure_case{{"list", "notcab.txt"},
+                     1,
+                     "kistle: notcab.txt: Data either invalid or in bad format\n"},
+        failure_case{{"extract", "notcab.txt"}, 1, "kistle: notcab.txt: "},
         failure_case{{}, 2, "kistle: A subcommand is required\nTry 'kistle --help'"},
         failure_case{{"pack", "x.cab"}, 2, "kistle: "},
         failure_case{{"create", "x.cab"}, 2, "kistle: "}, failure_case{{"list"}, 2, "kistle: "},

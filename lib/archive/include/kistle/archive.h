@@ -220,9 +220,11 @@ public:
     reader& operator=(const reader&) = delete;
     ~reader();
 
-    // Opens a cabinet, closing the one open before. Fails (open_stream, read,
-    // unexpected_eof, ...) when the file cannot be read or its directory is
-    // cut or unreadable; the reader is then closed.
+    // Opens a cabinet, closing the one open before. Fails with bad_data when
+    // the file does not begin with a cabinet's signature (it is not a
+    // cabinet), and (open_stream, read, unexpected_eof, ...) when the file
+    // cannot be read or its directory is cut or unreadable; the reader is
+    // then closed.
     void open(const std::filesystem::path& cabinet);
     void open(const std::filesystem::path& cabinet, std::error_code& ec);
     void close() noexcept;
@@ -293,9 +295,9 @@ public:
     // the cabinet is as long as its header states, writing nothing. Returns
     // the damage found: one problem per damaged entry (its name and why,
     // which is what extracting it fails with) and one with an empty name for
-    // damage to the cabinet itself (not a cabinet: bad_data; shorter than
-    // its header states: unexpected_eof, longer: bad_data; a damaged block
-    // in a folder that no damaged entry reveals: that block's status). Empty
+    // damage to the cabinet itself (shorter than its header states:
+    // unexpected_eof, longer: bad_data; a damaged block in a folder that no
+    // damaged entry reveals: that block's status). Empty
     // when all is well. Fails (closed) only when the test cannot run.
     std::vector<problem> test();
     std::vector<problem> test(std::error_code& ec);
