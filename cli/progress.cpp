@@ -1,5 +1,7 @@
 #include "progress.h"
 
+#include "human_units.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <sys/ioctl.h>
@@ -29,35 +31,6 @@ std::size_t terminal_width() {
 
 } // namespace
 
-std::string human_size(std::uint64_t bytes) {
-    static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    if (bytes < 1024)
-        return std::to_string(bytes) + " B";
-    double value = static_cast<double>(bytes);
-    std::size_t unit = 0;
-    while (value >= 1024 && unit + 1 < sizeof units / sizeof units[0]) {
-        value /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-    return text;
-}
-
-std::string human_duration(std::uint64_t seconds) {
-    char text[32];
-    if (seconds >= 3600)
-        std::snprintf(text, sizeof text, "%llu:%02llu:%02llu",
-                      static_cast<unsigned long long>(seconds / 3600),
-                      static_cast<unsigned long long>(seconds / 60 % 60),
-                      static_cast<unsigned long long>(seconds % 60));
-    else
-        std::snprintf(text, sizeof text, "%llu:%02llu",
-                      static_cast<unsigned long long>(seconds / 60),
-                      static_cast<unsigned long long>(seconds % 60));
-    return text;
-}
-
 progress_line::progress_line(bool enabled_, std::uint64_t total_, std::chrono::milliseconds delay)
     : enabled(enabled_), total(total_), start(clock::now()), show_after(delay),
       redraw_interval(std::min(delay, least_redraw_interval)), last_draw(start) {}
@@ -82,8 +55,7 @@ void progress_line::draw(bool final) {
     double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
     std::string line;
     if (final) {
-        line =
-            human_size(done) + " in " + human_duration(static_cast<std::uint64_t>(seconds + 0.5));
+        line = human_size(done) + " in " + human_duration(seconds);
     } else {
         unsigned percent =
             total > 0 ? static_cast<unsigned>(std::min<std::uint64_t>(done, total) * 100 / total)
@@ -92,14 +64,11 @@ void progress_line::draw(bool final) {
         std::snprintf(head, sizeof head, "%3u%%", percent);
         line = std::string(head) + "  " + human_size(done) + " of " + human_size(total);
     }
-    line += ", " + human_size(static_cast<std::uint64_t>(rate)) + "/s";
+    line += ", " + human_size(saturated(rate)) + "/s";
     if (!final && !stage.empty())
         line += ", " + stage;
     else if (!final && rate > 0 && total > done)
-        line += ", " +
-                human_duration(
-                    static_cast<std::uint64_t>(static_cast<double>(total - done) / rate + 0.5)) +
-                " left";
+        line += ", " + human_duration(static_cast<double>(total - done) / rate) + " left";
     // A line wider than the terminal would wrap, and \r would not reach its start.
     std::size_t width = terminal_width();
     if (line.size() >= width)

@@ -44,9 +44,4 @@ private:
     void draw(bool final);
 };
 
-// "1.5 MiB": a byte count for people, in binary units.
-std::string human_size(std::uint64_t bytes);
-// "1:05" or "2:03:07".
-std::string human_duration(std::uint64_t seconds);
-
 #endif
