@@ -10,6 +10,11 @@ int run_create(const options& o, console& out) {
     std::vector<input_file> files;
     if (!collect_inputs(o.operands, {o.directory, o.cabinet}, out, files))
         return exit_failure;
+    if (files.size() > kistle::max_entries) {
+        out.note(o.cabinet, std::to_string(files.size()) + " files; a cabinet holds at most " +
+                                std::to_string(kistle::max_entries));
+        return exit_failure;
+    }
     std::uint64_t total = 0;
     for (const input_file& file : files)
         total += file.size;

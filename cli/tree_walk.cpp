@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <set>
+#include <string>
 #include <sys/stat.h>
+
+#include <kistle/archive.h>
 
 #include "console.h"
 #include "stored_name.h"
@@ -75,6 +78,9 @@ private:
             // Checked before anything is compressed: the writer would refuse
             // it only once the files before it are in.
             fail(source.native(), refusal);
+        } else if (static_cast<std::uint64_t>(status.st_size) > kistle::max_entry_size) {
+            fail(source.native(), "larger than a cabinet can hold (at most " +
+                                      std::to_string(kistle::max_entry_size) + " bytes a file)");
         } else if (!stored.insert(name).second) {
             out.note(source.native(), "given twice; stored once");
         } else {

@@ -35,6 +35,7 @@ public:
 // The most a folder takes: 65535 blocks of 32767 bytes.
 constexpr uint64_t folder_limit =
     static_cast<uint64_t>(cfc_folderinfo::max_blocks) * cfc_folderinfo::block_size;
+static_assert(folder_limit == max_entry_size, "the header's limit is the folder's");
 
 // The one place where the thread count reaches the core.
 void apply_threads(cabinet_creator& core, unsigned count) {

@@ -1,10 +1,12 @@
 // kistle end to end: the built program run on trees in a scratch directory.
 #include <algorithm>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <random>
@@ -15,6 +17,7 @@
 
 #include "run_program.h"
 #include "scratch_dir.h"
+#include "tmpdir_setting.h"
 
 namespace fs = std::filesystem;
 
@@ -492,6 +495,41 @@ TEST_F(kistle_test, UsageErrorsPointToTheCommandsHelp) {
     program_result version = kistle({"--version"});
     EXPECT_EQ(version.exit_status, 0);
     EXPECT_EQ(version.out.rfind("kistle 1.", 0), 0u) << version.out;
+}
+
+// What no cabinet can hold is refused before anything is compressed, with
+// the reason, and the cabinet that was there stays.
+TEST_F(kistle_test, InputsPastTheFormatsLimitsFailFirst) {
+    write("old.cab", "old");
+    write("big/a.txt", "a");
+    write("big/huge.iso", "");
+    ASSERT_EQ(truncate(path("big/huge.iso").c_str(), 3ll << 30), 0); // sparse
+    program_result big = kistle({"create", "-v", "old.cab", "big"});
+    EXPECT_EQ(big.exit_status, 1);
+    EXPECT_EQ(big.out, "");
+    EXPECT_EQ(
+        big.err,
+        "kistle: big/huge.iso: larger than a cabinet can hold (at most 2147385345 bytes a file)\n");
+
+    // 65536 files: in memory where the machine has it, since making them on
+    // a disk can take many seconds.
+    std::optional<tmpdir_setting> in_memory;
+    if (access("/dev/shm", W_OK) == 0)
+        in_memory.emplace("/dev/shm");
+    scratch_dir tree;
+    in_memory.reset();
+    fs::create_directory(tree.file("many"));
+    for (int i = 0; i <= 65535; ++i) {
+        int fd = open(tree.file("many/" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        close(fd);
+    }
+    program_result many = kistle({"create", "-v", "-C", tree.path(), path("old.cab"), "many"});
+    EXPECT_EQ(many.exit_status, 1);
+    EXPECT_TRUE(many.out.empty()) << many.out.size() << " bytes named as added";
+    EXPECT_EQ(many.err,
+              "kistle: " + path("old.cab") + ": 65536 files; a cabinet holds at most 65535\n");
+    EXPECT_EQ(scratch_dir::read(path("old.cab")), "old");
 }
 
 TEST_F(kistle_test, UnreadableInputsFail) {

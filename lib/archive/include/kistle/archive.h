@@ -134,6 +134,11 @@ private:
 
 enum class compression { stored, deflate };
 
+// The most one cabinet holds: entries, and bytes in one entry (a file lies in
+// one folder, and a folder holds at most 65535 blocks of 32767 bytes).
+constexpr std::uint32_t max_entries = 65535;
+constexpr std::uint64_t max_entry_size = 65535ull * 32767;
+
 // Attribute bits of an entry, as stored.
 namespace attribute {
 constexpr std::uint16_t read_only = 0x0001;
