@@ -82,11 +82,6 @@ bool may_be_cabinet(const std::filesystem::path& file) {
     return got == sizeof start && get_le32(start) == CABINET_SIGNATURE;
 }
 
-// The one place where the thread count reaches the core.
-void apply_threads(cabinet_reader& core, unsigned count) {
-    core.set_threads(count);
-}
-
 // The status extraction gives a file of a folder whose blocks are all sound
 // and expand to folder_size bytes (see folder_cursor and extract_data).
 int range_status(const cabinet_file_header& file, uint64_t folder_size) {
@@ -124,7 +119,6 @@ struct reader::impl {
     std::vector<entry> entries;
     std::vector<uint32_t> by_name; // entry numbers by name, the first of a name first
     uint64_t actual_size = 0;
-    unsigned threads = 0;
     progress_function progress;
     uint64_t done = 0;
 
@@ -149,7 +143,6 @@ struct reader::impl {
             close();
             return failure;
         }
-        apply_threads(core, threads);
         uint32_t count = static_cast<uint32_t>(core.file_headers.count);
         entries.reserve(count);
         for (uint32_t i = 0; i < count; ++i) {
@@ -402,10 +395,8 @@ const std::filesystem::path& reader::path() const noexcept {
 void reader::set_threads(unsigned count) noexcept {
     if (!impl_)
         impl_.reset(new (std::nothrow) impl);
-    if (impl_) {
-        impl_->threads = count;
-        apply_threads(impl_->core, count);
-    }
+    if (impl_)
+        impl_->core.set_threads(count); // the core keeps it across open and close
 }
 
 void reader::set_progress(progress_function progress) {

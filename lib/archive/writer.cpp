@@ -32,23 +32,18 @@ public:
     }
 };
 
-// The most a folder takes: 65535 blocks of 32767 bytes.
-constexpr uint64_t folder_limit =
-    static_cast<uint64_t>(cfc_folderinfo::max_blocks) * cfc_folderinfo::block_size;
-static_assert(folder_limit == max_entry_size, "the header's limit is the folder's");
-
-// The one place where the thread count reaches the core.
-void apply_threads(cabinet_creator& core, unsigned count) {
-    core.set_threads(count);
-}
+// No entry is larger than a folder: 65535 blocks of 32767 bytes.
+static_assert(max_entry_size ==
+                  static_cast<uint64_t>(cfc_folderinfo::max_blocks) * cfc_folderinfo::block_size,
+              "the header's limit is the folder's");
 
 // A stored name that extraction would refuse is refused now, and so is one
 // that a cabinet cannot hold (a NUL ends it there).
-outcome check_name(std::string_view name) {
+outcome check_name(const std::string& name) {
     errno = 0;
-    if (name.find('\0') != std::string_view::npos)
-        return outcome_of(CAB_ERROR_ACCESS_DENIED, std::string(name));
-    return outcome_of(check_stored_name(std::string(name).c_str()), std::string(name));
+    if (name.find('\0') != std::string::npos)
+        return outcome_of(CAB_ERROR_ACCESS_DENIED, name);
+    return outcome_of(check_stored_name(name.c_str()), name);
 }
 
 } // namespace
@@ -61,7 +56,6 @@ struct writer::impl {
     compression current = compression::deflate;
     int level = -1;
     uint64_t folder_size = 0;
-    unsigned threads = 0;
     progress_function progress;
     uint64_t done = 0;
 
@@ -83,7 +77,6 @@ struct writer::impl {
             discard();
             return failure;
         }
-        apply_threads(core, threads);
         open = true;
         path = cabinet;
         target = absolute.empty() ? cabinet : absolute;
@@ -107,12 +100,12 @@ struct writer::impl {
     // starts a deflate folder, and one that would take its folder past the
     // limit starts another of the same compression.
     outcome make_room(uint64_t size, const std::filesystem::path& concerned) {
-        if (size > folder_limit)
+        if (size > max_entry_size)
             return outcome_of(CAB_ERROR_TOO_MANY_FILES, concerned);
         if (core.folders.head == nullptr)
             return start_folder(compression::deflate);
         const uint64_t limit =
-            folder_size != 0 && folder_size < folder_limit ? folder_size : folder_limit;
+            folder_size != 0 && folder_size < max_entry_size ? folder_size : max_entry_size;
         const uint64_t taken = core.folders.tail->uncompressed_size;
         if (taken != 0 && size > limit - std::min(limit, taken))
             return start_folder(current);
@@ -146,9 +139,9 @@ struct writer::impl {
                       bool read_only) {
         if (!open)
             return outcome_of(CAB_ERROR_CLOSED_OBJECT);
-        if (outcome refused = check_name(stored_name); refused.failed())
-            return refused;
         const std::string name(stored_name);
+        if (outcome refused = check_name(name); refused.failed())
+            return refused;
         if (outcome failure = make_room(data.size(), name); failure.failed())
             return failure;
         memory_input buffer(data);
@@ -226,10 +219,8 @@ void writer::set_folder_size(std::uint64_t bytes) noexcept {
 void writer::set_threads(unsigned count) noexcept {
     if (!impl_)
         impl_.reset(new (std::nothrow) impl);
-    if (impl_) {
-        impl_->threads = count;
-        apply_threads(impl_->core, count);
-    }
+    if (impl_)
+        impl_->core.set_threads(count); // the core keeps it across open and reset
 }
 
 void writer::set_progress(progress_function progress) {
