@@ -100,7 +100,7 @@ int extraction_target::create(const char* base, const char* stored_name, existin
     return CAB_STATUS_OK;
 }
 
-bool extraction_target::open_directories_at_once(const char* base) {
+bool extraction_target::open_directories_at_once(int from) {
 #ifdef SYS_openat2
     // A kernel (or a tool such as valgrind) that does not know the call
     // says so once.
@@ -125,36 +125,35 @@ bool extraction_target::open_directories_at_once(const char* base) {
     if (end == path)
         *end++ = '.';
     *end = '\0';
-    // The base directory is the caller's choice: a link to it is followed.
-    int from =
-        std::strcmp(base, ".") == 0 ? AT_FDCWD : open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    long opened = -1;
-    if (from != -1) {
-        open_how how = {};
-        how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
-        opened = syscall(SYS_openat2, from, path, &how, sizeof how);
-        if (opened < 0 && errno == ENOSYS)
-            unknown.store(true, std::memory_order_relaxed);
-        if (from != AT_FDCWD)
-            close(from);
-    }
+    open_how how = {};
+    how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+    long opened = syscall(SYS_openat2, from, path, &how, sizeof how);
+    if (opened < 0 && errno == ENOSYS)
+        unknown.store(true, std::memory_order_relaxed);
     std::free(path);
     if (opened < 0)
         return false;
     directory = static_cast<int>(opened);
     return true;
 #else
-    static_cast<void>(base);
+    static_cast<void>(from);
     return false;
 #endif
 }
 
 int extraction_target::open_directories(const char* base) {
-    if (open_directories_at_once(base))
-        return CAB_STATUS_OK;
     // The base directory is the caller's choice: a link to it is followed.
-    directory = open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool current = std::strcmp(base, ".") == 0;
+    int from = current ? AT_FDCWD : open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (from == -1)
+        return errno_status(CAB_ERROR_OPEN_STREAM);
+    if (open_directories_at_once(from)) {
+        if (!current)
+            close(from);
+        return CAB_STATUS_OK;
+    }
+    directory = current ? open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : from;
     if (directory < 0)
         return errno_status(CAB_ERROR_OPEN_STREAM);
     // Leading separators leave empty components, so an absolute name lands

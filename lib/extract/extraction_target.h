@@ -47,11 +47,12 @@ private:
     // Opens base, then walks the components of names before target;
     // directory ends up open.
     [[nodiscard]] int open_directories(const char* base);
-    // The same in one call below base, where the kernel can refuse every
-    // symbolic link and every way out of base on the way; false (and nothing
-    // open) when it cannot, or a directory is missing or refused: the walk
-    // then makes it or gives the status.
-    [[nodiscard]] bool open_directories_at_once(const char* base);
+    // The same in one call below the base directory open as from (AT_FDCWD
+    // for the current one), where the kernel can refuse every symbolic link
+    // and every way out of it on the way; false (and nothing opened) when it
+    // cannot, or a directory is missing or refused: the walk then makes it
+    // or gives the status.
+    [[nodiscard]] bool open_directories_at_once(int from);
 
     char* names = nullptr;        // the stored name, split into components
     const char* target = nullptr; // its last component, inside names
