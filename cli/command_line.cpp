@@ -137,11 +137,8 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e, out, err);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e, out, err);
-    } catch (const CLI::CallForVersion& e) {
+    } catch (const CLI::Success& e) {
+        // --help or --version: app.exit() writes the one asked for.
         return app.exit(e, out, err);
     } catch (const CLI::ParseError& e) {
         std::string command = "kistle";

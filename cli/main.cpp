@@ -1,8 +1,8 @@
 // kistle: the command line for everyday archiving. It parses options,
 // walks directories and formats output; everything about cabinets is the
 // library's, reached through <kistle/archive.h>.
+#include <exception>
 #include <iostream>
-#include <kistle/archive.h>
 #include <new>
 
 #include "command_line.h"
@@ -40,13 +40,11 @@ int main(int argc, char** argv) {
     if (status < 0) {
         try {
             status = run(o, out);
-        } catch (const kistle::error& e) {
-            out.note(e.what());
-            status = exit_failure;
         } catch (const std::bad_alloc&) {
             out.note("out of memory");
             status = exit_failure;
         } catch (const std::exception& e) {
+            // kistle::error among them: its what() names the path and the reason.
             out.note(e.what());
             status = exit_failure;
         }
