@@ -96,21 +96,24 @@ std::string console::shown(std::string_view name, bool on_error) const {
     return result;
 }
 
-void console::write_error(std::string_view text) {
-    // Results already written come before the message, as they were produced.
-    out_buffer.pubsync();
-    if (progress != nullptr)
-        progress->clear();
-    std::string line = "kistle: " + shown(text, true) + "\n";
+void write_standard_error(std::string_view text) {
     std::size_t done = 0;
-    while (done < line.size()) {
-        ssize_t written = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+    while (done < text.size()) {
+        ssize_t written = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
             return;
         done += static_cast<std::size_t>(written);
     }
+}
+
+void console::write_error(std::string_view text) {
+    // Results already written come before the message, as they were produced.
+    out_buffer.pubsync();
+    if (progress != nullptr)
+        progress->clear();
+    write_standard_error("kistle: " + shown(text, true) + "\n");
 }
 
 void console::note(std::string_view text) {

@@ -1,5 +1,6 @@
 #include "progress.h"
 
+#include "console.h"
 #include "human_units.h"
 
 #include <algorithm>
@@ -11,16 +12,6 @@ namespace {
 
 // Redraws closer together than this only cost time.
 constexpr std::chrono::milliseconds least_redraw_interval(200);
-
-void write_err(const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t written = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
-        if (written <= 0)
-            return; // a terminal that fails is not worth failing the work for
-        done += static_cast<std::size_t>(written);
-    }
-}
 
 std::size_t terminal_width() {
     winsize size{};
@@ -73,7 +64,7 @@ void progress_line::draw(bool final) {
     std::size_t width = terminal_width();
     if (line.size() >= width)
         line.resize(width - 1);
-    write_err("\r" + line + "\033[K" + (final ? "\n" : ""));
+    write_standard_error("\r" + line + "\033[K" + (final ? "\n" : ""));
     shown = true;
     on_screen = !final;
 }
@@ -86,7 +77,7 @@ void progress_line::set_stage(std::string what) {
 
 void progress_line::clear() {
     if (on_screen) {
-        write_err("\r\033[K");
+        write_standard_error("\r\033[K");
         on_screen = false;
     }
 }
