@@ -97,16 +97,12 @@ int cfc_folderinfo::open(std::ostream& out, uint64_t offset, uint16_t type, uint
     return CAB_STATUS_OK;
 }
 
-uint64_t cfc_folderinfo::stream_size() const {
-    // Every block written while the folder is open is full.
-    return static_cast<uint64_t>(cCFData) * block_size + pending_size;
-}
-
 uint32_t cfc_folderinfo::blocks_taken() const {
     return cCFData + (compressors != nullptr ? compressors->in_flight() : 0u);
 }
 
-uint64_t cfc_folderinfo::bytes_taken() const {
+uint64_t cfc_folderinfo::stream_size() const {
+    // Every block taken while the folder is open is full.
     return static_cast<uint64_t>(blocks_taken()) * block_size + pending_size;
 }
 
@@ -210,7 +206,7 @@ int cfc_folderinfo::read_file(std::istream& in) {
 
 int cfc_folderinfo::read_file_alone(std::istream& in) {
     while (!in.eof()) {
-        const uint64_t before = bytes_taken();
+        const uint64_t before = stream_size();
         uint8_t* block = nullptr;
         int32_t size = 0;
         if (int status = read_block(in, block, size))
@@ -222,7 +218,7 @@ int cfc_folderinfo::read_file_alone(std::istream& in) {
                 return status;
         }
         // Reported once the bytes are in the stream, where a stop leaves them.
-        if (!report_progress(progress, bytes_taken() - before))
+        if (!report_progress(progress, stream_size() - before))
             return CAB_ERROR_STOPPED;
     }
     return CAB_STATUS_OK;
@@ -234,14 +230,14 @@ int cfc_folderinfo::read_file_threaded(std::istream& in) {
     while (!in.eof()) {
         if (compressors->full() && (written = write_oldest()) != CAB_STATUS_OK)
             break;
-        const uint64_t before = bytes_taken();
+        const uint64_t before = stream_size();
         uint8_t* block = nullptr;
         int32_t size = 0;
         if ((status = read_block(in, block, size)) != CAB_STATUS_OK)
             break;
         if (block != nullptr)
             compressors->submit(block, static_cast<uint16_t>(size), deflate_level);
-        if (!report_progress(progress, bytes_taken() - before)) {
+        if (!report_progress(progress, stream_size() - before)) {
             status = CAB_ERROR_STOPPED;
             break;
         }

@@ -104,12 +104,7 @@ std::string folder_bytes(const test_cabinet& cabinet, const test_folder& folder,
 
 std::string file_bytes(const test_file& file) {
     cabinet_file_header entry;
-    entry.cbFile = file.cbFile;
-    entry.uoffFolderStart = file.uoffFolderStart;
-    entry.iFolder = file.iFolder;
-    entry.date = file.date;
-    entry.time = file.time;
-    entry.attribs = file.attribs;
+    static_cast<cabinet_file_fixed_header&>(entry) = file;
     entry.szName = file.name.c_str();
     std::ostringstream out;
     static_cast<void>(entry.write(out)); // a string stream takes every byte

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include <kistle/cabinet_file_header.h>
 #include <kistle/cabinet_header.h>
 
 struct test_block {
@@ -37,14 +38,12 @@ struct test_folder {
 // any other type gets deflated blocks.
 test_folder folder_of(uint16_t type, const std::string& data, std::size_t block_size = 32767);
 
-struct test_file {
+// The entry's fields are the record's own, so they are written as they are.
+struct test_file : cabinet_file_fixed_header {
     std::string name;
-    uint64_t cbFile = 0;
-    uint64_t uoffFolderStart = 0;
-    uint16_t iFolder = 0;
-    uint16_t date = 0;
-    uint16_t time = 0;
-    uint16_t attribs = 0;
+
+    // Lets a file be given by its name alone, as in files.push_back({"a"}).
+    test_file(std::string file_name = {}) : name(std::move(file_name)) {}
 };
 
 struct test_cabinet {

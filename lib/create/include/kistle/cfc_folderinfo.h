@@ -126,12 +126,10 @@ public:
     void reset();
 
 private:
-    // Bytes taken into the folder's stream so far, pending ones included.
+    // Bytes taken into the folder's stream so far: in blocks taken, and pending.
     KISTLE_LOCAL uint64_t stream_size() const;
     // Blocks written or handed to the compressors.
     KISTLE_LOCAL uint32_t blocks_taken() const;
-    // Bytes taken from inputs: in blocks taken, and pending.
-    KISTLE_LOCAL uint64_t bytes_taken() const;
     [[nodiscard]] KISTLE_LOCAL int add_open_file(int fd, const char* name);
     // The entry of a file about to be read: CAB_ERROR_DATETIME,
     // CAB_ERROR_OUT_OF_MEMORY, and no entry, when it cannot be made.
