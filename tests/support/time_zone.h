@@ -2,31 +2,23 @@
 #ifndef KISTLE_TESTS_TIME_ZONE_H
 #define KISTLE_TESTS_TIME_ZONE_H
 
-#include <cstdlib>
 #include <ctime>
 #include <optional>
-#include <string>
+
+#include "environment_setting.h"
 
 class time_zone {
 public:
-    explicit time_zone(const char* zone) {
-        if (const char* current = std::getenv("TZ"))
-            saved = current;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
+    explicit time_zone(const char* zone) : setting(std::in_place, "TZ", zone) { tzset(); }
     ~time_zone() {
-        if (saved)
-            setenv("TZ", saved->c_str(), 1);
-        else
-            unsetenv("TZ");
+        setting.reset(); // TZ first, then the zone it names
         tzset();
     }
     time_zone(const time_zone&) = delete;
     time_zone& operator=(const time_zone&) = delete;
 
 private:
-    std::optional<std::string> saved;
+    std::optional<environment_setting> setting;
 };
 
 #endif

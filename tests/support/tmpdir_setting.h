@@ -3,28 +3,14 @@
 #ifndef KISTLE_TESTS_TMPDIR_SETTING_H
 #define KISTLE_TESTS_TMPDIR_SETTING_H
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 
-class tmpdir_setting {
-public:
-    explicit tmpdir_setting(const std::string& directory) {
-        if (const char* old = std::getenv("TMPDIR"))
-            saved = old;
-        setenv("TMPDIR", directory.c_str(), 1);
-    }
-    ~tmpdir_setting() {
-        if (saved)
-            setenv("TMPDIR", saved->c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-    }
-    tmpdir_setting(const tmpdir_setting&) = delete;
-    tmpdir_setting& operator=(const tmpdir_setting&) = delete;
+#include "environment_setting.h"
 
-private:
-    std::optional<std::string> saved;
+class tmpdir_setting : public environment_setting {
+public:
+    explicit tmpdir_setting(const std::string& directory)
+        : environment_setting("TMPDIR", directory) {}
 };
 
 #endif
