@@ -13,6 +13,7 @@
 #include <kistle/io_helpers.h>
 
 #include "byte_counter.h"
+#include "extraction_hooks.h"
 #include "extraction_target.h"
 #include "fd_output_buffer.h"
 #include "folder_cursor.h"
@@ -41,6 +42,32 @@ int restore_attributes(int file, uint16_t attribs) {
         return CAB_ERROR_RESTORE_ATTRIBUTES;
     return CAB_STATUS_OK;
 }
+
+// Passes what is written on to out, showing it to the hooks first.
+class watched_output : public std::streambuf {
+public:
+    watched_output(std::streambuf& out, const extraction_hooks& hooks) : out(out), hooks(hooks) {}
+
+protected:
+    std::streamsize xsputn(const char* bytes, std::streamsize count) override {
+        std::streamsize written = out.sputn(bytes, count);
+        if (written > 0)
+            hooks.seen(hooks.context, reinterpret_cast<const uint8_t*>(bytes),
+                       static_cast<std::size_t>(written));
+        return written;
+    }
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        char byte = traits_type::to_char_type(c);
+        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+    }
+    int sync() override { return out.pubsync(); }
+
+private:
+    std::streambuf& out;
+    const extraction_hooks& hooks;
+};
 
 // Appends a new record to records and reads it; it stays there even when the
 // read fails, so the array releases it.
@@ -180,6 +207,11 @@ int cabinet_reader::write_file(uint32_t number, std::ostream& out) {
 
 int cabinet_reader::extract_file(uint32_t number, const char* directory, EXISTING_TARGET existing,
                                  bool* written) {
+    return extract_file(number, directory, existing, written, extraction_hooks());
+}
+
+int cabinet_reader::extract_file(uint32_t number, const char* directory, EXISTING_TARGET existing,
+                                 bool* written, const extraction_hooks& hooks) {
     if (written != nullptr)
         *written = false;
     const cabinet_file_header* file = nullptr;
@@ -202,21 +234,54 @@ int cabinet_reader::extract_file(uint32_t number, const char* directory, EXISTIN
     if (target.kept())
         return CAB_STATUS_OK;
     fd_output_buffer buffer(descriptor, output_buffer, output_buffer_size);
-    std::ostream out(&buffer);
+    watched_output watched(buffer, hooks);
+    std::ostream out(hooks.seen != nullptr ? static_cast<std::streambuf*>(&watched) : &buffer);
     int status = write_file(number, out);
     if (status == CAB_STATUS_OK && buffer.pubsync() != 0)
         status = CAB_ERROR_WRITE;
-    if (status == CAB_STATUS_OK)
-        status = restore_date_time(descriptor, file->date, file->time);
-    if (status == CAB_STATUS_OK)
-        status = restore_attributes(descriptor, file->attribs);
+    mode_t mode = 0;
+    if (hooks.complete != nullptr) {
+        if (status == CAB_STATUS_OK)
+            status = hooks.complete(hooks.context, descriptor, mode);
+    } else {
+        if (status == CAB_STATUS_OK)
+            status = restore_date_time(descriptor, file->date, file->time);
+        if (status == CAB_STATUS_OK)
+            status = restore_attributes(descriptor, file->attribs);
+    }
     if (!buffer.close() && status == CAB_STATUS_OK)
         status = CAB_ERROR_WRITE;
     if (status == CAB_STATUS_OK)
-        status = target.commit();
+        status = hooks.complete != nullptr ? target.commit(mode) : target.commit();
     if (status == CAB_STATUS_OK && written != nullptr)
         *written = !target.kept();
     return status;
+}
+
+int cabinet_reader::write_folder_range(uint16_t number, uint64_t offset, uint64_t length,
+                                       std::ostream& out) {
+    if (!cabinet_stream.is_open())
+        return CAB_ERROR_CLOSED_OBJECT;
+    if (number >= folder_managers.count)
+        return CAB_ERROR_INVALID_FOLDER;
+    return extract_range(number, offset, length, out);
+}
+
+int cabinet_reader::read_bytes(uint64_t offset, void* bytes, std::size_t size) {
+    if (!cabinet_stream.is_open())
+        return CAB_ERROR_CLOSED_OBJECT;
+    if (offset > static_cast<uint64_t>(INT64_MAX))
+        return CAB_ERROR_SEEK;
+    if (cursor != nullptr)
+        cursor->stream_moved();
+    cabinet_stream.clear();
+    cabinet_stream.seekg(static_cast<std::streamoff>(offset));
+    if (cabinet_stream.fail())
+        return CAB_ERROR_SEEK;
+    cabinet_stream.read(static_cast<char*>(bytes), static_cast<std::streamsize>(size));
+    if (cabinet_stream.fail())
+        return cabinet_stream.eof() ? CAB_ERROR_UNEXPECTED_EOF : CAB_ERROR_READ;
+    return CAB_STATUS_OK;
 }
 
 int cabinet_reader::verify_folder(uint16_t number, uint64_t& uncompressed_size) {

@@ -181,6 +181,12 @@ int extraction_target::commit() {
         return errno_status(CAB_ERROR_OPEN_STREAM);
     if (!(status.st_mode & S_IWUSR))
         mode &= ~static_cast<mode_t>(0222);
+    return commit(mode);
+}
+
+int extraction_target::commit(mode_t mode) {
+    if (found)
+        return CAB_STATUS_OK;
     // A symbolic link at the target is replaced, never followed; one that is
     // kept counts as an existing target.
     if (temporary.publish(target, mode, !keep) == CAB_STATUS_OK)

@@ -40,6 +40,8 @@ public:
     // (nothing done once kept), or CAB_ERROR_OPEN_STREAM or
     // CAB_ERROR_ACCESS_DENIED with errno set.
     [[nodiscard]] int commit();
+    // As commit, the file given mode in place of a new file's.
+    [[nodiscard]] int commit(mode_t mode);
     // Whether an existing target was kept instead of being written.
     bool kept() const { return found; }
 
