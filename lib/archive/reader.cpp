@@ -8,6 +8,8 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <kistle/cabinet_header.h>
@@ -16,9 +18,12 @@
 #include <kistle/dos_date_time.h>
 
 #include "byte_counter.h"
+#include "extraction_hooks.h"
 #include "little_endian.h"
 #include "outcome.h"
 #include "progress_relay.h"
+#include "record.h"
+#include "record_reader.h"
 
 using namespace kistle::internal;
 
@@ -94,6 +99,82 @@ int range_status(const cabinet_file_header& file, uint64_t folder_size) {
     return CAB_STATUS_OK;
 }
 
+// Passes what is written on to out, hashing it.
+class hashing_output : public std::streambuf {
+public:
+    explicit hashing_output(std::streambuf& out) : out(out) {}
+    uint64_t hash() const { return sum.value(); }
+
+protected:
+    std::streamsize xsputn(const char* bytes, std::streamsize count) override {
+        std::streamsize written = out.sputn(bytes, count);
+        if (written > 0)
+            sum.add(bytes, static_cast<std::size_t>(written));
+        return written;
+    }
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        char byte = traits_type::to_char_type(c);
+        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+    }
+    int sync() override { return out.pubsync(); }
+
+private:
+    std::streambuf& out;
+    running_hash sum;
+};
+
+// The process's umask, read without changing it; 022 where it cannot be.
+mode_t current_umask() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "Umask:") == 0)
+            return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8) & 0777);
+    }
+    return 022;
+}
+
+// What extracting one entry with its record restores: its bytes' checksum,
+// then owner, mode and time, as tar restores them.
+struct restoring {
+    const entry& e;
+    uint64_t content;
+    running_hash sum;
+    bool as_root = geteuid() == 0;
+
+    restoring(const entry& e, uint64_t content) : e(e), content(content) {}
+
+    static void seen(void* context, const uint8_t* bytes, std::size_t size) {
+        static_cast<restoring*>(context)->sum.add(bytes, size);
+    }
+
+    static int complete(void* context, int fd, mode_t& mode) {
+        restoring& self = *static_cast<restoring*>(context);
+        if (self.sum.value() != self.content)
+            return CAB_ERROR_CONTENT_MISMATCH;
+        const entry& e = self.e;
+        if (self.as_root && e.owner && e.group)
+            static_cast<void>(fchown(fd, e.owner->id, e.group->id));
+        mode = self.as_root ? e.mode : e.mode & ~current_umask() & 0777;
+        const timespec times[2] = {
+            {0, UTIME_OMIT},
+            {static_cast<time_t>(e.modified), static_cast<long>(e.modified_nanoseconds)}};
+        if (futimens(fd, times) != 0)
+            return CAB_ERROR_RESTORE_DATETIME;
+        return CAB_STATUS_OK;
+    }
+
+    extraction_hooks hooks() {
+        extraction_hooks result;
+        result.context = this;
+        result.seen = &seen;
+        result.complete = &complete;
+        return result;
+    }
+};
+
 std::filesystem::path below(const std::filesystem::path& directory, const std::string& name) {
     // Not operator/, which would let an absolute name replace the directory.
     std::string joined = directory.native();
@@ -116,7 +197,8 @@ struct reader::impl {
     cabinet_reader core;
     bool open = false;
     std::filesystem::path path;
-    std::vector<entry> entries;
+    record_reading reading; // the entries, and where their bytes come from
+    const std::vector<entry>& entries = reading.entries;
     std::vector<uint32_t> by_name; // entry numbers by name, the first of a name first
     uint64_t actual_size = 0;
     progress_function progress;
@@ -126,7 +208,7 @@ struct reader::impl {
         static_cast<void>(core.close()); // it cannot fail
         open = false;
         path.clear();
-        entries.clear();
+        reading = {};
         by_name.clear();
         actual_size = 0;
         done = 0;
@@ -143,20 +225,11 @@ struct reader::impl {
             close();
             return failure;
         }
-        uint32_t count = static_cast<uint32_t>(core.file_headers.count);
-        entries.reserve(count);
-        for (uint32_t i = 0; i < count; ++i) {
-            const cabinet_file_header& file = *core.file_headers[i];
-            entry e;
-            e.name = file.szName.str();
-            e.size = file.cbFile;
-            e.folder = file.iFolder;
-            e.attributes = file.attribs;
-            if (!dos_date_time_to_time(file.date, file.time, e.modified))
-                e.modified = 0;
-            entries.push_back(std::move(e));
+        read_entries(core, reading);
+        const uint32_t count = static_cast<uint32_t>(entries.size());
+        by_name.reserve(count);
+        for (uint32_t i = 0; i < count; ++i)
             by_name.push_back(i);
-        }
         std::stable_sort(by_name.begin(), by_name.end(), [this](uint32_t a, uint32_t b) {
             return entries[a].name < entries[b].name;
         });
@@ -190,18 +263,46 @@ struct reader::impl {
         return {};
     }
 
-    outcome extract(const entry& e, const std::filesystem::path& directory, existing policy,
-                    bool& written) {
-        written = false;
+    // The file entry of e, whose bytes are to be written: an entry the
+    // record does not vouch for is not.
+    outcome file_of(const entry& e, uint32_t& file) const {
         uint32_t number = 0;
         if (outcome failure = number_of(e, number); failure.failed())
             return failure;
+        const entry_source& source = reading.sources[number];
+        if (source.file < 0)
+            return outcome_of(CAB_ERROR_NOT_A_FILE, e.name);
+        if (reading.status == record_status::verified && !e.verified)
+            return outcome_of(CAB_ERROR_ENTRY_MISMATCH, e.name);
+        file = static_cast<uint32_t>(source.file);
+        return {};
+    }
+
+    outcome extract(const entry& e, const std::filesystem::path& directory, existing policy,
+                    bool& written) {
+        written = false;
+        uint32_t number = 0, file = 0;
+        if (outcome failure = number_of(e, number); failure.failed())
+            return failure;
+        // Directories and links come with the restoring of trees.
+        if (reading.sources[number].file < 0) {
+            written = true;
+            return {};
+        }
+        if (outcome failure = file_of(e, file); failure.failed())
+            return failure;
+        const entry_source& source = reading.sources[number];
+        const auto keep = policy == existing::keep ? cabinet_reader::EXISTING_KEEP
+                                                   : cabinet_reader::EXISTING_REPLACE;
         progress_relay relay(core, progress, done);
         errno = 0;
-        int status = core.extract_file(number, directory.c_str(),
-                                       policy == existing::keep ? cabinet_reader::EXISTING_KEEP
-                                                                : cabinet_reader::EXISTING_REPLACE,
-                                       &written);
+        int status;
+        if (source.has_content) {
+            restoring restore(e, source.content);
+            status = core.extract_file(file, directory.c_str(), keep, &written, restore.hooks());
+        } else {
+            status = core.extract_file(file, directory.c_str(), keep, &written);
+        }
         relay.rethrow();
         if (status != CAB_STATUS_OK)
             return outcome_of(status, below(directory, e.name));
@@ -223,12 +324,24 @@ struct reader::impl {
     }
 
     outcome write(const entry& e, std::ostream& out) {
-        uint32_t number = 0;
+        uint32_t number = 0, file = 0;
         if (outcome failure = number_of(e, number); failure.failed())
             return failure;
+        if (outcome failure = file_of(e, file); failure.failed())
+            return failure;
+        const entry_source& source = reading.sources[number];
         progress_relay relay(core, progress, done);
         errno = 0;
-        int status = core.write_file(number, out);
+        int status;
+        if (source.has_content) {
+            hashing_output hashed(*out.rdbuf());
+            std::ostream checked(&hashed);
+            status = core.write_file(file, checked);
+            if (status == CAB_STATUS_OK && hashed.hash() != source.content)
+                status = CAB_ERROR_CONTENT_MISMATCH;
+        } else {
+            status = core.write_file(file, out);
+        }
         relay.rethrow();
         if (status == CAB_STATUS_OK && !out.flush())
             status = CAB_ERROR_WRITE;
@@ -259,7 +372,10 @@ struct reader::impl {
     // decide what is allocated. Without room, the string grows as verified
     // bytes arrive.
     void reserve_for(uint32_t number, std::string& text) {
-        const cabinet_file_header& file = *core.file_headers[number];
+        if (reading.sources[number].file < 0)
+            return;
+        const cabinet_file_header& file =
+            *core.file_headers[static_cast<uint32_t>(reading.sources[number].file)];
         uint64_t room = file.cbFile;
         if (room > believed_size) {
             uint64_t compressed = 0, uncompressed = 0;
@@ -294,6 +410,11 @@ struct reader::impl {
         result.header_reserve = (h.flags & cfhdrRESERVE_PRESENT) ? h.cbCFHeader : 0;
         result.folder_reserve = h.folder_reserve_size();
         result.block_reserve = h.block_reserve_size();
+        result.record = reading.status;
+        result.record_version_major = reading.major;
+        result.record_version_minor = reading.minor;
+        result.directory_verified = reading.directory_verified;
+        result.record_folder = reading.record_folder;
         return {};
     }
 
@@ -325,6 +446,7 @@ struct reader::impl {
         if (actual_size != h.cbCabinet)
             problems.push_back({"", code_of(actual_size < h.cbCabinet ? CAB_ERROR_UNEXPECTED_EOF
                                                                       : CAB_ERROR_BAD_DATA)});
+        problems.insert(problems.end(), reading.damage.begin(), reading.damage.end());
         // Every block of every folder, then each entry: against its folder's
         // size where the folder is sound, or extracted where it is not, so
         // that it gets the status its extraction would.
@@ -335,14 +457,26 @@ struct reader::impl {
         for (uint16_t i = 0; i < folder_count; ++i)
             folder_status[i] = core.verify_folder(i, folder_size[i]);
         for (uint32_t number = 0; number < entries.size(); ++number) {
-            const cabinet_file_header& file = *core.file_headers[number];
+            const entry_source& source = reading.sources[number];
+            if (source.file < 0)
+                continue;
+            const cabinet_file_header& file =
+                *core.file_headers[static_cast<uint32_t>(source.file)];
             int status = CAB_ERROR_INVALID_FOLDER;
-            if (file.iFolder < folder_count && folder_status[file.iFolder] == CAB_STATUS_OK) {
+            if (reading.status == record_status::verified && !entries[number].verified) {
+                status = CAB_STATUS_OK; // named among the damage already
+            } else if (file.iFolder < folder_count &&
+                       folder_status[file.iFolder] == CAB_STATUS_OK && !source.has_content) {
                 status = range_status(file, folder_size[file.iFolder]);
             } else if (file.iFolder < folder_count) {
+                // Extracted as far as it goes, and its bytes checked.
                 byte_counter discarded;
-                std::ostream out(&discarded);
-                status = core.write_file(number, out);
+                hashing_output hashed(discarded);
+                std::ostream out(&hashed);
+                status = core.write_file(static_cast<uint32_t>(source.file), out);
+                if (status == CAB_STATUS_OK && source.has_content &&
+                    hashed.hash() != source.content)
+                    status = CAB_ERROR_CONTENT_MISMATCH;
                 revealed[file.iFolder] = revealed[file.iFolder] || status != CAB_STATUS_OK;
             }
             if (status != CAB_STATUS_OK)
@@ -412,6 +546,11 @@ const std::vector<entry>& reader::entries() const noexcept {
 
 const entry* reader::find(std::string_view name) const noexcept {
     return impl_ ? impl_->find(name) : nullptr;
+}
+
+const std::vector<problem>& reader::damage() const noexcept {
+    static const std::vector<problem> none;
+    return impl_ ? impl_->reading.damage : none;
 }
 
 cabinet_info reader::info() const {
