@@ -10,7 +10,7 @@
 int run_extract(const options& o, console& out) {
     kistle::reader cabinet(o.cabinet);
     cabinet.set_threads(o.threads);
-    bool failed = false;
+    bool failed = note_damage(cabinet, o.cabinet, out);
     std::vector<const kistle::entry*> chosen =
         select_entries(cabinet, o.operands, true, out, failed);
 

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <random>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -127,7 +129,7 @@ TEST_P(kistle_round_trip, ExtractsTheTreeItStored) {
     program_result tested = kistle({"test", "tree.cab"});
     EXPECT_EQ(tested.exit_status, 0) << tested.err;
     EXPECT_EQ(tested.out,
-              "tree.cab: OK (6 files, " +
+              "tree.cab: OK (6 files, 4 directories, " +
                   std::string(GetParam() == std::vector<std::string>{"--folder-size", "100K"}
                                   ? "2 folders)\n"
                                   : "1 folder)\n"));
@@ -163,17 +165,17 @@ TEST_F(kistle_test, SameTreeSameCabinetInSortedOrder) {
     ASSERT_EQ(kistle({"create", "two.cab", "src"}).exit_status, 0);
     EXPECT_EQ(scratch_dir::read(path("one.cab")), scratch_dir::read(path("two.cab")));
     EXPECT_EQ(kistle({"list", "one.cab"}).out,
-              "src/B.txt\nsrc/a.txt\nsrc/b.txt\nsrc/c/a.txt\nsrc/c/z.txt\n");
+              "src/\nsrc/B.txt\nsrc/a.txt\nsrc/b.txt\nsrc/c/\nsrc/c/a.txt\nsrc/c/z.txt\n");
 }
 
-TEST_F(kistle_test, DefaultIsCabinetToolsBytesAndStoreStores) {
+TEST_F(kistle_test, PlainIsCabinetToolsBytesAndStoreStores) {
     write("a.txt", std::string(50000, 'a') + "end\n");
     write("b.txt", random_bytes(40000, 4));
     program_options dialogue;
     dialogue.directory = scratch.path();
     dialogue.input = "a.txt\nb.txt\n\ntool.cab\n";
     ASSERT_EQ(run_program({CABINET_TOOL_PATH}, dialogue).exit_status, 0);
-    ASSERT_EQ(kistle({"create", "kistle.cab", "a.txt", "b.txt"}).exit_status, 0);
+    ASSERT_EQ(kistle({"create", "--plain", "kistle.cab", "a.txt", "b.txt"}).exit_status, 0);
     EXPECT_EQ(scratch_dir::read(path("kistle.cab")), scratch_dir::read(path("tool.cab")));
 
     ASSERT_EQ(kistle({"create", "--store", "stored.cab", "a.txt", "b.txt"}).exit_status, 0);
@@ -199,19 +201,37 @@ TEST_F(kistle_test, ThreadCountChangesNoByte) {
     }
 }
 
-TEST_F(kistle_test, ListLongShowsAttributesSizeTimeAndFolder) {
-    // A file that would take a folder past --folder-size starts a new one.
+TEST_F(kistle_test, ListLongShowsTypeModeOwnersSizeAndTime) {
     make_tree("src");
-    ASSERT_EQ(kistle({"create", "--folder-size", "100K", "tree.cab", "src/read-only.txt",
-                      "src/big.bin", "src/top.txt"})
+    chmod(path("src/big.bin").c_str(), 04750);
+    fs::create_symlink("top.txt", path("src/link"));
+    ASSERT_EQ(link(path("src/top.txt").c_str(), path("src/again.txt").c_str()), 0);
+    ASSERT_EQ(kistle({"create", "tree.cab", "src/read-only.txt", "src/big.bin", "src/top.txt",
+                      "src/again.txt", "src/link", "src/with space/nested"})
                   .exit_status,
               0);
+    struct stat status = scratch_dir::status_of(path("src/top.txt"));
+    const std::string owners = std::string(getpwuid(status.st_uid)->pw_name) + "/" +
+                               getgrgid(status.st_gid)->gr_name + " ";
     program_result listed = kistle({"list", "-l", "tree.cab"});
     EXPECT_EQ(listed.exit_status, 0);
-    EXPECT_EQ(lines_of(listed.out),
-              (std::vector<std::string>{"R-----       7  2024-05-06 07:08:10  0  src/read-only.txt",
-                                        "------  300000  2024-05-06 07:08:10  1  src/big.bin",
-                                        "------       4  2024-05-06 07:08:10  2  src/top.txt"}));
+    std::vector<std::string> lines = lines_of(listed.out);
+    ASSERT_EQ(lines.size(), 7u) << listed.out;
+    const std::string when = " 2024-05-06 07:08:10 ";
+    EXPECT_EQ(lines[0], "-r--r--r-- " + owners + "     7" + when + "src/read-only.txt");
+    EXPECT_EQ(lines[1], "-rwsr-x--- " + owners + "300000" + when + "src/big.bin");
+    EXPECT_EQ(lines[2], "-rw-r--r-- " + owners + "     4" + when + "src/top.txt");
+    EXPECT_EQ(lines[3],
+              "hrw-r--r-- " + owners + "     4" + when + "src/again.txt link to src/top.txt");
+    EXPECT_EQ(lines[4].substr(0, 11), "lrwxrwxrwx ");
+    EXPECT_EQ(lines[4].substr(lines[4].size() - 19), "src/link -> top.txt");
+    EXPECT_EQ(lines[5].substr(0, 1), "d");
+    EXPECT_EQ(lines[5].substr(lines[5].size() - 22), "src/with space/nested/");
+
+    // A plain cabinet's entries have no owner.
+    ASSERT_EQ(kistle({"create", "--plain", "plain.cab", "src/read-only.txt"}).exit_status, 0);
+    EXPECT_EQ(kistle({"list", "-l", "plain.cab"}).out,
+              "-r--r--r-- -/- 7" + when + "src/read-only.txt\n");
 }
 
 TEST_F(kistle_test, PatternsSelectWholeNames) {
@@ -252,7 +272,7 @@ TEST_F(kistle_test, VerboseNamesEachFileOnStandardOutput) {
     write("src/a.txt", "a");
     write("src/b/c.txt", "c");
     program_result made = kistle({"create", "-v", "tree.cab", "src"});
-    EXPECT_EQ(made.out, "src/a.txt\nsrc/b/c.txt\n");
+    EXPECT_EQ(made.out, "src/\nsrc/a.txt\nsrc/b/\nsrc/b/c.txt\n");
     program_result extracted = kistle({"extract", "-v", "-C", "out", "tree.cab", "*/c.*"});
     EXPECT_EQ(extracted.out, "src/b/c.txt\n");
 }
@@ -316,15 +336,19 @@ TEST_F(kistle_test, InfoDescribesHeaderAndFolders) {
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     };
     EXPECT_TRUE(has("version:        1.3")) << shown.out;
-    EXPECT_TRUE(has("folders:        2")) << shown.out;
+    EXPECT_TRUE(has("folders:        3")) << shown.out;
     EXPECT_TRUE(has("files:          6")) << shown.out;
+    EXPECT_TRUE(has("record:         version 1.0, verified")) << shown.out;
     EXPECT_TRUE(
         has("size:           " + std::to_string(fs::file_size(path("tree.cab"))) + " bytes"))
         << shown.out;
-    // A heading and one row per folder, the blocks and sizes adding up.
-    ASSERT_EQ(lines.size(), 10u + 2u) << shown.out;
+    // A heading and one row per folder, the blocks and sizes adding up; the
+    // record's folder last.
+    ASSERT_EQ(lines.size(), 11u + 3u) << shown.out;
+    EXPECT_EQ(lines.back().substr(lines.back().size() - 10), "  (record)");
+    lines.pop_back();
     std::uint64_t uncompressed = 0;
-    for (std::size_t i = 10; i < lines.size(); ++i) {
+    for (std::size_t i = 11; i < lines.size(); ++i) {
         unsigned folder, blocks;
         char type[32];
         unsigned long long compressed, expanded;
@@ -349,16 +373,24 @@ TEST_F(kistle_test, JsonParsesAndKeepsNamesThatAreNotUtf8) {
     program_result listed = kistle({"list", "--json", "tree.cab"});
     ASSERT_EQ(listed.exit_status, 0) << listed.err;
     nlohmann::json files = nlohmann::json::parse(listed.out); // strict: valid UTF-8 only
-    ASSERT_EQ(files.size(), 3u);
+    ASSERT_EQ(files.size(), 4u);
+    EXPECT_EQ(files[0]["name"], "src");
+    EXPECT_EQ(files[0]["type"], "directory");
+    files.erase(0);
     EXPECT_EQ(files[0]["name"], "src/caf\xC3\xA9.txt");
     EXPECT_FALSE(files[0].contains("name_escaped"));
     EXPECT_EQ(files[1]["name"], "src/caf\\xE9\\\\x41.txt");
     EXPECT_EQ(files[1]["name_escaped"], true);
     EXPECT_EQ(files[2]["name"], "src/read-only.txt");
     EXPECT_EQ(files[2]["size"], 7);
+    EXPECT_EQ(files[2]["type"], "file");
+    EXPECT_EQ(files[2]["mode"], 0444);
     EXPECT_EQ(files[2]["attributes"], 1);
     EXPECT_EQ(files[2]["folder"], 0);
     EXPECT_EQ(files[2]["modified"].get<std::string>().substr(0, 19), "2024-05-06T07:08:10");
+    EXPECT_EQ(files[2]["mtime"], sample_time());
+    EXPECT_EQ(files[2]["uid"], geteuid());
+    EXPECT_EQ(files[2]["verified"], true);
 
     // The escaped name leads back to the stored bytes, and they extract.
     std::string escaped = files[1]["name"];
@@ -388,12 +420,17 @@ TEST_F(kistle_test, CreateNotesWhatItDoesNotStore) {
 
     program_result again = kistle({"create", "src/self.cab", "src", "src/top.txt"});
     EXPECT_EQ(again.exit_status, 0);
-    EXPECT_EQ(again.err, "kistle: src/empty: empty directory not stored\n"
-                         "kistle: src/fifo: special file not stored\n"
-                         "kistle: src/link: symbolic link not stored\n"
+    EXPECT_EQ(again.err, "kistle: src/fifo: special file not stored\n"
                          "kistle: src/self.cab: the cabinet itself; not stored\n"
                          "kistle: src/top.txt: given twice; stored once\n");
-    EXPECT_EQ(kistle({"list", "src/self.cab"}).out, "src/top.txt\n");
+    EXPECT_EQ(kistle({"list", "src/self.cab"}).out, "src/\nsrc/empty/\nsrc/link\nsrc/top.txt\n");
+
+    // A plain cabinet holds regular files only.
+    program_result plain = kistle({"create", "--plain", "plain.cab", "src"});
+    EXPECT_EQ(plain.exit_status, 0);
+    EXPECT_EQ(plain.err, "kistle: src/empty: empty directory not stored in a plain cabinet\n"
+                         "kistle: src/fifo: special file not stored\n"
+                         "kistle: src/link: symbolic link not stored in a plain cabinet\n");
 
     // A leading '/' is dropped, with one notice however many paths have one.
     program_result absolute =
