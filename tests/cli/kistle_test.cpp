@@ -185,6 +185,33 @@ TEST_F(kistle_test, PlainIsCabinetToolsBytesAndStoreStores) {
         << info;
 }
 
+// With SOURCE_DATE_EPOCH the cabinet depends on the files alone: not on
+// the time zone, and not on times newer than it.
+TEST_F(kistle_test, SourceDateEpochMakesCabinetsReproducible) {
+    make_tree("src");
+    write("src/new.txt", "new");
+    const timespec future[2] = {{4102444800, 0}, {4102444800, 0}}; // 2100
+    ASSERT_EQ(utimensat(AT_FDCWD, path("src/new.txt").c_str(), future, 0), 0);
+    auto create_in = [&](const char* zone, const char* name) {
+        program_options options;
+        options.directory = scratch.path();
+        options.environment = {std::string("TZ=") + zone, "SOURCE_DATE_EPOCH=1800000000"};
+        program_result made = run_program({KISTLE_PATH, "create", name, "src"}, options);
+        EXPECT_EQ(made.exit_status, 0) << made.err;
+        return scratch_dir::read(path(name));
+    };
+    EXPECT_TRUE(create_in("UTC", "utc.cab") == create_in("Asia/Tokyo", "tokyo.cab"));
+    program_result listed = kistle({"list", "--json", "utc.cab", "src/new.txt", "src/top.txt"});
+    nlohmann::json files = nlohmann::json::parse(listed.out);
+    EXPECT_EQ(files[0]["mtime"], 1800000000) << "clamped";
+    EXPECT_EQ(files[1]["mtime"], sample_time()) << "older times stay";
+
+    program_result bad = run_program({KISTLE_PATH, "create", "x.cab", "src"},
+                                     {"", scratch.path(), {"SOURCE_DATE_EPOCH=soon"}});
+    EXPECT_EQ(bad.exit_status, 1);
+    EXPECT_EQ(bad.err, "kistle: SOURCE_DATE_EPOCH: not a number of seconds\n");
+}
+
 // -j changes when blocks are compressed and expanded, never the bytes nor
 // the status: not even a count far beyond any machine's.
 TEST_F(kistle_test, ThreadCountChangesNoByte) {
