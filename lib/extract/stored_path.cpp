@@ -49,17 +49,23 @@ stored_path::~stored_path() {
     std::free(names);
 }
 
-int stored_path::set(const char* name) {
+int stored_path::set(const char* name, bool directory) {
     std::free(names);
     names = nullptr;
     target = nullptr;
-    if (int status = check_stored_name(name))
-        return status;
-    std::size_t size = std::strlen(name) + 1;
-    names = static_cast<char*>(std::malloc(size));
+    std::size_t length = std::strlen(name);
+    while (directory && length > 0 && is_name_separator(name[length - 1]))
+        --length;
+    names = static_cast<char*>(std::malloc(length + 1));
     if (names == nullptr)
         return CAB_ERROR_OUT_OF_MEMORY;
-    std::memcpy(names, name, size);
+    std::memcpy(names, name, length);
+    names[length] = '\0';
+    if (int status = check_stored_name(names)) {
+        std::free(names);
+        names = nullptr;
+        return status;
+    }
     // Both separators split the name; the text after the last one names the entry.
     target = names;
     for (char* p = names; *p != '\0'; ++p) {

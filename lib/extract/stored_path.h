@@ -16,10 +16,11 @@ public:
     stored_path(const stored_path&) = delete;
     stored_path& operator=(const stored_path&) = delete;
 
-    // Checks name (stored_name.h) and splits it. CAB_ERROR_ACCESS_DENIED for
-    // a name that is refused, CAB_ERROR_OUT_OF_MEMORY; the path is empty
-    // after a failure and may be set again.
-    [[nodiscard]] int set(const char* name);
+    // Checks name (stored_name.h) and splits it; a directory's name may end
+    // in separators ("d/"). CAB_ERROR_ACCESS_DENIED for a name that is
+    // refused, CAB_ERROR_OUT_OF_MEMORY; the path is empty after a failure
+    // and may be set again.
+    [[nodiscard]] int set(const char* name, bool directory = false);
     // The last component, the one the entry itself takes.
     const char* last() const { return target; }
     // Every component joined by '/', the same text for every spelling of
