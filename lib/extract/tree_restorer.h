@@ -73,8 +73,8 @@ public:
     // descriptor to write the bytes to (extraction_target::create_at, whose
     // statuses it returns; target.kept() tells of an existing name kept).
     // Once the bytes are written (and the caller's descriptor is closed, if
-    // it likes), commit_file gives the private file the owner, then the mode,
-    // then the time of entry, and puts it in place (extraction_target::commit).
+    // it likes), commit_file gives the private file the owner and time of
+    // entry, then its mode as it puts it in place (extraction_target::commit).
     // CAB_ERROR_RESTORE_ATTRIBUTES or CAB_ERROR_RESTORE_DATETIME when a
     // change the system should allow fails, CAB_ERROR_OPEN_STREAM or
     // CAB_ERROR_ACCESS_DENIED when the file cannot be put in place,
