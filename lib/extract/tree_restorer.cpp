@@ -81,6 +81,14 @@ bool same_file(const struct stat& a, const struct stat& b) {
 
 } // namespace
 
+struct tree_restorer::new_name {
+    stored_path path;
+    descriptor directory; // where the name goes
+    struct stat existing = {};
+    bool exists = false; // an entry has the name: existing tells what
+    bool kept = false;   // and the policy keeps it
+};
+
 tree_restorer::tree_restorer() : chosen(settings()) {}
 
 tree_restorer::tree_restorer(settings chosen) : chosen(chosen) {}
@@ -251,16 +259,20 @@ int tree_restorer::make_directory(const char* stored_name, const entry_metadata&
     return CAB_STATUS_OK;
 }
 
-int tree_restorer::open_new_name(const char* stored_name, stored_path& path, int& directory,
-                                 struct stat& existing, bool& exists) {
-    exists = false;
+int tree_restorer::open_new_name(const char* stored_name, new_name& name, bool* kept) {
+    if (kept != nullptr)
+        *kept = false;
     if (base < 0)
         return CAB_ERROR_CLOSED_OBJECT;
-    if (int status = path.set(stored_name))
+    if (int status = name.path.set(stored_name))
         return status;
-    if (int status = path.open_directory(base, true, directory))
+    if (int status = name.path.open_directory(base, true, name.directory.fd))
         return status;
-    exists = fstatat(directory, path.last(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    name.exists =
+        fstatat(name.directory.fd, name.path.last(), &name.existing, AT_SYMLINK_NOFOLLOW) == 0;
+    name.kept = name.exists && chosen.policy == extraction_target::existing::keep;
+    if (name.kept && kept != nullptr)
+        *kept = true;
     return CAB_STATUS_OK;
 }
 
@@ -278,30 +290,22 @@ int tree_restorer::put_in_place(temporary_link& link, const char* name, bool* ke
 }
 
 int tree_restorer::make_symlink(const char* stored_name, const entry_metadata& entry, bool* kept) {
-    if (kept != nullptr)
-        *kept = false;
-    stored_path path;
-    descriptor directory;
-    struct stat existing;
-    bool exists = false;
-    if (int status = open_new_name(stored_name, path, directory.fd, existing, exists))
+    new_name name;
+    if (int status = open_new_name(stored_name, name, kept))
         return status;
-    if (exists && chosen.policy == extraction_target::existing::keep) {
-        if (kept != nullptr)
-            *kept = true;
+    if (name.kept)
         return CAB_STATUS_OK;
-    }
     temporary_link link;
     const char* text = entry.link_target != nullptr ? entry.link_target : "";
-    if (link.create_symlink(directory.fd, text) != CAB_STATUS_OK)
+    if (link.create_symlink(name.directory.fd, text) != CAB_STATUS_OK)
         return errno_status(CAB_ERROR_OPEN_STREAM);
     // A link has no mode of its own.
     mode_t unused = 0;
-    if (int status = settle({directory.fd, link.name()}, entry, false, unused))
+    if (int status = settle({name.directory.fd, link.name()}, entry, false, unused))
         return status;
-    if (int status = set_time({directory.fd, link.name()}, entry))
+    if (int status = set_time({name.directory.fd, link.name()}, entry))
         return status;
-    return put_in_place(link, path.last(), kept);
+    return put_in_place(link, name.path.last(), kept);
 }
 
 int tree_restorer::make_hardlink(const char* stored_name, const char* first_link, bool* kept) {
@@ -319,22 +323,15 @@ int tree_restorer::make_hardlink(const char* stored_name, const char* first_link
         !S_ISREG(vetted.st_mode) || !made_files.contains(vetted.st_dev, vetted.st_ino))
         return CAB_ERROR_FILE_NOT_FOUND;
 
-    stored_path path;
-    descriptor directory;
-    struct stat existing;
-    bool exists = false;
-    if (int status = open_new_name(stored_name, path, directory.fd, existing, exists))
+    new_name name;
+    if (int status = open_new_name(stored_name, name, kept))
         return status;
-    if (exists && chosen.policy == extraction_target::existing::keep) {
-        if (kept != nullptr)
-            *kept = true;
-        return CAB_STATUS_OK;
-    }
-    // Linked already: nothing to replace.
-    if (exists && same_file(existing, vetted))
+    // Kept, or linked already: nothing to replace.
+    if (name.kept || (name.exists && same_file(name.existing, vetted)))
         return CAB_STATUS_OK;
     temporary_link link;
-    if (link.create_hardlink(directory.fd, first_directory.fd, first.last()) != CAB_STATUS_OK) {
+    if (link.create_hardlink(name.directory.fd, first_directory.fd, first.last()) !=
+        CAB_STATUS_OK) {
         // Gone meanwhile, on another file system, or out of links.
         if (errno == ENOENT || errno == EXDEV || errno == EMLINK)
             return CAB_ERROR_FILE_NOT_FOUND;
@@ -343,7 +340,7 @@ int tree_restorer::make_hardlink(const char* stored_name, const char* first_link
     // The first name may have changed between the check and the link.
     if (!same_file(link.status(), vetted))
         return CAB_ERROR_FILE_NOT_FOUND;
-    return put_in_place(link, path.last(), kept);
+    return put_in_place(link, name.path.last(), kept);
 }
 
 int tree_restorer::finish_directory(const deferred_directory& directory) {

@@ -35,7 +35,6 @@
 #include "extraction_target.h"
 #include "file_identities.h"
 #include "owner_ids.h"
-#include "stored_path.h"
 #include "temporary_file.h"
 
 namespace kistle::internal {
@@ -142,10 +141,11 @@ private:
     [[nodiscard]] int settle(place where, const entry_metadata& entry, bool regular, mode_t& mode);
     // The modification time, counting a refused one.
     [[nodiscard]] int set_time(place where, const entry_metadata& entry);
-    // Checks stored_name and opens the directory it goes in (made as needed)
-    // into directory; exists (and existing) tell of an entry at the name.
-    [[nodiscard]] int open_new_name(const char* stored_name, stored_path& path, int& directory,
-                                    struct stat& existing, bool& exists);
+    // Checks stored_name and opens the directory it goes in (made as
+    // needed); with existing::keep and an entry at the name, name.kept (and
+    // *kept, when given) is set.
+    struct new_name;
+    [[nodiscard]] int open_new_name(const char* stored_name, new_name& name, bool* kept);
     // Publishes link as name with the policy; *kept when a name is kept.
     [[nodiscard]] int put_in_place(temporary_link& link, const char* name, bool* kept);
     // The deferred metadata of one directory.

@@ -4,13 +4,11 @@
 // names kept or replaced.
 #include "tree_restorer.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -19,22 +17,10 @@
 #include <kistle/cabinet_status.h>
 
 #include "scratch_dir.h"
+#include "umask_calls.h"
 #include "unprivileged.h"
 
 using namespace kistle::internal;
-
-namespace {
-
-// The umask belongs to the whole process: the restorer must not even read
-// it through umask(), which sets it.
-std::atomic<int> umask_calls{0};
-
-} // namespace
-
-extern "C" mode_t umask(mode_t mask) {
-    ++umask_calls;
-    return static_cast<mode_t>(syscall(SYS_umask, mask));
-}
 
 namespace {
 
