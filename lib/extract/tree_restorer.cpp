@@ -113,6 +113,11 @@ int tree_restorer::open(const char* base_directory) {
     return CAB_STATUS_OK;
 }
 
+int tree_restorer::place::status(struct stat& found) const {
+    return name != nullptr ? fstatat(directory, name, &found, AT_SYMLINK_NOFOLLOW)
+                           : fstat(directory, &found);
+}
+
 int tree_restorer::settle(place where, const entry_metadata& entry, bool regular, mode_t& mode) {
     uid_t uid = 0;
     gid_t gid = 0;
@@ -131,10 +136,7 @@ int tree_restorer::settle(place where, const entry_metadata& entry, bool regular
             return CAB_ERROR_RESTORE_ATTRIBUTES;
     }
     struct stat status;
-    int known = where.name != nullptr
-                    ? fstatat(where.directory, where.name, &status, AT_SYMLINK_NOFOLLOW)
-                    : fstat(where.directory, &status);
-    if (known != 0)
+    if (where.status(status) != 0)
         return CAB_ERROR_RESTORE_ATTRIBUTES;
     const bool own_user = entry.has_owner && status.st_uid == uid;
     const bool own_group = entry.has_owner && status.st_gid == gid;
@@ -177,10 +179,7 @@ int tree_restorer::set_time(place where, const entry_metadata& entry) {
     // Some file systems clamp a time past their range without a word; a
     // coarser clock (two seconds on some) is no loss worth telling.
     struct stat status;
-    int known = where.name != nullptr
-                    ? fstatat(where.directory, where.name, &status, AT_SYMLINK_NOFOLLOW)
-                    : fstat(where.directory, &status);
-    if (known != 0)
+    if (where.status(status) != 0)
         return CAB_ERROR_RESTORE_DATETIME;
     const int64_t kept = static_cast<int64_t>(status.st_mtim.tv_sec);
     if (kept > entry.mtime_seconds + 2 || kept < entry.mtime_seconds - 2)

@@ -134,6 +134,8 @@ private:
     struct place {
         int directory;
         const char* name; // null: the descriptor itself
+        // What lstat says of it: 0, or -1 with errno set.
+        int status(struct stat& found) const;
     };
 
     // Owner and the mode to give (mode is not given here), counting
