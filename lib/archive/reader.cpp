@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <new>
+#include <optional>
 #include <ostream>
 #include <streambuf>
 #include <utility>
@@ -18,12 +19,15 @@
 #include <kistle/dos_date_time.h>
 
 #include "byte_counter.h"
-#include "extraction_hooks.h"
+#include "entry_metadata.h"
+#include "extraction_target.h"
+#include "fd_output_buffer.h"
 #include "little_endian.h"
 #include "outcome.h"
 #include "progress_relay.h"
 #include "record.h"
 #include "record_reader.h"
+#include "tree_restorer.h"
 
 using namespace kistle::internal;
 
@@ -125,55 +129,36 @@ private:
     running_hash sum;
 };
 
-// The process's umask, read without changing it; 022 where it cannot be.
-mode_t current_umask() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, 6, "Umask:") == 0)
-            return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8) & 0777);
+// What the record says of e, as the restorer takes it; the strings stay e's.
+entry_metadata metadata_of(const entry& e) {
+    entry_metadata m;
+    switch (e.type) {
+    case entry_type::file:
+        m.type = entry_metadata::kind::file;
+        break;
+    case entry_type::directory:
+        m.type = entry_metadata::kind::directory;
+        break;
+    case entry_type::symlink:
+        m.type = entry_metadata::kind::symlink;
+        break;
+    case entry_type::hardlink:
+        m.type = entry_metadata::kind::hardlink;
+        break;
     }
-    return 022;
+    m.mode = e.mode;
+    m.has_owner = e.owner.has_value() && e.group.has_value();
+    if (m.has_owner) {
+        m.uid = e.owner->id;
+        m.gid = e.group->id;
+        m.owner = e.owner->name.c_str();
+        m.group = e.group->name.c_str();
+    }
+    m.mtime_seconds = static_cast<int64_t>(e.modified);
+    m.mtime_nanoseconds = e.modified_nanoseconds;
+    m.link_target = e.link_target.c_str();
+    return m;
 }
-
-// What extracting one entry with its record restores: its bytes' checksum,
-// then owner, mode and time, as tar restores them.
-struct restoring {
-    const entry& e;
-    uint64_t content;
-    running_hash sum;
-    bool as_root = geteuid() == 0;
-
-    restoring(const entry& e, uint64_t content) : e(e), content(content) {}
-
-    static void seen(void* context, const uint8_t* bytes, std::size_t size) {
-        static_cast<restoring*>(context)->sum.add(bytes, size);
-    }
-
-    static int complete(void* context, int fd, mode_t& mode) {
-        restoring& self = *static_cast<restoring*>(context);
-        if (self.sum.value() != self.content)
-            return CAB_ERROR_CONTENT_MISMATCH;
-        const entry& e = self.e;
-        if (self.as_root && e.owner && e.group)
-            static_cast<void>(fchown(fd, e.owner->id, e.group->id));
-        mode = self.as_root ? e.mode : e.mode & ~current_umask() & 0777;
-        const timespec times[2] = {
-            {0, UTIME_OMIT},
-            {static_cast<time_t>(e.modified), static_cast<long>(e.modified_nanoseconds)}};
-        if (futimens(fd, times) != 0)
-            return CAB_ERROR_RESTORE_DATETIME;
-        return CAB_STATUS_OK;
-    }
-
-    extraction_hooks hooks() {
-        extraction_hooks result;
-        result.context = this;
-        result.seen = &seen;
-        result.complete = &complete;
-        return result;
-    }
-};
 
 std::filesystem::path below(const std::filesystem::path& directory, const std::string& name) {
     // Not operator/, which would let an absolute name replace the directory.
@@ -203,6 +188,11 @@ struct reader::impl {
     uint64_t actual_size = 0;
     progress_function progress;
     uint64_t done = 0;
+    restore_shortfalls shortfalls; // since open
+    // Extracted files are written through it: a file system takes few large
+    // writes much faster than many small ones.
+    static constexpr std::size_t output_buffer_size = 256 * 1024;
+    std::unique_ptr<char[]> output_buffer;
 
     void close() noexcept {
         static_cast<void>(core.close()); // it cannot fail
@@ -212,6 +202,7 @@ struct reader::impl {
         by_name.clear();
         actual_size = 0;
         done = 0;
+        shortfalls = {};
     }
 
     outcome open_cabinet(const std::filesystem::path& cabinet) {
@@ -278,49 +269,166 @@ struct reader::impl {
         return {};
     }
 
-    outcome extract(const entry& e, const std::filesystem::path& directory, existing policy,
-                    bool& written) {
-        written = false;
-        uint32_t number = 0, file = 0;
-        if (outcome failure = number_of(e, number); failure.failed())
-            return failure;
-        // Directories and links come with the restoring of trees.
-        if (reading.sources[number].file < 0) {
-            written = true;
-            return {};
+    // One extraction into a directory: the restorer that makes what the
+    // record keeps, and gives directories their metadata at the end.
+    struct extraction {
+        tree_restorer restorer;
+        std::filesystem::path directory;
+        existing policy;
+
+        extraction(const std::filesystem::path& directory, existing policy)
+            : restorer(settings_for(policy)), directory(directory), policy(policy) {}
+
+        static tree_restorer::settings settings_for(existing policy) {
+            tree_restorer::settings settings;
+            settings.policy = policy == existing::keep ? extraction_target::existing::keep
+                                                       : extraction_target::existing::replace;
+            return settings;
         }
-        if (outcome failure = file_of(e, file); failure.failed())
-            return failure;
-        const entry_source& source = reading.sources[number];
-        const auto keep = policy == existing::keep ? cabinet_reader::EXISTING_KEEP
-                                                   : cabinet_reader::EXISTING_REPLACE;
-        progress_relay relay(core, progress, done);
+    };
+
+    outcome begin(extraction& run) {
+        if (!open)
+            return outcome_of(CAB_ERROR_CLOSED_OBJECT);
         errno = 0;
-        int status;
-        if (source.has_content) {
-            restoring restore(e, source.content);
-            status = core.extract_file(file, directory.c_str(), keep, &written, restore.hooks());
-        } else {
-            status = core.extract_file(file, directory.c_str(), keep, &written);
-        }
-        relay.rethrow();
-        if (status != CAB_STATUS_OK)
-            return outcome_of(status, below(directory, e.name));
+        if (int status = run.restorer.open(run.directory.c_str()))
+            return outcome_of(status, run.directory);
         return {};
     }
 
-    outcome extract_all(const std::filesystem::path& directory, existing policy) {
-        if (!open)
-            return outcome_of(CAB_ERROR_CLOSED_OBJECT);
+    outcome end(extraction& run) {
+        errno = 0;
+        int status = run.restorer.finish();
+        const tree_restorer::shortfalls& missed = run.restorer.unrestored();
+        shortfalls.owners += missed.owners;
+        shortfalls.modes += missed.modes;
+        shortfalls.times += missed.times;
+        return outcome_of(status, run.directory);
+    }
+
+    // Writes the bytes of e (file entry file) to fd, checking them against
+    // the record's checksum where it keeps one.
+    int write_bytes(const entry_source& source, uint32_t file, int fd) {
+        if (output_buffer == nullptr)
+            output_buffer = std::make_unique<char[]>(output_buffer_size);
+        fd_output_buffer buffer(fd, output_buffer.get(), output_buffer_size);
+        hashing_output hashed(buffer);
+        std::ostream out(&hashed);
+        int status = core.write_file(file, out);
+        if (status == CAB_STATUS_OK && buffer.pubsync() != 0)
+            status = CAB_ERROR_WRITE;
+        if (status == CAB_STATUS_OK && source.has_content && hashed.hash() != source.content)
+            status = CAB_ERROR_CONTENT_MISMATCH;
+        if (!buffer.close() && status == CAB_STATUS_OK)
+            status = CAB_ERROR_WRITE;
+        return status;
+    }
+
+    // One entry of a record-keeping cabinet, made by the restorer.
+    int restore(extraction& run, const entry& e, uint32_t number, bool& written) {
+        const entry_metadata metadata = metadata_of(e);
+        bool kept = false;
+        switch (e.type) {
+        case entry_type::directory:
+            written = true;
+            return run.restorer.make_directory(e.name.c_str(), metadata);
+        case entry_type::symlink: {
+            int status = run.restorer.make_symlink(e.name.c_str(), metadata, &kept);
+            written = !kept;
+            return status;
+        }
+        case entry_type::hardlink: {
+            // Where its first name was not made here, its bytes are written.
+            int status = run.restorer.make_hardlink(e.name.c_str(), e.link_target.c_str(), &kept);
+            if (status != CAB_ERROR_FILE_NOT_FOUND) {
+                written = !kept && status == CAB_STATUS_OK;
+                return status;
+            }
+            break;
+        }
+        case entry_type::file:
+            break;
+        }
+        uint32_t file = 0;
+        if (outcome refused = file_of(e, file); refused.failed())
+            return refused.status;
+        extraction_target target;
+        int fd = -1;
+        if (int status = run.restorer.create_file(e.name.c_str(), target, fd))
+            return status;
+        if (target.kept())
+            return CAB_STATUS_OK;
+        int status = write_bytes(reading.sources[number], file, fd);
+        if (status == CAB_STATUS_OK)
+            status = run.restorer.commit_file(target, metadata);
+        written = status == CAB_STATUS_OK && !target.kept();
+        return status;
+    }
+
+    outcome extract_one(extraction& run, const entry& e, bool& written) {
+        written = false;
+        uint32_t number = 0;
+        if (outcome failure = number_of(e, number); failure.failed())
+            return failure;
+        progress_relay relay(core, progress, done);
+        errno = 0;
+        int status;
+        if (reading.status == record_status::verified) {
+            status = restore(run, e, number, written);
+        } else {
+            // A plain cabinet's file: its DOS date and read-only bit.
+            uint32_t file = 0;
+            if (outcome refused = file_of(e, file); refused.failed())
+                return refused;
+            status =
+                core.extract_file(file, run.directory.c_str(),
+                                  run.policy == existing::keep ? cabinet_reader::EXISTING_KEEP
+                                                               : cabinet_reader::EXISTING_REPLACE,
+                                  &written);
+        }
+        relay.rethrow();
+        if (status != CAB_STATUS_OK)
+            return outcome_of(status, below(run.directory, e.name));
+        return {};
+    }
+
+    outcome extract(const entry& e, const std::filesystem::path& directory, existing policy,
+                    bool& written) {
+        written = false;
+        extraction run(directory, policy);
+        if (outcome failure = begin(run); failure.failed())
+            return failure;
+        outcome result = extract_one(run, e, written);
+        outcome ended = end(run);
+        return result.failed() ? result : ended;
+    }
+
+    outcome extract_all(const std::filesystem::path& directory, const extract_options& options) {
+        extraction run(directory, options.policy);
+        if (outcome failure = begin(run); failure.failed())
+            return failure;
+        outcome result;
         for (const entry& e : entries) {
             // A name stored twice: the first entry of it is the one.
-            if (find(e.name) != &e)
+            if (find(e.name) != &e || (options.select && !options.select(e)))
                 continue;
             bool written = false;
-            if (outcome failure = extract(e, directory, policy, written); failure.failed())
-                return failure;
+            outcome one = extract_one(run, e, written);
+            if (!options.each) {
+                if (one.failed()) {
+                    result = one;
+                    break;
+                }
+                continue;
+            }
+            std::optional<error> failure;
+            if (one.failed())
+                failure.emplace(one.status, one.path, one.system);
+            if (!options.each(e, failure ? &*failure : nullptr, written))
+                break;
         }
-        return {};
+        outcome ended = end(run);
+        return result.failed() ? result : ended;
     }
 
     outcome write(const entry& e, std::ostream& out) {
@@ -597,13 +705,38 @@ bool reader::extract(const entry& e, const std::filesystem::path& directory, std
     return extract(e, directory, existing::replace, ec);
 }
 
+namespace {
+
+extract_options with_policy(reader::existing policy) {
+    extract_options options;
+    options.policy = policy;
+    return options;
+}
+
+} // namespace
+
 void reader::extract_all(const std::filesystem::path& directory, existing policy) {
-    raise(impl_ ? impl_->extract_all(directory, policy) : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+    extract_all(directory, with_policy(policy));
 }
 
 void reader::extract_all(const std::filesystem::path& directory, existing policy,
                          std::error_code& ec) {
-    report(impl_ ? impl_->extract_all(directory, policy) : outcome_of(CAB_ERROR_CLOSED_OBJECT), ec);
+    extract_all(directory, with_policy(policy), ec);
+}
+
+void reader::extract_all(const std::filesystem::path& directory, const extract_options& options) {
+    raise(impl_ ? impl_->extract_all(directory, options) : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+}
+
+void reader::extract_all(const std::filesystem::path& directory, const extract_options& options,
+                         std::error_code& ec) {
+    report(impl_ ? impl_->extract_all(directory, options) : outcome_of(CAB_ERROR_CLOSED_OBJECT),
+           ec);
+}
+
+const restore_shortfalls& reader::unrestored() const noexcept {
+    static const restore_shortfalls none;
+    return impl_ ? impl_->shortfalls : none;
 }
 
 void reader::extract_all(const std::filesystem::path& directory, std::error_code& ec) {

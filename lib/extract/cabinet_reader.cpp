@@ -13,7 +13,6 @@
 #include <kistle/io_helpers.h>
 
 #include "byte_counter.h"
-#include "extraction_hooks.h"
 #include "extraction_target.h"
 #include "fd_output_buffer.h"
 #include "folder_cursor.h"
@@ -42,32 +41,6 @@ int restore_attributes(int file, uint16_t attribs) {
         return CAB_ERROR_RESTORE_ATTRIBUTES;
     return CAB_STATUS_OK;
 }
-
-// Passes what is written on to out, showing it to the hooks first.
-class watched_output : public std::streambuf {
-public:
-    watched_output(std::streambuf& out, const extraction_hooks& hooks) : out(out), hooks(hooks) {}
-
-protected:
-    std::streamsize xsputn(const char* bytes, std::streamsize count) override {
-        std::streamsize written = out.sputn(bytes, count);
-        if (written > 0)
-            hooks.seen(hooks.context, reinterpret_cast<const uint8_t*>(bytes),
-                       static_cast<std::size_t>(written));
-        return written;
-    }
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof()))
-            return traits_type::not_eof(c);
-        char byte = traits_type::to_char_type(c);
-        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
-    }
-    int sync() override { return out.pubsync(); }
-
-private:
-    std::streambuf& out;
-    const extraction_hooks& hooks;
-};
 
 // Appends a new record to records and reads it; it stays there even when the
 // read fails, so the array releases it.
@@ -207,11 +180,6 @@ int cabinet_reader::write_file(uint32_t number, std::ostream& out) {
 
 int cabinet_reader::extract_file(uint32_t number, const char* directory, EXISTING_TARGET existing,
                                  bool* written) {
-    return extract_file(number, directory, existing, written, extraction_hooks());
-}
-
-int cabinet_reader::extract_file(uint32_t number, const char* directory, EXISTING_TARGET existing,
-                                 bool* written, const extraction_hooks& hooks) {
     if (written != nullptr)
         *written = false;
     const cabinet_file_header* file = nullptr;
@@ -234,25 +202,18 @@ int cabinet_reader::extract_file(uint32_t number, const char* directory, EXISTIN
     if (target.kept())
         return CAB_STATUS_OK;
     fd_output_buffer buffer(descriptor, output_buffer, output_buffer_size);
-    watched_output watched(buffer, hooks);
-    std::ostream out(hooks.seen != nullptr ? static_cast<std::streambuf*>(&watched) : &buffer);
+    std::ostream out(&buffer);
     int status = write_file(number, out);
     if (status == CAB_STATUS_OK && buffer.pubsync() != 0)
         status = CAB_ERROR_WRITE;
-    mode_t mode = 0;
-    if (hooks.complete != nullptr) {
-        if (status == CAB_STATUS_OK)
-            status = hooks.complete(hooks.context, descriptor, mode);
-    } else {
-        if (status == CAB_STATUS_OK)
-            status = restore_date_time(descriptor, file->date, file->time);
-        if (status == CAB_STATUS_OK)
-            status = restore_attributes(descriptor, file->attribs);
-    }
+    if (status == CAB_STATUS_OK)
+        status = restore_date_time(descriptor, file->date, file->time);
+    if (status == CAB_STATUS_OK)
+        status = restore_attributes(descriptor, file->attribs);
     if (!buffer.close() && status == CAB_STATUS_OK)
         status = CAB_ERROR_WRITE;
     if (status == CAB_STATUS_OK)
-        status = hooks.complete != nullptr ? target.commit(mode) : target.commit();
+        status = target.commit();
     if (status == CAB_STATUS_OK && written != nullptr)
         *written = !target.kept();
     return status;

@@ -285,6 +285,17 @@ using notice_function = std::function<void(const notice&)>;
 // ---------------------------------------------------------------------------
 // Reading
 
+struct extract_options;
+
+// What extraction could not restore of what a record keeps, counted in
+// entries since the reader was opened. None of it fails an extraction:
+// tar restores as much and says what it could not.
+struct restore_shortfalls {
+    std::uint64_t owners = 0; // owner or group left as the extracting user's
+    std::uint64_t modes = 0;  // files whose set-user-ID or set-group-ID bit was left off
+    std::uint64_t times = 0;  // times the file system refused or could not hold
+};
+
 // An open cabinet. Opening reads the header and the directory; the blocks are
 // read, verified and inflated when an entry is extracted. No byte reaches an
 // output unless the blocks it comes from passed their checksums; an
@@ -358,12 +369,19 @@ public:
     // a name with a ".." component fails with access_denied, and no symbolic
     // link is followed, on the way or at the target. The bytes go to a
     // temporary file, private until complete, which then replaces the target
-    // at once (a link at the target is replaced, not followed); the stored
-    // date, time and read-only bit are restored. With existing::keep an
-    // existing target (a link or a directory included) is left alone, also
-    // one that appears while the entry is written, and the result is false.
-    // Returns true when the file was written. On failure nothing is
-    // published.
+    // at once (a link at the target is replaced, not followed). With a
+    // record, a file's bytes must match its checksum (content_mismatch
+    // otherwise) and everything the record keeps is restored as tar restores
+    // it: as root, owner, group and exact mode; as another user, the mode
+    // less the umask, never widened, and the user's own owner; times to the
+    // nanosecond. A directory is made (or an existing one reused) and given
+    // its metadata; a symbolic link is made as a link; a hard link is linked
+    // to its first name when this reader extracted that one, else written as
+    // a file of its own. Without a record, the stored date, time and
+    // read-only bit are restored. With existing::keep an existing target (a
+    // link or a directory included) is left alone, also one that appears
+    // while the entry is written, and the result is false. Returns true when
+    // the entry was written. On failure nothing is published.
     bool extract(const entry& e, const std::filesystem::path& directory,
                  existing policy = existing::replace);
     bool extract(const entry& e, const std::filesystem::path& directory, existing policy,
@@ -371,9 +389,20 @@ public:
     bool extract(const entry& e, const std::filesystem::path& directory, std::error_code& ec);
     // Extracts every entry as above, in the cabinet's order (a name stored
     // twice: the entry find() returns), stopping at the first failure.
+    // Directories get their modes and times once everything below them is
+    // in place, so a read-only directory still receives its files.
     void extract_all(const std::filesystem::path& directory, existing policy = existing::replace);
     void extract_all(const std::filesystem::path& directory, existing policy, std::error_code& ec);
     void extract_all(const std::filesystem::path& directory, std::error_code& ec);
+    // As extract_all above, the entries options.select chooses, each
+    // outcome told to options.each (which may stop it) instead of ending
+    // the run; fails only where the run itself does (the directory cannot
+    // be opened, or a directory's metadata cannot be restored at the end).
+    void extract_all(const std::filesystem::path& directory, const extract_options& options);
+    void extract_all(const std::filesystem::path& directory, const extract_options& options,
+                     std::error_code& ec);
+    // What extractions since open could not restore; see restore_shortfalls.
+    const restore_shortfalls& unrestored() const noexcept;
     // Writes the entry's bytes to out, and flushes it. On failure part of
     // them may have been written; out is left as the failure left it (a
     // stream that failed: write).
@@ -397,6 +426,18 @@ public:
 private:
     struct impl;
     std::unique_ptr<impl> impl_;
+};
+
+// How reader::extract_all goes through a cabinet.
+struct extract_options {
+    reader::existing policy = reader::existing::replace;
+    // Which entries to extract; all when not given.
+    std::function<bool(const entry& e)> select;
+    // Told of each entry extracted or failed: written as extract() says,
+    // and the failure (null on success), naming the path and the system's
+    // reason as the throwing extract() would. False stops the run. Without
+    // it, the first failure ends the run and is its outcome.
+    std::function<bool(const entry& e, const error* failure, bool written)> each;
 };
 
 // ---------------------------------------------------------------------------

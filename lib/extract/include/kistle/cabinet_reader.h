@@ -14,7 +14,6 @@
 #include <kistle/export.h>
 
 namespace kistle::internal {
-struct extraction_hooks;
 class folder_cursor;
 class parallel_inflate;
 struct progress_callback;
@@ -92,11 +91,6 @@ public:
     // when it cannot be opened; a kept target is CAB_STATUS_OK.
     [[nodiscard]] int extract_file(uint32_t number, const char* directory, EXISTING_TARGET existing,
                                    bool* written = nullptr);
-    // As extract_file above, with hooks that see the bytes and finish the
-    // file (see extraction_hooks.h).
-    [[nodiscard]] KISTLE_LOCAL int extract_file(uint32_t number, const char* directory,
-                                                EXISTING_TARGET existing, bool* written,
-                                                const kistle::internal::extraction_hooks& hooks);
     // Writes bytes offset to offset + length - 1 of folder number's stream
     // to out, with the checks of extract. The statuses are write_file's.
     [[nodiscard]] KISTLE_LOCAL int write_folder_range(uint16_t number, uint64_t offset,
