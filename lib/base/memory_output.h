@@ -25,7 +25,7 @@ public:
 protected:
     std::streamsize xsputn(const char* s, std::streamsize n) override {
         const std::size_t count = static_cast<std::size_t>(n);
-        if (!reserve(count))
+        if (count == 0 || !reserve(count))
             return 0;
         std::memcpy(bytes + used, s, count);
         used += count;

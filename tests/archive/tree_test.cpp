@@ -5,6 +5,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <sys/stat.h>
@@ -306,5 +307,67 @@ TEST_F(tree_test, entry_options_and_times_past_the_dos_range) {
     EXPECT_EQ(in.find("epoch")->modified, 0) << "1970, not 2098";
     EXPECT_EQ(in.find("epoch")->mode, 0644u);
 }
+
+} // namespace
+
+namespace {
+
+// Damage to any one part that marks a kistle cabinet (the header's flag,
+// the pointer's marker, the record itself) is reported as damage, never
+// taken for another writer's plain cabinet; a newer record is said to be
+// newer.
+struct marking_case {
+    const char* label;
+    std::function<void(std::string& cabinet)> damage;
+    kistle::record_status status;
+    kistle::errc reported;
+};
+
+void PrintTo(const marking_case& c, std::ostream* out) {
+    *out << c.label;
+}
+
+class record_marking : public archive_test, public testing::WithParamInterface<marking_case> {};
+
+TEST_P(record_marking, is_reported_not_mistaken) {
+    std::string path = scratch.file("t.cab");
+    {
+        kistle::writer out(path);
+        out.add_bytes("a.txt", std::string(1000, 'a'), modified);
+        out.commit();
+    }
+    std::string bytes = scratch_dir::read(path);
+    GetParam().damage(bytes);
+    scratch.write("t.cab", bytes);
+    kistle::reader in(path);
+    EXPECT_EQ(in.info().record, GetParam().status);
+    ASSERT_FALSE(in.damage().empty());
+    EXPECT_EQ(in.damage()[0].code, GetParam().reported);
+    EXPECT_FALSE(in.test().empty());
+}
+
+// The header's reserve area lies behind the 64-byte header and the 4-byte
+// reserve-size block; the record's blocks come first in the data.
+constexpr std::size_t reserve_at = 68;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, record_marking,
+    testing::Values(marking_case{"flag_cleared", [](std::string& b) { b[54] = 0; },
+                                 kistle::record_status::damaged, kistle::errc::record_damaged},
+                    marking_case{"pointer_marker",
+                                 [](std::string& b) { b[reserve_at + 1] ^= 0x20; },
+                                 kistle::record_status::verified, kistle::errc::directory_damaged},
+                    marking_case{"pointer_folder", [](std::string& b) { b[reserve_at + 10] ^= 1; },
+                                 kistle::record_status::verified, kistle::errc::directory_damaged},
+                    marking_case{"record_block",
+                                 [](std::string& b) {
+                                     // The first block header after the directory: its checksum.
+                                     std::size_t first = b.find(std::string("a.txt\0", 6)) + 6;
+                                     b[first] ^= 1;
+                                 },
+                                 kistle::record_status::damaged, kistle::errc::record_damaged},
+                    marking_case{"newer_major_version",
+                                 [](std::string& b) { b[reserve_at + 8] = 2; },
+                                 kistle::record_status::newer, kistle::errc::record_newer}));
 
 } // namespace
