@@ -3,10 +3,11 @@
 #include "command_line.h"
 #include "commands.h"
 #include "console.h"
+#include "selection.h"
 
 int run_cat(const options& o, console& out) {
     kistle::reader cabinet(o.cabinet);
-    bool failed = false;
+    bool failed = note_damage(cabinet, o.cabinet, out);
     for (const std::string& name : o.operands) {
         const kistle::entry* e = cabinet.find(name);
         if (e == nullptr) {

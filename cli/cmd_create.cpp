@@ -3,41 +3,178 @@
 #include "command_line.h"
 #include "commands.h"
 #include "console.h"
+#include "create_settings.h"
 #include "progress.h"
-#include "tree_walk.h"
+
+namespace {
+
+// The tree options that the command line gives; false after a message
+// when one of them cannot be taken.
+bool tree_settings(const options& o, console& out, kistle::tree_options& tree, bool& utc) {
+    bool valid = true;
+    tree.newest = source_date_epoch(valid);
+    if (!valid) {
+        out.note("SOURCE_DATE_EPOCH", "not a number of seconds");
+        return false;
+    }
+    utc = tree.newest.has_value();
+    if (!o.mtime.empty() && !(tree.mtime = parse_time(o.mtime))) {
+        out.note(o.mtime, "not a time (try @1700000000 or 2024-03-05T14:07:08Z)");
+        return false;
+    }
+    if (!o.owner.empty() && !(tree.owner = parse_owner(o.owner, true, o.numeric_owner))) {
+        out.note(o.owner, "no such user (give NAME:ID or an ID)");
+        return false;
+    }
+    if (!o.group.empty() && !(tree.group = parse_owner(o.group, false, o.numeric_owner))) {
+        out.note(o.group, "no such group (give NAME:ID or an ID)");
+        return false;
+    }
+    tree.numeric_owner = o.numeric_owner;
+    return true;
+}
+
+const char* refusal(const std::string& name) {
+    const char* why = kistle::refusal_of(name);
+    return why != nullptr ? why : "a name that cannot be stored";
+}
+
+// What the writer left out or changed, said as it happens. failed is set
+// for what costs an entry.
+void tell(const kistle::notice& n, console& out, bool& failed, bool& slash_told) {
+    using kind = kistle::notice::kind;
+    const std::string path = n.source.native();
+    switch (n.what) {
+    case kind::special_file:
+        out.note(path, "special file not stored");
+        break;
+    case kind::cabinet_itself:
+        out.note(path, "the cabinet itself; not stored");
+        break;
+    case kind::leading_slash:
+        if (!slash_told)
+            out.note("removing leading '/' from stored names");
+        slash_told = true;
+        break;
+    case kind::not_stored:
+        out.note(path, n.type == kistle::entry_type::directory
+                           ? "empty directory not stored in a plain cabinet"
+                           : "symbolic link not stored in a plain cabinet");
+        break;
+    case kind::time_clamped:
+        out.note(path, "time outside 1980-2107; the nearest date stored");
+        break;
+    case kind::changed:
+        out.note(path, "file changed as we read it");
+        failed = true;
+        break;
+    case kind::replaced:
+        out.note(path, "replaced while the tree was stored; not stored");
+        failed = true;
+        break;
+    case kind::unreadable:
+        out.note(path, n.code ? n.code.message() + "; not stored" : "cannot be read; not stored");
+        failed = true;
+        break;
+    case kind::bad_name:
+        out.note(path, refusal(n.name));
+        failed = true;
+        break;
+    case kind::duplicate:
+        out.note(path, "given twice; stored once");
+        break;
+    }
+}
+
+} // namespace
 
 int run_create(const options& o, console& out) {
-    std::vector<input_file> files;
-    if (!collect_inputs(o.operands, {o.directory, o.cabinet}, out, files))
+    kistle::tree_options tree;
+    bool utc = false;
+    if (!tree_settings(o, out, tree, utc))
         return exit_failure;
-    if (files.size() > kistle::max_entries) {
-        out.note(o.cabinet, std::to_string(files.size()) + " files; a cabinet holds at most " +
-                                std::to_string(kistle::max_entries));
-        return exit_failure;
-    }
-    std::uint64_t total = 0;
-    for (const input_file& file : files)
-        total += file.size;
 
-    progress_line progress(out.error_is_terminal() && !o.quiet, total,
-                           std::chrono::milliseconds(o.progress_delay));
-    console::progress_scope shown(out, progress);
     kistle::writer cabinet;
     if (o.level != -1)
         cabinet.set_level(o.level);
     cabinet.set_folder_size(o.folder_size);
     cabinet.set_threads(o.threads);
-    cabinet.set_progress([&progress](std::uint64_t done) { progress.update(done); });
+    cabinet.set_plain(o.plain);
+    cabinet.set_utc(utc);
     cabinet.open(o.cabinet);
+    const auto source_of = [&o](const std::string& path) {
+        return o.directory.empty() ? std::filesystem::path(path)
+                                   : std::filesystem::path(o.directory) / path;
+    };
+
+    // A path that cannot be found, a name extraction would refuse and what
+    // the format cannot hold are refused before anything is compressed.
+    std::uint64_t files = 0, total = 0;
+    bool refused = false;
+    for (const std::string& path : o.operands) {
+        kistle::survey_result found;
+        try {
+            found = cabinet.survey(source_of(path), path, tree);
+        } catch (const kistle::error& e) {
+            if (e.code() == kistle::errc::access_denied)
+                out.note(path, refusal(path));
+            else
+                out.note(e.path().native(),
+                         e.system_code() ? e.system_code().message() : e.code().message());
+            return exit_failure;
+        }
+        for (const kistle::notice& n : found.refused)
+            out.note(n.source.native(), refusal(n.name));
+        refused = refused || !found.refused.empty();
+        files += found.files;
+        total += found.bytes;
+        if (found.largest > kistle::max_entry_size) {
+            out.note(found.largest_source.native(), "larger than a cabinet can hold (at most " +
+                                                        std::to_string(kistle::max_entry_size) +
+                                                        " bytes a file)");
+            return exit_failure;
+        }
+    }
+    if (refused)
+        return exit_failure;
+    if (files > kistle::max_entries) {
+        out.note(o.cabinet, std::to_string(files) + " files; a cabinet holds at most " +
+                                std::to_string(kistle::max_entries));
+        return exit_failure;
+    }
+
+    progress_line progress(out.error_is_terminal() && !o.quiet, total,
+                           std::chrono::milliseconds(o.progress_delay));
+    console::progress_scope shown(out, progress);
+    cabinet.set_progress([&progress](std::uint64_t done) { progress.update(done); });
+    bool failed = false, slash_told = false;
+    cabinet.set_notices([&](const kistle::notice& n) { tell(n, out, failed, slash_told); });
     if (o.store)
         cabinet.new_folder(kistle::compression::stored);
-    for (const input_file& file : files) {
-        if (o.verbose)
-            out.out_line(file.stored_name);
-        cabinet.add_file(file.source, file.stored_name);
+    if (o.verbose)
+        tree.filter = [&out](std::string_view name, kistle::entry_type type,
+                             const std::filesystem::path&) {
+            if (!name.empty())
+                out.out_line(std::string(name) +
+                             (type == kistle::entry_type::directory ? "/" : ""));
+            return true;
+        };
+    // A path that fails costs itself; without anything stored there is no
+    // cabinet.
+    for (const std::string& path : o.operands) {
+        try {
+            cabinet.add_tree(source_of(path), path, tree);
+        } catch (const kistle::error& e) {
+            out.note(e.what());
+            failed = true;
+        }
+    }
+    if (failed && cabinet.size() == 0) {
+        cabinet.discard();
+        return exit_failure;
     }
     progress.set_stage("writing the cabinet");
     cabinet.commit();
     progress.finish();
-    return exit_success;
+    return failed ? exit_failure : exit_success;
 }

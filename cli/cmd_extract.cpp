@@ -1,5 +1,6 @@
 #include <filesystem>
 #include <kistle/archive.h>
+#include <set>
 
 #include "command_line.h"
 #include "commands.h"
@@ -7,10 +8,29 @@
 #include "progress.h"
 #include "selection.h"
 
+namespace {
+
+// What could not be restored, once per kind with a count.
+void note_shortfalls(const kistle::restore_shortfalls& missed, console& out) {
+    if (missed.owners != 0)
+        out.note(std::to_string(missed.owners) +
+                 (missed.owners == 1 ? " entry keeps" : " entries keep") +
+                 " your owner or group: only root restores them");
+    if (missed.modes != 0)
+        out.note(std::to_string(missed.modes) +
+                 (missed.modes == 1 ? " file lost its" : " files lost their") +
+                 " set-user-ID or set-group-ID bit, not owned as stored");
+    if (missed.times != 0)
+        out.note(std::to_string(missed.times) + (missed.times == 1 ? " time" : " times") +
+                 " not kept: the file system cannot hold them");
+}
+
+} // namespace
+
 int run_extract(const options& o, console& out) {
     kistle::reader cabinet(o.cabinet);
     cabinet.set_threads(o.threads);
-    bool failed = false;
+    bool failed = note_damage(cabinet, o.cabinet, out);
     std::vector<const kistle::entry*> chosen =
         select_entries(cabinet, o.operands, true, out, failed);
 
@@ -30,20 +50,34 @@ int run_extract(const options& o, console& out) {
     console::progress_scope shown(out, progress);
     cabinet.set_progress([&progress](std::uint64_t done) { progress.update(done); });
 
-    auto policy = o.keep ? kistle::reader::existing::keep : kistle::reader::existing::replace;
+    const std::set<const kistle::entry*> wanted(chosen.begin(), chosen.end());
     std::vector<std::string> not_extracted;
-    for (const kistle::entry* e : chosen) {
+    kistle::extract_options options;
+    options.policy = o.keep ? kistle::reader::existing::keep : kistle::reader::existing::replace;
+    options.select = [&](const kistle::entry& e) {
+        if (wanted.count(&e) == 0)
+            return false;
         if (o.verbose)
-            out.out_line(e->name);
-        try {
-            if (!cabinet.extract(*e, directory, policy))
-                out.note(e->name, "exists; kept");
-        } catch (const kistle::error& error) {
-            out.note(error.what());
-            not_extracted.push_back(e->name);
+            out.out_line(e.type == kistle::entry_type::directory ? e.name + "/" : e.name);
+        return true;
+    };
+    options.each = [&](const kistle::entry& e, const kistle::error* failure, bool written) {
+        if (failure != nullptr) {
+            out.note(failure->what());
+            not_extracted.push_back(e.name);
+        } else if (!written) {
+            out.note(e.name, "exists; kept");
         }
+        return true;
+    };
+    try {
+        cabinet.extract_all(directory, options);
+    } catch (const kistle::error& error) {
+        out.note(error.what());
+        failed = true;
     }
     progress.finish();
+    note_shortfalls(cabinet.unrestored(), out);
     for (const std::string& name : not_extracted)
         out.note("not extracted", name);
     return failed || !not_extracted.empty() ? exit_failure : exit_success;

@@ -33,6 +33,23 @@ std::string compression_name(unsigned type) {
     }
 }
 
+std::string record_text(const kistle::cabinet_info& header) {
+    const std::string version = std::to_string(header.record_version_major) + "." +
+                                std::to_string(header.record_version_minor);
+    switch (header.record) {
+    case kistle::record_status::none:
+        return "none (a plain cabinet)";
+    case kistle::record_status::verified:
+        return "version " + version +
+               (header.directory_verified ? ", verified" : ", verified; the directory is damaged");
+    case kistle::record_status::damaged:
+        return "damaged; read as a plain cabinet";
+    case kistle::record_status::newer:
+        return "version " + version + ", newer than this kistle reads; read as a plain cabinet";
+    }
+    return "";
+}
+
 } // namespace
 
 int run_info(const options& o, console& out) {
@@ -60,6 +77,7 @@ int run_info(const options& o, console& out) {
     out.out_line("reserve sizes:  header " + std::to_string(header.header_reserve) + ", folder " +
                  std::to_string(header.folder_reserve) + ", block " +
                  std::to_string(header.block_reserve) + " bytes");
+    out.out_line("record:         " + record_text(header));
 
     std::vector<kistle::folder_info> folders = cabinet.folders();
     if (folders.empty())
@@ -75,7 +93,7 @@ int run_info(const options& o, console& out) {
                       compression_name(f.type).c_str(), static_cast<unsigned>(f.blocks),
                       static_cast<unsigned long long>(f.compressed_size),
                       static_cast<unsigned long long>(f.uncompressed_size));
-        out.out_line(line);
+        out.out_line(header.record_folder == i ? std::string(line) + "  (record)" : line);
     }
     return exit_success;
 }

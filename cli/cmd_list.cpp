@@ -8,7 +8,7 @@
 
 int run_list(const options& o, console& out) {
     kistle::reader cabinet(o.cabinet);
-    bool failed = false;
+    bool failed = note_damage(cabinet, o.cabinet, out);
     std::vector<const kistle::entry*> chosen =
         select_entries(cabinet, o.operands, false, out, failed);
     if (o.json)

@@ -4,6 +4,15 @@
 #include "commands.h"
 #include "console.h"
 
+namespace {
+
+// "3 files" or "1 file".
+std::string counted(std::size_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+} // namespace
+
 int run_test(const options& o, console& out) {
     kistle::reader cabinet(o.cabinet);
     std::vector<kistle::problem> problems = cabinet.test();
@@ -11,10 +20,27 @@ int run_test(const options& o, console& out) {
         out.note(p.name.empty() ? o.cabinet : p.name, p.code.message());
     if (!problems.empty())
         return exit_failure;
-    std::size_t files = cabinet.entries().size();
-    unsigned folders = cabinet.info().folders;
-    out.out_line(o.cabinet + ": OK (" + std::to_string(files) +
-                 (files == 1 ? " file, " : " files, ") + std::to_string(folders) +
-                 (folders == 1 ? " folder)" : " folders)"));
+    std::size_t files = 0, directories = 0, links = 0;
+    for (const kistle::entry& e : cabinet.entries()) {
+        switch (e.type) {
+        case kistle::entry_type::directory:
+            ++directories;
+            break;
+        case kistle::entry_type::symlink:
+            ++links;
+            break;
+        default:
+            ++files;
+        }
+    }
+    const kistle::cabinet_info header = cabinet.info();
+    const std::size_t folders = header.folders - (header.record_folder ? 1 : 0);
+    std::string summary = counted(files, "file", "files");
+    if (directories != 0)
+        summary += ", " + counted(directories, "directory", "directories");
+    if (links != 0)
+        summary += ", " + counted(links, "symbolic link", "symbolic links");
+    summary += ", " + counted(folders, "folder", "folders");
+    out.out_line(o.cabinet + ": OK (" + summary + ")");
     return exit_success;
 }

@@ -49,6 +49,20 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
     create->add_option("-C,--directory", o.directory, "Take the PATHs relative to DIR")
         ->type_name("DIR");
     create->add_flag("--store", o.store, "Store the files uncompressed");
+    create->add_flag("--plain", o.plain,
+                     "Write a plain cabinet: regular files only, with their date and read-only "
+                     "bit, as cabinet_tool writes");
+    create
+        ->add_option("--mtime", o.mtime,
+                     "Store TIME as every entry's time (@SECONDS, or "
+                     "YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM])")
+        ->type_name("TIME");
+    create->add_option("--owner", o.owner, "Store NAME (or ID, or NAME:ID) as every entry's owner")
+        ->type_name("NAME");
+    create->add_option("--group", o.group, "Store NAME (or ID, or NAME:ID) as every entry's group")
+        ->type_name("NAME");
+    create->add_flag("--numeric-owner", o.numeric_owner,
+                     "Store owner and group IDs without their names");
     create
         ->add_option("--level", o.level,
                      "Deflate level, 1 (fastest) to 9 (smallest); by default cabinet_tool's")
@@ -76,9 +90,16 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
     create->footer(
         "Directories are walked recursively in sorted order. Names are stored as the paths\n"
         "were given, relative, with '/' between directories; a leading '/' is removed, and a\n"
-        "path with a '..' component is refused. Symbolic links, devices, FIFOs and sockets\n"
-        "are skipped with a warning; the format keeps no directories, so an empty one is\n"
-        "reported and not stored. The cabinet appears only once it is complete.\n"
+        "path with a '..' component is refused. The cabinet keeps what tar keeps: regular\n"
+        "files with all their permission bits, directories, hard links, owners and groups\n"
+        "(IDs and names), and times in UTC to the nanosecond, with a checksum of each file.\n"
+        "Symbolic links are stored as links, never followed. Devices, FIFOs and sockets are\n"
+        "skipped with a warning, and so is a file that cannot be read (the exit status is\n"
+        "then 1). Every reader of the format still extracts the files. --plain keeps\n"
+        "regular files with their date and read-only bit only, as cabinet_tool writes them.\n"
+        "With SOURCE_DATE_EPOCH set, later times are stored as it and dates are written in\n"
+        "UTC, so the cabinet depends on the files alone. A cabinet holds at most 65535\n"
+        "files of at most 2147385345 bytes each. The cabinet appears only once complete.\n"
         "\nExamples:\n"
         "  kistle create backup.cab Documents notes.txt\n"
         "  kistle create -C /srv/www site.cab .\n"
@@ -152,10 +173,12 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
     // Checked here rather than by CLI11, whose help would show them on every line.
     const char* clash = o.store && o.level != -1  ? "--store and --level"
                         : o.long_format && o.json ? "--long and --json"
-                                                  : nullptr;
+                        : o.plain && (!o.owner.empty() || !o.group.empty() || o.numeric_owner)
+                            ? "--plain and --owner, --group or --numeric-owner"
+                            : nullptr;
     if (clash != nullptr) {
         err << "kistle: " << clash << " cannot be used together\nTry 'kistle "
-            << (o.store ? "create" : "list") << " --help' for more information.\n";
+            << (o.long_format ? "list" : "create") << " --help' for more information.\n";
         err.flush();
         return exit_usage;
     }

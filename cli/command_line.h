@@ -3,6 +3,7 @@
 #define KISTLE_CLI_COMMAND_LINE_H
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -24,6 +25,10 @@ struct options {
     bool long_format = false;
     bool json = false;
     bool keep = false;
+    // create: what the entries record
+    bool plain = false;
+    std::string mtime, owner, group; // as given; empty when not
+    bool numeric_owner = false;
 };
 
 // Exit statuses.

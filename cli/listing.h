@@ -12,15 +12,14 @@ struct entry;
 }
 class console;
 
-// "RHSAEU" with '-' for each attribute bit that is clear.
-std::string attribute_letters(unsigned attributes);
 // "2025-03-14 09:26:54" in local time; "?" when the time cannot be shown.
 std::string local_time_text(std::time_t when);
 // "2025-03-14T09:26:54+01:00": local time with its offset from UTC.
 std::string iso_time_text(std::time_t when);
 
-// One line per entry: its name (list), or attributes, size, date and time,
-// folder and name (list -l).
+// One line per entry: its name (list), or type and mode, owner and group,
+// size, date and time, and name, as tar -tv shows them (list -l). A
+// directory's name ends in '/'.
 void write_names(const std::vector<const kistle::entry*>& entries, console& out);
 void write_long(const std::vector<const kistle::entry*>& entries, console& out);
 // A JSON array, one object per line.

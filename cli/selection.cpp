@@ -24,3 +24,9 @@ std::vector<const kistle::entry*> select_entries(const kistle::reader& cabinet,
     }
     return chosen;
 }
+
+bool note_damage(const kistle::reader& cabinet, const std::string& path, console& out) {
+    for (const kistle::problem& p : cabinet.damage())
+        out.note(p.name.empty() ? path : p.name, p.code.message());
+    return !cabinet.damage().empty();
+}

@@ -20,4 +20,8 @@ std::vector<const kistle::entry*> select_entries(const kistle::reader& cabinet,
                                                  bool first_of_each_name, console& out,
                                                  bool& failed);
 
+// Notes what opening found wrong with the cabinet at path (its record or
+// directory; see kistle::reader::damage). True when there was anything.
+bool note_damage(const kistle::reader& cabinet, const std::string& path, console& out);
+
 #endif

@@ -3,7 +3,8 @@
 // block boundaries) and hand-laid ones with reserve areas, chain names and
 // values the creator never writes.
 //   make_corpus DIRECTORY
-// fills DIRECTORY/reader, records, datablock, extract_data and inflate.
+// fills DIRECTORY/reader, archive, records, datablock, extract_data and
+// inflate. The archive target also gets cabinets with kistle's record.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <vector>
 #include <zlib.h>
 
+#include <kistle/archive.h>
 #include <kistle/cabinet_creator.h>
 #include <kistle/cabinet_reader.h>
 
@@ -141,7 +143,9 @@ std::string range_prefix(const std::string& settings, const cabinet_folder_manag
 }
 
 bool write_seeds(const std::string& out, const std::string& name, const std::string& image) {
-    bool ok = write_seed(out + "/reader", name, image) && write_seed(out + "/records", name, image);
+    bool ok = write_seed(out + "/reader", name, image) &&
+              write_seed(out + "/archive", name, image) &&
+              write_seed(out + "/records", name, image);
     std::string path = out + "/" + name + ".cab";
     write_file(path, image);
     cabinet_reader reader;
@@ -199,6 +203,32 @@ bool write_inflate_seeds(const std::string& out) {
     return ok;
 }
 
+// Cabinets with kistle's record: a tree of every kind of entry, in a deflate
+// folder and a stored one, whole and as a plain cabinet.
+bool write_record_seeds(const std::string& out) {
+    const std::string tree = "record-tree";
+    mkdir(tree.c_str(), 0755);
+    mkdir((tree + "/dir").c_str(), 0750);
+    if (!write_file(tree + "/dir/a.txt", text(40000, 5)) || !write_file(tree + "/b", "b") ||
+        symlink("dir/a.txt", (tree + "/link").c_str()) != 0 ||
+        link((tree + "/b").c_str(), (tree + "/dir/b-again").c_str()) != 0)
+        return false;
+    bool ok = true;
+    for (bool plain : {false, true}) {
+        const std::string path = plain ? "plain.cab" : "record.cab";
+        std::error_code ec;
+        kistle::writer out_cabinet;
+        out_cabinet.open(path, ec);
+        out_cabinet.set_plain(plain);
+        out_cabinet.add_tree(tree, "tree", {}, ec);
+        out_cabinet.new_folder(kistle::compression::stored, ec);
+        out_cabinet.add_bytes("stored", text(500, 9), 1709647628, false, ec);
+        out_cabinet.commit(ec);
+        ok = ok && !ec && write_seed(out + "/archive", path, read_file(path));
+    }
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -223,6 +253,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "make_corpus: %s failed\n", name.c_str());
             return 1;
         }
+    }
+    if (!write_record_seeds(out)) {
+        std::fputs("make_corpus: the record seeds failed\n", stderr);
+        return 1;
     }
     if (!write_inflate_seeds(out)) {
         std::fputs("make_corpus: the inflate seeds failed\n", stderr);

@@ -30,6 +30,18 @@ public:
             return "A deflate folder has no decompressor";
         case CAB_ERROR_STOPPED:
             return "Stopped by the progress function";
+        case CAB_ERROR_CONTENT_MISMATCH:
+            return "The contents do not match the checksum the cabinet keeps for them";
+        case CAB_ERROR_DIRECTORY_DAMAGED:
+            return "The cabinet's directory does not match its digest: it is damaged";
+        case CAB_ERROR_RECORD_DAMAGED:
+            return "The cabinet's record is damaged; read as a plain cabinet";
+        case CAB_ERROR_RECORD_NEWER:
+            return "A newer kistle wrote the cabinet's record; read as a plain cabinet";
+        case CAB_ERROR_ENTRY_MISMATCH:
+            return "The entry does not match the cabinet's record: it is damaged";
+        case CAB_ERROR_NOT_A_FILE:
+            return "The entry is a directory or link, without bytes of its own";
         default:
             if (status >= CAB_ERROR_ZLIB_FIRST && status <= CAB_ERROR_ZLIB_LAST)
                 return "zlib failed (" + std::to_string(status) + ")";

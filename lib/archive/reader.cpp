@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <new>
+#include <optional>
 #include <ostream>
 #include <streambuf>
 #include <utility>
 
 #include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <kistle/cabinet_header.h>
@@ -16,9 +19,15 @@
 #include <kistle/dos_date_time.h>
 
 #include "byte_counter.h"
+#include "entry_metadata.h"
+#include "extraction_target.h"
+#include "fd_output_buffer.h"
 #include "little_endian.h"
 #include "outcome.h"
 #include "progress_relay.h"
+#include "record.h"
+#include "record_reader.h"
+#include "tree_restorer.h"
 
 using namespace kistle::internal;
 
@@ -94,6 +103,63 @@ int range_status(const cabinet_file_header& file, uint64_t folder_size) {
     return CAB_STATUS_OK;
 }
 
+// Passes what is written on to out, hashing it.
+class hashing_output : public std::streambuf {
+public:
+    explicit hashing_output(std::streambuf& out) : out(out) {}
+    uint64_t hash() const { return sum.value(); }
+
+protected:
+    std::streamsize xsputn(const char* bytes, std::streamsize count) override {
+        std::streamsize written = out.sputn(bytes, count);
+        if (written > 0)
+            sum.add(bytes, static_cast<std::size_t>(written));
+        return written;
+    }
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        char byte = traits_type::to_char_type(c);
+        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+    }
+    int sync() override { return out.pubsync(); }
+
+private:
+    std::streambuf& out;
+    running_hash sum;
+};
+
+// What the record says of e, as the restorer takes it; the strings stay e's.
+entry_metadata metadata_of(const entry& e) {
+    entry_metadata m;
+    switch (e.type) {
+    case entry_type::file:
+        m.type = entry_metadata::kind::file;
+        break;
+    case entry_type::directory:
+        m.type = entry_metadata::kind::directory;
+        break;
+    case entry_type::symlink:
+        m.type = entry_metadata::kind::symlink;
+        break;
+    case entry_type::hardlink:
+        m.type = entry_metadata::kind::hardlink;
+        break;
+    }
+    m.mode = e.mode;
+    m.has_owner = e.owner.has_value() && e.group.has_value();
+    if (m.has_owner) {
+        m.uid = e.owner->id;
+        m.gid = e.group->id;
+        m.owner = e.owner->name.c_str();
+        m.group = e.group->name.c_str();
+    }
+    m.mtime_seconds = static_cast<int64_t>(e.modified);
+    m.mtime_nanoseconds = e.modified_nanoseconds;
+    m.link_target = e.link_target.c_str();
+    return m;
+}
+
 std::filesystem::path below(const std::filesystem::path& directory, const std::string& name) {
     // Not operator/, which would let an absolute name replace the directory.
     std::string joined = directory.native();
@@ -116,20 +182,27 @@ struct reader::impl {
     cabinet_reader core;
     bool open = false;
     std::filesystem::path path;
-    std::vector<entry> entries;
+    record_reading reading; // the entries, and where their bytes come from
+    const std::vector<entry>& entries = reading.entries;
     std::vector<uint32_t> by_name; // entry numbers by name, the first of a name first
     uint64_t actual_size = 0;
     progress_function progress;
     uint64_t done = 0;
+    restore_shortfalls shortfalls; // since open
+    // Extracted files are written through it: a file system takes few large
+    // writes much faster than many small ones.
+    static constexpr std::size_t output_buffer_size = 256 * 1024;
+    std::unique_ptr<char[]> output_buffer;
 
     void close() noexcept {
         static_cast<void>(core.close()); // it cannot fail
         open = false;
         path.clear();
-        entries.clear();
+        reading = {};
         by_name.clear();
         actual_size = 0;
         done = 0;
+        shortfalls = {};
     }
 
     outcome open_cabinet(const std::filesystem::path& cabinet) {
@@ -143,20 +216,11 @@ struct reader::impl {
             close();
             return failure;
         }
-        uint32_t count = static_cast<uint32_t>(core.file_headers.count);
-        entries.reserve(count);
-        for (uint32_t i = 0; i < count; ++i) {
-            const cabinet_file_header& file = *core.file_headers[i];
-            entry e;
-            e.name = file.szName.str();
-            e.size = file.cbFile;
-            e.folder = file.iFolder;
-            e.attributes = file.attribs;
-            if (!dos_date_time_to_time(file.date, file.time, e.modified))
-                e.modified = 0;
-            entries.push_back(std::move(e));
+        read_entries(core, reading);
+        const uint32_t count = static_cast<uint32_t>(entries.size());
+        by_name.reserve(count);
+        for (uint32_t i = 0; i < count; ++i)
             by_name.push_back(i);
-        }
         std::stable_sort(by_name.begin(), by_name.end(), [this](uint32_t a, uint32_t b) {
             return entries[a].name < entries[b].name;
         });
@@ -190,45 +254,202 @@ struct reader::impl {
         return {};
     }
 
-    outcome extract(const entry& e, const std::filesystem::path& directory, existing policy,
-                    bool& written) {
+    // The file entry of e, whose bytes are to be written: an entry the
+    // record does not vouch for is not.
+    outcome file_of(const entry& e, uint32_t& file) const {
+        uint32_t number = 0;
+        if (outcome failure = number_of(e, number); failure.failed())
+            return failure;
+        const entry_source& source = reading.sources[number];
+        if (source.file < 0)
+            return outcome_of(CAB_ERROR_NOT_A_FILE, e.name);
+        if (reading.status == record_status::verified && !e.verified)
+            return outcome_of(CAB_ERROR_ENTRY_MISMATCH, e.name);
+        file = static_cast<uint32_t>(source.file);
+        return {};
+    }
+
+    // One extraction into a directory: the restorer that makes what the
+    // record keeps, and gives directories their metadata at the end.
+    struct extraction {
+        tree_restorer restorer;
+        std::filesystem::path directory;
+        existing policy;
+
+        extraction(const std::filesystem::path& directory, existing policy)
+            : restorer(settings_for(policy)), directory(directory), policy(policy) {}
+
+        static tree_restorer::settings settings_for(existing policy) {
+            tree_restorer::settings settings;
+            settings.policy = policy == existing::keep ? extraction_target::existing::keep
+                                                       : extraction_target::existing::replace;
+            return settings;
+        }
+    };
+
+    outcome begin(extraction& run) {
+        if (!open)
+            return outcome_of(CAB_ERROR_CLOSED_OBJECT);
+        errno = 0;
+        if (int status = run.restorer.open(run.directory.c_str()))
+            return outcome_of(status, run.directory);
+        return {};
+    }
+
+    outcome end(extraction& run) {
+        errno = 0;
+        int status = run.restorer.finish();
+        const tree_restorer::shortfalls& missed = run.restorer.unrestored();
+        shortfalls.owners += missed.owners;
+        shortfalls.modes += missed.modes;
+        shortfalls.times += missed.times;
+        return outcome_of(status, run.directory);
+    }
+
+    // Writes the bytes of e (file entry file) to fd, checking them against
+    // the record's checksum where it keeps one.
+    int write_bytes(const entry_source& source, uint32_t file, int fd) {
+        if (output_buffer == nullptr)
+            output_buffer = std::make_unique<char[]>(output_buffer_size);
+        fd_output_buffer buffer(fd, output_buffer.get(), output_buffer_size);
+        hashing_output hashed(buffer);
+        std::ostream out(&hashed);
+        int status = core.write_file(file, out);
+        if (status == CAB_STATUS_OK && buffer.pubsync() != 0)
+            status = CAB_ERROR_WRITE;
+        if (status == CAB_STATUS_OK && source.has_content && hashed.hash() != source.content)
+            status = CAB_ERROR_CONTENT_MISMATCH;
+        if (!buffer.close() && status == CAB_STATUS_OK)
+            status = CAB_ERROR_WRITE;
+        return status;
+    }
+
+    // One entry of a record-keeping cabinet, made by the restorer.
+    int restore(extraction& run, const entry& e, uint32_t number, bool& written) {
+        const entry_metadata metadata = metadata_of(e);
+        bool kept = false;
+        switch (e.type) {
+        case entry_type::directory:
+            written = true;
+            return run.restorer.make_directory(e.name.c_str(), metadata);
+        case entry_type::symlink: {
+            int status = run.restorer.make_symlink(e.name.c_str(), metadata, &kept);
+            written = !kept;
+            return status;
+        }
+        case entry_type::hardlink: {
+            // Where its first name was not made here, its bytes are written.
+            int status = run.restorer.make_hardlink(e.name.c_str(), e.link_target.c_str(), &kept);
+            if (status != CAB_ERROR_FILE_NOT_FOUND) {
+                written = !kept && status == CAB_STATUS_OK;
+                return status;
+            }
+            break;
+        }
+        case entry_type::file:
+            break;
+        }
+        uint32_t file = 0;
+        if (outcome refused = file_of(e, file); refused.failed())
+            return refused.status;
+        extraction_target target;
+        int fd = -1;
+        if (int status = run.restorer.create_file(e.name.c_str(), target, fd))
+            return status;
+        if (target.kept())
+            return CAB_STATUS_OK;
+        int status = write_bytes(reading.sources[number], file, fd);
+        if (status == CAB_STATUS_OK)
+            status = run.restorer.commit_file(target, metadata);
+        written = status == CAB_STATUS_OK && !target.kept();
+        return status;
+    }
+
+    outcome extract_one(extraction& run, const entry& e, bool& written) {
         written = false;
         uint32_t number = 0;
         if (outcome failure = number_of(e, number); failure.failed())
             return failure;
         progress_relay relay(core, progress, done);
         errno = 0;
-        int status = core.extract_file(number, directory.c_str(),
-                                       policy == existing::keep ? cabinet_reader::EXISTING_KEEP
-                                                                : cabinet_reader::EXISTING_REPLACE,
-                                       &written);
+        int status;
+        if (reading.status == record_status::verified) {
+            status = restore(run, e, number, written);
+        } else {
+            // A plain cabinet's file: its DOS date and read-only bit.
+            uint32_t file = 0;
+            if (outcome refused = file_of(e, file); refused.failed())
+                return refused;
+            status =
+                core.extract_file(file, run.directory.c_str(),
+                                  run.policy == existing::keep ? cabinet_reader::EXISTING_KEEP
+                                                               : cabinet_reader::EXISTING_REPLACE,
+                                  &written);
+        }
         relay.rethrow();
         if (status != CAB_STATUS_OK)
-            return outcome_of(status, below(directory, e.name));
+            return outcome_of(status, below(run.directory, e.name));
         return {};
     }
 
-    outcome extract_all(const std::filesystem::path& directory, existing policy) {
-        if (!open)
-            return outcome_of(CAB_ERROR_CLOSED_OBJECT);
+    outcome extract(const entry& e, const std::filesystem::path& directory, existing policy,
+                    bool& written) {
+        written = false;
+        extraction run(directory, policy);
+        if (outcome failure = begin(run); failure.failed())
+            return failure;
+        outcome result = extract_one(run, e, written);
+        outcome ended = end(run);
+        return result.failed() ? result : ended;
+    }
+
+    outcome extract_all(const std::filesystem::path& directory, const extract_options& options) {
+        extraction run(directory, options.policy);
+        if (outcome failure = begin(run); failure.failed())
+            return failure;
+        outcome result;
         for (const entry& e : entries) {
             // A name stored twice: the first entry of it is the one.
-            if (find(e.name) != &e)
+            if (find(e.name) != &e || (options.select && !options.select(e)))
                 continue;
             bool written = false;
-            if (outcome failure = extract(e, directory, policy, written); failure.failed())
-                return failure;
+            outcome one = extract_one(run, e, written);
+            if (!options.each) {
+                if (one.failed()) {
+                    result = one;
+                    break;
+                }
+                continue;
+            }
+            std::optional<error> failure;
+            if (one.failed())
+                failure.emplace(one.status, one.path, one.system);
+            if (!options.each(e, failure ? &*failure : nullptr, written))
+                break;
         }
-        return {};
+        outcome ended = end(run);
+        return result.failed() ? result : ended;
     }
 
     outcome write(const entry& e, std::ostream& out) {
-        uint32_t number = 0;
+        uint32_t number = 0, file = 0;
         if (outcome failure = number_of(e, number); failure.failed())
             return failure;
+        if (outcome failure = file_of(e, file); failure.failed())
+            return failure;
+        const entry_source& source = reading.sources[number];
         progress_relay relay(core, progress, done);
         errno = 0;
-        int status = core.write_file(number, out);
+        int status;
+        if (source.has_content) {
+            hashing_output hashed(*out.rdbuf());
+            std::ostream checked(&hashed);
+            status = core.write_file(file, checked);
+            if (status == CAB_STATUS_OK && hashed.hash() != source.content)
+                status = CAB_ERROR_CONTENT_MISMATCH;
+        } else {
+            status = core.write_file(file, out);
+        }
         relay.rethrow();
         if (status == CAB_STATUS_OK && !out.flush())
             status = CAB_ERROR_WRITE;
@@ -259,7 +480,10 @@ struct reader::impl {
     // decide what is allocated. Without room, the string grows as verified
     // bytes arrive.
     void reserve_for(uint32_t number, std::string& text) {
-        const cabinet_file_header& file = *core.file_headers[number];
+        if (reading.sources[number].file < 0)
+            return;
+        const cabinet_file_header& file =
+            *core.file_headers[static_cast<uint32_t>(reading.sources[number].file)];
         uint64_t room = file.cbFile;
         if (room > believed_size) {
             uint64_t compressed = 0, uncompressed = 0;
@@ -294,6 +518,11 @@ struct reader::impl {
         result.header_reserve = (h.flags & cfhdrRESERVE_PRESENT) ? h.cbCFHeader : 0;
         result.folder_reserve = h.folder_reserve_size();
         result.block_reserve = h.block_reserve_size();
+        result.record = reading.status;
+        result.record_version_major = reading.major;
+        result.record_version_minor = reading.minor;
+        result.directory_verified = reading.directory_verified;
+        result.record_folder = reading.record_folder;
         return {};
     }
 
@@ -325,6 +554,7 @@ struct reader::impl {
         if (actual_size != h.cbCabinet)
             problems.push_back({"", code_of(actual_size < h.cbCabinet ? CAB_ERROR_UNEXPECTED_EOF
                                                                       : CAB_ERROR_BAD_DATA)});
+        problems.insert(problems.end(), reading.damage.begin(), reading.damage.end());
         // Every block of every folder, then each entry: against its folder's
         // size where the folder is sound, or extracted where it is not, so
         // that it gets the status its extraction would.
@@ -335,14 +565,26 @@ struct reader::impl {
         for (uint16_t i = 0; i < folder_count; ++i)
             folder_status[i] = core.verify_folder(i, folder_size[i]);
         for (uint32_t number = 0; number < entries.size(); ++number) {
-            const cabinet_file_header& file = *core.file_headers[number];
+            const entry_source& source = reading.sources[number];
+            if (source.file < 0)
+                continue;
+            const cabinet_file_header& file =
+                *core.file_headers[static_cast<uint32_t>(source.file)];
             int status = CAB_ERROR_INVALID_FOLDER;
-            if (file.iFolder < folder_count && folder_status[file.iFolder] == CAB_STATUS_OK) {
+            if (reading.status == record_status::verified && !entries[number].verified) {
+                status = CAB_STATUS_OK; // named among the damage already
+            } else if (file.iFolder < folder_count &&
+                       folder_status[file.iFolder] == CAB_STATUS_OK && !source.has_content) {
                 status = range_status(file, folder_size[file.iFolder]);
             } else if (file.iFolder < folder_count) {
+                // Extracted as far as it goes, and its bytes checked.
                 byte_counter discarded;
-                std::ostream out(&discarded);
-                status = core.write_file(number, out);
+                hashing_output hashed(discarded);
+                std::ostream out(&hashed);
+                status = core.write_file(static_cast<uint32_t>(source.file), out);
+                if (status == CAB_STATUS_OK && source.has_content &&
+                    hashed.hash() != source.content)
+                    status = CAB_ERROR_CONTENT_MISMATCH;
                 revealed[file.iFolder] = revealed[file.iFolder] || status != CAB_STATUS_OK;
             }
             if (status != CAB_STATUS_OK)
@@ -414,6 +656,11 @@ const entry* reader::find(std::string_view name) const noexcept {
     return impl_ ? impl_->find(name) : nullptr;
 }
 
+const std::vector<problem>& reader::damage() const noexcept {
+    static const std::vector<problem> none;
+    return impl_ ? impl_->reading.damage : none;
+}
+
 cabinet_info reader::info() const {
     cabinet_info result;
     raise(impl_ ? impl_->info(result) : outcome_of(CAB_ERROR_CLOSED_OBJECT));
@@ -458,13 +705,38 @@ bool reader::extract(const entry& e, const std::filesystem::path& directory, std
     return extract(e, directory, existing::replace, ec);
 }
 
+namespace {
+
+extract_options with_policy(reader::existing policy) {
+    extract_options options;
+    options.policy = policy;
+    return options;
+}
+
+} // namespace
+
 void reader::extract_all(const std::filesystem::path& directory, existing policy) {
-    raise(impl_ ? impl_->extract_all(directory, policy) : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+    extract_all(directory, with_policy(policy));
 }
 
 void reader::extract_all(const std::filesystem::path& directory, existing policy,
                          std::error_code& ec) {
-    report(impl_ ? impl_->extract_all(directory, policy) : outcome_of(CAB_ERROR_CLOSED_OBJECT), ec);
+    extract_all(directory, with_policy(policy), ec);
+}
+
+void reader::extract_all(const std::filesystem::path& directory, const extract_options& options) {
+    raise(impl_ ? impl_->extract_all(directory, options) : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+}
+
+void reader::extract_all(const std::filesystem::path& directory, const extract_options& options,
+                         std::error_code& ec) {
+    report(impl_ ? impl_->extract_all(directory, options) : outcome_of(CAB_ERROR_CLOSED_OBJECT),
+           ec);
+}
+
+const restore_shortfalls& reader::unrestored() const noexcept {
+    static const restore_shortfalls none;
+    return impl_ ? impl_->shortfalls : none;
 }
 
 void reader::extract_all(const std::filesystem::path& directory, std::error_code& ec) {

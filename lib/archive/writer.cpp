@@ -1,20 +1,34 @@
 #include <kistle/archive.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
+#include <grp.h>
 #include <istream>
+#include <map>
 #include <new>
+#include <pwd.h>
+#include <set>
 #include <stdexcept>
 #include <streambuf>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
+#include <vector>
 
 #include <kistle/cabinet_creator.h>
 #include <kistle/cabinet_folder_header.h>
 #include <kistle/cabinet_status.h>
 
+#include "cabinet_extras.h"
+#include "entry_facts.h"
+#include "fd_input_buffer.h"
+#include "memory_output.h"
 #include "outcome.h"
 #include "progress_relay.h"
+#include "record.h"
 #include "stored_name.h"
+#include "tree_walk.h"
 
 using namespace kistle::internal;
 
@@ -32,6 +46,62 @@ public:
     }
 };
 
+// What a failed read of a file throws through the stream reading it, which
+// turns it into a failed stream (the creator's CAB_ERROR_READ).
+struct read_failure {};
+
+// Reads through source, hashing and counting what passes. A read that
+// fails (a descriptor's error) fails the stream reading this.
+class hashing_input : public std::streambuf {
+public:
+    hashing_input(std::streambuf& source, const fd_input_buffer* descriptor)
+        : source(source), descriptor(descriptor) {}
+
+    uint64_t hash() const { return sum.value(); }
+    uint64_t taken() const { return count; }
+
+protected:
+    int_type underflow() override {
+        if (gptr() < egptr())
+            return traits_type::to_int_type(*gptr());
+        std::streamsize got = pass(small, sizeof small);
+        if (got <= 0)
+            return traits_type::eof();
+        setg(small, small, small + got);
+        return traits_type::to_int_type(*gptr());
+    }
+    std::streamsize xsgetn(char* destination, std::streamsize wanted) override {
+        std::streamsize buffered = std::min<std::streamsize>(wanted, egptr() - gptr());
+        if (buffered > 0) {
+            std::copy(gptr(), gptr() + buffered, destination);
+            gbump(static_cast<int>(buffered));
+        }
+        return buffered + pass(destination + buffered, wanted - buffered);
+    }
+
+private:
+    std::streamsize pass(char* destination, std::streamsize wanted) {
+        if (wanted <= 0)
+            return 0;
+        std::streamsize got = source.sgetn(destination, wanted);
+        if (got < wanted && descriptor != nullptr && descriptor->error() != 0) {
+            errno = descriptor->error();
+            throw read_failure();
+        }
+        if (got > 0) {
+            sum.add(destination, static_cast<std::size_t>(got));
+            count += static_cast<uint64_t>(got);
+        }
+        return got;
+    }
+
+    std::streambuf& source;
+    const fd_input_buffer* descriptor;
+    running_hash sum;
+    uint64_t count = 0;
+    char small[4096];
+};
+
 // No entry is larger than a folder: 65535 blocks of 32767 bytes.
 static_assert(max_entry_size ==
                   static_cast<uint64_t>(cfc_folderinfo::max_blocks) * cfc_folderinfo::block_size,
@@ -46,7 +116,75 @@ outcome check_name(const std::string& name) {
     return outcome_of(check_stored_name(name.c_str()), name);
 }
 
+// "./docs//a.txt" -> "docs/a.txt": empty and "." components dropped.
+// leading tells whether a separator led.
+std::string tidy_name(std::string_view given, bool& leading) {
+    leading = !given.empty() && (given.front() == '/' || given.front() == '\\');
+    std::string name;
+    while (!given.empty()) {
+        std::size_t end = given.find_first_of("/\\");
+        std::string_view component = given.substr(0, end);
+        given.remove_prefix(end == std::string_view::npos ? given.size() : end + 1);
+        if (component.empty() || component == ".")
+            continue;
+        if (!name.empty())
+            name += '/';
+        name += component;
+    }
+    return name;
+}
+
+file_time time_of(const struct timespec& when) {
+    return {static_cast<int64_t>(when.tv_sec), static_cast<uint32_t>(when.tv_nsec)};
+}
+
+bool later(const file_time& a, const file_time& b) {
+    return a.seconds != b.seconds ? a.seconds > b.seconds : a.nanoseconds > b.nanoseconds;
+}
+
+// The names of user and group IDs, looked up once each.
+class name_cache {
+public:
+    const std::string& user(uint32_t id) { return find(users, id, true); }
+    const std::string& group(uint32_t id) { return find(groups, id, false); }
+
+private:
+    static const std::string& find(std::map<uint32_t, std::string>& known, uint32_t id, bool user) {
+        auto found = known.find(id);
+        if (found != known.end())
+            return found->second;
+        std::string name;
+        std::vector<char> buffer(16384);
+        if (user) {
+            struct passwd entry, *result = nullptr;
+            if (getpwuid_r(id, &entry, buffer.data(), buffer.size(), &result) == 0 && result)
+                name = result->pw_name;
+        } else {
+            struct group entry, *result = nullptr;
+            if (getgrgid_r(id, &entry, buffer.data(), buffer.size(), &result) == 0 && result)
+                name = result->gr_name;
+        }
+        return known.emplace(id, std::move(name)).first->second;
+    }
+
+    std::map<uint32_t, std::string> users, groups;
+};
+
 } // namespace
+
+const char* refusal_of(std::string_view stored_name) noexcept {
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = stored_name.find_first_of("/\\", start);
+        std::string_view component = stored_name.substr(start, end - start);
+        if (component == "..")
+            return "a name with a '..' component cannot be stored";
+        if (end == std::string_view::npos)
+            return component.empty() || component == "." ? "no name to store this file under"
+                                                         : nullptr;
+        start = end + 1;
+    }
+}
 
 struct writer::impl {
     cabinet_creator core;
@@ -58,6 +196,26 @@ struct writer::impl {
     uint64_t folder_size = 0;
     progress_function progress;
     uint64_t done = 0;
+    bool plain = false;
+    bool utc = false;
+    notice_function notices;
+
+    // The record under construction, and what it needs of the file entries.
+    struct stored_file {
+        uint16_t folder;
+        uint64_t offset, size;
+        uint16_t date, time, attribs;
+    };
+    record_table record;
+    std::vector<stored_file> files; // by file entry number
+    // Inodes stored, for hard links: the record entry of their first name.
+    std::map<std::pair<dev_t, ino_t>, uint32_t> inodes;
+    name_cache names;
+    std::set<std::string> tree_names; // stored by add_tree
+    // The cabinet's own file, when it exists, so that a tree never stores it.
+    bool target_exists = false;
+    dev_t target_device = 0;
+    ino_t target_inode = 0;
 
     void discard() noexcept {
         core.reset();
@@ -65,6 +223,11 @@ struct writer::impl {
         path.clear();
         target.clear();
         done = 0;
+        record = {};
+        files.clear();
+        inodes.clear();
+        tree_names.clear();
+        target_exists = false;
     }
 
     outcome open_cabinet(const std::filesystem::path& cabinet) {
@@ -80,12 +243,40 @@ struct writer::impl {
         open = true;
         path = cabinet;
         target = absolute.empty() ? cabinet : absolute;
+        struct stat status;
+        if (::stat(target.c_str(), &status) == 0) {
+            target_exists = true;
+            target_device = status.st_dev;
+            target_inode = status.st_ino;
+        }
         return {};
+    }
+
+    void tell(notice::kind what, const std::filesystem::path& source, const std::string& name) {
+        if (notices)
+            notices({what, entry_type::file, source, name, {}});
+    }
+
+    void notices_of_not_stored(const record_entry& entry, const std::filesystem::path& source) {
+        if (notices)
+            notices(
+                {notice::kind::not_stored,
+                 entry.type == record_type::directory ? entry_type::directory : entry_type::symlink,
+                 source,
+                 entry.name,
+                 {}});
+    }
+
+    // A folder is kept for the record, unless the cabinet is plain.
+    uint16_t folder_limit() const {
+        return plain ? cabinet_creator::max_folders : cabinet_creator::max_folders - 1;
     }
 
     outcome start_folder(compression type) {
         if (!open)
             return outcome_of(CAB_ERROR_CLOSED_OBJECT);
+        if (core.folders.count >= folder_limit())
+            return outcome_of(CAB_ERROR_TOO_MANY_FOLDERS, path);
         errno = 0;
         int status = core.new_folder(type == compression::deflate ? COMPRESSION_TYPE_DEFLATE
                                                                   : COMPRESSION_TYPE_STORED,
@@ -112,52 +303,428 @@ struct writer::impl {
         return {};
     }
 
-    outcome add_file(const std::filesystem::path& source, std::string_view stored_name) {
+    // The file entry's date, time and attributes for facts, as the cabinet
+    // holds them: a plain one as cabinet_tool writes them.
+    void dos_fields(const entry_facts& facts, const std::string& name,
+                    const std::filesystem::path& source, stored_file& file) {
+        const bool clamped = clamped_dos_date_time(facts.modified, utc, file.date, file.time);
+        if (plain) {
+            file.attribs = (facts.mode & 0200) == 0 ? ATTRIBUTE_READONLY : 0;
+            if (clamped)
+                tell(notice::kind::time_clamped, source, name);
+        } else {
+            file.attribs = attributes_of(facts.mode, name);
+        }
+    }
+
+    // The record's checksum of the file entry the core added last.
+    uint64_t last_entry_checksum() {
+        memory_output image;
+        std::ostream out(&image);
+        if (core.folders.tail->files.tail->write_entry(out) != CAB_STATUS_OK ||
+            image.out_of_memory())
+            throw std::bad_alloc();
+        return record_hash(image.data(), image.size());
+    }
+
+    void add_record_entry(record_entry entry, const entry_facts& facts) {
+        entry.mode = facts.mode;
+        entry.has_owner = facts.has_owner;
+        if (facts.has_owner) {
+            entry.uid = facts.owner.id;
+            entry.gid = facts.group.id;
+            if (!facts.owner.name.empty())
+                record.owners[facts.owner.id] = facts.owner.name;
+            if (!facts.group.name.empty())
+                record.groups[facts.group.id] = facts.group.name;
+        }
+        entry.seconds = facts.modified.seconds;
+        entry.nanoseconds = facts.modified.nanoseconds;
+        record.entries.push_back(std::move(entry));
+    }
+
+    // Adds the bytes source yields under name: the file entry, and the
+    // record's entry unless the cabinet is plain. descriptor, when given, is
+    // source's, whose failed reads fail the add.
+    outcome add_bytes_from(std::streambuf& source, const fd_input_buffer* descriptor,
+                           const std::string& name, const entry_facts& facts,
+                           uint64_t expected_size, const std::filesystem::path& concerned,
+                           uint64_t* taken = nullptr) {
+        if (!open)
+            return outcome_of(CAB_ERROR_CLOSED_OBJECT);
+        if (outcome refused = check_name(name); refused.failed())
+            return refused;
+        if (outcome failure = make_room(expected_size, concerned); failure.failed())
+            return failure;
+        stored_file file{};
+        dos_fields(facts, name, concerned, file);
+        hashing_input hashed(source, descriptor);
+        std::istream in(&hashed);
+        progress_relay relay(core, progress, done);
+        errno = 0;
+        int added = core.add_stream(in, name.c_str(), file.date, file.time, file.attribs);
+        relay.rethrow();
+        if (added != CAB_STATUS_OK)
+            return outcome_of(added, concerned);
+        const cfc_fileinfo& made = *core.folders.tail->files.tail;
+        file.folder = made.iFolder;
+        file.offset = made.uoffFolderStart;
+        file.size = made.cbFile;
+        if (taken != nullptr)
+            *taken = hashed.taken();
+        if (!plain) {
+            record_entry entry;
+            entry.type = record_type::file;
+            entry.file = static_cast<uint32_t>(files.size());
+            entry.content = hashed.hash();
+            entry.entry_checksum = last_entry_checksum();
+            add_record_entry(std::move(entry), facts);
+        }
+        files.push_back(file);
+        return {};
+    }
+
+    // A second name of record entry first's bytes.
+    outcome add_hard_link(const std::string& name, uint32_t first, const entry_facts& facts,
+                          const std::filesystem::path& concerned) {
+        if (outcome refused = check_name(name); refused.failed())
+            return refused;
+        const stored_file& bytes = files[record.entries[first].file];
+        stored_file file = bytes;
+        dos_fields(facts, name, concerned, file);
+        errno = 0;
+        int added = core.add_shared_entry(name.c_str(), bytes.folder, bytes.offset, bytes.size,
+                                          file.date, file.time, file.attribs);
+        if (added != CAB_STATUS_OK)
+            return outcome_of(added, concerned);
+        record_entry entry;
+        entry.type = record_type::hardlink;
+        entry.file = static_cast<uint32_t>(files.size());
+        entry.link = first;
+        entry.entry_checksum = last_entry_checksum();
+        add_record_entry(std::move(entry), facts);
+        files.push_back(file);
+        return {};
+    }
+
+    outcome add_record_only(record_entry entry, const entry_facts& facts,
+                            const std::filesystem::path& concerned, bool empty = false) {
+        if (outcome refused = check_name(entry.name); refused.failed())
+            return refused;
+        if (plain) {
+            // A plain cabinet keeps a directory's files, but no directory
+            // that holds nothing, and no link.
+            if (entry.type != record_type::directory || empty)
+                notices_of_not_stored(entry, concerned);
+            return {};
+        }
+        add_record_entry(std::move(entry), facts);
+        return {};
+    }
+
+    entry_facts facts_of(const struct stat& status, bool numeric) {
+        entry_facts facts;
+        facts.mode = status.st_mode & 07777;
+        facts.has_owner = true;
+        facts.owner.id = status.st_uid;
+        facts.group.id = status.st_gid;
+        if (!numeric) {
+            facts.owner.name = names.user(status.st_uid);
+            facts.group.name = names.group(status.st_gid);
+        }
+        facts.modified = time_of(status.st_mtim);
+        return facts;
+    }
+
+    void apply(const entry_options& options, entry_facts& facts) {
+        if (options.modified)
+            facts.modified = *options.modified;
+        if (options.mode)
+            facts.mode = *options.mode & 07777;
+        if (options.owner) {
+            facts.has_owner = true;
+            facts.owner = *options.owner;
+        }
+        if (options.group) {
+            facts.has_owner = true;
+            facts.group = *options.group;
+        }
+    }
+
+    void apply(const tree_options& options, entry_facts& facts) {
+        if (options.mtime)
+            facts.modified = *options.mtime;
+        if (options.newest && later(facts.modified, *options.newest))
+            facts.modified = *options.newest;
+        if (options.owner)
+            facts.owner = *options.owner;
+        if (options.group)
+            facts.group = *options.group;
+        if (options.numeric_owner) {
+            facts.owner.name.clear();
+            facts.group.name.clear();
+        }
+    }
+
+    // Adds the regular file open as fd, which status describes.
+    outcome add_open_file(int fd, const struct stat& status, const std::string& name,
+                          const entry_facts& facts, const std::filesystem::path& source) {
+        fd_input_buffer buffer(fd);
+        uint64_t taken = 0;
+        outcome result = add_bytes_from(buffer, &buffer, name, facts,
+                                        static_cast<uint64_t>(status.st_size), source, &taken);
+        if (result.failed())
+            return result;
+        // What a file that changes while it is read gives is stored as read,
+        // and said.
+        struct stat after;
+        if (fstat(fd, &after) != 0 || after.st_size != status.st_size ||
+            after.st_mtim.tv_sec != status.st_mtim.tv_sec ||
+            after.st_mtim.tv_nsec != status.st_mtim.tv_nsec ||
+            taken != static_cast<uint64_t>(status.st_size))
+            tell(notice::kind::changed, source, name);
+        return {};
+    }
+
+    outcome add_file(const std::filesystem::path& source, std::string_view stored_name,
+                     const entry_options* options) {
         if (!open)
             return outcome_of(CAB_ERROR_CLOSED_OBJECT);
         const std::string name = stored_name.empty() ? source.string() : std::string(stored_name);
         if (outcome refused = check_name(name); refused.failed())
             return refused;
-        // The size decides the folder; the file itself is judged when it is read.
-        struct stat status;
-        if (stat(source.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
-            if (outcome failure = make_room(static_cast<uint64_t>(status.st_size), source);
-                failure.failed())
-                return failure;
-        } else if (core.folders.head == nullptr) {
-            if (outcome failure = start_folder(compression::deflate); failure.failed())
-                return failure;
-        }
-        progress_relay relay(core, progress, done);
         errno = 0;
-        int added = core.add_file(source.c_str(), name.c_str());
-        relay.rethrow();
-        return outcome_of(added, source);
+        int fd = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            return outcome_of(CAB_ERROR_OPEN_FILE, source);
+        struct stat status;
+        outcome result;
+        if (fstat(fd, &status) != 0) {
+            result = outcome_of(CAB_ERROR_FSTAT, source);
+        } else if (S_ISDIR(status.st_mode)) {
+            errno = EISDIR;
+            result = outcome_of(CAB_ERROR_READ, source);
+        } else if (!S_ISREG(status.st_mode)) {
+            // A FIFO or device would block or never end.
+            errno = EINVAL;
+            result = outcome_of(CAB_ERROR_OPEN_FILE, source);
+        } else {
+            int flags = fcntl(fd, F_GETFL);
+            if (flags != -1)
+                fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+            entry_facts facts = facts_of(status, false);
+            if (options != nullptr)
+                apply(*options, facts);
+            result = add_open_file(fd, status, name, facts, source);
+        }
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return result;
     }
 
-    outcome add_bytes(std::string_view stored_name, std::string_view data, std::time_t modified,
-                      bool read_only) {
+    outcome add_bytes(std::string_view stored_name, std::string_view data,
+                      const entry_options& options) {
+        const std::string name(stored_name);
+        if (!options.modified)
+            return outcome_of(CAB_ERROR_DATETIME, name);
+        entry_facts facts = own_facts(*options.modified, 0644);
+        apply(options, facts);
+        memory_input buffer(data);
+        return add_bytes_from(buffer, nullptr, name, facts, data.size(), name);
+    }
+
+    entry_facts own_facts(const file_time& modified, uint32_t mode) {
+        entry_facts facts;
+        facts.mode = mode;
+        facts.has_owner = true;
+        facts.owner = {static_cast<uint32_t>(geteuid()), names.user(geteuid())};
+        facts.group = {static_cast<uint32_t>(getegid()), names.group(getegid())};
+        facts.modified = modified;
+        return facts;
+    }
+
+    // The name a tree is stored under; a name that climbs is refused
+    // before anything is stored.
+    static outcome root_name(const std::filesystem::path& source, std::string_view stored_name,
+                             std::string& root, bool& leading) {
+        root = tidy_name(stored_name.empty() ? std::string_view(source.native()) : stored_name,
+                         leading);
+        return root.empty() ? outcome() : check_name(root);
+    }
+
+    outcome add_tree(const std::filesystem::path& source, std::string_view stored_name,
+                     const tree_options& options) {
         if (!open)
             return outcome_of(CAB_ERROR_CLOSED_OBJECT);
-        const std::string name(stored_name);
-        if (outcome refused = check_name(name); refused.failed())
+        std::string root;
+        bool leading = false;
+        if (outcome refused = root_name(source, stored_name, root, leading); refused.failed())
             return refused;
-        if (outcome failure = make_room(data.size(), name); failure.failed())
-            return failure;
-        memory_input buffer(data);
-        std::istream in(&buffer);
-        progress_relay relay(core, progress, done);
-        errno = 0;
-        int added = core.add_stream(in, name.c_str(), modified, read_only);
-        relay.rethrow();
-        return outcome_of(added, name);
+        if (leading)
+            tell(notice::kind::leading_slash, source, root);
+        struct adding {
+            impl& writer;
+            const tree_options& options;
+            static outcome visit(void* context, const walk_item& item) {
+                adding& self = *static_cast<adding*>(context);
+                return self.writer.add_item(item, self.options);
+            }
+        } visitor{*this, options};
+        tree_walk walk(&adding::visit, &visitor, notices, options);
+        return walk.walk(source, root);
+    }
+
+    outcome survey(const std::filesystem::path& source, std::string_view stored_name,
+                   const tree_options& options, survey_result& result) {
+        result = {};
+        std::string root;
+        bool leading = false;
+        if (outcome refused = root_name(source, stored_name, root, leading); refused.failed())
+            return refused;
+        struct surveying {
+            impl& writer;
+            survey_result& result;
+            static outcome visit(void* context, const walk_item& item) {
+                surveying& self = *static_cast<surveying*>(context);
+                survey_result& result = self.result;
+                if (check_name(item.name).failed()) {
+                    result.refused.push_back(
+                        {notice::kind::bad_name, item.type, item.source, item.name, {}});
+                    return outcome();
+                }
+                if (item.type == entry_type::file && !self.writer.is_target(item.status)) {
+                    const uint64_t size = static_cast<uint64_t>(item.status.st_size);
+                    ++result.files;
+                    result.bytes += size;
+                    if (size > result.largest) {
+                        result.largest = size;
+                        result.largest_source = item.source;
+                    }
+                }
+                return outcome();
+            }
+        } visitor{*this, result};
+        const notice_function silent;
+        tree_walk walk(&surveying::visit, &visitor, silent, options);
+        return walk.walk(source, root);
+    }
+
+    bool is_target(const struct stat& status) const {
+        return target_exists && status.st_dev == target_device && status.st_ino == target_inode;
+    }
+
+    outcome add_item(const walk_item& item, const tree_options& options) {
+        // What extraction would refuse, or a name stored already, costs that
+        // entry alone.
+        if (check_name(item.name).failed()) {
+            tell(notice::kind::bad_name, item.source, item.name);
+            return {};
+        }
+        if (!tree_names.insert(item.name).second) {
+            tell(notice::kind::duplicate, item.source, item.name);
+            return {};
+        }
+        entry_facts facts = facts_of(item.status, options.numeric_owner);
+        apply(options, facts);
+        switch (item.type) {
+        case entry_type::directory: {
+            record_entry entry;
+            entry.type = record_type::directory;
+            entry.name = item.name;
+            return add_record_only(std::move(entry), facts, item.source, item.empty);
+        }
+        case entry_type::symlink: {
+            record_entry entry;
+            entry.type = record_type::symlink;
+            entry.name = item.name;
+            entry.target = item.target;
+            return add_record_only(std::move(entry), facts, item.source);
+        }
+        case entry_type::file:
+        case entry_type::hardlink:
+            break;
+        }
+        if (is_target(item.status)) {
+            tell(notice::kind::cabinet_itself, item.source, item.name);
+            return {};
+        }
+        const auto inode = std::make_pair(item.status.st_dev, item.status.st_ino);
+        if (!plain && item.status.st_nlink > 1) {
+            auto first = inodes.find(inode);
+            if (first != inodes.end())
+                return add_hard_link(item.name, first->second, facts, item.source);
+        }
+        outcome result = add_open_file(item.fd, item.status, item.name, facts, item.source);
+        if (result.failed() && result.status == CAB_ERROR_READ) {
+            // A file that cannot be read costs that file alone.
+            if (notices)
+                notices({notice::kind::unreadable, entry_type::file, item.source, item.name,
+                         result.system});
+            return {};
+        }
+        if (!result.failed() && !plain && item.status.st_nlink > 1)
+            inodes.emplace(inode, static_cast<uint32_t>(record.entries.size() - 1));
+        return result;
+    }
+
+    // The record's folder, encoded as a folder of its own would write it.
+    outcome encode_record_folder(const std::string& record_bytes, memory_output& blocks,
+                                 uint16_t& block_count) {
+        cfc_folderinfo folder;
+        std::ostream out(&blocks);
+        int status = folder.open(out, 0, COMPRESSION_TYPE_DEFLATE, 0, 0, nullptr, level);
+        memory_input bytes(record_bytes);
+        std::istream in(&bytes);
+        if (status == CAB_STATUS_OK)
+            status = folder.add_stream(in, "", 0, 0, 0);
+        if (status == CAB_STATUS_OK)
+            status = folder.freeze();
+        if (status == CAB_STATUS_OK && blocks.out_of_memory())
+            status = CAB_ERROR_OUT_OF_MEMORY;
+        block_count = folder.cCFData;
+        return outcome_of(status, path);
+    }
+
+    static void seal(void* context, uint8_t* directory, std::size_t size,
+                     std::size_t reserve_offset) {
+        // The digest's own bytes are zero while it is computed.
+        const uint64_t digest = record_hash(directory, size);
+        record_pointer& pointer = *static_cast<record_pointer*>(context);
+        pointer.directory_digest = digest;
+        pointer.encode(directory + reserve_offset);
     }
 
     outcome commit() {
         if (!open)
             return outcome_of(CAB_ERROR_CLOSED_OBJECT);
         errno = 0;
-        if (int status = core.close(target.c_str()))
+        cabinet_extras extras;
+        std::string record_bytes;
+        memory_output blocks;
+        record_pointer pointer;
+        uint8_t reserve[record_pointer::size];
+        if (!plain) {
+            record_bytes = encode_record(record);
+            if (outcome failure =
+                    encode_record_folder(record_bytes, blocks, extras.leading_block_count);
+                failure.failed())
+                return failure;
+            pointer.folder = static_cast<uint16_t>(core.folders.count);
+            pointer.length = record_bytes.size();
+            pointer.record_checksum =
+                record_hash(record_bytes.data(), record_bytes.size() - sizeof(uint64_t));
+            pointer.encode(reserve);
+            extras.header_reserve = reserve;
+            extras.header_reserve_size = record_pointer::size;
+            extras.leading_blocks = blocks.data();
+            extras.leading_size = blocks.size();
+            extras.leading_type = COMPRESSION_TYPE_DEFLATE;
+            extras.seal = &seal;
+            extras.seal_context = &pointer;
+        }
+        errno = 0;
+        if (int status = core.close(target.c_str(), extras))
             return outcome_of(status, path);
         discard();
         return {};
@@ -229,6 +796,26 @@ void writer::set_progress(progress_function progress) {
     impl_->progress = std::move(progress);
 }
 
+void writer::set_plain(bool plain) noexcept {
+    if (!impl_)
+        impl_.reset(new (std::nothrow) impl);
+    if (impl_)
+        impl_->plain = plain;
+}
+
+void writer::set_utc(bool utc) noexcept {
+    if (!impl_)
+        impl_.reset(new (std::nothrow) impl);
+    if (impl_)
+        impl_->utc = utc;
+}
+
+void writer::set_notices(notice_function notices) {
+    if (!impl_)
+        impl_ = std::make_unique<impl>();
+    impl_->notices = std::move(notices);
+}
+
 void writer::new_folder(compression type) {
     raise(impl_ ? impl_->start_folder(type) : outcome_of(CAB_ERROR_CLOSED_OBJECT));
 }
@@ -238,29 +825,100 @@ void writer::new_folder(compression type, std::error_code& ec) {
 }
 
 void writer::add_file(const std::filesystem::path& source, std::string_view stored_name) {
-    raise(impl_ ? impl_->add_file(source, stored_name) : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+    raise(impl_ ? impl_->add_file(source, stored_name, nullptr)
+                : outcome_of(CAB_ERROR_CLOSED_OBJECT));
 }
 
 void writer::add_file(const std::filesystem::path& source, std::string_view stored_name,
                       std::error_code& ec) {
-    report(impl_ ? impl_->add_file(source, stored_name) : outcome_of(CAB_ERROR_CLOSED_OBJECT), ec);
-}
-
-void writer::add_bytes(std::string_view stored_name, std::string_view data, std::time_t modified,
-                       bool read_only) {
-    raise(impl_ ? impl_->add_bytes(stored_name, data, modified, read_only)
-                : outcome_of(CAB_ERROR_CLOSED_OBJECT));
-}
-
-void writer::add_bytes(std::string_view stored_name, std::string_view data, std::time_t modified,
-                       bool read_only, std::error_code& ec) {
-    report(impl_ ? impl_->add_bytes(stored_name, data, modified, read_only)
+    report(impl_ ? impl_->add_file(source, stored_name, nullptr)
                  : outcome_of(CAB_ERROR_CLOSED_OBJECT),
            ec);
 }
 
+void writer::add_file(const std::filesystem::path& source, std::string_view stored_name,
+                      const entry_options& options) {
+    raise(impl_ ? impl_->add_file(source, stored_name, &options)
+                : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+}
+
+void writer::add_file(const std::filesystem::path& source, std::string_view stored_name,
+                      const entry_options& options, std::error_code& ec) {
+    report(impl_ ? impl_->add_file(source, stored_name, &options)
+                 : outcome_of(CAB_ERROR_CLOSED_OBJECT),
+           ec);
+}
+
+namespace {
+
+// What add_bytes stores: mode 0644, or 0444 read-only, the writer's user.
+entry_options bytes_options(std::time_t modified, bool read_only) {
+    entry_options options;
+    options.modified = file_time{static_cast<int64_t>(modified), 0};
+    options.mode = read_only ? 0444 : 0644;
+    return options;
+}
+
+} // namespace
+
+void writer::add_bytes(std::string_view stored_name, std::string_view data, std::time_t modified,
+                       bool read_only) {
+    add_bytes(stored_name, data, bytes_options(modified, read_only));
+}
+
+void writer::add_bytes(std::string_view stored_name, std::string_view data, std::time_t modified,
+                       bool read_only, std::error_code& ec) {
+    add_bytes(stored_name, data, bytes_options(modified, read_only), ec);
+}
+
+void writer::add_bytes(std::string_view stored_name, std::string_view data,
+                       const entry_options& options) {
+    raise(impl_ ? impl_->add_bytes(stored_name, data, options)
+                : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+}
+
+void writer::add_bytes(std::string_view stored_name, std::string_view data,
+                       const entry_options& options, std::error_code& ec) {
+    report(impl_ ? impl_->add_bytes(stored_name, data, options)
+                 : outcome_of(CAB_ERROR_CLOSED_OBJECT),
+           ec);
+}
+
+void writer::add_tree(const std::filesystem::path& source, std::string_view stored_name,
+                      const tree_options& options) {
+    raise(impl_ ? impl_->add_tree(source, stored_name, options)
+                : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+}
+
+void writer::add_tree(const std::filesystem::path& source, std::string_view stored_name,
+                      const tree_options& options, std::error_code& ec) {
+    report(impl_ ? impl_->add_tree(source, stored_name, options)
+                 : outcome_of(CAB_ERROR_CLOSED_OBJECT),
+           ec);
+}
+
+survey_result writer::survey(const std::filesystem::path& source, std::string_view stored_name,
+                             const tree_options& options) {
+    survey_result result;
+    if (!impl_)
+        impl_ = std::make_unique<impl>();
+    raise(impl_->survey(source, stored_name, options, result));
+    return result;
+}
+
+survey_result writer::survey(const std::filesystem::path& source, std::string_view stored_name,
+                             const tree_options& options, std::error_code& ec) {
+    survey_result result;
+    if (!impl_)
+        impl_ = std::make_unique<impl>();
+    report(impl_->survey(source, stored_name, options, result), ec);
+    return result;
+}
+
 std::size_t writer::size() const noexcept {
-    return impl_ && impl_->open ? impl_->core.file_count : 0;
+    if (!impl_ || !impl_->open)
+        return 0;
+    return impl_->plain ? impl_->core.file_count : impl_->record.entries.size();
 }
 
 void writer::commit() {

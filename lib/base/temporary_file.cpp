@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -67,15 +68,27 @@ void random_name(char (&name)[24]) {
                   static_cast<unsigned long long>(value & 0xFFFFFFFFFFFFu));
 }
 
-// Creates a new file with a fresh name; never opens anything already there.
-int create_named(int directory, mode_t mode, char (&name)[24]) {
+// Runs make(name) with fresh names until it succeeds or fails otherwise than
+// with EEXIST, which means the name is taken.
+template <class Make> bool with_fresh_name(char (&name)[24], Make make) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         random_name(name);
-        int fd = openat(directory, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
+        if (make(name))
+            return true;
+        if (errno != EEXIST)
+            return false;
     }
-    return -1;
+    return false;
+}
+
+// Creates a new file with a fresh name; never opens anything already there.
+int create_named(int directory, mode_t mode, char (&name)[24]) {
+    int fd = -1;
+    with_fresh_name(name, [&](const char* fresh) {
+        fd = openat(directory, fresh, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        return fd >= 0;
+    });
+    return fd;
 }
 
 // The mode a new file created with mode gets in directory, learned from an
@@ -107,14 +120,8 @@ bool link_descriptor(int fd, int directory, const char* link_name) {
 
 // Gives an open file without a name the fresh name link_name in directory.
 bool link_unnamed(int fd, int directory, char (&link_name)[24]) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        random_name(link_name);
-        if (link_descriptor(fd, directory, link_name))
-            return true;
-        if (errno != EEXIST)
-            return false;
-    }
-    return false;
+    return with_fresh_name(
+        link_name, [&](const char* fresh) { return link_descriptor(fd, directory, fresh); });
 }
 
 // Renames from to to in directory, failing with EEXIST when to exists.
@@ -246,6 +253,75 @@ void temporary_file::discard() {
         close(directory);
     directory = -1;
     created = 0;
+    errno = saved;
+}
+
+template <class Make> bool temporary_link::make_link(int parent, Make make) {
+    directory = fcntl(parent, F_DUPFD_CLOEXEC, 0);
+    if (directory < 0)
+        return false;
+    char fresh[24];
+    if (!with_fresh_name(fresh, make))
+        return false;
+    std::memcpy(own_name, fresh, sizeof own_name);
+    slot = register_leftover(directory, own_name);
+    if (slot < 0) {
+        errno = EMFILE;
+        return false;
+    }
+    return fstatat(directory, own_name, &made, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+int temporary_link::create_symlink(int parent, const char* text) {
+    discard();
+    if (make_link(parent,
+                  [&](const char* fresh) { return symlinkat(text, directory, fresh) == 0; }))
+        return CAB_STATUS_OK;
+    discard();
+    return CAB_ERROR_OPEN_FILE;
+}
+
+int temporary_link::create_hardlink(int parent, int from, const char* from_name) {
+    discard();
+    // Without AT_SYMLINK_FOLLOW a symbolic link at from_name is linked itself.
+    if (make_link(parent, [&](const char* fresh) {
+            return linkat(from, from_name, directory, fresh, 0) == 0;
+        }))
+        return CAB_STATUS_OK;
+    discard();
+    return CAB_ERROR_OPEN_FILE;
+}
+
+int temporary_link::publish(const char* target, bool replace) {
+    if (own_name[0] == '\0') {
+        errno = EBADF;
+        return CAB_ERROR_CLOSE_FILE;
+    }
+    bool placed = replace ? renameat(directory, own_name, directory, target) == 0
+                          : rename_new(directory, own_name, target);
+    if (!placed)
+        return CAB_ERROR_CLOSE_FILE;
+    // A rename between two links of the same file does nothing and succeeds.
+    struct stat left;
+    if (fstatat(directory, own_name, &left, AT_SYMLINK_NOFOLLOW) == 0 &&
+        left.st_dev == made.st_dev && left.st_ino == made.st_ino)
+        unlinkat(directory, own_name, 0);
+    unregister_leftover(slot);
+    own_name[0] = '\0';
+    discard();
+    return CAB_STATUS_OK;
+}
+
+void temporary_link::discard() {
+    int saved = errno;
+    if (own_name[0] != '\0')
+        unlinkat(directory, own_name, 0);
+    unregister_leftover(slot);
+    own_name[0] = '\0';
+    if (directory >= 0)
+        close(directory);
+    directory = -1;
+    made = {};
     errno = saved;
 }
 

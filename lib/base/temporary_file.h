@@ -1,13 +1,14 @@
-// A file that appears complete or not at all (internal). It is made in a
-// directory without a name (O_TMPFILE) where the file system allows, readable
-// and writable by its owner only, and either published under its final name,
-// replacing whatever is there, or discarded. Where a file without a name
-// cannot be made, it is a file named .kistle-<random> of mode 0600 in the same
-// directory, registered for remove_temporary_files until it is published or
-// discarded.
+// Files and links that appear complete or not at all (internal). A file is
+// made in a directory without a name (O_TMPFILE) where the file system
+// allows, readable and writable by its owner only, and either published under
+// its final name, replacing whatever is there, or discarded. Where a file
+// without a name cannot be made, it is a file named .kistle-<random> of mode
+// 0600 in the same directory, registered for remove_temporary_files until it
+// is published or discarded.
 #ifndef KISTLE_TEMPORARY_FILE_H
 #define KISTLE_TEMPORARY_FILE_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace kistle::internal {
@@ -61,6 +62,51 @@ private:
     int fd = -1;
     int slot = -1; // where a named file is registered for cleanup
     mode_t created = 0;
+    char own_name[24] = {};
+};
+
+// A symbolic or hard link that appears complete or not at all: made under a
+// fresh name of the form .kistle-<random> in a directory, registered for
+// remove_temporary_files until it is published or discarded.
+class temporary_link {
+public:
+    temporary_link() = default;
+    // Discards the link unless it was published.
+    ~temporary_link() { discard(); }
+    temporary_link(const temporary_link&) = delete;
+    temporary_link& operator=(const temporary_link&) = delete;
+
+    // Makes a symbolic link holding text (never resolved) in directory (a
+    // descriptor the caller keeps). CAB_STATUS_OK, or CAB_ERROR_OPEN_FILE
+    // with errno from the call that failed, and no link.
+    [[nodiscard]] int create_symlink(int directory, const char* text);
+    // Makes a hard link in directory to from_name in the directory from,
+    // never following a symbolic link there. Statuses as create_symlink.
+    [[nodiscard]] int create_hardlink(int directory, int from, const char* from_name);
+
+    // The link's current name in the directory; empty when there is none.
+    const char* name() const { return own_name; }
+    // What lstat said of the link when it was made.
+    const struct stat& status() const { return made; }
+
+    // Gives the link the name target in the directory: in one step that
+    // replaces whatever has that name but a directory, or, with replace
+    // false, failing with errno EEXIST when the name exists. A hard link
+    // whose target is the same file already leaves that as it is.
+    // CAB_STATUS_OK, or CAB_ERROR_CLOSE_FILE with errno set; after a failure
+    // the link keeps its temporary name and publish may be tried again.
+    [[nodiscard]] int publish(const char* target, bool replace = true);
+    // Removes the link (if it was never published).
+    void discard();
+
+private:
+    // Takes a duplicate of parent, then has make(name) make the link under a
+    // fresh name; true once made and registered.
+    template <class Make> bool make_link(int parent, Make make);
+
+    int directory = -1; // a duplicate of the caller's descriptor
+    int slot = -1;      // where the name is registered for cleanup
+    struct stat made = {};
     char own_name[24] = {};
 };
 

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <new>
 #include <unistd.h>
@@ -12,8 +13,11 @@
 #include <kistle/cabinet_header.h>
 #include <kistle/cabinet_status.h>
 
+#include "cabinet_extras.h"
+#include "cabinet_layout.h"
 #include "cabinet_target.h"
 #include "fd_output_buffer.h"
+#include "memory_output.h"
 #include "parallel_deflate.h"
 #include "temporary_file.h"
 #include "worker_pool.h"
@@ -43,6 +47,9 @@ int with_helpers(cfc_folderinfo& folder, parallel_deflate* threads,
     folder.progress = nullptr;
     return status;
 }
+
+// The reserve-size block that precedes a header reserve area.
+constexpr std::size_t reserve_sizes_size = 4;
 
 // Cabinets are written through a buffer of this size; the data file is
 // copied in pieces of it.
@@ -181,6 +188,31 @@ int cabinet_creator::add_stream(std::istream& in, const char* stored_name, std::
     return status;
 }
 
+int cabinet_creator::add_stream(std::istream& in, const char* stored_name, uint16_t date,
+                                uint16_t time, uint16_t attribs) {
+    cfc_folderinfo* folder = nullptr;
+    int status = folder_for_entry(folder);
+    if (status == CAB_STATUS_OK)
+        status = with_helpers(*folder, threads_to_lend(), progress, [&] {
+            return folder->add_stream(in, stored_name, date, time, attribs);
+        });
+    if (status == CAB_STATUS_OK)
+        ++file_count;
+    return status;
+}
+
+int cabinet_creator::add_shared_entry(const char* stored_name, uint16_t folder_number,
+                                      uint64_t offset, uint64_t size, uint16_t date, uint16_t time,
+                                      uint16_t attribs) {
+    cfc_folderinfo* folder = nullptr;
+    int status = folder_for_entry(folder);
+    if (status == CAB_STATUS_OK)
+        status = folder->add_entry(stored_name, folder_number, offset, size, date, time, attribs);
+    if (status == CAB_STATUS_OK)
+        ++file_count;
+    return status;
+}
+
 void cabinet_creator::close_all_folders(QueueOf<cfc_fileinfo>& cabinet_files,
                                         uint64_t& cabinet_size, uint64_t& data_start) {
     if (cfc_folderinfo* folder = newest_folder())
@@ -244,7 +276,56 @@ int cabinet_creator::copy_data(std::ostream& out, uint64_t expected) {
     return out.fail() ? CAB_ERROR_WRITE : CAB_STATUS_OK;
 }
 
-int cabinet_creator::write_cabinet(std::ostream& out) {
+int cabinet_creator::write_directory(std::ostream& out, const cabinet_extras& extras,
+                                     uint16_t entries, uint64_t entries_size, uint64_t data_size) {
+    const bool leading = extras.leading_blocks != nullptr;
+    cabinet_header header;
+    header.signature = CABINET_SIGNATURE;
+    header.versionMinor = 3;
+    header.versionMajor = 1;
+    header.cFolders = static_cast<uint16_t>(folders.count + (leading ? 1 : 0));
+    header.cFiles = entries;
+    cabinet_parts parts;
+    if (extras.header_reserve_size != 0) {
+        header.flags |= cfhdrRESERVE_PRESENT;
+        header.cbCFHeader = extras.header_reserve_size;
+        header.abReserve = static_cast<uint8_t*>(std::malloc(extras.header_reserve_size));
+        if (header.abReserve == nullptr)
+            return CAB_ERROR_OUT_OF_MEMORY;
+        std::memcpy(header.abReserve, extras.header_reserve, extras.header_reserve_size);
+        parts.header_size += reserve_sizes_size + extras.header_reserve_size;
+    }
+    parts.folders = header.cFolders;
+    parts.entries_size = entries_size;
+    parts.leading_size = leading ? extras.leading_size : 0;
+    parts.data_size = data_size;
+    const cabinet_layout layout = lay_out(parts);
+    header.coffFiles = layout.coffFiles;
+    header.cbCabinet = layout.cbCabinet;
+
+    int status = header.write(out);
+    // The visits go on after a failure, so that each queue ends as it began.
+    for_each_in(folders, [&](cfc_folderinfo& folder) {
+        if (status == CAB_STATUS_OK)
+            status = folder.write_entry(out, layout.folders_data);
+    });
+    if (status == CAB_STATUS_OK && leading) {
+        cabinet_folder_fixed_header entry;
+        entry.coffCabStart = layout.data_start;
+        entry.cCFData = extras.leading_block_count;
+        entry.typeCompress = extras.leading_type;
+        status = entry.write(out);
+    }
+    for_each_in(folders, [&](cfc_folderinfo& folder) {
+        for_each_in(folder.files, [&](cfc_fileinfo& entry) {
+            if (status == CAB_STATUS_OK)
+                status = entry.write_entry(out);
+        });
+    });
+    return status;
+}
+
+int cabinet_creator::write_cabinet(std::ostream& out, const cabinet_extras& extras) {
     // A folder whose last block could not be written leaves the cabinet
     // without data: that must not pass for a finished cabinet.
     if (int status = flush_folders())
@@ -258,41 +339,52 @@ int cabinet_creator::write_cabinet(std::ostream& out) {
             ++entries;
         });
     });
-    cabinet_fixed_header header;
-    header.signature = CABINET_SIGNATURE;
-    header.cFolders = static_cast<uint16_t>(folders.count);
-    header.cFiles = entries;
-    header.coffFiles = cabinet_fixed_header::image_size +
-                       cabinet_folder_fixed_header::image_size * header.cFolders;
-    const uint64_t data_start = header.coffFiles + entries_size;
-    header.cbCabinet = data_start + data_size;
-    header.versionMinor = 3;
-    header.versionMajor = 1;
-    int status = header.write(out);
-    // The visits go on after a failure, so that each queue ends as it began.
-    for_each_in(folders, [&](cfc_folderinfo& folder) {
-        if (status == CAB_STATUS_OK)
-            status = folder.write_entry(out, data_start);
-    });
-    for_each_in(folders, [&](cfc_folderinfo& folder) {
-        for_each_in(folder.files, [&](cfc_fileinfo& entry) {
-            if (status == CAB_STATUS_OK)
-                status = entry.write_entry(out);
-        });
-    });
+    int status = CAB_STATUS_OK;
+    if (extras.seal == nullptr) {
+        status = write_directory(out, extras, entries, entries_size, data_size);
+    } else {
+        // Sealed in memory: what seals it covers the directory as written.
+        memory_output directory;
+        std::ostream image(&directory);
+        status = write_directory(image, extras, entries, entries_size, data_size);
+        if (status == CAB_STATUS_OK && directory.out_of_memory())
+            status = CAB_ERROR_OUT_OF_MEMORY;
+        if (status == CAB_STATUS_OK) {
+            extras.seal(extras.seal_context, directory.data(), directory.size(),
+                        cabinet_fixed_header::image_size + reserve_sizes_size);
+            out.write(reinterpret_cast<const char*>(directory.data()),
+                      static_cast<std::streamsize>(directory.size()));
+            if (out.fail())
+                status = CAB_ERROR_WRITE;
+        }
+    }
+    if (status == CAB_STATUS_OK && extras.leading_blocks != nullptr) {
+        out.write(reinterpret_cast<const char*>(extras.leading_blocks),
+                  static_cast<std::streamsize>(extras.leading_size));
+        if (out.fail())
+            status = CAB_ERROR_WRITE;
+    }
     if (status != CAB_STATUS_OK)
         return status;
     return copy_data(out, data_size);
 }
 
 int cabinet_creator::close(std::ostream& out) {
-    int status = write_cabinet(out);
+    return close(out, cabinet_extras());
+}
+
+int cabinet_creator::close(const char* path) {
+    return close(path, cabinet_extras());
+}
+
+int cabinet_creator::close(std::ostream& out, const cabinet_extras& extras) {
+    int status = write_cabinet(out, extras);
     if (status == CAB_STATUS_OK)
         reset();
     return status;
 }
 
-int cabinet_creator::close(const char* path) {
+int cabinet_creator::close(const char* path, const cabinet_extras& extras) {
     cabinet_target target;
     if (int status = target.open(path))
         return status;
@@ -307,7 +399,7 @@ int cabinet_creator::close(const char* path) {
     } else {
         fd_output_buffer stream_buffer(fd, buffer, piece_size);
         std::ostream out(&stream_buffer);
-        status = write_cabinet(out);
+        status = write_cabinet(out, extras);
         if (!stream_buffer.close() && status == CAB_STATUS_OK)
             status = CAB_ERROR_WRITE;
     }

@@ -135,6 +135,34 @@ int cfc_folderinfo::add_stream(std::istream& in, const char* stored_name, std::t
     return end_entry(entry, read_file(in));
 }
 
+int cfc_folderinfo::add_stream(std::istream& in, const char* stored_name, uint16_t date,
+                               uint16_t time, uint16_t attribs) {
+    if (output == nullptr)
+        return CAB_ERROR_FROZEN_FOLDER;
+    if (stored_name == nullptr)
+        return CAB_ERROR_NO_FILENAME;
+    cfc_fileinfo* entry = nullptr;
+    if (int status = new_entry(stored_name, date, time, attribs, entry))
+        return status;
+    return end_entry(entry, read_file(in));
+}
+
+int cfc_folderinfo::add_entry(const char* stored_name, uint16_t folder, uint64_t offset,
+                              uint64_t size, uint16_t date, uint16_t time, uint16_t attribs) {
+    if (output == nullptr)
+        return CAB_ERROR_FROZEN_FOLDER;
+    if (stored_name == nullptr)
+        return CAB_ERROR_NO_FILENAME;
+    cfc_fileinfo* entry = nullptr;
+    if (int status = new_entry(stored_name, date, time, attribs, entry))
+        return status;
+    entry->iFolder = folder;
+    entry->uoffFolderStart = offset;
+    entry->cbFile = size;
+    files.Append(entry);
+    return CAB_STATUS_OK;
+}
+
 int cfc_folderinfo::add_open_file(int fd, const char* name) {
     struct stat info;
     if (fstat(fd, &info) != 0)
@@ -164,6 +192,11 @@ int cfc_folderinfo::new_entry(const char* name, std::time_t modified, bool read_
     uint16_t date = 0, time = 0;
     if (!kistle::encode_dos_date_time(modified, date, time))
         return CAB_ERROR_DATETIME;
+    return new_entry(name, date, time, read_only ? ATTRIBUTE_READONLY : 0, entry);
+}
+
+int cfc_folderinfo::new_entry(const char* name, uint16_t date, uint16_t time, uint16_t attribs,
+                              cfc_fileinfo*& entry) {
     entry = new (std::nothrow) cfc_fileinfo;
     if (entry == nullptr)
         return CAB_ERROR_OUT_OF_MEMORY;
@@ -176,7 +209,7 @@ int cfc_folderinfo::new_entry(const char* name, std::time_t modified, bool read_
     entry->iFolder = iFolder;
     entry->date = date;
     entry->time = time;
-    entry->attribs = read_only ? ATTRIBUTE_READONLY : 0;
+    entry->attribs = attribs;
     // The entry gets the bytes that really went into the stream: a file can
     // change while it is read, and some report a size of 0 yet yield data.
     entry->uoffFolderStart = stream_size();

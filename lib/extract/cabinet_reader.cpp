@@ -219,6 +219,32 @@ int cabinet_reader::extract_file(uint32_t number, const char* directory, EXISTIN
     return status;
 }
 
+int cabinet_reader::write_folder_range(uint16_t number, uint64_t offset, uint64_t length,
+                                       std::ostream& out) {
+    if (!cabinet_stream.is_open())
+        return CAB_ERROR_CLOSED_OBJECT;
+    if (number >= folder_managers.count)
+        return CAB_ERROR_INVALID_FOLDER;
+    return extract_range(number, offset, length, out);
+}
+
+int cabinet_reader::read_bytes(uint64_t offset, void* bytes, std::size_t size) {
+    if (!cabinet_stream.is_open())
+        return CAB_ERROR_CLOSED_OBJECT;
+    if (offset > static_cast<uint64_t>(INT64_MAX))
+        return CAB_ERROR_SEEK;
+    if (cursor != nullptr)
+        cursor->stream_moved();
+    cabinet_stream.clear();
+    cabinet_stream.seekg(static_cast<std::streamoff>(offset));
+    if (cabinet_stream.fail())
+        return CAB_ERROR_SEEK;
+    cabinet_stream.read(static_cast<char*>(bytes), static_cast<std::streamsize>(size));
+    if (cabinet_stream.fail())
+        return cabinet_stream.eof() ? CAB_ERROR_UNEXPECTED_EOF : CAB_ERROR_READ;
+    return CAB_STATUS_OK;
+}
+
 int cabinet_reader::verify_folder(uint16_t number, uint64_t& uncompressed_size) {
     uncompressed_size = 0;
     if (!cabinet_stream.is_open())

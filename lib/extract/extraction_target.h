@@ -5,6 +5,9 @@
 #ifndef KISTLE_EXTRACTION_TARGET_H
 #define KISTLE_EXTRACTION_TARGET_H
 
+#include <sys/types.h>
+
+#include "stored_path.h"
 #include "temporary_file.h"
 
 namespace kistle::internal {
@@ -32,6 +35,9 @@ public:
     // when the base directory cannot be opened or the file cannot be made
     // otherwise. errno says why where a system call failed.
     [[nodiscard]] int create(const char* base, const char* stored_name, existing policy, int& file);
+    // The same below a base directory that is open already (a descriptor the
+    // caller keeps, or AT_FDCWD).
+    [[nodiscard]] int create_at(int base, const char* stored_name, existing policy, int& file);
     // Gives the complete file the mode of a new file (without any write
     // permission if its owner's was taken away while it was written) and
     // puts it in place of the target: in one step that replaces whatever is
@@ -40,25 +46,23 @@ public:
     // (nothing done once kept), or CAB_ERROR_OPEN_STREAM or
     // CAB_ERROR_ACCESS_DENIED with errno set.
     [[nodiscard]] int commit();
+    // The same, giving the file exactly mode (07777 bits) instead.
+    [[nodiscard]] int commit(mode_t mode);
+    // The private file, open for reading and writing until commit, for
+    // changes to the file itself (owner, times) before it is published; -1
+    // when there is none. The target owns it.
+    int file() const { return temporary.descriptor(); }
     // Whether an existing target was kept instead of being written.
     bool kept() const { return found; }
 
 private:
-    // Opens base, then walks the components of names before target;
-    // directory ends up open.
-    [[nodiscard]] int open_directories(const char* base);
-    // The same in one call below the base directory open as from (AT_FDCWD
-    // for the current one), where the kernel can refuse every symbolic link
-    // and every way out of it on the way; false (and nothing opened) when it
-    // cannot, or a directory is missing or refused: the walk then makes it
-    // or gives the status.
-    [[nodiscard]] bool open_directories_at_once(int from);
+    // Puts the file in place with mode; CAB_STATUS_OK once it is there or kept.
+    [[nodiscard]] int publish(mode_t mode);
 
-    char* names = nullptr;        // the stored name, split into components
-    const char* target = nullptr; // its last component, inside names
-    int directory = -1;           // descriptor of the target's directory
-    bool keep = false;            // existing::keep
-    bool found = false;           // the target existed and was kept
+    stored_path path;   // the stored name, taken apart
+    int directory = -1; // descriptor of the target's directory
+    bool keep = false;  // existing::keep
+    bool found = false; // the target existed and was kept
     temporary_file temporary;
 };
 

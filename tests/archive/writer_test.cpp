@@ -77,7 +77,8 @@ TEST_F(writer_test, round_trip_through_folders_of_both_kinds) {
         EXPECT_TRUE(in.read(entries[i]) == expected[i].bytes) << i;
     }
     std::vector<kistle::folder_info> folders = in.folders();
-    ASSERT_EQ(folders.size(), 3u);
+    ASSERT_EQ(folders.size(), 4u) << "three of files, then the record's";
+    EXPECT_EQ(in.info().record_folder, std::optional<uint16_t>(3));
     EXPECT_EQ(folders[0].type, 1);
     EXPECT_EQ(folders[0].uncompressed_size, a.size() + b.size());
     EXPECT_EQ(folders[0].blocks, 3);
@@ -113,7 +114,7 @@ TEST_F(writer_test, new_folders_begin_where_a_file_would_not_fit) {
     std::vector<uint16_t> types;
     for (const kistle::folder_info& folder : in.folders())
         types.push_back(folder.type);
-    EXPECT_EQ(types, (std::vector<uint16_t>{1, 1, 0, 0, 0}));
+    EXPECT_EQ(types, (std::vector<uint16_t>{1, 1, 0, 0, 0, 1})) << "the record's last";
 }
 
 // A file larger than any folder is refused before a byte of it is read, and
@@ -135,7 +136,7 @@ TEST_F(writer_test, file_larger_than_a_folder_is_refused) {
     out.commit();
     kistle::reader in(path);
     ASSERT_EQ(in.entries().size(), 2u);
-    EXPECT_EQ(in.folders().size(), 1u);
+    EXPECT_EQ(in.folders().size(), 2u) << "one of files, one for the record";
 }
 
 // Without commit nothing appears: not when the writer is destroyed,

@@ -1,8 +1,10 @@
 // The temporary file: private while written, published complete under its
-// name or discarded, and never left behind; with and without a name.
+// name or discarded, and never left behind; with and without a name. The
+// same for links.
 #include "temporary_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <string>
@@ -170,6 +172,50 @@ TEST_P(temporary_file_test, cleanup_removes_unfinished_named_files) {
     EXPECT_EQ(scratch_dir::names_in(dir), std::vector<std::string>{"out"});
     file.discard(); // its owner finds it gone and carries on
     EXPECT_EQ(scratch_dir::names_in(dir), std::vector<std::string>{"out"});
+}
+
+// Links appear under their name complete, or not at all.
+TEST(temporary_link, published_or_discarded) {
+    scratch_dir scratch;
+    const std::string dir = scratch.file("d");
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    scratch.write("d/a", "a");
+    scratch.write("d/old", "old");
+    int directory = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(directory, 0);
+    auto names = [&] { return scratch_dir::names_in(dir); };
+
+    temporary_link symbolic;
+    ASSERT_EQ(symbolic.create_symlink(directory, "a"), CAB_STATUS_OK);
+    EXPECT_EQ(std::string(symbolic.name()).rfind(".kistle-", 0), 0u);
+    EXPECT_TRUE(S_ISLNK(symbolic.status().st_mode));
+    ASSERT_EQ(symbolic.publish("l"), CAB_STATUS_OK);
+    EXPECT_EQ(names(), (std::vector<std::string>{"a", "l", "old"}));
+
+    // A symbolic link is linked itself, never followed.
+    temporary_link hard;
+    ASSERT_EQ(hard.create_hardlink(directory, directory, "l"), CAB_STATUS_OK);
+    EXPECT_TRUE(S_ISLNK(hard.status().st_mode));
+    // Without replace an existing name fails the publish, which can be retried.
+    ASSERT_EQ(hard.create_hardlink(directory, directory, "a"), CAB_STATUS_OK);
+    EXPECT_EQ(hard.publish("old", false), CAB_ERROR_CLOSE_FILE);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(scratch.read(dir + "/old"), "old");
+    ASSERT_EQ(hard.publish("b", false), CAB_STATUS_OK);
+    // A rename onto a link of the same file does nothing: the temporary
+    // name must not stay behind.
+    ASSERT_EQ(hard.create_hardlink(directory, directory, "a"), CAB_STATUS_OK);
+    ASSERT_EQ(hard.publish("b"), CAB_STATUS_OK);
+    EXPECT_EQ(names(), (std::vector<std::string>{"a", "b", "l", "old"}));
+    EXPECT_EQ(scratch_dir::status_of(dir + "/a").st_nlink, 2u);
+
+    temporary_link discarded, removed;
+    ASSERT_EQ(discarded.create_symlink(directory, "x"), CAB_STATUS_OK);
+    discarded.discard();
+    ASSERT_EQ(removed.create_symlink(directory, "x"), CAB_STATUS_OK);
+    remove_temporary_files();
+    EXPECT_EQ(names(), (std::vector<std::string>{"a", "b", "l", "old"}));
+    close(directory);
 }
 
 INSTANTIATE_TEST_SUITE_P(base, temporary_file_test, ::testing::Values(true, false),

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <random>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -127,7 +129,7 @@ TEST_P(kistle_round_trip, ExtractsTheTreeItStored) {
     program_result tested = kistle({"test", "tree.cab"});
     EXPECT_EQ(tested.exit_status, 0) << tested.err;
     EXPECT_EQ(tested.out,
-              "tree.cab: OK (6 files, " +
+              "tree.cab: OK (6 files, 4 directories, " +
                   std::string(GetParam() == std::vector<std::string>{"--folder-size", "100K"}
                                   ? "2 folders)\n"
                                   : "1 folder)\n"));
@@ -163,17 +165,17 @@ TEST_F(kistle_test, SameTreeSameCabinetInSortedOrder) {
     ASSERT_EQ(kistle({"create", "two.cab", "src"}).exit_status, 0);
     EXPECT_EQ(scratch_dir::read(path("one.cab")), scratch_dir::read(path("two.cab")));
     EXPECT_EQ(kistle({"list", "one.cab"}).out,
-              "src/B.txt\nsrc/a.txt\nsrc/b.txt\nsrc/c/a.txt\nsrc/c/z.txt\n");
+              "src/\nsrc/B.txt\nsrc/a.txt\nsrc/b.txt\nsrc/c/\nsrc/c/a.txt\nsrc/c/z.txt\n");
 }
 
-TEST_F(kistle_test, DefaultIsCabinetToolsBytesAndStoreStores) {
+TEST_F(kistle_test, PlainIsCabinetToolsBytesAndStoreStores) {
     write("a.txt", std::string(50000, 'a') + "end\n");
     write("b.txt", random_bytes(40000, 4));
     program_options dialogue;
     dialogue.directory = scratch.path();
     dialogue.input = "a.txt\nb.txt\n\ntool.cab\n";
     ASSERT_EQ(run_program({CABINET_TOOL_PATH}, dialogue).exit_status, 0);
-    ASSERT_EQ(kistle({"create", "kistle.cab", "a.txt", "b.txt"}).exit_status, 0);
+    ASSERT_EQ(kistle({"create", "--plain", "kistle.cab", "a.txt", "b.txt"}).exit_status, 0);
     EXPECT_EQ(scratch_dir::read(path("kistle.cab")), scratch_dir::read(path("tool.cab")));
 
     ASSERT_EQ(kistle({"create", "--store", "stored.cab", "a.txt", "b.txt"}).exit_status, 0);
@@ -181,6 +183,144 @@ TEST_F(kistle_test, DefaultIsCabinetToolsBytesAndStoreStores) {
     EXPECT_NE(info.find("     0  stored             3            90052            90004\n"),
               std::string::npos)
         << info;
+}
+
+// With SOURCE_DATE_EPOCH the cabinet depends on the files alone: not on
+// the time zone, and not on times newer than it.
+TEST_F(kistle_test, SourceDateEpochMakesCabinetsReproducible) {
+    make_tree("src");
+    write("src/new.txt", "new");
+    const timespec future[2] = {{4102444800, 0}, {4102444800, 0}}; // 2100
+    ASSERT_EQ(utimensat(AT_FDCWD, path("src/new.txt").c_str(), future, 0), 0);
+    auto create_in = [&](const char* zone, const char* name) {
+        program_options options;
+        options.directory = scratch.path();
+        options.environment = {std::string("TZ=") + zone, "SOURCE_DATE_EPOCH=1800000000"};
+        program_result made = run_program({KISTLE_PATH, "create", name, "src"}, options);
+        EXPECT_EQ(made.exit_status, 0) << made.err;
+        return scratch_dir::read(path(name));
+    };
+    EXPECT_TRUE(create_in("UTC", "utc.cab") == create_in("Asia/Tokyo", "tokyo.cab"));
+    program_result listed = kistle({"list", "--json", "utc.cab", "src/new.txt", "src/top.txt"});
+    nlohmann::json files = nlohmann::json::parse(listed.out);
+    EXPECT_EQ(files[0]["mtime"], 1800000000) << "clamped";
+    EXPECT_EQ(files[1]["mtime"], sample_time()) << "older times stay";
+
+    program_result bad = run_program({KISTLE_PATH, "create", "x.cab", "src"},
+                                     {"", scratch.path(), {"SOURCE_DATE_EPOCH=soon"}});
+    EXPECT_EQ(bad.exit_status, 1);
+    EXPECT_EQ(bad.err, "kistle: SOURCE_DATE_EPOCH: not a number of seconds\n");
+}
+
+// What a tree holds, as stat and readlink show it: each path's type,
+// permission bits (those in mask), owner, group, time to the nanosecond
+// (but the top directory's, which extraction makes), link target or bytes,
+// and which paths are one file.
+std::map<std::string, std::string> snapshot(const std::string& top, mode_t mask) {
+    std::map<std::string, std::string> result;
+    std::map<std::pair<dev_t, ino_t>, std::string> inodes;
+    std::vector<std::string> pending = {""};
+    while (!pending.empty()) {
+        std::string relative = pending.back();
+        pending.pop_back();
+        const std::string full = relative.empty() ? top : top + "/" + relative;
+        struct stat status;
+        if (lstat(full.c_str(), &status) != 0)
+            continue;
+        std::string text = std::to_string(status.st_mode & S_IFMT) + " " +
+                           std::to_string(status.st_mode & mask) + " " +
+                           std::to_string(status.st_uid) + ":" + std::to_string(status.st_gid);
+        if (!relative.empty() && !S_ISLNK(status.st_mode))
+            text += " " + std::to_string(status.st_mtim.tv_sec) + "." +
+                    std::to_string(status.st_mtim.tv_nsec);
+        if (S_ISLNK(status.st_mode)) {
+            text += " -> " + fs::read_symlink(full).native();
+        } else if (S_ISREG(status.st_mode)) {
+            auto first = inodes.emplace(std::make_pair(status.st_dev, status.st_ino), relative);
+            text += first.second ? " " + scratch_dir::read(full) : " = " + first.first->second;
+        } else if (S_ISDIR(status.st_mode)) {
+            for (const std::string& name : scratch_dir::names_in(full))
+                pending.push_back(relative.empty() ? name : relative + "/" + name);
+        }
+        result[relative] = text;
+    }
+    return result;
+}
+
+// A tree comes back as tar brings it back: as root exactly, as another user
+// with that user's owner and modes less the umask; also when the time zone
+// of the extraction is not that of the creation.
+TEST_F(kistle_test, TreeComesBackAsTarBringsItBack) {
+    const std::string src = path("src");
+    fs::create_directories(src + "/sub/empty");
+    const struct {
+        const char* name;
+        mode_t mode;
+        time_t seconds;
+        long nanoseconds;
+    } files[] = {{"run.sh", 0755, 1709647628, 0},  {"private", 0600, 1709647628, 0},
+                 {"shadow", 0640, 13046400, 0},    {"setuid", 04755, 7258118400, 0},
+                 {"setgid", 02755, 1709647628, 0}, {"exact", 0644, 1709647628, 123456789},
+                 {"caf\xE9", 0644, 1709647628, 0}, {"sub/deep", 0444, 1709647628, 0}};
+    for (const auto& f : files) {
+        std::string file = scratch.write(std::string("src/") + f.name, f.name);
+        ASSERT_EQ(chmod(file.c_str(), f.mode), 0);
+        const timespec times[2] = {{f.seconds, f.nanoseconds}, {f.seconds, f.nanoseconds}};
+        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    }
+    ASSERT_EQ(link((src + "/exact").c_str(), (src + "/sub/hard").c_str()), 0);
+    fs::create_symlink("../run.sh", src + "/sub/relative");
+    fs::create_symlink("/etc/passwd", src + "/sub/absolute");
+    fs::create_symlink("nowhere", src + "/sub/dangling");
+    ASSERT_EQ(chmod((src + "/sub/empty").c_str(), 0700), 0);
+    ASSERT_EQ(chmod((src + "/sub").c_str(), 01777), 0);
+    for (const char* dir : {"sub/empty", "sub", ""}) {
+        const timespec times[2] = {{13046400, 5}, {13046400, 5}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (src + "/" + dir).c_str(), times, 0), 0);
+    }
+    if (geteuid() == 0) {
+        ASSERT_EQ(lchown((src + "/private").c_str(), 4242, 4343), 0);
+    }
+
+    program_options utc;
+    utc.directory = scratch.path();
+    utc.environment = {"TZ=UTC"};
+    ASSERT_EQ(run_program({KISTLE_PATH, "create", "tree.cab", "src"}, utc).exit_status, 0);
+    ASSERT_EQ(
+        run_program({"/bin/tar", "--format=posix", "-cf", "tree.tar", "src"}, utc).exit_status, 0);
+
+    // Extracted as this user, then (as root) as nobody, in Tokyo.
+    std::vector<std::vector<std::string>> users = {{}};
+    if (geteuid() == 0) {
+        users.push_back({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        chmod(scratch.path().c_str(), 0777);
+    }
+    for (const std::vector<std::string>& as : users) {
+        SCOPED_TRACE(as.empty() ? "as this user" : "as nobody");
+        const std::string by_kistle = as.empty() ? "kistle-out" : "kistle-nobody";
+        const std::string by_tar = as.empty() ? "tar-out" : "tar-nobody";
+        fs::create_directory(path(by_kistle));
+        fs::create_directory(path(by_tar));
+        chmod(path(by_kistle).c_str(), 0777);
+        chmod(path(by_tar).c_str(), 0777);
+        program_options tokyo;
+        tokyo.directory = scratch.path();
+        tokyo.environment = {"TZ=Asia/Tokyo"};
+        std::vector<std::string> extract = as;
+        extract.insert(extract.end(), {KISTLE_PATH, "extract", "-C", by_kistle, "tree.cab"});
+        program_result extracted = run_program(extract, tokyo);
+        EXPECT_EQ(extracted.exit_status, 0) << extracted.err;
+        std::vector<std::string> untar = as;
+        untar.insert(untar.end(), {"/bin/tar", "-xf", "tree.tar", "-C", by_tar});
+        ASSERT_EQ(run_program(untar, tokyo).exit_status, 0);
+        // tar also drops the sticky bit for another user; the modes compare
+        // in their permission bits then.
+        const mode_t mask = as.empty() ? 07777 : 0777;
+        EXPECT_EQ(snapshot(path(by_kistle + "/src"), mask), snapshot(path(by_tar + "/src"), mask));
+        if (as.empty()) {
+            EXPECT_EQ(snapshot(path(by_kistle + "/src"), 07777), snapshot(src, 07777));
+        }
+    }
 }
 
 // -j changes when blocks are compressed and expanded, never the bytes nor
@@ -199,19 +339,37 @@ TEST_F(kistle_test, ThreadCountChangesNoByte) {
     }
 }
 
-TEST_F(kistle_test, ListLongShowsAttributesSizeTimeAndFolder) {
-    // A file that would take a folder past --folder-size starts a new one.
+TEST_F(kistle_test, ListLongShowsTypeModeOwnersSizeAndTime) {
     make_tree("src");
-    ASSERT_EQ(kistle({"create", "--folder-size", "100K", "tree.cab", "src/read-only.txt",
-                      "src/big.bin", "src/top.txt"})
+    chmod(path("src/big.bin").c_str(), 04750);
+    fs::create_symlink("top.txt", path("src/link"));
+    ASSERT_EQ(link(path("src/top.txt").c_str(), path("src/again.txt").c_str()), 0);
+    ASSERT_EQ(kistle({"create", "tree.cab", "src/read-only.txt", "src/big.bin", "src/top.txt",
+                      "src/again.txt", "src/link", "src/with space/nested"})
                   .exit_status,
               0);
+    struct stat status = scratch_dir::status_of(path("src/top.txt"));
+    const std::string owners = std::string(getpwuid(status.st_uid)->pw_name) + "/" +
+                               getgrgid(status.st_gid)->gr_name + " ";
     program_result listed = kistle({"list", "-l", "tree.cab"});
     EXPECT_EQ(listed.exit_status, 0);
-    EXPECT_EQ(lines_of(listed.out),
-              (std::vector<std::string>{"R-----       7  2024-05-06 07:08:10  0  src/read-only.txt",
-                                        "------  300000  2024-05-06 07:08:10  1  src/big.bin",
-                                        "------       4  2024-05-06 07:08:10  2  src/top.txt"}));
+    std::vector<std::string> lines = lines_of(listed.out);
+    ASSERT_EQ(lines.size(), 7u) << listed.out;
+    const std::string when = " 2024-05-06 07:08:10 ";
+    EXPECT_EQ(lines[0], "-r--r--r-- " + owners + "     7" + when + "src/read-only.txt");
+    EXPECT_EQ(lines[1], "-rwsr-x--- " + owners + "300000" + when + "src/big.bin");
+    EXPECT_EQ(lines[2], "-rw-r--r-- " + owners + "     4" + when + "src/top.txt");
+    EXPECT_EQ(lines[3],
+              "hrw-r--r-- " + owners + "     4" + when + "src/again.txt link to src/top.txt");
+    EXPECT_EQ(lines[4].substr(0, 11), "lrwxrwxrwx ");
+    EXPECT_EQ(lines[4].substr(lines[4].size() - 19), "src/link -> top.txt");
+    EXPECT_EQ(lines[5].substr(0, 1), "d");
+    EXPECT_EQ(lines[5].substr(lines[5].size() - 22), "src/with space/nested/");
+
+    // A plain cabinet's entries have no owner.
+    ASSERT_EQ(kistle({"create", "--plain", "plain.cab", "src/read-only.txt"}).exit_status, 0);
+    EXPECT_EQ(kistle({"list", "-l", "plain.cab"}).out,
+              "-r--r--r-- -/- 7" + when + "src/read-only.txt\n");
 }
 
 TEST_F(kistle_test, PatternsSelectWholeNames) {
@@ -252,7 +410,7 @@ TEST_F(kistle_test, VerboseNamesEachFileOnStandardOutput) {
     write("src/a.txt", "a");
     write("src/b/c.txt", "c");
     program_result made = kistle({"create", "-v", "tree.cab", "src"});
-    EXPECT_EQ(made.out, "src/a.txt\nsrc/b/c.txt\n");
+    EXPECT_EQ(made.out, "src/\nsrc/a.txt\nsrc/b/\nsrc/b/c.txt\n");
     program_result extracted = kistle({"extract", "-v", "-C", "out", "tree.cab", "*/c.*"});
     EXPECT_EQ(extracted.out, "src/b/c.txt\n");
 }
@@ -316,15 +474,19 @@ TEST_F(kistle_test, InfoDescribesHeaderAndFolders) {
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     };
     EXPECT_TRUE(has("version:        1.3")) << shown.out;
-    EXPECT_TRUE(has("folders:        2")) << shown.out;
+    EXPECT_TRUE(has("folders:        3")) << shown.out;
     EXPECT_TRUE(has("files:          6")) << shown.out;
+    EXPECT_TRUE(has("record:         version 1.0, verified")) << shown.out;
     EXPECT_TRUE(
         has("size:           " + std::to_string(fs::file_size(path("tree.cab"))) + " bytes"))
         << shown.out;
-    // A heading and one row per folder, the blocks and sizes adding up.
-    ASSERT_EQ(lines.size(), 10u + 2u) << shown.out;
+    // A heading and one row per folder, the blocks and sizes adding up; the
+    // record's folder last.
+    ASSERT_EQ(lines.size(), 11u + 3u) << shown.out;
+    EXPECT_EQ(lines.back().substr(lines.back().size() - 10), "  (record)");
+    lines.pop_back();
     std::uint64_t uncompressed = 0;
-    for (std::size_t i = 10; i < lines.size(); ++i) {
+    for (std::size_t i = 11; i < lines.size(); ++i) {
         unsigned folder, blocks;
         char type[32];
         unsigned long long compressed, expanded;
@@ -349,16 +511,24 @@ TEST_F(kistle_test, JsonParsesAndKeepsNamesThatAreNotUtf8) {
     program_result listed = kistle({"list", "--json", "tree.cab"});
     ASSERT_EQ(listed.exit_status, 0) << listed.err;
     nlohmann::json files = nlohmann::json::parse(listed.out); // strict: valid UTF-8 only
-    ASSERT_EQ(files.size(), 3u);
+    ASSERT_EQ(files.size(), 4u);
+    EXPECT_EQ(files[0]["name"], "src");
+    EXPECT_EQ(files[0]["type"], "directory");
+    files.erase(0);
     EXPECT_EQ(files[0]["name"], "src/caf\xC3\xA9.txt");
     EXPECT_FALSE(files[0].contains("name_escaped"));
     EXPECT_EQ(files[1]["name"], "src/caf\\xE9\\\\x41.txt");
     EXPECT_EQ(files[1]["name_escaped"], true);
     EXPECT_EQ(files[2]["name"], "src/read-only.txt");
     EXPECT_EQ(files[2]["size"], 7);
+    EXPECT_EQ(files[2]["type"], "file");
+    EXPECT_EQ(files[2]["mode"], 0444);
     EXPECT_EQ(files[2]["attributes"], 1);
     EXPECT_EQ(files[2]["folder"], 0);
     EXPECT_EQ(files[2]["modified"].get<std::string>().substr(0, 19), "2024-05-06T07:08:10");
+    EXPECT_EQ(files[2]["mtime"], sample_time());
+    EXPECT_EQ(files[2]["uid"], geteuid());
+    EXPECT_EQ(files[2]["verified"], true);
 
     // The escaped name leads back to the stored bytes, and they extract.
     std::string escaped = files[1]["name"];
@@ -388,12 +558,17 @@ TEST_F(kistle_test, CreateNotesWhatItDoesNotStore) {
 
     program_result again = kistle({"create", "src/self.cab", "src", "src/top.txt"});
     EXPECT_EQ(again.exit_status, 0);
-    EXPECT_EQ(again.err, "kistle: src/empty: empty directory not stored\n"
-                         "kistle: src/fifo: special file not stored\n"
-                         "kistle: src/link: symbolic link not stored\n"
+    EXPECT_EQ(again.err, "kistle: src/fifo: special file not stored\n"
                          "kistle: src/self.cab: the cabinet itself; not stored\n"
                          "kistle: src/top.txt: given twice; stored once\n");
-    EXPECT_EQ(kistle({"list", "src/self.cab"}).out, "src/top.txt\n");
+    EXPECT_EQ(kistle({"list", "src/self.cab"}).out, "src/\nsrc/empty/\nsrc/link\nsrc/top.txt\n");
+
+    // A plain cabinet holds regular files only.
+    program_result plain = kistle({"create", "--plain", "plain.cab", "src"});
+    EXPECT_EQ(plain.exit_status, 0);
+    EXPECT_EQ(plain.err, "kistle: src/empty: empty directory not stored in a plain cabinet\n"
+                         "kistle: src/fifo: special file not stored\n"
+                         "kistle: src/link: symbolic link not stored in a plain cabinet\n");
 
     // A leading '/' is dropped, with one notice however many paths have one.
     program_result absolute =

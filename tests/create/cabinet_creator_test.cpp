@@ -1,5 +1,4 @@
 // The folder builder and the cabinet creator, through their public classes.
-#include <atomic>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -11,7 +10,6 @@
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -29,6 +27,7 @@
 #include "scratch_dir.h"
 #include "temporary_file.h"
 #include "tmpdir_setting.h"
+#include "umask_calls.h"
 
 using namespace kistle::internal;
 
@@ -383,19 +382,7 @@ TEST_F(creator_test, close_replaces_an_existing_file_only_on_success) {
     EXPECT_EQ(scratch_dir::names_in(scratch.path()).size(), 3u) << "tmp/, f and out.cab";
 }
 
-// The umask belongs to the whole process (other threads create files
-// meanwhile): the creator must not even read it, which takes two calls.
-std::atomic<int> umask_calls{0};
-
-} // namespace
-
-extern "C" mode_t umask(mode_t mask) {
-    ++umask_calls;
-    return static_cast<mode_t>(syscall(SYS_umask, mask));
-}
-
-namespace {
-
+// The creator must not even read the umask, which takes two calls.
 TEST_F(creator_test, new_cabinet_gets_the_mode_of_any_new_file) {
     mode_t saved = umask(027);
     umask_calls = 0;

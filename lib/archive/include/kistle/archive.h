@@ -36,6 +36,7 @@
 #include <functional>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -96,6 +97,13 @@ enum class errc : int {
     date_time = -38,         // a modification time without a local time
     range_past_end = -40,    // an entry starts at or past its folder's data
     folder_data_ended = -41, // an entry's range runs past its folder's data
+    stopped = -44,           // the progress function asked to stop
+    content_mismatch = -60,  // the bytes do not match the checksum the record keeps
+    directory_damaged = -61, // the directory does not match the record's digest
+    record_damaged = -62,    // the record cannot be verified: read as a plain cabinet
+    record_newer = -63,      // a newer kistle wrote the record: read as a plain cabinet
+    entry_mismatch = -64,    // an entry does not match what the record says of it
+    not_a_file = -65,        // the entry has no bytes of its own: a directory or link
 };
 inline std::error_code make_error_code(errc e) noexcept {
     return {static_cast<int>(e), category()};
@@ -149,17 +157,58 @@ constexpr std::uint16_t execute = 0x0040;
 constexpr std::uint16_t name_is_utf8 = 0x0080;
 } // namespace attribute
 
-// One file of a cabinet.
+// A time in UTC, to the nanosecond: any time the system can represent,
+// before 1970 (negative seconds) and after 2107 included.
+struct file_time {
+    std::int64_t seconds = 0;      // since 1970-01-01 00:00:00 UTC
+    std::uint32_t nanoseconds = 0; // 0 to 999999999
+};
+
+enum class entry_type { file, directory, symlink, hardlink };
+
+// An owner or a group: its ID, and its name where one is known.
+struct owner_id {
+    std::uint32_t id = 0;
+    std::string name; // empty: none stored
+};
+
+// One entry of a cabinet. A cabinet that kistle wrote carries a record
+// (doc/format.md) with directories, symbolic links, hard links, full modes,
+// owners and exact times; for any other cabinet, or one whose record cannot
+// be verified, every entry is a file described by its stored DOS fields
+// alone: mode 0644 (0444 when read-only, plus 0111 with the execute bit),
+// no owner, and the DOS date and time read as local time.
 struct entry {
     std::string name;             // as stored: any bytes, '/' or '\' between directories
-    std::uint64_t size = 0;       // in bytes
-    std::uint16_t folder = 0;     // the folder holding its bytes
+                                  // (a directory's without a trailing '/')
+    std::uint64_t size = 0;       // in bytes; 0 for a directory or symbolic link
+    std::uint16_t folder = 0;     // the folder holding its bytes (files, hard links)
     std::uint16_t attributes = 0; // the stored bits, see kistle::attribute
-    std::time_t modified = 0;     // the stored DOS date and time read as local time
-                                  // (two-second resolution); 0 when the system
-                                  // cannot represent it
+    std::time_t modified = 0;     // the record's time (UTC), or the stored DOS date
+                                  // and time read as local time (two-second
+                                  // resolution); 0 when the system cannot
+                                  // represent it
+    entry_type type = entry_type::file;
+    std::uint32_t mode = 0644;              // permission bits, 07777
+    std::optional<owner_id> owner, group;   // where the record keeps them
+    std::uint32_t modified_nanoseconds = 0; // with the record's time
+    std::string link_target;                // a symbolic link's target; for a hard
+                                            // link, the name of the entry it links to
+    bool verified = false; // a sound record covers its name, size, time, mode, owner
+                           // and contents
 
     bool read_only() const noexcept { return (attributes & attribute::read_only) != 0; }
+    file_time time() const noexcept {
+        return {static_cast<std::int64_t>(modified), modified_nanoseconds};
+    }
+};
+
+// What the reader made of a cabinet's record.
+enum class record_status {
+    none,     // no record: a plain cabinet
+    verified, // entries come from the record
+    damaged,  // a record is there but cannot be verified: read as a plain cabinet
+    newer,    // a newer kistle wrote it: read as a plain cabinet
 };
 
 // The cabinet's header.
@@ -174,6 +223,10 @@ struct cabinet_info {
     std::string previous_cabinet, previous_disk, next_cabinet, next_disk;
     std::uint16_t header_reserve = 0; // reserve sizes, in bytes
     std::uint8_t folder_reserve = 0, block_reserve = 0;
+    record_status record = record_status::none;
+    unsigned record_version_major = 0, record_version_minor = 0;
+    std::optional<std::uint16_t> record_folder; // the folder that holds the record
+    bool directory_verified = false;            // the record's digest matches the directory
 };
 
 // One folder.
@@ -205,8 +258,43 @@ struct problem {
 // the forms that take a std::error_code too.
 using progress_function = std::function<void(std::uint64_t bytes_done)>;
 
+// Something a writer did with a path, or could not do, that does not fail
+// the call that met it: add_tree goes on past it.
+struct notice {
+    enum class kind {
+        special_file,   // a FIFO, device or socket: not stored
+        cabinet_itself, // the cabinet being written: not stored
+        leading_slash,  // leading separators dropped from the stored name
+        not_stored,     // a directory or link, which a plain cabinet cannot hold
+        time_clamped,   // a time outside 1980-2107 stored as the nearest DOS time
+                        // (the record, where there is one, keeps the true time)
+        changed,        // the file changed while it was read; stored as read
+        replaced,       // the file was replaced after it was found; not stored
+        unreadable,     // the file or directory could not be read; not stored
+        bad_name,       // a name extraction would refuse (a ".." between '\'); not stored
+        duplicate,      // a name the tree stored already; stored once
+    };
+    kind what;
+    entry_type type = entry_type::file; // of what was found (not_stored)
+    std::filesystem::path source;       // what was found
+    std::string name;                   // the name it would be stored under
+    std::error_code code;               // why, where a call failed (unreadable)
+};
+using notice_function = std::function<void(const notice&)>;
+
 // ---------------------------------------------------------------------------
 // Reading
+
+struct extract_options;
+
+// What extraction could not restore of what a record keeps, counted in
+// entries since the reader was opened. None of it fails an extraction:
+// tar restores as much and says what it could not.
+struct restore_shortfalls {
+    std::uint64_t owners = 0; // owner or group left as the extracting user's
+    std::uint64_t modes = 0;  // files whose set-user-ID or set-group-ID bit was left off
+    std::uint64_t times = 0;  // times the file system refused or could not hold
+};
 
 // An open cabinet. Opening reads the header and the directory; the blocks are
 // read, verified and inflated when an entry is extracted. No byte reaches an
@@ -251,6 +339,16 @@ public:
     // The first entry stored under name, byte for byte, or nullptr.
     const entry* find(std::string_view name) const noexcept;
 
+    // What opening found wrong with the cabinet's record or directory that
+    // does not stop it from being read: a record that cannot be verified
+    // (record_damaged) or that a newer kistle wrote (record_newer), both
+    // with the entries then read from the file entries alone; a directory
+    // that does not match the record's digest (directory_damaged); and one
+    // problem, with its name, for each entry that then does not match the
+    // record (entry_mismatch: extracting it fails so). Empty for a sound
+    // cabinet, a plain one included, and when closed.
+    const std::vector<problem>& damage() const noexcept;
+
     // The header as read. Fails with closed.
     cabinet_info info() const;
     cabinet_info info(std::error_code& ec) const;
@@ -271,12 +369,19 @@ public:
     // a name with a ".." component fails with access_denied, and no symbolic
     // link is followed, on the way or at the target. The bytes go to a
     // temporary file, private until complete, which then replaces the target
-    // at once (a link at the target is replaced, not followed); the stored
-    // date, time and read-only bit are restored. With existing::keep an
-    // existing target (a link or a directory included) is left alone, also
-    // one that appears while the entry is written, and the result is false.
-    // Returns true when the file was written. On failure nothing is
-    // published.
+    // at once (a link at the target is replaced, not followed). With a
+    // record, a file's bytes must match its checksum (content_mismatch
+    // otherwise) and everything the record keeps is restored as tar restores
+    // it: as root, owner, group and exact mode; as another user, the mode
+    // less the umask, never widened, and the user's own owner; times to the
+    // nanosecond. A directory is made (or an existing one reused) and given
+    // its metadata; a symbolic link is made as a link; a hard link is linked
+    // to its first name when this reader extracted that one, else written as
+    // a file of its own. Without a record, the stored date, time and
+    // read-only bit are restored. With existing::keep an existing target (a
+    // link or a directory included) is left alone, also one that appears
+    // while the entry is written, and the result is false. Returns true when
+    // the entry was written. On failure nothing is published.
     bool extract(const entry& e, const std::filesystem::path& directory,
                  existing policy = existing::replace);
     bool extract(const entry& e, const std::filesystem::path& directory, existing policy,
@@ -284,9 +389,20 @@ public:
     bool extract(const entry& e, const std::filesystem::path& directory, std::error_code& ec);
     // Extracts every entry as above, in the cabinet's order (a name stored
     // twice: the entry find() returns), stopping at the first failure.
+    // Directories get their modes and times once everything below them is
+    // in place, so a read-only directory still receives its files.
     void extract_all(const std::filesystem::path& directory, existing policy = existing::replace);
     void extract_all(const std::filesystem::path& directory, existing policy, std::error_code& ec);
     void extract_all(const std::filesystem::path& directory, std::error_code& ec);
+    // As extract_all above, the entries options.select chooses, each
+    // outcome told to options.each (which may stop it) instead of ending
+    // the run; fails only where the run itself does (the directory cannot
+    // be opened, or a directory's metadata cannot be restored at the end).
+    void extract_all(const std::filesystem::path& directory, const extract_options& options);
+    void extract_all(const std::filesystem::path& directory, const extract_options& options,
+                     std::error_code& ec);
+    // What extractions since open could not restore; see restore_shortfalls.
+    const restore_shortfalls& unrestored() const noexcept;
     // Writes the entry's bytes to out, and flushes it. On failure part of
     // them may have been written; out is left as the failure left it (a
     // stream that failed: write).
@@ -312,9 +428,58 @@ private:
     std::unique_ptr<impl> impl_;
 };
 
+// How reader::extract_all goes through a cabinet.
+struct extract_options {
+    reader::existing policy = reader::existing::replace;
+    // Which entries to extract; all when not given.
+    std::function<bool(const entry& e)> select;
+    // Told of each entry extracted or failed: written as extract() says,
+    // and the failure (null on success), naming the path and the system's
+    // reason as the throwing extract() would. False stops the run. Without
+    // it, the first failure ends the run and is its outcome.
+    std::function<bool(const entry& e, const error* failure, bool written)> each;
+};
+
 // ---------------------------------------------------------------------------
 // Writing
 
+// What an entry added by add_file or add_bytes records: each value not
+// given is the file's own (add_file) or, for add_bytes, mode 0644 and
+// the writer's user and group.
+struct entry_options {
+    std::optional<file_time> modified; // required by add_bytes
+    std::optional<std::uint32_t> mode; // permission bits, 07777
+    std::optional<owner_id> owner, group;
+};
+// How add_tree stores what it finds.
+struct tree_options {
+    // Asked of every path before it is stored (the root included): false
+    // leaves it out, and a directory with everything below it.
+    std::function<bool(std::string_view stored_name, entry_type type,
+                       const std::filesystem::path& source)>
+        filter;
+    std::optional<file_time> mtime;       // every entry's time, instead of its own
+    std::optional<file_time> newest;      // later times are stored as this one
+    std::optional<owner_id> owner, group; // every entry's, instead of its own
+    bool numeric_owner = false;           // store no owner or group names
+};
+
+// What writer::survey finds below a path.
+struct survey_result {
+    std::uint64_t files = 0; // file entries the tree needs
+    std::uint64_t bytes = 0;
+    std::uint64_t largest = 0;
+    std::filesystem::path largest_source;
+    // Paths whose names extraction would refuse (kind bad_name): add_tree
+    // leaves them out.
+    std::vector<notice> refused;
+};
+
+// Why extraction refuses a stored name, and so the writer: "a name with a
+// '..' component cannot be stored", or "no name to store this file under"
+// (empty, or nothing after the last separator); nullptr when it takes it.
+// '/' and '\' both separate directories.
+KISTLE_EXPORT const char* refusal_of(std::string_view stored_name) noexcept;
 // A cabinet under construction. Files are compressed into a private,
 // unnamed temporary file as they are added; the cabinet appears at its path,
 // complete, only at commit(). A writer destroyed, reopened or discarded
@@ -381,14 +546,66 @@ public:
     void add_file(const std::filesystem::path& source, std::string_view stored_name = {});
     void add_file(const std::filesystem::path& source, std::string_view stored_name,
                   std::error_code& ec);
-    // Adds data under stored_name with the given modification time (stored
-    // as local time; date_time when the system has none for it) and
-    // read-only bit. The stored name is judged as add_file's; one holding a
-    // NUL byte is refused too (access_denied).
+    // Adds data under stored_name with the given modification time and
+    // read-only bit (mode 0444, else 0644). The stored name is judged as
+    // add_file's; one holding a NUL byte is refused too (access_denied).
     void add_bytes(std::string_view stored_name, std::string_view data, std::time_t modified,
                    bool read_only = false);
     void add_bytes(std::string_view stored_name, std::string_view data, std::time_t modified,
                    bool read_only, std::error_code& ec);
+
+    void add_file(const std::filesystem::path& source, std::string_view stored_name,
+                  const entry_options& options);
+    void add_file(const std::filesystem::path& source, std::string_view stored_name,
+                  const entry_options& options, std::error_code& ec);
+    // Fails with date_time when options.modified is not given.
+    void add_bytes(std::string_view stored_name, std::string_view data,
+                   const entry_options& options);
+    void add_bytes(std::string_view stored_name, std::string_view data,
+                   const entry_options& options, std::error_code& ec);
+
+    // Adds source and, for a directory, everything below it in sorted order
+    // (so the same tree gives the same cabinet), stored under stored_name
+    // (empty: source as given) and stored_name/... below it, with '/'
+    // between components; leading separators and "." components are
+    // dropped. Directories, symbolic links (never followed) and hard links
+    // (one inode met twice: the second entry shares the first one's bytes)
+    // become entries of their own, with mode, owner, group and time; a
+    // plain cabinet (set_plain) holds regular files only. A name with a
+    // ".." component fails with access_denied before anything is added.
+    // What cannot be stored (special files, unreadable files, files replaced
+    // meanwhile, the cabinet itself) is left out and told to the notice
+    // function, as is a file that changed while it was read (stored as read);
+    // the call goes on past them. Fails (open_file, read, ...) when source
+    // itself cannot be read, and as add_file for a file that fails while it
+    // is added (its entry is not made).
+    void add_tree(const std::filesystem::path& source, std::string_view stored_name = {},
+                  const tree_options& options = {});
+    void add_tree(const std::filesystem::path& source, std::string_view stored_name,
+                  const tree_options& options, std::error_code& ec);
+
+    // What add_tree would store of source, found by the same walk without
+    // reading a byte: how many regular files (and hard links) and how many
+    // bytes they hold, and the largest file. Nothing is told to the notice
+    // function. Fails as add_tree when source cannot be found.
+    survey_result survey(const std::filesystem::path& source, std::string_view stored_name = {},
+                         const tree_options& options = {});
+    survey_result survey(const std::filesystem::path& source, std::string_view stored_name,
+                         const tree_options& options, std::error_code& ec);
+
+    // Writes a plain cabinet: no record, the file entries alone, dates in
+    // local time and the read-only bit, as cabinet_tool writes (a time
+    // outside 1980-2107 is clamped, with a notice). By default a record
+    // keeps what the file entries cannot (doc/format.md). Applies to the
+    // cabinet opened next.
+    void set_plain(bool plain) noexcept;
+    // Writes the DOS dates and times of the file entries in UTC instead of
+    // local time, so that the cabinet does not depend on the time zone. The
+    // record's times are UTC in any case.
+    void set_utc(bool utc) noexcept;
+    // Called with what add_file and add_tree leave out or change; none by
+    // default.
+    void set_notices(notice_function notices);
 
     std::size_t size() const noexcept; // entries added so far
 

@@ -48,7 +48,14 @@ constexpr int CAB_ERROR_DATETIME = -38;
 constexpr int CAB_ERROR_RANGE_PAST_END = -40;    // range starts at or past the folder's end
 constexpr int CAB_ERROR_FOLDER_DATA_ENDED = -41; // folder ended inside the range
 constexpr int CAB_ERROR_NO_DECOMPRESSOR = -43;
-constexpr int CAB_ERROR_STOPPED = -44;    // the caller's progress callback asked to stop
+constexpr int CAB_ERROR_STOPPED = -44; // the caller's progress callback asked to stop
+// What the application interface finds in a cabinet's record.
+constexpr int CAB_ERROR_CONTENT_MISMATCH = -60;  // bytes differ from the record's checksum
+constexpr int CAB_ERROR_DIRECTORY_DAMAGED = -61; // the directory differs from its digest
+constexpr int CAB_ERROR_RECORD_DAMAGED = -62;    // the record cannot be verified
+constexpr int CAB_ERROR_RECORD_NEWER = -63;      // a newer version of the record
+constexpr int CAB_ERROR_ENTRY_MISMATCH = -64;    // an entry differs from the record
+constexpr int CAB_ERROR_NOT_A_FILE = -65;        // a directory or link has no bytes
 constexpr int CAB_ERROR_ZLIB_FIRST = -59; // -50 to -59: zlib results, see convert_z_error_code
 constexpr int CAB_ERROR_ZLIB_LAST = -50;
 constexpr int CAB_ERROR_UNKNOWN = -255;

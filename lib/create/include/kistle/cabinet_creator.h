@@ -20,6 +20,7 @@
 #include <kistle/queue_of.h>
 
 namespace kistle::internal {
+struct cabinet_extras;
 class parallel_deflate;
 struct progress_callback;
 } // namespace kistle::internal
@@ -83,6 +84,14 @@ public:
     // each, are add_file's.
     [[nodiscard]] int add_stream(std::istream& in, const char* stored_name, std::time_t modified,
                                  bool read_only);
+    // As add_stream, with the entry's date, time and attribute bits as given.
+    [[nodiscard]] KISTLE_LOCAL int add_stream(std::istream& in, const char* stored_name,
+                                              uint16_t date, uint16_t time, uint16_t attribs);
+    // Adds an entry for bytes an earlier entry added (see
+    // cfc_folderinfo::add_entry); the statuses are add_file's.
+    [[nodiscard]] KISTLE_LOCAL int add_shared_entry(const char* stored_name, uint16_t folder,
+                                                    uint64_t offset, uint64_t size, uint16_t date,
+                                                    uint16_t time, uint16_t attribs);
     // Writes the cabinet to path; a cabinet that is not complete never
     // reaches it. A new file gets the mode the kernel gives any new file
     // there; a regular file at path is replaced in one step and its
@@ -108,6 +117,13 @@ public:
     // without CAB_ERROR_OPEN_FILE and CAB_ERROR_CLOSE_FILE, with the same
     // state afterwards; out keeps what was written to it.
     [[nodiscard]] int close(std::ostream& out);
+    // close(path) and close(out) with extras (not owned; they must live
+    // through the call). A leading folder counts as a folder: with it, the
+    // cabinet holds one folder more than new_folder made.
+    [[nodiscard]] KISTLE_LOCAL int close(const char* path,
+                                         const kistle::internal::cabinet_extras& extras);
+    [[nodiscard]] KISTLE_LOCAL int close(std::ostream& out,
+                                         const kistle::internal::cabinet_extras& extras);
     // Freezes the newest folder and moves every folder's entries to the end
     // of cabinet_files, adding each folder's share to the two totals (see
     // cfc_folderinfo::close). The folders stay, without entries: a later
@@ -143,7 +159,13 @@ private:
     // Writes the last block of every folder; a failure means missing data.
     [[nodiscard]] KISTLE_LOCAL int flush_folders();
     // Writes the whole cabinet to out and keeps everything.
-    [[nodiscard]] KISTLE_LOCAL int write_cabinet(std::ostream& out);
+    [[nodiscard]] KISTLE_LOCAL int write_cabinet(std::ostream& out,
+                                                 const kistle::internal::cabinet_extras& extras);
+    // Writes the header through the last file entry.
+    [[nodiscard]] KISTLE_LOCAL int write_directory(std::ostream& out,
+                                                   const kistle::internal::cabinet_extras& extras,
+                                                   uint16_t entries, uint64_t entries_size,
+                                                   uint64_t data_size);
     // Copies the temporary data file, which must hold expected bytes, to out.
     [[nodiscard]] KISTLE_LOCAL int copy_data(std::ostream& out, uint64_t expected);
 };

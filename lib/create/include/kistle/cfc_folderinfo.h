@@ -95,6 +95,16 @@ public:
     // the other statuses, and the state after each, are add_file's.
     [[nodiscard]] int add_stream(std::istream& in, const char* stored_name, std::time_t modified,
                                  bool read_only);
+    // As add_stream, with the entry's date, time and attribute bits as given.
+    [[nodiscard]] KISTLE_LOCAL int add_stream(std::istream& in, const char* stored_name,
+                                              uint16_t date, uint16_t time, uint16_t attribs);
+    // Records an entry for bytes already in a stream: iFolder,
+    // uoffFolderStart and cbFile as given, so that two entries may share
+    // the same bytes. CAB_ERROR_FROZEN_FOLDER, CAB_ERROR_NO_FILENAME,
+    // CAB_ERROR_OUT_OF_MEMORY: nothing changes.
+    [[nodiscard]] KISTLE_LOCAL int add_entry(const char* stored_name, uint16_t folder,
+                                             uint64_t offset, uint64_t size, uint16_t date,
+                                             uint16_t time, uint16_t attribs);
     // Hands back the next full block (the caller owns it), or none while the
     // bytes read so far wait in the pending block. After a failed read
     // (CAB_ERROR_READ) the bytes read, earlier files' included, stay pending.
@@ -135,6 +145,9 @@ private:
     // CAB_ERROR_OUT_OF_MEMORY, and no entry, when it cannot be made.
     [[nodiscard]] KISTLE_LOCAL int new_entry(const char* name, std::time_t modified, bool read_only,
                                              cfc_fileinfo*& entry);
+    // As new_entry, with the fixed fields as given.
+    [[nodiscard]] KISTLE_LOCAL int new_entry(const char* name, uint16_t date, uint16_t time,
+                                             uint16_t attribs, cfc_fileinfo*& entry);
     // Records entry once its bytes were read with status, or drops it.
     [[nodiscard]] KISTLE_LOCAL int end_entry(cfc_fileinfo* entry, int status);
     // Reads to the end of in, block by block, with the compressors where

@@ -91,6 +91,14 @@ public:
     // when it cannot be opened; a kept target is CAB_STATUS_OK.
     [[nodiscard]] int extract_file(uint32_t number, const char* directory, EXISTING_TARGET existing,
                                    bool* written = nullptr);
+    // Writes bytes offset to offset + length - 1 of folder number's stream
+    // to out, with the checks of extract. The statuses are write_file's.
+    [[nodiscard]] KISTLE_LOCAL int write_folder_range(uint16_t number, uint64_t offset,
+                                                      uint64_t length, std::ostream& out);
+    // Reads size bytes of the cabinet file from offset into bytes.
+    // CAB_STATUS_OK; CAB_ERROR_CLOSED_OBJECT, CAB_ERROR_SEEK,
+    // CAB_ERROR_UNEXPECTED_EOF, CAB_ERROR_READ.
+    [[nodiscard]] KISTLE_LOCAL int read_bytes(uint64_t offset, void* bytes, std::size_t size);
     // Writes the bytes of file entry number to out, with the checks of
     // extract: no byte leaves a block that failed its checksum, or that was
     // placed by one. The statuses are extract's for its bytes, with

@@ -1,0 +1,38 @@
+// What a cabinet may carry beyond what cabinet_creator writes by itself
+// (internal): a header reserve area, and one folder whose blocks come
+// before every other folder's data while its number comes after theirs.
+// The application interface uses them for its record.
+#ifndef KISTLE_CABINET_EXTRAS_H
+#define KISTLE_CABINET_EXTRAS_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kistle::internal {
+
+struct cabinet_extras {
+    // The header's reserve area, written with cfhdrRESERVE_PRESENT and no
+    // reserve bytes in folder entries or data blocks; none when size is 0.
+    const uint8_t* header_reserve = nullptr;
+    uint16_t header_reserve_size = 0;
+
+    // The leading folder: its blocks (headers and payloads, as a folder
+    // writes them), their count and the folder's compression type. None
+    // when blocks is null.
+    const uint8_t* leading_blocks = nullptr;
+    std::size_t leading_size = 0;
+    uint16_t leading_block_count = 0;
+    uint16_t leading_type = 0;
+
+    // Called with the directory (the header through the last file entry),
+    // before it is written; it may change the reserve area, which lies at
+    // reserve_offset in it. The directory is in memory only when this is
+    // set.
+    void (*seal)(void* context, uint8_t* directory, std::size_t size,
+                 std::size_t reserve_offset) = nullptr;
+    void* seal_context = nullptr;
+};
+
+} // namespace kistle::internal
+
+#endif
