@@ -6,6 +6,7 @@
 
 #include <kistle/io_helpers.h>
 
+#include "byte_counter.h"
 #include "parallel_inflate.h"
 #include "progress_callback.h"
 
@@ -74,20 +75,33 @@ int folder_cursor::write_range(std::ostream& out, uint64_t offset, uint64_t leng
     in.clear();
     uint32_t first;
     if (offset < index[verified].start)
-        first = block_holding(offset);
-    else if (failure != CAB_STATUS_OK)
-        return failure;
+        first = block_holding(offset, verified);
+    else if (failure == CAB_STATUS_OK)
+        first = verified; // learning on from there
     else
-        first = verified;
+        return failure;
     int status = walk(out, first, offset, length, progress);
     following_from = length <= UINT64_MAX - offset ? offset + length : UINT64_MAX;
     return status;
 }
 
-uint32_t folder_cursor::block_holding(uint64_t offset) const {
-    // The first block whose successor starts beyond offset; offset lies
-    // before the start of block `verified`.
-    uint32_t low = 0, high = verified - 1;
+int folder_cursor::verify(uint64_t& expanded) {
+    expanded = 0;
+    if (!prepare())
+        return CAB_ERROR_OUT_OF_MEMORY;
+    in.clear();
+    if (expands_whole) {
+        expanded = index[verified].start;
+        return failure;
+    }
+    int status = expand_from_first(folder.cCFData, &expanded);
+    expands_whole = status == CAB_STATUS_OK;
+    return status;
+}
+
+uint32_t folder_cursor::block_holding(uint64_t offset, uint32_t blocks) const {
+    // The first block whose successor starts beyond offset.
+    uint32_t low = 0, high = blocks - 1;
     while (low < high) {
         uint32_t middle = low + (high - low) / 2;
         if (index[middle + 1].start > offset)
@@ -117,11 +131,13 @@ int folder_cursor::seek_to(uint64_t position) {
 }
 
 int folder_cursor::read_block(uint32_t number, cabinet_datablock& block) {
-    if (number < verified)
-        return block.read(in, header);
-    if (failure != CAB_STATUS_OK)
+    // A block that failed is not read again, and nothing comes from it.
+    if (number == verified && failure != CAB_STATUS_OK)
         return failure;
+    ++reads;
     int status = block.read(in, header);
+    if (number < verified)
+        return status;
     if (status != CAB_STATUS_OK) {
         failure = status;
         return status;
@@ -208,10 +224,14 @@ void folder_cursor::start_expanding(slot& block) {
 }
 
 int folder_cursor::write_part(std::ostream& out, slot& block, uint16_t first, uint16_t length) {
-    using flag = cabinet_folder_manager::COMPRESSION_STATE_FLAG;
-    // Stored blocks and unsupported types: as the folder manager writes them.
+    if (folder.typeCompress == COMPRESSION_TYPE_STORED) {
+        // A stored block must hold every byte it claims; never read past the payload.
+        if (block.block.cbData < block.block.cbUncomp)
+            return CAB_ERROR_BAD_DATA;
+        return io_write(out, block.block.abData + first, length);
+    }
     if (folder.typeCompress != COMPRESSION_TYPE_DEFLATE)
-        return folder.write_data(out, block.block, first, length, flag::COMPRESSION_STATE_WRITE);
+        return CAB_ERROR_UNSUPPORTED_COMPRESSION;
     if (block.state == slot::expanding) {
         decompressors->finish(block.expansion);
     } else if (block.state == slot::unexpanded) {
@@ -264,15 +284,51 @@ int folder_cursor::walk(std::ostream& out, uint32_t number, uint64_t offset, uin
             break; // the block stays: the next file mostly begins in it
         drop_first();
     }
-    if (status == CAB_STATUS_OK && !begun) {
-        // At or past the end of the folder's data, every block verified: the
-        // folder's own walk decides the status.
-        stream_known = false;
-        return folder.extract_data(out, in, offset, length, header);
-    }
+    if (status == CAB_STATUS_OK && !begun)
+        return end_status(); // every block verified, none holds offset
     if (status == CAB_STATUS_OK && length != 0)
         status = CAB_ERROR_FOLDER_DATA_ENDED;
     return status;
+}
+
+int folder_cursor::expand_blocks(uint32_t number, uint32_t end, bool exact, uint64_t* expanded) {
+    byte_counter discarded;
+    std::ostream out(&discarded);
+    go_to(number);
+    for (; number < end; ++number) {
+        if (count == 0)
+            read_next();
+        slot& block = slot_at(0);
+        if (block.status != CAB_STATUS_OK)
+            return block.status;
+        read_ahead(UINT64_MAX, true);
+        const cabinet_datablock& data = block.block;
+        if (exact && folder.typeCompress == COMPRESSION_TYPE_STORED && data.cbData != data.cbUncomp)
+            return CAB_ERROR_BAD_DATA;
+        if (int status = write_part(out, block, 0, data.cbUncomp))
+            return status;
+        if (expanded != nullptr)
+            *expanded += data.cbUncomp;
+        drop_first();
+    }
+    return CAB_STATUS_OK;
+}
+
+int folder_cursor::expand_from_first(uint32_t end, uint64_t* expanded) {
+    // No block to read, but blocks that could not be reached say so.
+    if (folder.cCFData == 0)
+        return seek_to(folder.coffCabStart);
+    return expand_blocks(0, end, false, expanded);
+}
+
+int folder_cursor::end_status() {
+    // As a walk from the first block finds it, once.
+    if (!expands_whole) {
+        if (int status = expand_from_first(folder.cCFData, nullptr))
+            return status;
+        expands_whole = true;
+    }
+    return CAB_ERROR_RANGE_PAST_END;
 }
 
 } // namespace kistle::internal

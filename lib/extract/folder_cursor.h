@@ -1,5 +1,6 @@
 // A cursor over one folder's uncompressed stream (internal): writes any range
-// of it, beginning at the block that holds the range's first byte.
+// of it, beginning at the block that holds the range's first byte, and checks
+// the whole folder. It is the reading side's one walker of a folder's blocks.
 #ifndef KISTLE_FOLDER_CURSOR_H
 #define KISTLE_FOLDER_CURSOR_H
 
@@ -8,7 +9,7 @@
 #include <ostream>
 
 #include <kistle/cabinet_datablock.h>
-#include <kistle/cabinet_folder_manager.h>
+#include <kistle/cabinet_folder_header.h>
 #include <kistle/cabinet_header.h>
 #include <kistle/cabinet_status.h>
 
@@ -18,9 +19,8 @@ class parallel_inflate;
 struct progress_callback;
 
 // Where a block's bytes lie in the folder's stream follows from the sizes of
-// the blocks before it, so the cursor learns where blocks start only from
-// blocks it has read whole and whose checksums it has verified: no byte is
-// ever placed by a block header that failed its checksum. It learns as it
+// the blocks before it, so the cursor learns where blocks start from blocks
+// it has read whole and whose checksums it has verified. It learns as it
 // goes, from the blocks that ranges pass through; blocks before a range are
 // verified but not expanded. The last block a range ends in is kept, since
 // the next file of a folder mostly begins there.
@@ -31,23 +31,22 @@ struct progress_callback;
 // the caller writes the blocks before. What reaches out, and every status,
 // is what one thread gives.
 //
-// The folder, the stream, the header and the decompressors are borrowed and
-// must outlive the cursor; the folder's own decompressor is used only to
-// report a range at or past the end. The cursor continues where it left the
-// stream: whatever else moves it must call stream_moved. One cursor serves
-// one folder; another folder needs another cursor.
+// The folder entry, the stream, the header and the decompressors are
+// borrowed and must outlive the cursor. The cursor continues where it left
+// the stream: whatever else moves it must call stream_moved. One cursor
+// serves one folder; another folder needs another cursor.
 class folder_cursor {
 public:
     // Without decompressors, the cursor makes its own for the calling thread.
-    folder_cursor(cabinet_folder_manager& folder, std::istream& in, const cabinet_header& header,
-                  parallel_inflate* decompressors = nullptr)
+    folder_cursor(const cabinet_folder_header& folder, std::istream& in,
+                  const cabinet_header& header, parallel_inflate* decompressors = nullptr)
         : folder(folder), in(in), header(header), decompressors(decompressors) {}
     // Waits for the expansions it started.
     ~folder_cursor();
     folder_cursor(const folder_cursor&) = delete;
     folder_cursor& operator=(const folder_cursor&) = delete;
 
-    bool serves(const cabinet_folder_manager& other) const { return &other == &folder; }
+    bool serves(const cabinet_folder_header& other) const { return &other == &folder; }
 
     // Writes bytes offset to offset + length - 1 of the folder's stream to out.
     // 0 when all of them were written. Otherwise:
@@ -55,20 +54,31 @@ public:
     //   read or verified fails with that block's status (CAB_ERROR_CHECKSUM,
     //   CAB_ERROR_UNEXPECTED_EOF, CAB_ERROR_READ) and writes nothing; one
     //   that begins before it writes its bytes up to that block first;
-    // - a range that begins at or past the end of the folder's data gets the
-    //   status of the folder manager's extract_data for it
-    //   (CAB_ERROR_RANGE_PAST_END unless that walk fails first);
+    // - a range that begins at or past the end of the folder's data gets
+    //   CAB_ERROR_RANGE_PAST_END once every block has been read, verified and
+    //   expanded in turn, or the status of the first block that fails that;
     // - CAB_ERROR_FOLDER_DATA_ENDED when the folder ends inside the range,
     //   CAB_ERROR_SEEK when a block cannot be reached, CAB_ERROR_OUT_OF_MEMORY,
-    //   and the statuses of the folder manager's write_data (writing to out,
-    //   expanding a block, an unsupported compression type);
+    //   CAB_ERROR_WRITE, CAB_ERROR_BAD_DATA for a stored block that holds
+    //   fewer bytes than it claims, CAB_ERROR_UNSUPPORTED_COMPRESSION for a
+    //   type other than stored and deflate, CAB_ERROR_DECOMPRESSION or a
+    //   status from convert_z_error_code for a deflate block that does not
+    //   expand to exactly cbUncomp bytes;
     // - CAB_ERROR_STOPPED when progress (if given), told of the bytes
     //   written after each block's part, asks to stop.
     // After a failure the cursor can be used again for any range.
     [[nodiscard]] int write_range(std::ostream& out, uint64_t offset, uint64_t length,
                                   const progress_callback* progress = nullptr);
+    // Reads, verifies and expands every block from the first, writing
+    // nothing: 0 when all are sound (a folder without blocks too), else the
+    // status of the first that is not; expanded gets the bytes of the blocks
+    // before it. CAB_ERROR_SEEK when the blocks cannot be reached.
+    [[nodiscard]] int verify(uint64_t& expanded);
     // The stream was moved by someone else: the next block read seeks.
     void stream_moved() { stream_known = false; }
+
+    // How many blocks the cursor has read from the stream, for tests.
+    uint64_t blocks_read() const { return reads; }
 
 private:
     // Where a block starts in the cabinet file and in the folder's stream.
@@ -80,11 +90,22 @@ private:
     struct slot;
 
     [[nodiscard]] bool prepare();
-    uint32_t block_holding(uint64_t offset) const;
+    // The block among the first `blocks` that holds offset, which lies
+    // before the start of block `blocks`.
+    uint32_t block_holding(uint64_t offset, uint32_t blocks) const;
     [[nodiscard]] int seek_to(uint64_t position);
     [[nodiscard]] int read_block(uint32_t number, cabinet_datablock& block);
     [[nodiscard]] int walk(std::ostream& out, uint32_t number, uint64_t offset, uint64_t length,
                            const progress_callback* progress);
+    // Reads, verifies and expands blocks number to end - 1 in turn; exact
+    // asks stored blocks to hold exactly what they claim. The status of the
+    // first that fails; expanded (when given) gets the bytes of the others.
+    [[nodiscard]] int expand_blocks(uint32_t number, uint32_t end, bool exact, uint64_t* expanded);
+    // Expands the blocks from the first up to end - 1 (a folder without
+    // blocks: reaches where they would start).
+    [[nodiscard]] int expand_from_first(uint32_t end, uint64_t* expanded);
+    // The status of a range at or past the end of the folder's data.
+    [[nodiscard]] int end_status();
 
     slot& slot_at(unsigned i) const;
     // Keeps the blocks from number on, if the cursor holds number.
@@ -100,7 +121,7 @@ private:
     void start_expanding(slot& block);
     [[nodiscard]] int write_part(std::ostream& out, slot& block, uint16_t first, uint16_t length);
 
-    cabinet_folder_manager& folder;
+    const cabinet_folder_header& folder;
     std::istream& in;
     const cabinet_header& header;
     parallel_inflate* decompressors;
@@ -113,6 +134,8 @@ private:
     // The status of block `verified` when it has failed to be read or
     // verified; nothing at or after its start can be placed.
     int failure = CAB_STATUS_OK;
+    // Every block from the first was read, verified and expanded in turn.
+    bool expands_whole = false;
 
     // Blocks first_block to first_block + count - 1, in a ring of capacity.
     slot* slots = nullptr;
@@ -126,6 +149,7 @@ private:
     bool stream_known = false;
     // Where the last range ended: the next that begins there reads ahead.
     uint64_t following_from = UINT64_MAX;
+    uint64_t reads = 0;
 };
 
 } // namespace kistle::internal

@@ -4,7 +4,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <zlib.h>
 
+#include <kistle/cabinet_folder_manager.h>
 #include <kistle/cabinet_status.h>
 
 #include "cabinet_image.h"
@@ -36,6 +38,16 @@ public:
         int status = cursor.write_range(out, offset, length);
         EXPECT_EQ(folder.zstream, nullptr);
         return status;
+    }
+    int verify(uint64_t& expanded) { return cursor.verify(expanded); }
+    uint64_t reads() const { return cursor.blocks_read(); }
+
+    // What the folder manager's walk from the first block gives for the
+    // range, on a stream of its own: its status, and its bytes in out.
+    int walk(uint64_t offset, uint64_t length) {
+        std::istringstream walked(in.str());
+        out.str("");
+        return folder.extract_data(out, walked, offset, length, header);
     }
 
     std::istringstream in;
@@ -284,6 +296,19 @@ const hostile_case hostile_cases[] = {
      {{7, 2, CAB_ERROR_UNSUPPORTED_COMPRESSION, ""},
       {0, 1, CAB_ERROR_UNSUPPORTED_COMPRESSION, ""},
       {10, 1, CAB_ERROR_UNSUPPORTED_COMPRESSION, ""}}},
+    // Past the end, every block is expanded in turn, also those that ranges
+    // pass over unexpanded.
+    {"past_the_end_behind_a_block_that_does_not_expand",
+     blocks_of(1, {overstated(deflate_block("xy"), 5), deflate_block("abcde")}),
+     0,
+     {{5, 5, 0, "abcde"},
+      {10, 0, CAB_ERROR_DECOMPRESSION, ""},
+      {0, 1, CAB_ERROR_DECOMPRESSION, ""},
+      {12, 1, CAB_ERROR_DECOMPRESSION, ""}}},
+    {"empty_block_that_does_not_expand",
+     blocks_of(1, {test_block{"junk", 0, {}, false}, deflate_block("abc")}),
+     0,
+     {{0, 3, 0, "abc"}, {3, 1, convert_z_error_code(Z_DATA_ERROR), ""}}},
 };
 
 class hostile_folder : public ::testing::TestWithParam<std::tuple<hostile_case, unsigned>> {};
@@ -298,6 +323,29 @@ TEST_P(hostile_folder, ends_in_the_right_status) {
         EXPECT_EQ(folder.write(r.offset, r.length), r.status) << r.offset << "+" << r.length;
         EXPECT_EQ(folder.out.str(), r.written) << r.offset << "+" << r.length;
     }
+}
+
+// A check of the whole folder, before any range and after all of them, ends
+// as the folder manager's walk of every block from the first does, and counts
+// the bytes that walk writes.
+TEST_P(hostile_folder, is_verified_as_the_whole_walk_finds_it) {
+    auto [c, threads] = GetParam();
+    test_cabinet cabinet;
+    cabinet.folders.push_back(c.folder);
+    std::string image = build_cabinet(cabinet);
+    cursor_over folder(image.substr(0, image.size() - c.cut), threads);
+    int expected = folder.walk(0, UINT64_MAX);
+    if (expected == CAB_ERROR_FOLDER_DATA_ENDED || expected == CAB_ERROR_RANGE_PAST_END)
+        expected = 0; // every block passed
+    const uint64_t walked = folder.out.str().size();
+    uint64_t expanded = 1;
+    EXPECT_EQ(folder.verify(expanded), expected);
+    EXPECT_EQ(expanded, walked);
+    for (const range& r : c.ranges)
+        static_cast<void>(folder.write(r.offset, r.length));
+    expanded = 1;
+    EXPECT_EQ(folder.verify(expanded), expected);
+    EXPECT_EQ(expanded, walked);
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, hostile_folder,
@@ -339,6 +387,31 @@ TEST(folder_cursor, every_range_as_the_whole_walk_gives_it) {
                               << length << ": " << status << " instead of " << expected;
         }
         EXPECT_EQ(wrong, 0);
+    }
+}
+
+// Files that follow one another take each block from the cabinet once, on
+// one thread and on several; a range past the end walks the folder again
+// once to find its status, and so does a check of the whole folder.
+TEST(folder_cursor, reads_each_block_once) {
+    for (auto [type, threads] : {std::pair<uint16_t, unsigned>{0, 1}, {1, 1}, {0, 3}, {1, 3}}) {
+        test_cabinet cabinet;
+        cabinet.folders.push_back(folder_of(type, whole + whole, 10));
+        cursor_over folder(build_cabinet(cabinet), threads);
+        const uint64_t ends[] = {4, 17, 20, 21, 33, 49, 50};
+        uint64_t offset = 0;
+        for (uint64_t end : ends) {
+            ASSERT_EQ(folder.write(offset, end - offset), 0) << offset;
+            offset = end;
+        }
+        EXPECT_EQ(folder.reads(), 5u) << type_name(type) << threads;
+        for (int twice = 0; twice < 2; ++twice)
+            EXPECT_EQ(folder.write(50, 1), CAB_ERROR_RANGE_PAST_END);
+        uint64_t expanded = 0;
+        for (int twice = 0; twice < 2; ++twice)
+            EXPECT_EQ(folder.verify(expanded), 0);
+        EXPECT_EQ(expanded, 50u);
+        EXPECT_EQ(folder.reads(), 10u) << type_name(type) << threads;
     }
 }
 

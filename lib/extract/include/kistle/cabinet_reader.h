@@ -103,7 +103,8 @@ public:
     // the blocks expanded to (up to a failure). CAB_STATUS_OK when every
     // block is sound (a folder without blocks included);
     // CAB_ERROR_CLOSED_OBJECT, CAB_ERROR_INVALID_FOLDER; the statuses of
-    // cabinet_folder_manager::extract_data for a block that fails.
+    // cabinet_folder_manager::extract_data for a block that fails;
+    // CAB_ERROR_OUT_OF_MEMORY.
     [[nodiscard]] int verify_folder(uint16_t number, uint64_t& uncompressed_size);
     // Reads the header of every block of folder number, skipping the
     // payloads unread and unverified: compressed_size gets the bytes the
@@ -145,6 +146,9 @@ private:
                                                  const cabinet_file_header*& file) const;
     [[nodiscard]] KISTLE_LOCAL int extract_range(uint16_t folder, uint64_t offset, uint64_t length,
                                                  std::ostream& out);
+    // The cursor over folder number, made anew unless it serves that folder
+    // already; none without memory for it.
+    KISTLE_LOCAL kistle::internal::folder_cursor* cursor_for(uint16_t number);
     void drop_cursor();
     void drop_threads();
     // The decompressors for a new cursor; none: the cursor makes its own.
