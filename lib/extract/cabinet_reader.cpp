@@ -68,6 +68,8 @@ void cabinet_reader::release() {
     header.release_reserve();
     std::free(name_order);
     name_order = nullptr;
+    std::free(folder_ends);
+    folder_ends = nullptr;
 }
 
 void cabinet_reader::drop_cursor() {
@@ -294,13 +296,36 @@ int cabinet_reader::find_file(const char* name, uint32_t& number) {
     return CAB_STATUS_OK;
 }
 
+uint64_t cabinet_reader::folder_end(uint16_t number) {
+    if (folder_ends == nullptr) {
+        const uint64_t folders = folder_managers.count;
+        folder_ends = static_cast<uint64_t*>(std::malloc(folders * sizeof(uint64_t)));
+        // Without them no damaged block is recovered from.
+        if (folder_ends == nullptr)
+            return folder_cursor::unknown_end;
+        // 0 until an entry that holds bytes ends somewhere.
+        std::fill(folder_ends, folder_ends + folders, 0);
+        for (uint64_t i = 0; i < file_headers.count; ++i) {
+            const cabinet_file_header& file = *file_headers[i];
+            if (file.iFolder >= folders || file.cbFile == 0)
+                continue;
+            // An end beyond the widest offset is one that no folder reaches.
+            const uint64_t end = file.cbFile <= UINT64_MAX - file.uoffFolderStart
+                                     ? file.uoffFolderStart + file.cbFile
+                                     : UINT64_MAX;
+            folder_ends[file.iFolder] = std::max(folder_ends[file.iFolder], end);
+        }
+    }
+    return folder_ends[number] != 0 ? folder_ends[number] : folder_cursor::unknown_end;
+}
+
 folder_cursor* cabinet_reader::cursor_for(uint16_t number) {
     const cabinet_folder_manager& folder = *folder_managers[number];
     // What a cursor learnt and kept is about its own folder only.
     if (cursor == nullptr || !cursor->serves(folder)) {
         drop_cursor();
-        cursor =
-            new (std::nothrow) folder_cursor(folder, cabinet_stream, header, threads_to_lend());
+        cursor = new (std::nothrow)
+            folder_cursor(folder, cabinet_stream, header, threads_to_lend(), folder_end(number));
     }
     return cursor;
 }

@@ -20,6 +20,14 @@ constexpr std::size_t expanded_size = 0xFFFF + 1;
 
 } // namespace
 
+// Where the block after one read at entry lies, by the sizes its header gives.
+folder_cursor::block_entry folder_cursor::successor(const block_entry& entry,
+                                                    const cabinet_datablock& block) {
+    return {entry.position + cabinet_datablock_fixed_header::image_size + block.cbReserve +
+                block.cbData,
+            entry.start + block.cbUncomp};
+}
+
 struct folder_cursor::slot {
     enum step { unexpanded, expanding, expanded };
 
@@ -73,13 +81,20 @@ int folder_cursor::write_range(std::ostream& out, uint64_t offset, uint64_t leng
         return CAB_ERROR_OUT_OF_MEMORY;
     // An earlier range may have left the stream at its end or failed.
     in.clear();
+    if (failure == CAB_STATUS_OK && offset >= index[verified].start)
+        learn_up_to(offset);
+    const uint32_t blocks = folder.cCFData;
     uint32_t first;
     if (offset < index[verified].start)
         first = block_holding(offset, verified);
     else if (failure == CAB_STATUS_OK)
-        first = verified; // learning on from there
-    else
+        first = verified; // past every block, or the next cannot be read
+    else if (!behind_damage(offset))
         return failure;
+    else if (offset < index[blocks].start)
+        first = block_holding(offset, blocks);
+    else
+        first = blocks;
     int status = walk(out, first, offset, length, progress);
     following_from = length <= UINT64_MAX - offset ? offset + length : UINT64_MAX;
     return status;
@@ -112,6 +127,47 @@ uint32_t folder_cursor::block_holding(uint64_t offset, uint32_t blocks) const {
     return low;
 }
 
+void folder_cursor::learn_up_to(uint64_t offset) {
+    go_to(verified);
+    while (failure == CAB_STATUS_OK && verified < folder.cCFData) {
+        if (count == 0)
+            read_next();
+        // Once read, a block says where the next one starts; the one that
+        // holds offset stays for the walk.
+        if (slot_at(0).status != CAB_STATUS_OK || index[verified].start > offset)
+            return;
+        drop_first();
+    }
+}
+
+bool folder_cursor::behind_damage(uint64_t offset) {
+    // Its claims place the next block; a range before that touches it.
+    if (failure != CAB_ERROR_CHECKSUM || offset < index[verified + 1].start)
+        return false;
+    if (claims_are == claims::untried) {
+        int status = confirm_claims();
+        // Short of memory now, the claims may yet be checked later.
+        if (status != CAB_ERROR_OUT_OF_MEMORY)
+            claims_are = status == CAB_STATUS_OK ? claims::confirmed : claims::refused;
+    }
+    return claims_are == claims::confirmed;
+}
+
+int folder_cursor::confirm_claims() {
+    // Without an expected end nothing can confirm them; blocks of another
+    // type fail every range anyway.
+    if (expected_end == unknown_end || (folder.typeCompress != COMPRESSION_TYPE_STORED &&
+                                        folder.typeCompress != COMPRESSION_TYPE_DEFLATE))
+        return CAB_ERROR_CHECKSUM;
+    placed = verified + 1;
+    int status = expand_blocks(placed, folder.cCFData, true, nullptr);
+    if (status == CAB_STATUS_OK && index[folder.cCFData].start != expected_end)
+        status = CAB_ERROR_CHECKSUM;
+    if (status != CAB_STATUS_OK)
+        placed = verified; // what the claims placed is forgotten
+    return status;
+}
+
 int folder_cursor::seek_to(uint64_t position) {
     // A seek throws the stream's buffer away, and consecutive blocks find the
     // stream where they need it.
@@ -136,18 +192,20 @@ int folder_cursor::read_block(uint32_t number, cabinet_datablock& block) {
         return failure;
     ++reads;
     int status = block.read(in, header);
-    if (number < verified)
+    if (number < placed)
         return status;
-    if (status != CAB_STATUS_OK) {
+    if (status == CAB_STATUS_OK) {
+        index[number + 1] = successor(index[number], block);
+        ++placed;
+        if (number == verified)
+            ++verified;
+    } else if (number == verified) {
         failure = status;
-        return status;
+        // What its header claims, which nothing has vouched for yet.
+        if (status == CAB_ERROR_CHECKSUM)
+            index[number + 1] = successor(index[number], block);
     }
-    const block_entry& entry = index[number];
-    index[number + 1] = {entry.position + cabinet_datablock_fixed_header::image_size +
-                             block.cbReserve + block.cbData,
-                         entry.start + block.cbUncomp};
-    ++verified;
-    return CAB_STATUS_OK;
+    return status;
 }
 
 folder_cursor::slot& folder_cursor::slot_at(unsigned i) const {
@@ -322,9 +380,11 @@ int folder_cursor::expand_from_first(uint32_t end, uint64_t* expanded) {
 }
 
 int folder_cursor::end_status() {
-    // As a walk from the first block finds it, once.
+    // As a walk from the first block finds it, once: the blocks behind a
+    // damaged one whose claims hold were all expanded when they were checked.
     if (!expands_whole) {
-        if (int status = expand_from_first(folder.cCFData, nullptr))
+        const uint32_t end = claims_are == claims::confirmed ? verified : folder.cCFData;
+        if (int status = expand_from_first(end, nullptr))
             return status;
         expands_whole = true;
     }

@@ -25,6 +25,16 @@ struct progress_callback;
 // verified but not expanded. The last block a range ends in is kept, since
 // the next file of a folder mostly begins there.
 //
+// Damage costs only what it touches. A block that fails its checksum still
+// claims where the next block lies and how many bytes it held, but nothing
+// vouches for either claim. When the folder's expected end is known (where
+// its last file entry ends), the cursor checks the claims once, the first
+// time a range behind the damaged block is asked for: every later block must
+// verify and expand to exactly its cbUncomp where the claims put it, and the
+// sizes of all blocks, the damaged one's claim included, must add up to the
+// expected end. Only then are ranges wholly behind the damaged block served;
+// a range that touches it never is, and no byte ever comes from it.
+//
 // With more than one thread, the cursor reads the blocks of a range ahead,
 // and beyond its end when ranges follow one another, at most two per thread:
 // it verifies them as it reads them, and worker threads expand them while
@@ -37,10 +47,15 @@ struct progress_callback;
 // serves one folder; another folder needs another cursor.
 class folder_cursor {
 public:
+    // No expected end: a damaged block fails every range at or after it.
+    static constexpr uint64_t unknown_end = UINT64_MAX;
+
     // Without decompressors, the cursor makes its own for the calling thread.
     folder_cursor(const cabinet_folder_header& folder, std::istream& in,
-                  const cabinet_header& header, parallel_inflate* decompressors = nullptr)
-        : folder(folder), in(in), header(header), decompressors(decompressors) {}
+                  const cabinet_header& header, parallel_inflate* decompressors = nullptr,
+                  uint64_t expected_end = unknown_end)
+        : folder(folder), in(in), header(header), decompressors(decompressors),
+          expected_end(expected_end) {}
     // Waits for the expansions it started.
     ~folder_cursor();
     folder_cursor(const folder_cursor&) = delete;
@@ -50,10 +65,11 @@ public:
 
     // Writes bytes offset to offset + length - 1 of the folder's stream to out.
     // 0 when all of them were written. Otherwise:
-    // - a range that begins in or after the first block that failed to be
-    //   read or verified fails with that block's status (CAB_ERROR_CHECKSUM,
-    //   CAB_ERROR_UNEXPECTED_EOF, CAB_ERROR_READ) and writes nothing; one
-    //   that begins before it writes its bytes up to that block first;
+    // - a range that touches a block that failed to be read or verified
+    //   fails with that block's status (CAB_ERROR_CHECKSUM,
+    //   CAB_ERROR_UNEXPECTED_EOF, CAB_ERROR_READ) and writes its bytes up to
+    //   that block; so does every range behind the block, unless the block
+    //   only failed its checksum and its claims were confirmed (see above);
     // - a range that begins at or past the end of the folder's data gets
     //   CAB_ERROR_RANGE_PAST_END once every block has been read, verified and
     //   expanded in turn, or the status of the first block that fails that;
@@ -88,11 +104,20 @@ private:
     };
     // A block read (and verified) ahead, with its expansion.
     struct slot;
+    enum class claims { untried, confirmed, refused };
 
+    static block_entry successor(const block_entry& entry, const cabinet_datablock& block);
     [[nodiscard]] bool prepare();
     // The block among the first `blocks` that holds offset, which lies
     // before the start of block `blocks`.
     uint32_t block_holding(uint64_t offset, uint32_t blocks) const;
+    // Reads and verifies blocks from the first not yet verified until one
+    // holds offset, one fails or the folder ends.
+    void learn_up_to(uint64_t offset);
+    // Whether offset lies wholly behind a damaged block whose claims hold.
+    bool behind_damage(uint64_t offset);
+    // Checks the damaged block's claims: 0 when they hold.
+    [[nodiscard]] int confirm_claims();
     [[nodiscard]] int seek_to(uint64_t position);
     [[nodiscard]] int read_block(uint32_t number, cabinet_datablock& block);
     [[nodiscard]] int walk(std::ostream& out, uint32_t number, uint64_t offset, uint64_t length,
@@ -126,15 +151,23 @@ private:
     const cabinet_header& header;
     parallel_inflate* decompressors;
     parallel_inflate* own_decompressors = nullptr;
+    const uint64_t expected_end;
 
     // cCFData + 1 entries once a range is asked for. Entries 0 to verified
     // are sound: each follows from the blocks before it, all verified.
+    // Entries up to placed are known: beyond verified, they follow from a
+    // damaged block's claims and the blocks after it.
     block_entry* index = nullptr;
     uint32_t verified = 0;
+    uint32_t placed = 0;
     // The status of block `verified` when it has failed to be read or
-    // verified; nothing at or after its start can be placed.
+    // verified. When it failed its checksum, index[verified + 1] holds what
+    // its claims make of the next block, and claims_are says whether they
+    // were confirmed.
     int failure = CAB_STATUS_OK;
-    // Every block from the first was read, verified and expanded in turn.
+    claims claims_are = claims::untried;
+    // Every block from the first was read, verified and expanded in turn,
+    // up to a damaged block whose claims hold.
     bool expands_whole = false;
 
     // Blocks first_block to first_block + count - 1, in a ring of capacity.
