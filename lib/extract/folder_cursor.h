@@ -124,7 +124,8 @@ private:
                            const progress_callback* progress);
     // Reads, verifies and expands blocks number to end - 1 in turn; exact
     // asks stored blocks to hold exactly what they claim. The status of the
-    // first that fails; expanded (when given) gets the bytes of the others.
+    // first that fails; expanded (when given) adds up the bytes of the
+    // blocks before it.
     [[nodiscard]] int expand_blocks(uint32_t number, uint32_t end, bool exact, uint64_t* expanded);
     // Expands the blocks from the first up to end - 1 (a folder without
     // blocks: reaches where they would start).
