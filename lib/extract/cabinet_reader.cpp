@@ -68,6 +68,8 @@ void cabinet_reader::release() {
     header.release_reserve();
     std::free(name_order);
     name_order = nullptr;
+    std::free(folder_ends);
+    folder_ends = nullptr;
 }
 
 void cabinet_reader::drop_cursor() {
@@ -251,19 +253,10 @@ int cabinet_reader::verify_folder(uint16_t number, uint64_t& uncompressed_size) 
         return CAB_ERROR_CLOSED_OBJECT;
     if (number >= folder_managers.count)
         return CAB_ERROR_INVALID_FOLDER;
-    byte_counter expanded;
-    std::ostream out(&expanded);
-    if (cursor != nullptr)
-        cursor->stream_moved();
-    // An earlier read may have left the stream at its end.
-    cabinet_stream.clear();
-    int status = folder_managers[number]->extract_data(out, cabinet_stream, 0, UINT64_MAX, header);
-    uncompressed_size = expanded.count();
-    // A range without end runs out of blocks once all of them have passed;
-    // a folder without data has none to pass.
-    if (status == CAB_ERROR_FOLDER_DATA_ENDED || status == CAB_ERROR_RANGE_PAST_END)
-        status = CAB_STATUS_OK;
-    return status;
+    folder_cursor* walker = cursor_for(number);
+    if (walker == nullptr)
+        return CAB_ERROR_OUT_OF_MEMORY;
+    return walker->verify(uncompressed_size);
 }
 
 int cabinet_reader::measure_folder(uint16_t number, uint64_t& compressed_size,
@@ -329,16 +322,44 @@ int cabinet_reader::find_file(const char* name, uint32_t& number) {
     return CAB_STATUS_OK;
 }
 
-int cabinet_reader::extract_range(uint16_t folder_number, uint64_t offset, uint64_t length,
-                                  std::ostream& out) {
-    cabinet_folder_manager& folder = *folder_managers[folder_number];
+uint64_t cabinet_reader::folder_end(uint16_t number) {
+    if (folder_ends == nullptr) {
+        const uint64_t folders = folder_managers.count;
+        folder_ends = static_cast<uint64_t*>(std::malloc(folders * sizeof(uint64_t)));
+        // Without them no damaged block is recovered from.
+        if (folder_ends == nullptr)
+            return folder_cursor::unknown_end;
+        // 0 until an entry that holds bytes ends somewhere.
+        std::fill(folder_ends, folder_ends + folders, 0);
+        for (uint64_t i = 0; i < file_headers.count; ++i) {
+            const cabinet_file_header& file = *file_headers[i];
+            if (file.iFolder >= folders || file.cbFile == 0)
+                continue;
+            // An end beyond the widest offset is one that no folder reaches.
+            const uint64_t end = file.cbFile <= UINT64_MAX - file.uoffFolderStart
+                                     ? file.uoffFolderStart + file.cbFile
+                                     : UINT64_MAX;
+            folder_ends[file.iFolder] = std::max(folder_ends[file.iFolder], end);
+        }
+    }
+    return folder_ends[number] != 0 ? folder_ends[number] : folder_cursor::unknown_end;
+}
+
+folder_cursor* cabinet_reader::cursor_for(uint16_t number) {
+    const cabinet_folder_manager& folder = *folder_managers[number];
     // What a cursor learnt and kept is about its own folder only.
     if (cursor == nullptr || !cursor->serves(folder)) {
         drop_cursor();
-        cursor =
-            new (std::nothrow) folder_cursor(folder, cabinet_stream, header, threads_to_lend());
-        if (cursor == nullptr)
-            return CAB_ERROR_OUT_OF_MEMORY;
+        cursor = new (std::nothrow)
+            folder_cursor(folder, cabinet_stream, header, threads_to_lend(), folder_end(number));
     }
-    return cursor->write_range(out, offset, length, progress);
+    return cursor;
+}
+
+int cabinet_reader::extract_range(uint16_t folder_number, uint64_t offset, uint64_t length,
+                                  std::ostream& out) {
+    folder_cursor* walker = cursor_for(folder_number);
+    if (walker == nullptr)
+        return CAB_ERROR_OUT_OF_MEMORY;
+    return walker->write_range(out, offset, length, progress);
 }
