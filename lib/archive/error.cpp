@@ -40,6 +40,8 @@ public:
             return "A newer kistle wrote the cabinet's record; read as a plain cabinet";
         case CAB_ERROR_ENTRY_MISMATCH:
             return "The entry does not match the cabinet's record: it is damaged";
+        case CAB_ERROR_NOT_SEEKABLE:
+            return "A pipe or device cannot be read in place: save it as a file first";
         case CAB_ERROR_NOT_A_FILE:
             return "The entry is a directory or link, without bytes of its own";
         default:

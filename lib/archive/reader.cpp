@@ -8,8 +8,8 @@
 #include <streambuf>
 #include <utility>
 
+#include <cstdio>
 #include <fcntl.h>
-#include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,32 +64,56 @@ private:
     std::string& text;
 };
 
-// False when the file can be read and does not begin with a cabinet's
-// signature. Such a file is not a cabinet, whatever its other bytes happen to
-// say: twenty zero bytes would otherwise open as an empty cabinet. A file
-// that cannot be opened or read is left to the reader, which reports why.
-bool may_be_cabinet(const std::filesystem::path& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return true;
-    uint8_t start[4];
-    std::size_t got = 0;
-    bool read_failed = false;
-    while (got < sizeof start) {
-        ssize_t n = ::read(fd, start + got, sizeof start - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            read_failed = true;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
+// The cabinet at path, opened once: the descriptor the core then reads
+// through a path of its own to the same file (so a name that changes
+// meanwhile cannot swap another file in), and the file's length.
+class opened_cabinet {
+public:
+    ~opened_cabinet() {
+        if (fd >= 0)
+            ::close(fd);
     }
-    ::close(fd);
-    if (read_failed)
-        return true;
-    return got == sizeof start && get_le32(start) == CABINET_SIGNATURE;
-}
+
+    // CAB_ERROR_OPEN_STREAM when it cannot be opened; CAB_ERROR_NOT_SEEKABLE
+    // for a pipe, socket or character device, whose bytes a reader cannot
+    // go back to; CAB_ERROR_BAD_DATA when it does not begin with a
+    // cabinet's signature (twenty zero bytes would otherwise open as an
+    // empty cabinet). errno says why where a call failed.
+    int open(const std::filesystem::path& path) {
+        // Without blocking: a FIFO is refused, never waited on.
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            return CAB_ERROR_OPEN_STREAM;
+        struct stat status;
+        if (fstat(fd, &status) != 0)
+            return CAB_ERROR_OPEN_STREAM;
+        if (!S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode))
+            return CAB_ERROR_NOT_SEEKABLE;
+        const off_t end = lseek(fd, 0, SEEK_END);
+        size = end < 0 ? 0 : static_cast<uint64_t>(end);
+        uint8_t start[4];
+        ssize_t got;
+        while ((got = pread(fd, start, sizeof start, 0)) < 0 && errno == EINTR) {
+        }
+        if (got < 0)
+            return CAB_ERROR_READ;
+        if (static_cast<std::size_t>(got) != sizeof start || get_le32(start) != CABINET_SIGNATURE)
+            return CAB_ERROR_BAD_DATA;
+        std::snprintf(own_path, sizeof own_path, "/proc/self/fd/%d", fd);
+        return CAB_STATUS_OK;
+    }
+
+    // Where the core opens the same file; the path itself without /proc.
+    const char* path_for_core(const std::filesystem::path& path) const {
+        return access(own_path, R_OK) == 0 ? own_path : path.c_str();
+    }
+
+    uint64_t size = 0;
+
+private:
+    int fd = -1;
+    char own_path[40] = {};
+};
 
 // The status extraction gives a file of a folder whose blocks are all sound
 // and expand to folder_size bytes (see folder_cursor and extract_data).
@@ -208,14 +232,16 @@ struct reader::impl {
     outcome open_cabinet(const std::filesystem::path& cabinet) {
         close();
         errno = 0;
-        if (!may_be_cabinet(cabinet))
-            return outcome_of(CAB_ERROR_BAD_DATA, cabinet);
+        opened_cabinet file;
+        if (int status = file.open(cabinet))
+            return outcome_of(status, cabinet);
         errno = 0;
-        if (int status = core.open(cabinet.c_str())) {
+        if (int status = core.open(file.path_for_core(cabinet))) {
             outcome failure = outcome_of(status, cabinet);
             close();
             return failure;
         }
+        actual_size = file.size;
         read_entries(core, reading);
         const uint32_t count = static_cast<uint32_t>(entries.size());
         by_name.reserve(count);
@@ -224,11 +250,6 @@ struct reader::impl {
         std::stable_sort(by_name.begin(), by_name.end(), [this](uint32_t a, uint32_t b) {
             return entries[a].name < entries[b].name;
         });
-        std::ifstream& in = core.cabinet_stream;
-        in.seekg(0, std::ios::end);
-        actual_size =
-            in.fail() ? 0 : static_cast<uint64_t>(static_cast<std::streamoff>(in.tellg()));
-        in.clear();
         open = true;
         path = cabinet;
         return {};

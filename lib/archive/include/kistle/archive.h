@@ -104,6 +104,7 @@ enum class errc : int {
     record_newer = -63,      // a newer kistle wrote the record: read as a plain cabinet
     entry_mismatch = -64,    // an entry does not match what the record says of it
     not_a_file = -65,        // the entry has no bytes of its own: a directory or link
+    not_seekable = -66,      // a pipe or device, which cannot be read in place
 };
 inline std::error_code make_error_code(errc e) noexcept {
     return {static_cast<int>(e), category()};
@@ -313,11 +314,12 @@ public:
     reader& operator=(const reader&) = delete;
     ~reader();
 
-    // Opens a cabinet, closing the one open before. Fails with bad_data when
-    // the file does not begin with a cabinet's signature (it is not a
-    // cabinet), and (open_stream, read, unexpected_eof, ...) when the file
-    // cannot be read or its directory is cut or unreadable; the reader is
-    // then closed.
+    // Opens a cabinet, closing the one open before; the path is opened
+    // once. Fails with bad_data when the file does not begin with a
+    // cabinet's signature (it is not a cabinet), with not_seekable for a
+    // pipe, FIFO, socket or character device (never waited on), and
+    // (open_stream, read, unexpected_eof, ...) when the file cannot be read
+    // or its directory is cut or unreadable; the reader is then closed.
     void open(const std::filesystem::path& cabinet);
     void open(const std::filesystem::path& cabinet, std::error_code& ec);
     void close() noexcept;

@@ -56,6 +56,7 @@ constexpr int CAB_ERROR_RECORD_DAMAGED = -62;    // the record cannot be verifie
 constexpr int CAB_ERROR_RECORD_NEWER = -63;      // a newer version of the record
 constexpr int CAB_ERROR_ENTRY_MISMATCH = -64;    // an entry differs from the record
 constexpr int CAB_ERROR_NOT_A_FILE = -65;        // a directory or link has no bytes
+constexpr int CAB_ERROR_NOT_SEEKABLE = -66;      // a pipe or device read in place
 constexpr int CAB_ERROR_ZLIB_FIRST = -59; // -50 to -59: zlib results, see convert_z_error_code
 constexpr int CAB_ERROR_ZLIB_LAST = -50;
 constexpr int CAB_ERROR_UNKNOWN = -255;
