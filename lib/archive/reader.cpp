@@ -459,21 +459,27 @@ struct reader::impl {
         if (outcome failure = file_of(e, file); failure.failed())
             return failure;
         const entry_source& source = reading.sources[number];
+        // Through a stream of its own over out's buffer: whatever out's
+        // exception mask says, a failure is a status here, never a throw.
+        std::streambuf* target = out.rdbuf();
+        if (target == nullptr)
+            return outcome_of(CAB_ERROR_WRITE, e.name);
         progress_relay relay(core, progress, done);
         errno = 0;
-        int status;
-        if (source.has_content) {
-            hashing_output hashed(*out.rdbuf());
-            std::ostream checked(&hashed);
-            status = core.write_file(file, checked);
-            if (status == CAB_STATUS_OK && hashed.hash() != source.content)
-                status = CAB_ERROR_CONTENT_MISMATCH;
-        } else {
-            status = core.write_file(file, out);
-        }
+        hashing_output hashed(*target);
+        std::ostream checked(&hashed);
+        int status = core.write_file(file, checked);
         relay.rethrow();
-        if (status == CAB_STATUS_OK && !out.flush())
-            status = CAB_ERROR_WRITE;
+        if (status == CAB_STATUS_OK && source.has_content && hashed.hash() != source.content)
+            status = CAB_ERROR_CONTENT_MISMATCH;
+        if (status == CAB_STATUS_OK) {
+            try {
+                if (target->pubsync() != 0)
+                    status = CAB_ERROR_WRITE;
+            } catch (...) {
+                status = CAB_ERROR_WRITE;
+            }
+        }
         if (status != CAB_STATUS_OK)
             return outcome_of(status, e.name);
         return {};

@@ -6,6 +6,7 @@
 #include <functional>
 #include <iterator>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -242,6 +243,31 @@ TEST_F(reader_test, open_refuses_what_is_not_a_cabinet) {
             EXPECT_EQ(e.code(), expected) << path;
             EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
         }
+    }
+}
+
+// A buffer that fails, or throws, under a stream set to throw: the form
+// that takes an error_code sets it and throws nothing.
+TEST_F(reader_test, error_code_form_throws_nothing_whatever_the_stream_throws) {
+    kistle::reader in(make_cabinet({{"a", sample_bytes(100000, 4)}}));
+    struct failing : std::streambuf {
+        bool throws;
+        explicit failing(bool throws) : throws(throws) {}
+        std::streamsize xsputn(const char*, std::streamsize) override {
+            if (throws)
+                throw std::runtime_error("the buffer's own failure");
+            return 0;
+        }
+        int_type overflow(int_type) override { return traits_type::eof(); }
+    };
+    for (bool throws : {false, true}) {
+        failing buffer(throws);
+        std::ostream out(&buffer);
+        out.exceptions(std::ios::badbit | std::ios::failbit);
+        std::error_code ec;
+        EXPECT_NO_THROW(in.extract(in.entries()[0], out, ec)) << throws;
+        EXPECT_EQ(ec, kistle::errc::write) << throws;
+        EXPECT_THROW(in.extract(in.entries()[0], out), kistle::error) << throws;
     }
 }
 

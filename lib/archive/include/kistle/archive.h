@@ -405,9 +405,10 @@ public:
                      std::error_code& ec);
     // What extractions since open could not restore; see restore_shortfalls.
     const restore_shortfalls& unrestored() const noexcept;
-    // Writes the entry's bytes to out, and flushes it. On failure part of
-    // them may have been written; out is left as the failure left it (a
-    // stream that failed: write).
+    // Writes the entry's bytes to out's buffer, and flushes it. On failure
+    // part of them may have been written; out's state and exception mask are
+    // left alone (a buffer that fails or throws: write), so the form that
+    // takes an error_code throws nothing whatever out is set to throw.
     void extract(const entry& e, std::ostream& out);
     void extract(const entry& e, std::ostream& out, std::error_code& ec);
     // The entry's bytes; nothing is returned unless all of them are sound.
