@@ -249,7 +249,13 @@ TEST_F(reader_test, open_refuses_what_is_not_a_cabinet) {
 // A buffer that fails, or throws, under a stream set to throw: the form
 // that takes an error_code sets it and throws nothing.
 TEST_F(reader_test, error_code_form_throws_nothing_whatever_the_stream_throws) {
-    kistle::reader in(make_cabinet({{"a", sample_bytes(100000, 4)}}));
+    std::string plain = scratch.file("plain.cab");
+    {
+        kistle::writer out(plain);
+        out.set_plain(true);
+        out.add_bytes("a", sample_bytes(100000, 4), modified);
+        out.commit();
+    }
     struct failing : std::streambuf {
         bool throws;
         explicit failing(bool throws) : throws(throws) {}
@@ -260,14 +266,17 @@ TEST_F(reader_test, error_code_form_throws_nothing_whatever_the_stream_throws) {
         }
         int_type overflow(int_type) override { return traits_type::eof(); }
     };
-    for (bool throws : {false, true}) {
-        failing buffer(throws);
-        std::ostream out(&buffer);
-        out.exceptions(std::ios::badbit | std::ios::failbit);
-        std::error_code ec;
-        EXPECT_NO_THROW(in.extract(in.entries()[0], out, ec)) << throws;
-        EXPECT_EQ(ec, kistle::errc::write) << throws;
-        EXPECT_THROW(in.extract(in.entries()[0], out), kistle::error) << throws;
+    for (const std::string& path : {plain, make_cabinet({{"a", sample_bytes(100000, 4)}})}) {
+        kistle::reader in(path);
+        for (bool throws : {false, true}) {
+            failing buffer(throws);
+            std::ostream out(&buffer);
+            out.exceptions(std::ios::badbit | std::ios::failbit);
+            std::error_code ec;
+            EXPECT_NO_THROW(in.extract(in.entries()[0], out, ec)) << path << throws;
+            EXPECT_EQ(ec, kistle::errc::write) << path << throws;
+            EXPECT_THROW(in.extract(in.entries()[0], out), kistle::error) << path << throws;
+        }
     }
 }
 
