@@ -42,6 +42,14 @@ public:
             return "The entry does not match the cabinet's record: it is damaged";
         case CAB_ERROR_NOT_SEEKABLE:
             return "A pipe or device cannot be read in place: save it as a file first";
+        case CAB_ERROR_OVERLAP:
+            return "The entry's bytes overlap another entry's";
+        case CAB_ERROR_FOLDERS_OVERLAP:
+            return "Folders share blocks";
+        case CAB_ERROR_SAME_PATH:
+            return "The name lands on the path of an earlier entry, which is the one extracted";
+        case CAB_ERROR_DIRECTORY_OVERLAPS:
+            return "The directory runs into the folders' data";
         case CAB_ERROR_NOT_A_FILE:
             return "The entry is a directory or link, without bytes of its own";
         default:

@@ -261,8 +261,15 @@ int cabinet_reader::verify_folder(uint16_t number, uint64_t& uncompressed_size) 
 
 int cabinet_reader::measure_folder(uint16_t number, uint64_t& compressed_size,
                                    uint64_t& uncompressed_size) {
+    bool overran = false;
+    return measure_folder(number, UINT64_MAX, compressed_size, uncompressed_size, overran);
+}
+
+int cabinet_reader::measure_folder(uint16_t number, uint64_t stop_at, uint64_t& compressed_size,
+                                   uint64_t& uncompressed_size, bool& overran) {
     compressed_size = 0;
     uncompressed_size = 0;
+    overran = false;
     if (!cabinet_stream.is_open())
         return CAB_ERROR_CLOSED_OBJECT;
     if (number >= folder_managers.count)
@@ -276,23 +283,25 @@ int cabinet_reader::measure_folder(uint16_t number, uint64_t& compressed_size,
     cabinet_stream.seekg(static_cast<std::streamoff>(folder.coffCabStart));
     const uint64_t reserve = header.block_reserve_size();
     for (uint32_t i = 0; i < folder.cCFData && !cabinet_stream.fail(); ++i) {
+        if (folder.coffCabStart + compressed_size >= stop_at) {
+            overran = true;
+            return CAB_STATUS_OK;
+        }
         cabinet_datablock_fixed_header block;
         if (int status = block.read(cabinet_stream))
             return status;
         const uint64_t rest = reserve + block.cbData;
-        cabinet_stream.seekg(static_cast<std::streamoff>(rest), std::ios::cur);
+        // Read past, not sought past: a seek would throw the stream's buffer
+        // away at every block.
+        cabinet_stream.ignore(static_cast<std::streamsize>(rest));
+        if (cabinet_stream.bad())
+            return CAB_ERROR_READ;
+        if (static_cast<uint64_t>(cabinet_stream.gcount()) != rest)
+            return CAB_ERROR_UNEXPECTED_EOF;
         compressed_size += cabinet_datablock_fixed_header::image_size + rest;
         uncompressed_size += block.cbUncomp;
     }
-    if (cabinet_stream.fail())
-        return CAB_ERROR_SEEK;
-    // A seek beyond the end succeeds: the file's length says whether the
-    // last block is whole.
-    const std::streampos end_of_blocks = cabinet_stream.tellg();
-    cabinet_stream.seekg(0, std::ios::end);
-    if (cabinet_stream.fail())
-        return CAB_ERROR_SEEK;
-    return cabinet_stream.tellg() < end_of_blocks ? CAB_ERROR_UNEXPECTED_EOF : CAB_STATUS_OK;
+    return cabinet_stream.fail() ? CAB_ERROR_SEEK : CAB_STATUS_OK;
 }
 
 int cabinet_reader::find_file(const char* name, uint32_t& number) {

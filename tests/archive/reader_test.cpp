@@ -186,7 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"", kistle::errc::checksum}}},
         damage_case{"ranges_beyond_the_data",
                     [](test_cabinet& t) {
-                        t.files[2].uoffFolderStart = 10; // at the end of the folder's data
+                        t.files[2].uoffFolderStart = 11; // past the end of the folder's data
                         t.files[3].cbFile = 6;           // one byte past it
                     },
                     0,

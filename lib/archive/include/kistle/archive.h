@@ -92,19 +92,23 @@ enum class errc : int {
     too_many_folders = -28, // a cabinet holds at most 65533 folders
     too_many_files = -29,   // at most 65535 entries; a file too large
     no_folder = -30,
-    open_file = -31,         // a file to add, or the cabinet's place, cannot be opened
-    close_file = -32,        // the cabinet cannot be made durable or put in place
-    date_time = -38,         // a modification time without a local time
-    range_past_end = -40,    // an entry starts at or past its folder's data
-    folder_data_ended = -41, // an entry's range runs past its folder's data
-    stopped = -44,           // the progress function asked to stop
-    content_mismatch = -60,  // the bytes do not match the checksum the record keeps
-    directory_damaged = -61, // the directory does not match the record's digest
-    record_damaged = -62,    // the record cannot be verified: read as a plain cabinet
-    record_newer = -63,      // a newer kistle wrote the record: read as a plain cabinet
-    entry_mismatch = -64,    // an entry does not match what the record says of it
-    not_a_file = -65,        // the entry has no bytes of its own: a directory or link
-    not_seekable = -66,      // a pipe or device, which cannot be read in place
+    open_file = -31,          // a file to add, or the cabinet's place, cannot be opened
+    close_file = -32,         // the cabinet cannot be made durable or put in place
+    date_time = -38,          // a modification time without a local time
+    range_past_end = -40,     // an entry starts at or past its folder's data
+    folder_data_ended = -41,  // an entry's range runs past its folder's data
+    stopped = -44,            // the progress function asked to stop
+    content_mismatch = -60,   // the bytes do not match the checksum the record keeps
+    directory_damaged = -61,  // the directory does not match the record's digest
+    record_damaged = -62,     // the record cannot be verified: read as a plain cabinet
+    record_newer = -63,       // a newer kistle wrote the record: read as a plain cabinet
+    entry_mismatch = -64,     // an entry does not match what the record says of it
+    not_a_file = -65,         // the entry has no bytes of its own: a directory or link
+    not_seekable = -66,       // a pipe or device, which cannot be read in place
+    overlap = -67,            // the entry's bytes overlap another entry's
+    folders_overlap = -68,    // folders share blocks
+    same_path = -69,          // the name lands on an earlier entry's path
+    directory_overlaps = -70, // the directory runs into the folders' data
 };
 inline std::error_code make_error_code(errc e) noexcept {
     return {static_cast<int>(e), category()};
@@ -236,12 +240,17 @@ struct folder_info {
     std::uint16_t blocks = 0;            // as its entry states
     std::uint64_t compressed_size = 0;   // block headers, reserve areas and payloads
     std::uint64_t uncompressed_size = 0; // what its blocks expand to
+    // A folder whose blocks this one's run into or share; its sizes are
+    // then counted only as far as that folder's first block.
+    std::optional<std::uint16_t> overlaps;
 };
 
 // One damaged entry, or damage to the cabinet as a whole (empty name).
 struct problem {
     std::string name;
-    std::error_code code; // of category()
+    std::error_code code;   // of category()
+    std::string other = {}; // what it conflicts with: another entry's name, or
+                            // "folder N", "folders N and M"; empty for none
 };
 
 // Bytes done so far: taken from files and memory (writer), extracted
@@ -340,6 +349,11 @@ public:
     const std::vector<entry>& entries() const noexcept;
     // The first entry stored under name, byte for byte, or nullptr.
     const entry* find(std::string_view name) const noexcept;
+    // The entry extraction writes at name's path, or nullptr: of the
+    // entries whose names land on one path ('/' and '\' both separating,
+    // empty and "." components dropped, so "./doc//a" lands on "doc/a"),
+    // the first is the one extracted, everywhere; test() reports the others.
+    const entry* find_path(std::string_view name) const noexcept;
 
     // What opening found wrong with the cabinet's record or directory that
     // does not stop it from being read: a record that cannot be verified
@@ -434,6 +448,10 @@ private:
 // How reader::extract_all goes through a cabinet.
 struct extract_options {
     reader::existing policy = reader::existing::replace;
+    // Entries whose bytes overlap another entry's (or lie in folders that
+    // share blocks) are refused with overlap unless this is set: a cabinet
+    // of overlapping entries can make a small file unpack into terabytes.
+    bool allow_overlap = false;
     // Which entries to extract; all when not given.
     std::function<bool(const entry& e)> select;
     // Told of each entry extracted or failed: written as extract() says,

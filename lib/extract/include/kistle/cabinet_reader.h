@@ -129,6 +129,12 @@ public:
     // end of the file.
     [[nodiscard]] int measure_folder(uint16_t number, uint64_t& compressed_size,
                                      uint64_t& uncompressed_size);
+    // As measure_folder, stopping before a block that would begin at or
+    // past stop_at, which sets overran: the folder's blocks run into what
+    // lies there.
+    [[nodiscard]] KISTLE_LOCAL int measure_folder(uint16_t number, uint64_t stop_at,
+                                                  uint64_t& compressed_size,
+                                                  uint64_t& uncompressed_size, bool& overran);
     // Releases the stream and the records and ends the threads; always
     // CAB_STATUS_OK. The reader can be opened again.
     [[nodiscard]] int close();
