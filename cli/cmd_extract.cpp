@@ -32,7 +32,7 @@ int run_extract(const options& o, console& out) {
     cabinet.set_threads(o.threads);
     bool failed = note_damage(cabinet, o.cabinet, out);
     std::vector<const kistle::entry*> chosen =
-        select_entries(cabinet, o.operands, true, out, failed);
+        select_entries(cabinet, o.operands, false, out, failed);
 
     std::filesystem::path directory = o.directory.empty() ? "." : o.directory;
     std::error_code ec;
@@ -54,6 +54,7 @@ int run_extract(const options& o, console& out) {
     std::vector<std::string> not_extracted;
     kistle::extract_options options;
     options.policy = o.keep ? kistle::reader::existing::keep : kistle::reader::existing::replace;
+    options.allow_overlap = o.allow_overlap;
     options.select = [&](const kistle::entry& e) {
         if (wanted.count(&e) == 0)
             return false;

@@ -125,6 +125,8 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
                      "current directory")
         ->type_name("DIR");
     extract->add_flag("-k,--keep", o.keep, "Keep files that exist and name them; no failure");
+    extract->add_flag("--allow-overlap", o.allow_overlap,
+                      "Extract entries whose bytes overlap another's (refused by default)");
     add_threads(*extract, o);
     extract->add_flag("-v,--verbose", o.verbose, "Name each file as it is extracted");
     add_quiet(*extract, o);

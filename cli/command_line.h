@@ -25,6 +25,7 @@ struct options {
     bool long_format = false;
     bool json = false;
     bool keep = false;
+    bool allow_overlap = false; // extract
     // create: what the entries record
     bool plain = false;
     std::string mtime, owner, group; // as given; empty when not

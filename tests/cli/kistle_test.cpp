@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include "cabinet_image.h"
 #include "run_program.h"
 #include "scratch_dir.h"
 #include "tmpdir_setting.h"
@@ -321,6 +322,40 @@ TEST_F(kistle_test, TreeComesBackAsTarBringsItBack) {
             EXPECT_EQ(snapshot(path(by_kistle + "/src"), 07777), snapshot(src, 07777));
         }
     }
+}
+
+// One rule for names that land on one path: the first entry is the one
+// extracted and shown; the others are named. Entries whose bytes overlap
+// are refused unless asked for.
+TEST_F(kistle_test, SamePathsAndOverlapsAreNamed) {
+    test_cabinet same;
+    same.add_folder(
+        0, {{"doc/readme", "first"}, {"./doc/readme", "second"}, {"doc\\readme", "third"}});
+    scratch.write("same.cab", build_cabinet(same));
+    program_result extracted = kistle({"extract", "-C", "out", "same.cab"});
+    EXPECT_EQ(extracted.exit_status, 1);
+    EXPECT_EQ(scratch_dir::read(path("out/doc/readme")), "first");
+    EXPECT_NE(extracted.err.find("kistle: not extracted: ./doc/readme\n"), std::string::npos)
+        << extracted.err;
+    EXPECT_EQ(kistle({"cat", "same.cab", "doc\\readme"}).out, "first");
+    program_result listed = kistle({"list", "-l", "same.cab"});
+    EXPECT_EQ(lines_of(listed.err).size(), 2u) << listed.err;
+
+    test_cabinet overlapping;
+    overlapping.add_folder(0, {{"a", "shared bytes"}});
+    overlapping.files.push_back(overlapping.files[0]);
+    overlapping.files.back().name = "b";
+    scratch.write("overlap.cab", build_cabinet(overlapping));
+    program_result refused = kistle({"extract", "-C", "o1", "overlap.cab"});
+    EXPECT_EQ(refused.exit_status, 1);
+    EXPECT_NE(refused.err.find("overlap"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(path("o1/a")));
+    program_result tested = kistle({"test", "overlap.cab"});
+    EXPECT_EQ(tested.exit_status, 1);
+    EXPECT_NE(tested.err.find("(b)"), std::string::npos) << tested.err;
+    program_result allowed = kistle({"extract", "--allow-overlap", "-C", "o2", "overlap.cab"});
+    EXPECT_EQ(allowed.exit_status, 0) << allowed.err;
+    EXPECT_EQ(scratch_dir::read(path("o2/b")), "shared bytes");
 }
 
 // -j changes when blocks are compressed and expanded, never the bytes nor
