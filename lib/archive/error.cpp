@@ -42,6 +42,10 @@ public:
             return "The entry does not match the cabinet's record: it is damaged";
         case CAB_ERROR_NOT_A_FILE:
             return "The entry is a directory or link, without bytes of its own";
+        case CAB_ERROR_NOT_A_CABINET:
+            return "The file is not a cabinet, so it is not replaced";
+        case CAB_ERROR_CABINET_ITSELF:
+            return "The file is the cabinet being read, so it is not replaced";
         default:
             if (status >= CAB_ERROR_ZLIB_FIRST && status <= CAB_ERROR_ZLIB_LAST)
                 return "zlib failed (" + std::to_string(status) + ")";

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <new>
 #include <optional>
 #include <ostream>
@@ -19,10 +20,10 @@
 #include <kistle/dos_date_time.h>
 
 #include "byte_counter.h"
+#include "cabinet_signature.h"
 #include "entry_metadata.h"
 #include "extraction_target.h"
 #include "fd_output_buffer.h"
-#include "little_endian.h"
 #include "outcome.h"
 #include "progress_relay.h"
 #include "record.h"
@@ -69,26 +70,7 @@ private:
 // say: twenty zero bytes would otherwise open as an empty cabinet. A file
 // that cannot be opened or read is left to the reader, which reports why.
 bool may_be_cabinet(const std::filesystem::path& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return true;
-    uint8_t start[4];
-    std::size_t got = 0;
-    bool read_failed = false;
-    while (got < sizeof start) {
-        ssize_t n = ::read(fd, start + got, sizeof start - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            read_failed = true;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    if (read_failed)
-        return true;
-    return got == sizeof start && get_le32(start) == CABINET_SIGNATURE;
+    return signature_of(file) != signature::other;
 }
 
 // The status extraction gives a file of a folder whose blocks are all sound
@@ -193,6 +175,7 @@ struct reader::impl {
     // writes much faster than many small ones.
     static constexpr std::size_t output_buffer_size = 256 * 1024;
     std::unique_ptr<char[]> output_buffer;
+    struct stat file = {}; // the cabinet's, so that extraction never replaces it
 
     void close() noexcept {
         static_cast<void>(core.close()); // it cannot fail
@@ -203,6 +186,7 @@ struct reader::impl {
         actual_size = 0;
         done = 0;
         shortfalls = {};
+        file = {};
     }
 
     outcome open_cabinet(const std::filesystem::path& cabinet) {
@@ -229,6 +213,8 @@ struct reader::impl {
         actual_size =
             in.fail() ? 0 : static_cast<uint64_t>(static_cast<std::streamoff>(in.tellg()));
         in.clear();
+        if (::stat(cabinet.c_str(), &file) != 0)
+            file = {};
         open = true;
         path = cabinet;
         return {};
@@ -365,11 +351,27 @@ struct reader::impl {
         return status;
     }
 
+    // A target that is this very cabinet is never replaced.
+    outcome check_target(const entry& e, const extraction& run) const {
+        // A longer name is no path the system takes: no copy of it for lstat.
+        if (run.policy == existing::keep || file.st_ino == 0 || e.name.size() > PATH_MAX)
+            return {};
+        std::string target = below(run.directory, e.name);
+        std::replace(target.begin(), target.end(), '\\', '/');
+        struct stat status;
+        if (::lstat(target.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+            status.st_dev == file.st_dev && status.st_ino == file.st_ino)
+            return outcome_of(CAB_ERROR_CABINET_ITSELF, below(run.directory, e.name));
+        return {};
+    }
+
     outcome extract_one(extraction& run, const entry& e, bool& written) {
         written = false;
         uint32_t number = 0;
         if (outcome failure = number_of(e, number); failure.failed())
             return failure;
+        if (outcome refused = check_target(e, run); refused.failed())
+            return refused;
         progress_relay relay(core, progress, done);
         errno = 0;
         int status;

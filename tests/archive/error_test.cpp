@@ -242,13 +242,35 @@ INSTANTIATE_TEST_SUITE_P(
                                      else
                                          out.new_folder(kistle::compression::stored);
                                  }},
-                      error_case{"commit_into_a_missing_directory", kistle::errc::open_file,
+                      error_case{"open_into_a_missing_directory", kistle::errc::open_file,
                                  [](error_context& c, std::error_code* ec) {
-                                     kistle::writer out(c.scratch.file("nowhere/out.cab"));
+                                     kistle::writer out;
+                                     std::string path = c.scratch.file("nowhere/out.cab");
                                      if (ec)
-                                         out.commit(*ec);
+                                         out.open(path, *ec);
                                      else
-                                         out.commit();
+                                         out.open(path);
+                                 }},
+                      error_case{"open_over_a_file_that_is_not_a_cabinet",
+                                 kistle::errc::not_a_cabinet,
+                                 [](error_context& c, std::error_code* ec) {
+                                     kistle::writer out;
+                                     std::string path = c.scratch.write("notes.txt", "notes");
+                                     if (ec)
+                                         out.open(path, *ec);
+                                     else
+                                         out.open(path);
+                                 }},
+                      error_case{"extract_over_the_cabinet_itself", kistle::errc::cabinet_itself,
+                                 [](error_context& c, std::error_code* ec) {
+                                     kistle::reader in(c.good);
+                                     const kistle::entry& e = in.entries()[0];
+                                     fs::path cabinet(c.good);
+                                     fs::rename(cabinet, cabinet.parent_path() / e.name);
+                                     if (ec)
+                                         in.extract(e, cabinet.parent_path(), *ec);
+                                     else
+                                         in.extract(e, cabinet.parent_path());
                                  }},
                       error_case{"commit_when_closed", kistle::errc::closed,
                                  [](error_context&, std::error_code* ec) {
@@ -304,6 +326,10 @@ TEST(error_category, messages_and_conditions) {
     // Statuses without a message of their own still say what happened.
     EXPECT_EQ(make_error_code(kistle::errc::folder_data_ended).message(),
               "The folder's data ends inside the file");
+    EXPECT_EQ(make_error_code(kistle::errc::not_a_cabinet).message(),
+              "The file is not a cabinet, so it is not replaced");
+    EXPECT_EQ(make_error_code(kistle::errc::cabinet_itself).message(),
+              "The file is the cabinet being read, so it is not replaced");
     kistle::error copy = kistle::error(kistle::errc::write, "x");
     EXPECT_EQ(std::string(copy.what()), "x: Error encountered during a write");
 }

@@ -104,6 +104,8 @@ enum class errc : int {
     record_newer = -63,      // a newer kistle wrote the record: read as a plain cabinet
     entry_mismatch = -64,    // an entry does not match what the record says of it
     not_a_file = -65,        // the entry has no bytes of its own: a directory or link
+    not_a_cabinet = -66,     // the writer's path holds a file that is not a cabinet
+    cabinet_itself = -67,    // an extraction target is the cabinet being read
 };
 inline std::error_code make_error_code(errc e) noexcept {
     return {static_cast<int>(e), category()};
@@ -498,8 +500,15 @@ public:
 
     // Starts a new cabinet to be written to path (made absolute now, so a
     // later change of the current directory does not move it), discarding
-    // any cabinet under construction. Fails (temp_file) when no temporary
-    // file can be made in $TMPDIR (or /tmp); the writer is then closed.
+    // any cabinet under construction. What would keep commit() from putting
+    // the cabinet there is found now, before anything is compressed: fails
+    // with temp_file, naming $TMPDIR's directory (or /tmp), when no
+    // temporary file can be made there; with not_a_cabinet when path holds
+    // a file that is neither empty nor a cabinet (see set_replace_any); and
+    // with open_file when the cabinet cannot go to path, naming path (a
+    // directory, a link that loops) or, where the fault is its directory's,
+    // that directory (missing, or refusing a new file: see set_in_place).
+    // The writer is then closed, and nothing was changed.
     void open(const std::filesystem::path& cabinet);
     void open(const std::filesystem::path& cabinet, std::error_code& ec);
     // Drops the cabinet under construction; nothing is written.
@@ -607,16 +616,31 @@ public:
     // default.
     void set_notices(notice_function notices);
 
+    // Where the cabinet's directory refuses a new file (or, sticky, the
+    // rename over the file) while the file at path is writable, true lets
+    // commit() write the cabinet over that file in place. A failure part
+    // way (a full disk) then leaves the file cut or mixed, no cabinet; by
+    // default (false) open() and commit() fail instead (open_file, naming
+    // the directory) and the file stays as it was.
+    void set_in_place(bool in_place) noexcept;
+    // By default a regular file at path that is not empty and does not
+    // begin with a cabinet's signature is never replaced: open() and
+    // commit() fail with not_a_cabinet. true replaces any file.
+    void set_replace_any(bool replace_any) noexcept;
+    // open() checks the path with these two settings, and commit() applies
+    // them again.
+
     std::size_t size() const noexcept; // entries added so far
 
     // Writes the cabinet to its path: it replaces whatever was there only
     // once it is complete, keeps the permission bits of a file it replaces,
     // and replaces the file a symbolic link at the path points to. The
-    // writer is closed afterwards. On failure (closed, open_file, write,
-    // close_file) nothing at the path has changed (except a device, or a
-    // file written in place because its directory refuses a new one) and
-    // the writer keeps the cabinet, so commit() can be called again, or the
-    // writer reopened or discarded.
+    // writer is closed afterwards. On failure (closed, not_a_cabinet,
+    // open_file, write, close_file; as open() says, for a path that changed
+    // since) nothing at the path has changed (except a device, or a file
+    // written in place as set_in_place allows) and the writer keeps the
+    // cabinet, so commit() can be called again, or the writer reopened or
+    // discarded.
     void commit();
     void commit(std::error_code& ec);
 
