@@ -56,10 +56,14 @@ public:
 
 std::shared_ptr<const error_detail>
 make_detail(const std::error_code& code, std::filesystem::path path, std::error_code system) {
-    std::string what = path.empty() ? std::string() : path.string() + ": ";
-    what += code.message();
-    if (system)
-        what += ": " + system.message();
+    // Built in one allocation: the path may be a stored name of any length.
+    const std::string message = code.message();
+    const std::string reason = system ? ": " + system.message() : std::string();
+    std::string what;
+    what.reserve(path.native().size() + 2 + message.size() + reason.size());
+    if (!path.empty())
+        what.append(path.native()).append(": ");
+    what.append(message).append(reason);
     return std::make_shared<const error_detail>(
         error_detail{std::move(path), system, std::move(what)});
 }

@@ -1,6 +1,7 @@
 #include "outcome.h"
 
 #include <cerrno>
+#include <utility>
 
 #include <kistle/archive.h>
 
@@ -31,21 +32,21 @@ bool from_system_call(int status) {
 
 } // namespace
 
-outcome outcome_of(int status, const std::filesystem::path& path) {
+outcome outcome_of(int status, std::filesystem::path path) {
     outcome result;
     if (status == CAB_STATUS_OK)
         return result;
     int system = errno;
     result.status = status;
-    result.path = path;
+    result.path = std::move(path);
     if (system != 0 && from_system_call(status))
         result.system = std::error_code(system, std::system_category());
     return result;
 }
 
-void raise(const outcome& result) {
+void raise(outcome result) {
     if (result.failed())
-        throw error(result.status, result.path, result.system);
+        throw error(result.status, std::move(result.path), result.system);
 }
 
 void report(const outcome& result, std::error_code& ec) noexcept {

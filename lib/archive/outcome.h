@@ -21,10 +21,12 @@ struct outcome {
 // The outcome of a core call that returned status, concerning path. errno,
 // which the caller cleared before the call, becomes the system's reason when
 // it is set and status is one that a failed system call gives.
-outcome outcome_of(int status, const std::filesystem::path& path = {});
+// The path is taken by value: a long stored name is moved, not copied.
+outcome outcome_of(int status, std::filesystem::path path = {});
 
-// Throws kistle::error for a failed outcome; nothing otherwise.
-void raise(const outcome& result);
+// Throws kistle::error for a failed outcome, its path moved into it;
+// nothing otherwise.
+void raise(outcome result);
 // Sets ec to a failed outcome's status, or clears it.
 void report(const outcome& result, std::error_code& ec) noexcept;
 
