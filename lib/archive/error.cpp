@@ -54,11 +54,14 @@ public:
     }
 };
 
-std::shared_ptr<const error_detail>
-make_detail(const std::error_code& code, std::filesystem::path path, std::error_code system) {
+std::shared_ptr<const error_detail> make_detail(const std::error_code& code,
+                                                std::filesystem::path path, std::error_code system,
+                                                std::string_view why) {
     // Built in one allocation: the path may be a stored name of any length.
     const std::string message = code.message();
-    const std::string reason = system ? ": " + system.message() : std::string();
+    const std::string reason = system         ? ": " + system.message()
+                               : !why.empty() ? ": " + std::string(why)
+                                              : std::string();
     std::string what;
     what.reserve(path.native().size() + 2 + message.size() + reason.size());
     if (!path.empty())
@@ -79,7 +82,10 @@ error::error(int status, std::filesystem::path concerned, std::error_code system
     : error(std::error_code(status, category()), std::move(concerned), system) {}
 
 error::error(std::error_code code, std::filesystem::path concerned, std::error_code system)
-    : std::system_error(code), detail_(make_detail(code, std::move(concerned), system)) {}
+    : std::system_error(code), detail_(make_detail(code, std::move(concerned), system, {})) {}
+
+error::error(std::error_code code, std::filesystem::path concerned, std::string_view reason)
+    : std::system_error(code), detail_(make_detail(code, std::move(concerned), {}, reason)) {}
 
 error::~error() = default;
 

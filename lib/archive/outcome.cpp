@@ -45,6 +45,9 @@ outcome outcome_of(int status, std::filesystem::path path) {
 }
 
 void raise(outcome result) {
+    if (result.failed() && result.reason != nullptr)
+        throw error(std::error_code(result.status, category()), std::move(result.path),
+                    result.reason);
     if (result.failed())
         throw error(result.status, std::move(result.path), result.system);
 }

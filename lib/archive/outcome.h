@@ -12,8 +12,9 @@ namespace kistle::internal {
 
 struct outcome {
     int status = CAB_STATUS_OK;
-    std::filesystem::path path; // what what() names
-    std::error_code system;     // the failed system call's reason, if one failed
+    std::filesystem::path path;   // what what() names
+    std::error_code system;       // the failed system call's reason, if one failed
+    const char* reason = nullptr; // what was wrong where no system call failed
 
     bool failed() const { return status != CAB_STATUS_OK; }
 };

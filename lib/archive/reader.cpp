@@ -28,6 +28,7 @@
 #include "progress_relay.h"
 #include "record.h"
 #include "record_reader.h"
+#include "stored_name.h"
 #include "tree_restorer.h"
 
 using namespace kistle::internal;
@@ -351,8 +352,17 @@ struct reader::impl {
         return status;
     }
 
-    // A target that is this very cabinet is never replaced.
+    // A refused name says why, and a target that is this very cabinet is
+    // never replaced.
     outcome check_target(const entry& e, const extraction& run) const {
+        errno = 0;
+        if (const name_fault fault = fault_of(e.name); fault != name_fault::none) {
+            outcome refused = outcome_of(CAB_ERROR_ACCESS_DENIED, below(run.directory, e.name));
+            refused.reason = fault == name_fault::climbs
+                                 ? "a name with a '..' component would lead outside the directory"
+                                 : "no file name to extract this entry to";
+            return refused;
+        }
         // A longer name is no path the system takes: no copy of it for lstat.
         if (run.policy == existing::keep || file.st_ino == 0 || e.name.size() > PATH_MAX)
             return {};

@@ -114,11 +114,13 @@ static_assert(max_entry_size ==
 // that a cabinet cannot hold (a NUL ends it there).
 outcome check_name(const std::string& name) {
     errno = 0;
-    if (name.find('\0') != std::string::npos)
-        return outcome_of(CAB_ERROR_ACCESS_DENIED, name);
-    if (int status = check_stored_name(name.c_str()))
-        return outcome_of(status, name);
-    return {};
+    const char* why =
+        name.find('\0') != std::string::npos ? "a name cannot hold a NUL byte" : refusal_of(name);
+    if (why == nullptr)
+        return {};
+    outcome refused = outcome_of(CAB_ERROR_ACCESS_DENIED, name);
+    refused.reason = why;
+    return refused;
 }
 
 // "./docs//a.txt" -> "docs/a.txt": empty and "." components dropped.
@@ -178,17 +180,15 @@ private:
 } // namespace
 
 const char* refusal_of(std::string_view stored_name) noexcept {
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t end = stored_name.find_first_of("/\\", start);
-        std::string_view component = stored_name.substr(start, end - start);
-        if (component == "..")
-            return "a name with a '..' component cannot be stored";
-        if (end == std::string_view::npos)
-            return component.empty() || component == "." ? "no name to store this file under"
-                                                         : nullptr;
-        start = end + 1;
+    switch (fault_of(stored_name)) {
+    case name_fault::climbs:
+        return "a name with a '..' component cannot be stored";
+    case name_fault::no_name:
+        return "no name to store this file under";
+    case name_fault::none:
+        break;
     }
+    return nullptr;
 }
 
 struct writer::impl {
@@ -558,7 +558,7 @@ struct writer::impl {
             result = outcome_of(CAB_ERROR_FSTAT, source);
         } else if (S_ISDIR(status.st_mode)) {
             errno = EISDIR;
-            result = outcome_of(CAB_ERROR_READ, source);
+            result = outcome_of(CAB_ERROR_OPEN_FILE, source);
         } else if (!S_ISREG(status.st_mode)) {
             // A FIFO or device would block or never end.
             errno = EINVAL;

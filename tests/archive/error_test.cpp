@@ -198,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
                                      else
                                          out.add_file(c.missing, "x");
                                  }},
-                      error_case{"add_a_directory", kistle::errc::read,
+                      error_case{"add_a_directory", kistle::errc::open_file,
                                  [](error_context& c, std::error_code* ec) {
                                      kistle::writer out(c.scratch.file("out.cab"));
                                      if (ec)
@@ -307,6 +307,39 @@ TEST_F(error_message, names_the_path_and_the_system_reason) {
         EXPECT_EQ(std::string(e.what()), "bad: A checksum error has been encountered");
         EXPECT_FALSE(e.system_code());
     }
+}
+
+// what() says the real cause where no system call failed, and names the
+// path it concerns.
+TEST_F(error_message, names_the_real_cause) {
+    test_cabinet hostile;
+    hostile.add_folder(1, {{"../evil", "x"}, {"dir/", "y"}});
+    kistle::reader in(scratch.write("hostile.cab", build_cabinet(hostile)));
+    const std::string out = scratch.file("out");
+    fs::create_directory(out);
+    kistle::writer writer(scratch.file("new.cab"));
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[&] { in.extract(in.entries()[0], out); },
+         out + "/../evil: Access was denied: a name with a '..' component would lead outside "
+               "the directory"},
+        {[&] { in.extract(in.entries()[1], out); },
+         out + "/dir/: Access was denied: no file name to extract this entry to"},
+        {[&] { writer.add_bytes("a/../../b", "x", 0); },
+         "a/../../b: Access was denied: a name with a '..' component cannot be stored"},
+        {[&] { writer.add_file(out, "x"); },
+         out + ": Unable to open a file: " + std::strerror(EISDIR)},
+    };
+    for (const auto& [call, what] : cases) {
+        try {
+            call();
+            ADD_FAILURE() << what;
+        } catch (const kistle::error& e) {
+            EXPECT_EQ(std::string(e.what()), what);
+        }
+    }
+    kistle::error given(kistle::errc::access_denied, "x", "a reason");
+    EXPECT_EQ(std::string(given.what()), "x: Access was denied: a reason");
+    EXPECT_FALSE(given.system_code());
 }
 
 TEST_F(error_message, success_clears_the_error_code) {

@@ -123,9 +123,14 @@ public:
     // empty; system: the system's error where a system call failed, or empty.
     error(int status, std::filesystem::path path, std::error_code system = {});
     error(std::error_code code, std::filesystem::path path, std::error_code system = {});
+    // reason: what was wrong where no system call failed, said in place of
+    // the system's reason, e.g. "a/../b: Access was denied: a name with a
+    // '..' component cannot be stored".
+    error(std::error_code code, std::filesystem::path path, std::string_view reason);
     ~error() override;
 
-    // "path: message: system reason", leaving out what is empty.
+    // "path: message: reason", the system's or the one given, leaving out
+    // what is empty.
     const char* what() const noexcept override;
     // The file the failure concerns: the cabinet, a file added, an entry's
     // name (for an extraction into a directory, the directory and the name)
@@ -364,22 +369,24 @@ public:
     enum class existing { replace, keep };
 
     // e must be one of entries(); any other entry fails with not_found.
-    // Writes the entry below directory (which must exist: open_stream
-    // otherwise; a symbolic link to it is followed) under its stored
-    // name: leading separators dropped, '/' and '\' both separating
-    // directories, which are made as needed. Never writes outside directory:
-    // a name with a ".." component fails with access_denied, and no symbolic
-    // link is followed, on the way or at the target. The bytes go to a
-    // temporary file, private until complete, which then replaces the target
-    // at once (a link at the target is replaced, not followed). With a
-    // record, a file's bytes must match its checksum (content_mismatch
-    // otherwise) and everything the record keeps is restored as tar restores
-    // it: as root, owner, group and exact mode; as another user, the mode
-    // less the umask, never widened, and the user's own owner; times to the
-    // nanosecond. A directory is made (or an existing one reused) and given
-    // its metadata; a symbolic link is made as a link; a hard link is linked
-    // to its first name when this reader extracted that one, else written as
-    // a file of its own. Without a record, the stored date, time and
+    // Writes the entry below directory (which must exist: open_stream,
+    // naming the directory, otherwise; a symbolic link to it is followed)
+    // under its stored name: leading separators dropped, '/' and '\' both
+    // separating directories, which are made as needed. Never writes outside
+    // directory: a name with a ".." component fails with access_denied
+    // (what() says why), and no symbolic link is followed, on the way or at
+    // the target. Never replaces the cabinet being read: a target that is
+    // its file fails with cabinet_itself. The bytes go to a temporary file,
+    // private until complete, which then replaces the target at once (a
+    // link at the target is replaced, not followed). With a record, a
+    // file's bytes must match its checksum (content_mismatch otherwise) and
+    // everything the record keeps is restored as tar restores it: as root,
+    // owner, group and exact mode; as another user, the mode less the umask,
+    // never widened, and the user's own owner; times to the nanosecond. A
+    // directory is made (or an existing one reused) and given its metadata;
+    // a symbolic link is made as a link; a hard link is linked to its first
+    // name when this reader extracted that one, else written as a file of
+    // its own. Without a record, the stored date, time and
     // read-only bit are restored. With existing::keep an existing target (a
     // link or a directory included) is left alone, also one that appears
     // while the entry is written, and the result is false. Returns true when
@@ -546,7 +553,7 @@ public:
     // given). Its date, time and read-only bit come from the file. A stored
     // name that extraction would refuse (empty, a ".." component, no file
     // name after the last separator) fails with access_denied; a source that
-    // cannot be opened fails with open_file (a directory: read); a file
+    // cannot be opened fails with open_file (a directory too); a file
     // larger than a folder can hold fails with too_many_files, and so does
     // the 65536th entry; a folder that cannot be started, too_many_folders.
     // A failed add adds no entry, and the entries added before and after it
