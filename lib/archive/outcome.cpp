@@ -44,12 +44,16 @@ outcome outcome_of(int status, std::filesystem::path path) {
     return result;
 }
 
+error error_of(outcome result) {
+    if (result.reason != nullptr)
+        return error(std::error_code(result.status, category()), std::move(result.path),
+                     result.reason);
+    return error(result.status, std::move(result.path), result.system);
+}
+
 void raise(outcome result) {
-    if (result.failed() && result.reason != nullptr)
-        throw error(std::error_code(result.status, category()), std::move(result.path),
-                    result.reason);
     if (result.failed())
-        throw error(result.status, std::move(result.path), result.system);
+        throw error_of(std::move(result));
 }
 
 void report(const outcome& result, std::error_code& ec) noexcept {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include <kistle/archive.h>
 #include <kistle/cabinet_status.h>
 
 namespace kistle::internal {
@@ -25,8 +26,9 @@ struct outcome {
 // The path is taken by value: a long stored name is moved, not copied.
 outcome outcome_of(int status, std::filesystem::path path = {});
 
-// Throws kistle::error for a failed outcome, its path moved into it;
-// nothing otherwise.
+// The kistle::error of a failed outcome, its path moved into it.
+error error_of(outcome result);
+// Throws error_of(result) for a failed outcome; nothing otherwise.
 void raise(outcome result);
 // Sets ec to a failed outcome's status, or clears it.
 void report(const outcome& result, std::error_code& ec) noexcept;

@@ -435,7 +435,7 @@ struct reader::impl {
             }
             std::optional<error> failure;
             if (one.failed())
-                failure.emplace(one.status, one.path, one.system);
+                failure.emplace(error_of(std::move(one)));
             if (!options.each(e, failure ? &*failure : nullptr, written))
                 break;
         }

@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -337,6 +338,17 @@ TEST_F(error_message, names_the_real_cause) {
             EXPECT_EQ(std::string(e.what()), what);
         }
     }
+    // Told to the function that extract_all calls for each entry, too.
+    kistle::extract_options options;
+    std::vector<std::string> told;
+    options.each = [&](const kistle::entry&, const kistle::error* failure, bool) {
+        if (failure != nullptr)
+            told.push_back(failure->what());
+        return true;
+    };
+    in.extract_all(out, options);
+    EXPECT_EQ(told, (std::vector<std::string>{std::get<1>(cases[0]), std::get<1>(cases[1])}));
+
     kistle::error given(kistle::errc::access_denied, "x", "a reason");
     EXPECT_EQ(std::string(given.what()), "x: Access was denied: a reason");
     EXPECT_FALSE(given.system_code());
