@@ -30,6 +30,8 @@ struct options {
     bool plain = false;
     std::string mtime, owner, group; // as given; empty when not
     bool numeric_owner = false;
+    bool in_place = false; // create: write over the cabinet where a new file cannot be made
+    bool force = false;    // create: replace a file that is not a cabinet
 };
 
 // Exit statuses.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <new>
 #include <optional>
 #include <ostream>
@@ -28,6 +29,7 @@
 #include "range_checks.h"
 #include "record.h"
 #include "record_reader.h"
+#include "stored_name.h"
 #include "tree_restorer.h"
 
 using namespace kistle::internal;
@@ -85,7 +87,6 @@ public:
         fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0)
             return CAB_ERROR_OPEN_STREAM;
-        struct stat status;
         if (fstat(fd, &status) != 0)
             return CAB_ERROR_OPEN_STREAM;
         if (!S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode))
@@ -110,6 +111,7 @@ public:
     }
 
     uint64_t size = 0;
+    struct stat status = {};
 
 private:
     int fd = -1;
@@ -211,6 +213,7 @@ struct reader::impl {
     // writes much faster than many small ones.
     static constexpr std::size_t output_buffer_size = 256 * 1024;
     std::unique_ptr<char[]> output_buffer;
+    struct stat file = {}; // the cabinet's, so that extraction never replaces it
 
     void close() noexcept {
         static_cast<void>(core.close()); // it cannot fail
@@ -226,21 +229,23 @@ struct reader::impl {
         actual_size = 0;
         done = 0;
         shortfalls = {};
+        file = {};
     }
 
     outcome open_cabinet(const std::filesystem::path& cabinet) {
         close();
         errno = 0;
-        opened_cabinet file;
-        if (int status = file.open(cabinet))
+        opened_cabinet opened;
+        if (int status = opened.open(cabinet))
             return outcome_of(status, cabinet);
         errno = 0;
-        if (int status = core.open(file.path_for_core(cabinet))) {
+        if (int status = core.open(opened.path_for_core(cabinet))) {
             outcome failure = outcome_of(status, cabinet);
             close();
             return failure;
         }
-        actual_size = file.size;
+        actual_size = opened.size;
+        file = opened.status;
         read_entries(core, reading);
         const uint32_t count = static_cast<uint32_t>(entries.size());
         by_name.reserve(count);
@@ -404,11 +409,36 @@ struct reader::impl {
         return status;
     }
 
+    // A refused name says why, and a target that is this very cabinet is
+    // never replaced.
+    outcome check_target(const entry& e, const extraction& run) const {
+        errno = 0;
+        if (const name_fault fault = fault_of(e.name); fault != name_fault::none) {
+            outcome refused = outcome_of(CAB_ERROR_ACCESS_DENIED, below(run.directory, e.name));
+            refused.reason = fault == name_fault::climbs
+                                 ? "a name with a '..' component would lead outside the directory"
+                                 : "no file name to extract this entry to";
+            return refused;
+        }
+        // A longer name is no path the system takes: no copy of it for lstat.
+        if (run.policy == existing::keep || file.st_ino == 0 || e.name.size() > PATH_MAX)
+            return {};
+        std::string target = below(run.directory, e.name);
+        std::replace(target.begin(), target.end(), '\\', '/');
+        struct stat status;
+        if (::lstat(target.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+            status.st_dev == file.st_dev && status.st_ino == file.st_ino)
+            return outcome_of(CAB_ERROR_CABINET_ITSELF, below(run.directory, e.name));
+        return {};
+    }
+
     outcome extract_one(extraction& run, const entry& e, bool& written) {
         written = false;
         uint32_t number = 0;
         if (outcome failure = number_of(e, number); failure.failed())
             return failure;
+        if (outcome refused = check_target(e, run); refused.failed())
+            return refused;
         progress_relay relay(core, progress, done);
         errno = 0;
         int status;
@@ -472,7 +502,7 @@ struct reader::impl {
             }
             std::optional<error> failure;
             if (one.failed())
-                failure.emplace(one.status, one.path, one.system);
+                failure.emplace(error_of(std::move(one)));
             if (!options.each(e, failure ? &*failure : nullptr, written))
                 break;
         }

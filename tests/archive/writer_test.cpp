@@ -169,8 +169,10 @@ TEST_F(writer_test, no_commit_no_file) {
 // A failed commit changes nothing at the path and keeps the cabinet.
 TEST_F(writer_test, failed_commit_can_be_repeated) {
     std::string path = scratch.file("later/out.cab");
+    fs::create_directory(scratch.file("later"));
     kistle::writer out(path);
     out.add_bytes("a", "kept", modified);
+    fs::remove(scratch.file("later"));
     std::error_code ec;
     out.commit(ec);
     EXPECT_EQ(ec, kistle::errc::open_file);
