@@ -784,7 +784,20 @@ TEST_F(kistle_test, UnreadableInputsFail) {
     EXPECT_EQ(read.exit_status, 1);
     EXPECT_EQ(read.err.rfind("kistle: src/secret.txt: ", 0), 0u) << read.err;
     EXPECT_NE(read.err.find(": Permission denied\n"), std::string::npos) << read.err;
-    EXPECT_FALSE(fs::exists(path("tree.cab")));
+    EXPECT_FALSE(fs::exists(path("tree.cab"))) << "nothing could be stored: no cabinet";
+
+    // Inside a tree, what cannot be read costs itself alone: the rest is
+    // stored, what was left out is named, and the exit status is 1.
+    as_user.back() = "src";
+    program_result tree = run_program(as_user, options);
+    EXPECT_EQ(tree.exit_status, 1);
+    EXPECT_NE(tree.err.find("kistle: src/closed: Permission denied; not stored\n"),
+              std::string::npos)
+        << tree.err;
+    EXPECT_NE(tree.err.find("kistle: src/secret.txt: Permission denied; not stored\n"),
+              std::string::npos)
+        << tree.err;
+    EXPECT_EQ(kistle({"list", "tree.cab"}).out, "src/\nsrc/open.txt\n");
 }
 
 // Every operand reaches the program as it was given: one that looks like a
