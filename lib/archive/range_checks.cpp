@@ -7,6 +7,8 @@
 
 #include <kistle/cabinet_status.h>
 
+#include "stored_name.h"
+
 namespace kistle::internal {
 
 std::vector<folder_span> folder_spans(cabinet_reader& core) {
@@ -105,21 +107,6 @@ std::vector<int64_t> overlapping_entries(const record_reading& reading, const ca
         }
     }
     return result;
-}
-
-std::string path_of(std::string_view name) {
-    std::string path;
-    while (!name.empty()) {
-        std::size_t end = name.find_first_of("/\\");
-        std::string_view component = name.substr(0, end);
-        name.remove_prefix(end == std::string_view::npos ? name.size() : end + 1);
-        if (component.empty() || component == ".")
-            continue;
-        if (!path.empty())
-            path += '/';
-        path += component;
-    }
-    return path;
 }
 
 std::vector<int64_t> shadowing_entries(const std::vector<entry>& entries) {

@@ -15,6 +15,7 @@
 #include <kistle/cabinet_reader.h>
 
 #include "record_reader.h"
+#include "stored_name.h"
 
 namespace kistle::internal {
 
@@ -37,10 +38,6 @@ std::vector<folder_span> folder_spans(cabinet_reader& core);
 // verified record says) share their range without overlapping.
 std::vector<int64_t> overlapping_entries(const record_reading& reading, const cabinet_reader& core,
                                          const std::vector<folder_span>& spans);
-
-// The path extraction writes a stored name to: its components, '/' and '\'
-// both separating, empty and "." ones dropped, joined by '/'.
-std::string path_of(std::string_view name);
 
 // For each entry, the earlier entry whose name lands on the same path, or
 // -1: the first entry of a path is the one extracted.

@@ -123,24 +123,6 @@ outcome check_name(const std::string& name) {
     return refused;
 }
 
-// "./docs//a.txt" -> "docs/a.txt": empty and "." components dropped.
-// leading tells whether a separator led.
-std::string tidy_name(std::string_view given, bool& leading) {
-    leading = !given.empty() && (given.front() == '/' || given.front() == '\\');
-    std::string name;
-    while (!given.empty()) {
-        std::size_t end = given.find_first_of("/\\");
-        std::string_view component = given.substr(0, end);
-        given.remove_prefix(end == std::string_view::npos ? given.size() : end + 1);
-        if (component.empty() || component == ".")
-            continue;
-        if (!name.empty())
-            name += '/';
-        name += component;
-    }
-    return name;
-}
-
 file_time time_of(const struct timespec& when) {
     return {static_cast<int64_t>(when.tv_sec), static_cast<uint32_t>(when.tv_nsec)};
 }
@@ -603,8 +585,10 @@ struct writer::impl {
     // before anything is stored.
     static outcome root_name(const std::filesystem::path& source, std::string_view stored_name,
                              std::string& root, bool& leading) {
-        root = tidy_name(stored_name.empty() ? std::string_view(source.native()) : stored_name,
-                         leading);
+        const std::string_view given =
+            stored_name.empty() ? std::string_view(source.native()) : stored_name;
+        leading = !given.empty() && is_name_separator(given.front());
+        root = path_of(given);
         return root.empty() ? outcome() : check_name(root);
     }
 

@@ -25,4 +25,19 @@ int check_stored_name(const char* name) {
     return fault_of(name) == name_fault::none ? CAB_STATUS_OK : CAB_ERROR_ACCESS_DENIED;
 }
 
+std::string path_of(std::string_view name) {
+    std::string path;
+    while (!name.empty()) {
+        std::size_t end = name.find_first_of("/\\");
+        std::string_view component = name.substr(0, end);
+        name.remove_prefix(end == std::string_view::npos ? name.size() : end + 1);
+        if (component.empty() || component == ".")
+            continue;
+        if (!path.empty())
+            path += '/';
+        path += component;
+    }
+    return path;
+}
+
 } // namespace kistle::internal
