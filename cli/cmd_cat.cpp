@@ -9,7 +9,7 @@ int run_cat(const options& o, console& out) {
     kistle::reader cabinet(o.cabinet);
     bool failed = note_damage(cabinet, o.cabinet, out);
     for (const std::string& name : o.operands) {
-        const kistle::entry* e = cabinet.find(name);
+        const kistle::entry* e = cabinet.find_path(name);
         if (e == nullptr) {
             out.note(kistle::error(kistle::errc::not_found, name).what());
             failed = true;

@@ -1,4 +1,6 @@
+#include <cerrno>
 #include <kistle/archive.h>
+#include <sys/stat.h>
 
 #include "command_line.h"
 #include "commands.h"
@@ -86,6 +88,20 @@ void tell(const kistle::notice& n, console& out, bool& failed, bool& slash_told)
     }
 }
 
+// The writer's message, and the option that would do what was refused.
+std::string refusal_of_place(const kistle::error& e, const options& o) {
+    std::string text = e.what();
+    const int system = e.system_code().value();
+    struct stat status;
+    if (e.code() == kistle::errc::not_a_cabinet)
+        text += " (--force replaces it)";
+    else if (e.code() == kistle::errc::open_file && (system == EACCES || system == EPERM) &&
+             e.path() != o.cabinet && !o.in_place && stat(o.cabinet.c_str(), &status) == 0 &&
+             S_ISREG(status.st_mode))
+        text += " (--in-place writes over " + o.cabinet + " instead)";
+    return text;
+}
+
 } // namespace
 
 int run_create(const options& o, console& out) {
@@ -101,7 +117,15 @@ int run_create(const options& o, console& out) {
     cabinet.set_threads(o.threads);
     cabinet.set_plain(o.plain);
     cabinet.set_utc(utc);
-    cabinet.open(o.cabinet);
+    cabinet.set_in_place(o.in_place);
+    cabinet.set_replace_any(o.force);
+    // Where the cabinet cannot go is said before anything is read.
+    try {
+        cabinet.open(o.cabinet);
+    } catch (const kistle::error& e) {
+        out.note(refusal_of_place(e, o));
+        return exit_failure;
+    }
     const auto source_of = [&o](const std::string& path) {
         return o.directory.empty() ? std::filesystem::path(path)
                                    : std::filesystem::path(o.directory) / path;
@@ -174,7 +198,12 @@ int run_create(const options& o, console& out) {
         return exit_failure;
     }
     progress.set_stage("writing the cabinet");
-    cabinet.commit();
+    try {
+        cabinet.commit();
+    } catch (const kistle::error& e) {
+        out.note(refusal_of_place(e, o));
+        return exit_failure;
+    }
     progress.finish();
     return failed ? exit_failure : exit_success;
 }

@@ -25,6 +25,18 @@ void note_shortfalls(const kistle::restore_shortfalls& missed, console& out) {
                  " not kept: the file system cannot hold them");
 }
 
+// A name in the closing list of failures. Its message showed it in full; one
+// longer than any path the system takes is repeated by its start alone.
+std::string listed(const std::string& name) {
+    constexpr std::size_t longest = 4096, start = 64;
+    if (name.size() <= longest)
+        return name;
+    std::size_t cut = start;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
+        --cut; // not inside a UTF-8 sequence
+    return name.substr(0, cut) + "... (a name of " + std::to_string(name.size()) + " bytes)";
+}
+
 } // namespace
 
 int run_extract(const options& o, console& out) {
@@ -32,7 +44,7 @@ int run_extract(const options& o, console& out) {
     cabinet.set_threads(o.threads);
     bool failed = note_damage(cabinet, o.cabinet, out);
     std::vector<const kistle::entry*> chosen =
-        select_entries(cabinet, o.operands, true, out, failed);
+        select_entries(cabinet, o.operands, false, out, failed);
 
     std::filesystem::path directory = o.directory.empty() ? "." : o.directory;
     std::error_code ec;
@@ -51,9 +63,10 @@ int run_extract(const options& o, console& out) {
     cabinet.set_progress([&progress](std::uint64_t done) { progress.update(done); });
 
     const std::set<const kistle::entry*> wanted(chosen.begin(), chosen.end());
-    std::vector<std::string> not_extracted;
+    std::vector<const kistle::entry*> not_extracted;
     kistle::extract_options options;
     options.policy = o.keep ? kistle::reader::existing::keep : kistle::reader::existing::replace;
+    options.allow_overlap = o.allow_overlap;
     options.select = [&](const kistle::entry& e) {
         if (wanted.count(&e) == 0)
             return false;
@@ -64,7 +77,7 @@ int run_extract(const options& o, console& out) {
     options.each = [&](const kistle::entry& e, const kistle::error* failure, bool written) {
         if (failure != nullptr) {
             out.note(failure->what());
-            not_extracted.push_back(e.name);
+            not_extracted.push_back(&e);
         } else if (!written) {
             out.note(e.name, "exists; kept");
         }
@@ -78,7 +91,7 @@ int run_extract(const options& o, console& out) {
     }
     progress.finish();
     note_shortfalls(cabinet.unrestored(), out);
-    for (const std::string& name : not_extracted)
-        out.note("not extracted", name);
+    for (const kistle::entry* e : not_extracted)
+        out.note("not extracted", listed(e->name));
     return failed || !not_extracted.empty() ? exit_failure : exit_success;
 }

@@ -11,11 +11,17 @@ int run_list(const options& o, console& out) {
     bool failed = note_damage(cabinet, o.cabinet, out);
     std::vector<const kistle::entry*> chosen =
         select_entries(cabinet, o.operands, false, out, failed);
-    if (o.json)
+    if (o.json) {
         write_json(chosen, out.out());
-    else if (o.long_format)
+    } else if (o.long_format) {
         write_long(chosen, out);
-    else
+        // Of names that land on one path, only the first is extracted.
+        for (const kistle::entry* e : chosen) {
+            const kistle::entry* first = cabinet.find_path(e->name);
+            if (first != nullptr && first != e)
+                out.note(e->name, "lands on the path of " + first->name + ", which is extracted");
+        }
+    } else
         write_names(chosen, out);
     return failed ? exit_failure : exit_success;
 }

@@ -17,7 +17,8 @@ int run_test(const options& o, console& out) {
     kistle::reader cabinet(o.cabinet);
     std::vector<kistle::problem> problems = cabinet.test();
     for (const kistle::problem& p : problems)
-        out.note(p.name.empty() ? o.cabinet : p.name, p.code.message());
+        out.note(p.name.empty() ? o.cabinet : p.name,
+                 p.other.empty() ? p.code.message() : p.code.message() + " (" + p.other + ")");
     if (!problems.empty())
         return exit_failure;
     std::size_t files = 0, directories = 0, links = 0;

@@ -1,5 +1,10 @@
 #include "command_line.h"
 
+#include <algorithm>
+#include <optional>
+#include <string_view>
+#include <vector>
+
 #include <CLI/CLI.hpp>
 #include <kistle/archive.h>
 
@@ -30,6 +35,48 @@ void add_quiet(CLI::App& app, options& o) {
 
 void add_cabinet(CLI::App& app, options& o) {
     app.add_option("CABINET", o.cabinet, "The cabinet file")->required()->type_name("");
+}
+
+// CLI11 reads an argument written as [a,b] as a list of values ([] as
+// none), and after "--" it gives up on a command whose operands are already
+// satisfied. A NUL, which no argument can hold, put before an argument keeps
+// it whole and makes it an operand: before each argument of that form, and
+// before each one after the first "--", which is dropped. unmark takes the
+// NUL off once the arguments are parsed. The result is in the reverse order
+// that CLI11 parses.
+std::vector<std::string> marked_arguments(int argc, char** argv) {
+    std::vector<std::string> arguments;
+    bool operands_only = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string argument = argv[i];
+        if (!operands_only && argument == "--") {
+            operands_only = true;
+            continue;
+        }
+        if (operands_only ||
+            (argument.size() >= 2 && argument.front() == '[' && argument.back() == ']'))
+            argument.insert(argument.begin(), '\0');
+        arguments.push_back(std::move(argument));
+    }
+    std::reverse(arguments.begin(), arguments.end());
+    return arguments;
+}
+
+void unmark(std::string& value) {
+    if (!value.empty() && value.front() == '\0')
+        value.erase(0, 1);
+}
+
+constexpr const char* command_names[] = {"create", "list", "extract", "test", "cat", "info"};
+
+// The first argument, when it is neither an option nor a command.
+std::optional<std::string> unknown_command(int argc, char** argv) {
+    if (argc < 2 || argv[1][0] == '-')
+        return std::nullopt;
+    for (const char* name : command_names)
+        if (std::string_view(argv[1]) == name)
+            return std::nullopt;
+    return std::string(argv[1]);
 }
 
 } // namespace
@@ -71,7 +118,8 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
     create
         ->add_option_function<std::string>(
             "--folder-size",
-            [&o](const std::string& text) {
+            [&o](std::string text) {
+                unmark(text);
                 auto size = parse_size(text);
                 if (!size)
                     throw CLI::ValidationError("--folder-size",
@@ -80,6 +128,10 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
             },
             "Most input per folder (suffixes K, M, G); default: its limit, about 2 GiB")
         ->type_name("SIZE");
+    create->add_flag("--in-place", o.in_place,
+                     "Where CABINET's directory refuses a new file, write over CABINET itself; "
+                     "a failure part way (a full disk) then leaves it damaged");
+    create->add_flag("--force", o.force, "Replace CABINET even when it is not a cabinet");
     add_threads(*create, o);
     create->add_flag("-v,--verbose", o.verbose, "Name each file as it is added");
     add_quiet(*create, o);
@@ -99,7 +151,12 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
         "regular files with their date and read-only bit only, as cabinet_tool writes them.\n"
         "With SOURCE_DATE_EPOCH set, later times are stored as it and dates are written in\n"
         "UTC, so the cabinet depends on the files alone. A cabinet holds at most 65535\n"
-        "files of at most 2147385345 bytes each. The cabinet appears only once complete.\n"
+        "files of at most 2147385345 bytes each. The cabinet appears only once complete;\n"
+        "a failure leaves what was at CABINET as it was. Only an empty file or a cabinet\n"
+        "is replaced, unless --force. Where CABINET's directory refuses a new file, create\n"
+        "fails before compressing anything; --in-place then writes over CABINET itself,\n"
+        "and a failure part way leaves it damaged. Arguments after '--' are PATHs even\n"
+        "when they begin with '-'.\n"
         "\nExamples:\n"
         "  kistle create backup.cab Documents notes.txt\n"
         "  kistle create -C /srv/www site.cab .\n"
@@ -125,6 +182,8 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
                      "current directory")
         ->type_name("DIR");
     extract->add_flag("-k,--keep", o.keep, "Keep files that exist and name them; no failure");
+    extract->add_flag("--allow-overlap", o.allow_overlap,
+                      "Extract entries whose bytes overlap another's (refused by default)");
     add_threads(*extract, o);
     extract->add_flag("-v,--verbose", o.verbose, "Name each file as it is extracted");
     add_quiet(*extract, o);
@@ -157,7 +216,8 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
     info->footer("\nExample:\n  kistle info backup.cab\n");
 
     try {
-        app.parse(argc, argv);
+        std::vector<std::string> arguments = marked_arguments(argc, argv);
+        app.parse(arguments);
     } catch (const CLI::Success& e) {
         // --help or --version: app.exit() writes the one asked for.
         return app.exit(e, out, err);
@@ -165,10 +225,23 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
         std::string command = "kistle";
         for (const CLI::App* chosen : app.get_subcommands())
             command += " " + chosen->get_name();
-        err << "kistle: " << e.what() << "\nTry '" << command << " --help' for more information.\n";
+        std::string message = e.what();
+        message.erase(std::remove(message.begin(), message.end(), '\0'), message.end());
+        if (std::optional<std::string> unknown = unknown_command(argc, argv)) {
+            message = *unknown + ": unknown command (the commands are";
+            for (const char* name : command_names)
+                message += std::string(name == command_names[0] ? " " : ", ") + name;
+            message += ")";
+        }
+        err << "kistle: " << message << "\nTry '" << command << " --help' for more information.\n";
         err.flush();
         return exit_usage;
     }
+
+    for (std::string* value : {&o.cabinet, &o.directory, &o.mtime, &o.owner, &o.group})
+        unmark(*value);
+    for (std::string& operand : o.operands)
+        unmark(operand);
 
     // Checked here rather than by CLI11, whose help would show them on every line.
     const char* clash = o.store && o.level != -1  ? "--store and --level"

@@ -25,10 +25,13 @@ struct options {
     bool long_format = false;
     bool json = false;
     bool keep = false;
+    bool allow_overlap = false; // extract
     // create: what the entries record
     bool plain = false;
     std::string mtime, owner, group; // as given; empty when not
     bool numeric_owner = false;
+    bool in_place = false; // create: write over the cabinet where a new file cannot be made
+    bool force = false;    // create: replace a file that is not a cabinet
 };
 
 // Exit statuses.

@@ -108,23 +108,41 @@ void write_standard_error(std::string_view text) {
     }
 }
 
-void console::write_error(std::string_view text) {
+void console::write_error(std::initializer_list<std::string_view> parts) {
     // Results already written come before the message, as they were produced.
     out_buffer.pubsync();
     if (progress != nullptr)
         progress->clear();
-    write_standard_error("kistle: " + shown(text, true) + "\n");
+    // One write for a line of usual length; a longer one (a stored name can
+    // be of any length) goes out in pieces rather than as copies.
+    std::size_t length = 0;
+    for (std::string_view part : parts)
+        length += part.size();
+    if (length <= piece_size) {
+        std::string line = "kistle: ";
+        for (std::string_view part : parts)
+            line += shown(part, true);
+        line += '\n';
+        write_standard_error(line);
+        return;
+    }
+    write_standard_error("kistle: ");
+    for (std::string_view part : parts) {
+        while (!part.empty()) {
+            std::string_view piece = part.substr(0, piece_size);
+            part.remove_prefix(piece.size());
+            write_standard_error(shown(piece, true));
+        }
+    }
+    write_standard_error("\n");
 }
 
 void console::note(std::string_view text) {
-    write_error(text);
+    write_error({text});
 }
 
 void console::note(std::string_view path, std::string_view reason) {
-    std::string text(path);
-    text += ": ";
-    text += reason;
-    write_error(text);
+    write_error({path, ": ", reason});
 }
 
 void console::out_line(std::string_view text) {

@@ -4,6 +4,7 @@
 #ifndef KISTLE_CLI_CONSOLE_H
 #define KISTLE_CLI_CONSOLE_H
 
+#include <initializer_list>
 #include <ostream>
 #include <streambuf>
 #include <string>
@@ -78,7 +79,10 @@ private:
     bool out_terminal;
     bool err_terminal;
     progress_line* progress = nullptr;
-    void write_error(std::string_view text);
+    // "kistle: " and the parts, then a line end.
+    void write_error(std::initializer_list<std::string_view> parts);
+    // The most of a message written at once.
+    static constexpr std::size_t piece_size = 1 << 16;
 };
 
 #endif

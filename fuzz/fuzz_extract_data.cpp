@@ -5,7 +5,10 @@
 // The folder manager's walk from the first block is the reference for the
 // reader's cursor, which is asked for the range and for ranges around it; a
 // cursor that reads ahead and expands on two threads must give exactly what
-// the one-thread cursor gives.
+// the one-thread cursor gives. A second pair of cursors expects the folder's
+// data to end where the range does, as a file that ends its folder would,
+// and so may recover past a block that failed its checksum: it must give
+// what the first pair gives wherever that succeeds.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -105,9 +108,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The cursors keep their streams to themselves.
     std::istringstream walk_in(in.str());
     // Kept from input to input: starting threads each time would be slow.
-    static parallel_inflate two_threads(2);
+    static parallel_inflate two_threads(2), two_more_threads(2);
     std::istringstream threaded_in(in.str());
     folder_cursor threaded(folder, threaded_in, header, &two_threads);
+    const uint64_t expected_end =
+        length <= UINT64_MAX - offset ? offset + length : folder_cursor::unknown_end;
+    std::istringstream recovering_in(in.str()), threaded_recovering_in(in.str());
+    folder_cursor recovering(folder, recovering_in, header, nullptr, expected_end);
+    folder_cursor threaded_recovering(folder, threaded_recovering_in, header, &two_more_threads,
+                                      expected_end);
     const uint64_t ranges[][2] = {{offset, length},
                                   {offset + length / 2, length},
                                   {offset / 2, length / 2 + 1},
@@ -129,6 +138,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (walked.status == 0 && (status != 0 || written.hash != walked.hash))
             std::abort();
         if (status == 0 && walked.status != 0 && block_failure(walked.status))
+            std::abort();
+
+        // Recovery changes nothing that succeeds without it, and succeeds
+        // otherwise only behind a block that failed its checksum.
+        digest_buffer recovered, recovered_threaded;
+        std::ostream recovered_out(&recovered), recovered_threaded_out(&recovered_threaded);
+        int recovered_status = recovering.write_range(recovered_out, range[0], range[1]);
+        if (threaded_recovering.write_range(recovered_threaded_out, range[0], range[1]) !=
+                recovered_status ||
+            recovered_threaded.count != recovered.count ||
+            recovered_threaded.hash != recovered.hash)
+            std::abort();
+        if (recovered.count > range[1] || (recovered_status == 0 && recovered.count != range[1]))
+            std::abort();
+        if (status == 0 && (recovered_status != 0 || recovered.hash != written.hash))
+            std::abort();
+        if (recovered_status == 0 && status != 0 && status != CAB_ERROR_CHECKSUM)
             std::abort();
     }
     return 0;

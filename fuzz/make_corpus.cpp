@@ -169,6 +169,17 @@ bool write_seeds(const std::string& out, const std::string& name, const std::str
                                 range_prefix(settings, folder, file.uoffFolderStart, file.cbFile) +
                                     blocks);
         }
+        // The whole folder, its first block's payload damaged: what follows
+        // that block may be recovered.
+        uint64_t compressed = 0, uncompressed = 0;
+        const std::size_t first_payload = 16 + reader.header.block_reserve_size();
+        if (reader.measure_folder(static_cast<uint16_t>(i), compressed, uncompressed) == 0 &&
+            folder.cCFData > 1 && blocks.size() > first_payload) {
+            std::string damaged = blocks;
+            damaged[first_payload] = static_cast<char>(damaged[first_payload] ^ 0x01);
+            ok = ok && write_seed(out + "/extract_data", folder_name + "_damaged",
+                                  range_prefix(settings, folder, 0, uncompressed) + damaged);
+        }
     }
     return ok;
 }

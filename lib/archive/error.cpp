@@ -40,8 +40,22 @@ public:
             return "A newer kistle wrote the cabinet's record; read as a plain cabinet";
         case CAB_ERROR_ENTRY_MISMATCH:
             return "The entry does not match the cabinet's record: it is damaged";
+        case CAB_ERROR_NOT_SEEKABLE:
+            return "A pipe or device cannot be read in place: save it as a file first";
+        case CAB_ERROR_OVERLAP:
+            return "The entry's bytes overlap another entry's";
+        case CAB_ERROR_FOLDERS_OVERLAP:
+            return "Folders share blocks";
+        case CAB_ERROR_SAME_PATH:
+            return "The name lands on the path of an earlier entry, which is the one extracted";
+        case CAB_ERROR_DIRECTORY_OVERLAPS:
+            return "The directory runs into the folders' data";
         case CAB_ERROR_NOT_A_FILE:
             return "The entry is a directory or link, without bytes of its own";
+        case CAB_ERROR_NOT_A_CABINET:
+            return "The file is not a cabinet, so it is not replaced";
+        case CAB_ERROR_CABINET_ITSELF:
+            return "The file is the cabinet being read, so it is not replaced";
         default:
             if (status >= CAB_ERROR_ZLIB_FIRST && status <= CAB_ERROR_ZLIB_LAST)
                 return "zlib failed (" + std::to_string(status) + ")";
@@ -50,12 +64,19 @@ public:
     }
 };
 
-std::shared_ptr<const error_detail>
-make_detail(const std::error_code& code, std::filesystem::path path, std::error_code system) {
-    std::string what = path.empty() ? std::string() : path.string() + ": ";
-    what += code.message();
-    if (system)
-        what += ": " + system.message();
+std::shared_ptr<const error_detail> make_detail(const std::error_code& code,
+                                                std::filesystem::path path, std::error_code system,
+                                                std::string_view why) {
+    // Built in one allocation: the path may be a stored name of any length.
+    const std::string message = code.message();
+    const std::string reason = system         ? ": " + system.message()
+                               : !why.empty() ? ": " + std::string(why)
+                                              : std::string();
+    std::string what;
+    what.reserve(path.native().size() + 2 + message.size() + reason.size());
+    if (!path.empty())
+        what.append(path.native()).append(": ");
+    what.append(message).append(reason);
     return std::make_shared<const error_detail>(
         error_detail{std::move(path), system, std::move(what)});
 }
@@ -71,7 +92,10 @@ error::error(int status, std::filesystem::path concerned, std::error_code system
     : error(std::error_code(status, category()), std::move(concerned), system) {}
 
 error::error(std::error_code code, std::filesystem::path concerned, std::error_code system)
-    : std::system_error(code), detail_(make_detail(code, std::move(concerned), system)) {}
+    : std::system_error(code), detail_(make_detail(code, std::move(concerned), system, {})) {}
+
+error::error(std::error_code code, std::filesystem::path concerned, std::string_view reason)
+    : std::system_error(code), detail_(make_detail(code, std::move(concerned), {}, reason)) {}
 
 error::~error() = default;
 

@@ -1,6 +1,7 @@
 #include "outcome.h"
 
 #include <cerrno>
+#include <utility>
 
 #include <kistle/archive.h>
 
@@ -31,21 +32,28 @@ bool from_system_call(int status) {
 
 } // namespace
 
-outcome outcome_of(int status, const std::filesystem::path& path) {
+outcome outcome_of(int status, std::filesystem::path path) {
     outcome result;
     if (status == CAB_STATUS_OK)
         return result;
     int system = errno;
     result.status = status;
-    result.path = path;
+    result.path = std::move(path);
     if (system != 0 && from_system_call(status))
         result.system = std::error_code(system, std::system_category());
     return result;
 }
 
-void raise(const outcome& result) {
+error error_of(outcome result) {
+    if (result.reason != nullptr)
+        return error(std::error_code(result.status, category()), std::move(result.path),
+                     result.reason);
+    return error(result.status, std::move(result.path), result.system);
+}
+
+void raise(outcome result) {
     if (result.failed())
-        throw error(result.status, result.path, result.system);
+        throw error_of(std::move(result));
 }
 
 void report(const outcome& result, std::error_code& ec) noexcept {

@@ -6,14 +6,16 @@
 #include <filesystem>
 #include <system_error>
 
+#include <kistle/archive.h>
 #include <kistle/cabinet_status.h>
 
 namespace kistle::internal {
 
 struct outcome {
     int status = CAB_STATUS_OK;
-    std::filesystem::path path; // what what() names
-    std::error_code system;     // the failed system call's reason, if one failed
+    std::filesystem::path path;   // what what() names
+    std::error_code system;       // the failed system call's reason, if one failed
+    const char* reason = nullptr; // what was wrong where no system call failed
 
     bool failed() const { return status != CAB_STATUS_OK; }
 };
@@ -21,10 +23,13 @@ struct outcome {
 // The outcome of a core call that returned status, concerning path. errno,
 // which the caller cleared before the call, becomes the system's reason when
 // it is set and status is one that a failed system call gives.
-outcome outcome_of(int status, const std::filesystem::path& path = {});
+// The path is taken by value: a long stored name is moved, not copied.
+outcome outcome_of(int status, std::filesystem::path path = {});
 
-// Throws kistle::error for a failed outcome; nothing otherwise.
-void raise(const outcome& result);
+// The kistle::error of a failed outcome, its path moved into it.
+error error_of(outcome result);
+// Throws error_of(result) for a failed outcome; nothing otherwise.
+void raise(outcome result);
 // Sets ec to a failed outcome's status, or clears it.
 void report(const outcome& result, std::error_code& ec) noexcept;
 

@@ -2,14 +2,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <new>
 #include <optional>
 #include <ostream>
 #include <streambuf>
 #include <utility>
 
+#include <cstdio>
 #include <fcntl.h>
-#include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,8 +26,10 @@
 #include "little_endian.h"
 #include "outcome.h"
 #include "progress_relay.h"
+#include "range_checks.h"
 #include "record.h"
 #include "record_reader.h"
+#include "stored_name.h"
 #include "tree_restorer.h"
 
 using namespace kistle::internal;
@@ -64,44 +67,56 @@ private:
     std::string& text;
 };
 
-// False when the file can be read and does not begin with a cabinet's
-// signature. Such a file is not a cabinet, whatever its other bytes happen to
-// say: twenty zero bytes would otherwise open as an empty cabinet. A file
-// that cannot be opened or read is left to the reader, which reports why.
-bool may_be_cabinet(const std::filesystem::path& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return true;
-    uint8_t start[4];
-    std::size_t got = 0;
-    bool read_failed = false;
-    while (got < sizeof start) {
-        ssize_t n = ::read(fd, start + got, sizeof start - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            read_failed = true;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
+// The cabinet at path, opened once: the descriptor the core then reads
+// through a path of its own to the same file (so a name that changes
+// meanwhile cannot swap another file in), and the file's length.
+class opened_cabinet {
+public:
+    ~opened_cabinet() {
+        if (fd >= 0)
+            ::close(fd);
     }
-    ::close(fd);
-    if (read_failed)
-        return true;
-    return got == sizeof start && get_le32(start) == CABINET_SIGNATURE;
-}
 
-// The status extraction gives a file of a folder whose blocks are all sound
-// and expand to folder_size bytes (see folder_cursor and extract_data).
-int range_status(const cabinet_file_header& file, uint64_t folder_size) {
-    if (file.cbFile == 0)
+    // CAB_ERROR_OPEN_STREAM when it cannot be opened; CAB_ERROR_NOT_SEEKABLE
+    // for a pipe, socket or character device, whose bytes a reader cannot
+    // go back to; CAB_ERROR_BAD_DATA when it does not begin with a
+    // cabinet's signature (twenty zero bytes would otherwise open as an
+    // empty cabinet). errno says why where a call failed.
+    int open(const std::filesystem::path& path) {
+        // Without blocking: a FIFO is refused, never waited on.
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            return CAB_ERROR_OPEN_STREAM;
+        if (fstat(fd, &status) != 0)
+            return CAB_ERROR_OPEN_STREAM;
+        if (!S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode))
+            return CAB_ERROR_NOT_SEEKABLE;
+        const off_t end = lseek(fd, 0, SEEK_END);
+        size = end < 0 ? 0 : static_cast<uint64_t>(end);
+        uint8_t start[4];
+        ssize_t got;
+        while ((got = pread(fd, start, sizeof start, 0)) < 0 && errno == EINTR) {
+        }
+        if (got < 0)
+            return CAB_ERROR_READ;
+        if (static_cast<std::size_t>(got) != sizeof start || get_le32(start) != CABINET_SIGNATURE)
+            return CAB_ERROR_BAD_DATA;
+        std::snprintf(own_path, sizeof own_path, "/proc/self/fd/%d", fd);
         return CAB_STATUS_OK;
-    if (file.uoffFolderStart >= folder_size)
-        return CAB_ERROR_RANGE_PAST_END;
-    if (file.cbFile > folder_size - file.uoffFolderStart)
-        return CAB_ERROR_FOLDER_DATA_ENDED;
-    return CAB_STATUS_OK;
-}
+    }
+
+    // Where the core opens the same file; the path itself without /proc.
+    const char* path_for_core(const std::filesystem::path& path) const {
+        return access(own_path, R_OK) == 0 ? own_path : path.c_str();
+    }
+
+    uint64_t size = 0;
+    struct stat status = {};
+
+private:
+    int fd = -1;
+    char own_path[40] = {};
+};
 
 // Passes what is written on to out, hashing it.
 class hashing_output : public std::streambuf {
@@ -185,6 +200,11 @@ struct reader::impl {
     record_reading reading; // the entries, and where their bytes come from
     const std::vector<entry>& entries = reading.entries;
     std::vector<uint32_t> by_name; // entry numbers by name, the first of a name first
+    std::vector<int64_t> shadowed; // an earlier entry of the same path, or -1
+    std::vector<std::pair<std::string, uint32_t>> by_path; // the first entry of each path
+    bool spans_known = false;                              // the two below, found when first needed
+    std::vector<folder_span> folder_spans_found;
+    std::vector<int64_t> overlapping; // an entry whose bytes overlap, or -1
     uint64_t actual_size = 0;
     progress_function progress;
     uint64_t done = 0;
@@ -193,6 +213,7 @@ struct reader::impl {
     // writes much faster than many small ones.
     static constexpr std::size_t output_buffer_size = 256 * 1024;
     std::unique_ptr<char[]> output_buffer;
+    struct stat file = {}; // the cabinet's, so that extraction never replaces it
 
     void close() noexcept {
         static_cast<void>(core.close()); // it cannot fail
@@ -200,22 +221,31 @@ struct reader::impl {
         path.clear();
         reading = {};
         by_name.clear();
+        shadowed.clear();
+        by_path.clear();
+        spans_known = false;
+        folder_spans_found.clear();
+        overlapping.clear();
         actual_size = 0;
         done = 0;
         shortfalls = {};
+        file = {};
     }
 
     outcome open_cabinet(const std::filesystem::path& cabinet) {
         close();
         errno = 0;
-        if (!may_be_cabinet(cabinet))
-            return outcome_of(CAB_ERROR_BAD_DATA, cabinet);
+        opened_cabinet opened;
+        if (int status = opened.open(cabinet))
+            return outcome_of(status, cabinet);
         errno = 0;
-        if (int status = core.open(cabinet.c_str())) {
+        if (int status = core.open(opened.path_for_core(cabinet))) {
             outcome failure = outcome_of(status, cabinet);
             close();
             return failure;
         }
+        actual_size = opened.size;
+        file = opened.status;
         read_entries(core, reading);
         const uint32_t count = static_cast<uint32_t>(entries.size());
         by_name.reserve(count);
@@ -224,11 +254,11 @@ struct reader::impl {
         std::stable_sort(by_name.begin(), by_name.end(), [this](uint32_t a, uint32_t b) {
             return entries[a].name < entries[b].name;
         });
-        std::ifstream& in = core.cabinet_stream;
-        in.seekg(0, std::ios::end);
-        actual_size =
-            in.fail() ? 0 : static_cast<uint64_t>(static_cast<std::streamoff>(in.tellg()));
-        in.clear();
+        shadowed = shadowing_entries(entries);
+        for (uint32_t i = 0; i < count; ++i)
+            if (shadowed[i] < 0)
+                by_path.emplace_back(path_of(entries[i].name), i);
+        std::sort(by_path.begin(), by_path.end());
         open = true;
         path = cabinet;
         return {};
@@ -242,6 +272,20 @@ struct reader::impl {
         if (found == by_name.end() || entries[*found].name != name)
             return nullptr;
         return &entries[*found];
+    }
+
+    const entry* find_path(std::string_view name) const noexcept {
+        try {
+            const std::string wanted = path_of(name);
+            auto found = std::lower_bound(by_path.begin(), by_path.end(), wanted,
+                                          [](const std::pair<std::string, uint32_t>& a,
+                                             const std::string& b) { return a.first < b; });
+            if (found == by_path.end() || found->first != wanted)
+                return nullptr;
+            return &entries[found->second];
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
     }
 
     // The number of e, which must be one of entries.
@@ -365,11 +409,36 @@ struct reader::impl {
         return status;
     }
 
+    // A refused name says why, and a target that is this very cabinet is
+    // never replaced.
+    outcome check_target(const entry& e, const extraction& run) const {
+        errno = 0;
+        if (const name_fault fault = fault_of(e.name); fault != name_fault::none) {
+            outcome refused = outcome_of(CAB_ERROR_ACCESS_DENIED, below(run.directory, e.name));
+            refused.reason = fault == name_fault::climbs
+                                 ? "a name with a '..' component would lead outside the directory"
+                                 : "no file name to extract this entry to";
+            return refused;
+        }
+        // A longer name is no path the system takes: no copy of it for lstat.
+        if (run.policy == existing::keep || file.st_ino == 0 || e.name.size() > PATH_MAX)
+            return {};
+        std::string target = below(run.directory, e.name);
+        std::replace(target.begin(), target.end(), '\\', '/');
+        struct stat status;
+        if (::lstat(target.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+            status.st_dev == file.st_dev && status.st_ino == file.st_ino)
+            return outcome_of(CAB_ERROR_CABINET_ITSELF, below(run.directory, e.name));
+        return {};
+    }
+
     outcome extract_one(extraction& run, const entry& e, bool& written) {
         written = false;
         uint32_t number = 0;
         if (outcome failure = number_of(e, number); failure.failed())
             return failure;
+        if (outcome refused = check_target(e, run); refused.failed())
+            return refused;
         progress_relay relay(core, progress, done);
         errno = 0;
         int status;
@@ -408,12 +477,22 @@ struct reader::impl {
         if (outcome failure = begin(run); failure.failed())
             return failure;
         outcome result;
+        spans();
         for (const entry& e : entries) {
-            // A name stored twice: the first entry of it is the one.
-            if (find(e.name) != &e || (options.select && !options.select(e)))
+            const std::size_t number = static_cast<std::size_t>(&e - entries.data());
+            if (options.select && !options.select(e))
+                continue;
+            // Names that land on one path: the first entry of it is the one.
+            if (shadowed[number] >= 0 && !options.each)
                 continue;
             bool written = false;
-            outcome one = extract_one(run, e, written);
+            outcome one;
+            if (shadowed[number] >= 0)
+                one = outcome_of(CAB_ERROR_SAME_PATH, below(directory, e.name));
+            else if (overlapping[number] >= 0 && !options.allow_overlap)
+                one = outcome_of(CAB_ERROR_OVERLAP, below(directory, e.name));
+            else
+                one = extract_one(run, e, written);
             if (!options.each) {
                 if (one.failed()) {
                     result = one;
@@ -423,7 +502,7 @@ struct reader::impl {
             }
             std::optional<error> failure;
             if (one.failed())
-                failure.emplace(one.status, one.path, one.system);
+                failure.emplace(error_of(std::move(one)));
             if (!options.each(e, failure ? &*failure : nullptr, written))
                 break;
         }
@@ -438,21 +517,27 @@ struct reader::impl {
         if (outcome failure = file_of(e, file); failure.failed())
             return failure;
         const entry_source& source = reading.sources[number];
+        // Through a stream of its own over out's buffer: whatever out's
+        // exception mask says, a failure is a status here, never a throw.
+        std::streambuf* target = out.rdbuf();
+        if (target == nullptr)
+            return outcome_of(CAB_ERROR_WRITE, e.name);
         progress_relay relay(core, progress, done);
         errno = 0;
-        int status;
-        if (source.has_content) {
-            hashing_output hashed(*out.rdbuf());
-            std::ostream checked(&hashed);
-            status = core.write_file(file, checked);
-            if (status == CAB_STATUS_OK && hashed.hash() != source.content)
-                status = CAB_ERROR_CONTENT_MISMATCH;
-        } else {
-            status = core.write_file(file, out);
-        }
+        hashing_output hashed(*target);
+        std::ostream checked(&hashed);
+        int status = core.write_file(file, checked);
         relay.rethrow();
-        if (status == CAB_STATUS_OK && !out.flush())
-            status = CAB_ERROR_WRITE;
+        if (status == CAB_STATUS_OK && source.has_content && hashed.hash() != source.content)
+            status = CAB_ERROR_CONTENT_MISMATCH;
+        if (status == CAB_STATUS_OK) {
+            try {
+                if (target->pubsync() != 0)
+                    status = CAB_ERROR_WRITE;
+            } catch (...) {
+                status = CAB_ERROR_WRITE;
+            }
+        }
         if (status != CAB_STATUS_OK)
             return outcome_of(status, e.name);
         return {};
@@ -526,24 +611,112 @@ struct reader::impl {
         return {};
     }
 
+    // The folders' spans and the entries' overlaps, found once per open.
+    const std::vector<folder_span>& spans() {
+        if (!spans_known) {
+            errno = 0;
+            folder_spans_found = folder_spans(core);
+            overlapping = overlapping_entries(reading, core, folder_spans_found);
+            spans_known = true;
+        }
+        return folder_spans_found;
+    }
+
     outcome folders(std::vector<folder_info>& result) {
         result.clear();
         if (!open)
             return outcome_of(CAB_ERROR_CLOSED_OBJECT);
+        const std::vector<folder_span>& walked = spans();
         for (uint16_t i = 0; i < core.folder_managers.count; ++i) {
             const cabinet_folder_manager& folder = *core.folder_managers[i];
+            const folder_span& span = walked[i];
+            if (span.status != CAB_STATUS_OK) {
+                result.clear();
+                return outcome_of(span.status, path);
+            }
             folder_info info;
             info.type = folder.typeCompress;
             info.blocks = folder.cCFData;
-            errno = 0;
-            int status = core.measure_folder(i, info.compressed_size, info.uncompressed_size);
-            if (status != CAB_STATUS_OK) {
-                result.clear();
-                return outcome_of(status, path);
-            }
+            info.compressed_size = span.compressed;
+            info.uncompressed_size = span.uncompressed;
+            if (span.overlaps >= 0)
+                info.overlaps = static_cast<uint16_t>(span.overlaps);
             result.push_back(info);
         }
         return {};
+    }
+
+    // Reads range [start, end) of folder through sink, returning its status;
+    // what lies past the blocks' end is the status extraction would give.
+    int walk_range(uint16_t folder, uint64_t start, uint64_t end, std::streambuf& sink) {
+        std::ostream out(&sink);
+        return core.write_folder_range(folder, start, end - start, out);
+    }
+
+    // The folder's entries in the order of their bytes, each with its
+    // status, its blocks and the bytes between them read once: a damaged
+    // block that no entry holds is the folder's problem.
+    // Returns whether it found anything wrong; each entry's status goes to
+    // found, by entry number.
+    bool test_folder(uint16_t folder, const std::vector<uint32_t>& members, std::vector<int>& found,
+                     std::vector<problem>& problems) {
+        struct piece {
+            uint64_t start, end;
+            std::vector<uint32_t> entries; // of one file: one range, one content
+        };
+        std::vector<piece> pieces;
+        for (uint32_t number : members) {
+            const cabinet_file_header& file =
+                *core.file_headers[static_cast<uint32_t>(reading.sources[number].file)];
+            const uint64_t start = file.uoffFolderStart;
+            const uint64_t end =
+                file.cbFile > UINT64_MAX - start ? UINT64_MAX : start + file.cbFile;
+            if (!pieces.empty() && pieces.back().start == start && pieces.back().end == end)
+                pieces.back().entries.push_back(number);
+            else
+                pieces.push_back({start, end, {number}});
+        }
+        const uint64_t stated = spans()[folder].uncompressed;
+        uint64_t at = 0;
+        int unheld = CAB_STATUS_OK; // a damaged block between entries
+        bool damaged = false;
+        for (const piece& p : pieces) {
+            byte_counter discarded;
+            if (p.start > at) {
+                int status = walk_range(folder, at, p.start, discarded);
+                if (unheld == CAB_STATUS_OK)
+                    unheld = status;
+            }
+            int status = CAB_STATUS_OK;
+            uint64_t sum = 0;
+            if (p.end > p.start) {
+                hashing_output hashed(discarded);
+                status = walk_range(folder, p.start, p.end, hashed);
+                sum = hashed.hash();
+            } else if (p.start > stated) {
+                status = CAB_ERROR_RANGE_PAST_END;
+            } else {
+                sum = running_hash().value();
+            }
+            for (uint32_t number : p.entries) {
+                int result = status;
+                const entry_source& source = reading.sources[number];
+                if (result == CAB_STATUS_OK && source.has_content && sum != source.content)
+                    result = CAB_ERROR_CONTENT_MISMATCH;
+                found[number] = result;
+                damaged = damaged || result != CAB_STATUS_OK;
+            }
+            at = std::max(at, p.end);
+        }
+        if (at < stated) {
+            byte_counter discarded;
+            int status = walk_range(folder, at, stated, discarded);
+            if (unheld == CAB_STATUS_OK)
+                unheld = status;
+        }
+        if (unheld != CAB_STATUS_OK)
+            problems.push_back({"", code_of(unheld), "folder " + std::to_string(folder)});
+        return damaged || unheld != CAB_STATUS_OK;
     }
 
     outcome test(std::vector<problem>& problems) {
@@ -552,47 +725,74 @@ struct reader::impl {
             return outcome_of(CAB_ERROR_CLOSED_OBJECT);
         const cabinet_header& h = core.header;
         if (actual_size != h.cbCabinet)
-            problems.push_back({"", code_of(actual_size < h.cbCabinet ? CAB_ERROR_UNEXPECTED_EOF
-                                                                      : CAB_ERROR_BAD_DATA)});
+            problems.push_back(
+                {"",
+                 code_of(actual_size < h.cbCabinet ? CAB_ERROR_UNEXPECTED_EOF : CAB_ERROR_BAD_DATA),
+                 {}});
         problems.insert(problems.end(), reading.damage.begin(), reading.damage.end());
-        // Every block of every folder, then each entry: against its folder's
-        // size where the folder is sound, or extracted where it is not, so
-        // that it gets the status its extraction would.
+
+        // Where the directory ends, no folder's blocks may begin.
+        uint64_t directory_end = h.coffFiles;
+        for (uint32_t i = 0; i < core.file_headers.count; ++i)
+            directory_end +=
+                cabinet_file_fixed_header::image_size + core.file_headers[i]->szName.length() + 1;
+        const std::vector<folder_span>& walked = spans();
         const uint16_t folder_count = static_cast<uint16_t>(core.folder_managers.count);
-        std::vector<int> folder_status(folder_count);
-        std::vector<uint64_t> folder_size(folder_count);
-        std::vector<bool> revealed(folder_count);
-        for (uint16_t i = 0; i < folder_count; ++i)
-            folder_status[i] = core.verify_folder(i, folder_size[i]);
+        for (uint16_t i = 0; i < folder_count; ++i) {
+            const cabinet_folder_manager& folder = *core.folder_managers[i];
+            if (folder.cCFData != 0 && h.cFiles != 0 && folder.coffCabStart < directory_end) {
+                problems.push_back({"", code_of(CAB_ERROR_DIRECTORY_OVERLAPS), {}});
+                break;
+            }
+        }
+        for (uint16_t i = 0; i < folder_count; ++i) {
+            if (walked[i].overlaps >= 0 && walked[i].overlaps > i)
+                problems.push_back({"", code_of(CAB_ERROR_FOLDERS_OVERLAP),
+                                    "folders " + std::to_string(i) + " and " +
+                                        std::to_string(walked[i].overlaps)});
+        }
+
+        // Each entry once: what it cannot be extracted for, or its bytes read
+        // and checked, folder by folder in the order of its bytes.
+        std::vector<std::vector<uint32_t>> members(folder_count);
         for (uint32_t number = 0; number < entries.size(); ++number) {
             const entry_source& source = reading.sources[number];
             if (source.file < 0)
                 continue;
+            if (reading.status == record_status::verified && !entries[number].verified)
+                continue; // named among the damage already
             const cabinet_file_header& file =
                 *core.file_headers[static_cast<uint32_t>(source.file)];
-            int status = CAB_ERROR_INVALID_FOLDER;
-            if (reading.status == record_status::verified && !entries[number].verified) {
-                status = CAB_STATUS_OK; // named among the damage already
-            } else if (file.iFolder < folder_count &&
-                       folder_status[file.iFolder] == CAB_STATUS_OK && !source.has_content) {
-                status = range_status(file, folder_size[file.iFolder]);
-            } else if (file.iFolder < folder_count) {
-                // Extracted as far as it goes, and its bytes checked.
-                byte_counter discarded;
-                hashing_output hashed(discarded);
-                std::ostream out(&hashed);
-                status = core.write_file(static_cast<uint32_t>(source.file), out);
-                if (status == CAB_STATUS_OK && source.has_content &&
-                    hashed.hash() != source.content)
-                    status = CAB_ERROR_CONTENT_MISMATCH;
-                revealed[file.iFolder] = revealed[file.iFolder] || status != CAB_STATUS_OK;
+            if (shadowed[number] >= 0) {
+                problems.push_back({entries[number].name, code_of(CAB_ERROR_SAME_PATH),
+                                    entries[static_cast<std::size_t>(shadowed[number])].name});
+            } else if (file.iFolder >= folder_count) {
+                problems.push_back({entries[number].name, code_of(CAB_ERROR_INVALID_FOLDER), {}});
+            } else if (overlapping[number] >= 0) {
+                problems.push_back({entries[number].name, code_of(CAB_ERROR_OVERLAP),
+                                    entries[static_cast<std::size_t>(overlapping[number])].name});
+            } else {
+                members[file.iFolder].push_back(number);
             }
-            if (status != CAB_STATUS_OK)
-                problems.push_back({entries[number].name, code_of(status)});
         }
+        std::vector<int> found(entries.size(), CAB_STATUS_OK);
         for (uint16_t i = 0; i < folder_count; ++i) {
-            if (folder_status[i] != CAB_STATUS_OK && !revealed[i])
-                problems.push_back({"", code_of(folder_status[i])});
+            if (walked[i].overlaps >= 0)
+                continue;
+            std::stable_sort(members[i].begin(), members[i].end(), [this](uint32_t a, uint32_t b) {
+                const auto& x = *core.file_headers[static_cast<uint32_t>(reading.sources[a].file)];
+                const auto& y = *core.file_headers[static_cast<uint32_t>(reading.sources[b].file)];
+                return x.uoffFolderStart != y.uoffFolderStart
+                           ? x.uoffFolderStart < y.uoffFolderStart
+                           : x.cbFile < y.cbFile;
+            });
+            // Blocks that cannot all be reached: the entries tell, or the folder.
+            if (!test_folder(i, members[i], found, problems) && walked[i].status != CAB_STATUS_OK)
+                problems.push_back({"", code_of(walked[i].status), "folder " + std::to_string(i)});
+        }
+        for (uint32_t number = 0; number < entries.size(); ++number) {
+            if (found[number] != CAB_STATUS_OK)
+                problems.push_back({entries[number].name, code_of(found[number]), {}});
         }
         return {};
     }
@@ -650,6 +850,10 @@ void reader::set_progress(progress_function progress) {
 const std::vector<entry>& reader::entries() const noexcept {
     static const std::vector<entry> none;
     return impl_ ? impl_->entries : none;
+}
+
+const entry* reader::find_path(std::string_view name) const noexcept {
+    return impl_ ? impl_->find_path(name) : nullptr;
 }
 
 const entry* reader::find(std::string_view name) const noexcept {

@@ -106,7 +106,7 @@ void plain_entries(cabinet_reader& core, record_reading& result) {
         if (!dos_date_time_to_time(file.date, file.time, e.modified))
             e.modified = 0;
         result.entries.push_back(std::move(e));
-        result.sources.push_back({static_cast<int64_t>(i), false, 0});
+        result.sources.push_back({static_cast<int64_t>(i), false, 0, i});
     }
 }
 
@@ -121,6 +121,7 @@ void record_entries(cabinet_reader& core, const record_table& table, record_read
     for (const record_entry& r : table.entries) {
         entry e;
         entry_source source;
+        source.link_group = static_cast<uint32_t>(result.entries.size());
         e.mode = r.mode;
         if (r.has_owner) {
             e.owner = named(r.uid, table.owners);
@@ -151,6 +152,7 @@ void record_entries(cabinet_reader& core, const record_table& table, record_read
                 e.type = entry_type::hardlink;
                 e.link_target = result.entries[r.link].name;
                 source.content = result.sources[r.link].content;
+                source.link_group = result.sources[r.link].link_group;
             }
             e.verified = result.directory_verified || entry_checksum(file) == r.entry_checksum;
             if (!e.verified)

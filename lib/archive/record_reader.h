@@ -19,6 +19,7 @@ struct entry_source {
     int64_t file = -1;        // its file entry; -1 for a directory or link
     bool has_content = false; // content holds the XXH3 of its bytes
     uint64_t content = 0;
+    uint32_t link_group = 0; // the entry whose bytes a verified record says these are
 };
 
 struct record_reading {

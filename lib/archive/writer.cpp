@@ -21,6 +21,8 @@
 #include <kistle/cabinet_status.h>
 
 #include "cabinet_extras.h"
+#include "cabinet_signature.h"
+#include "cabinet_target.h"
 #include "entry_facts.h"
 #include "fd_input_buffer.h"
 #include "memory_output.h"
@@ -28,6 +30,7 @@
 #include "progress_relay.h"
 #include "record.h"
 #include "stored_name.h"
+#include "temporary_file.h"
 #include "tree_walk.h"
 
 using namespace kistle::internal;
@@ -111,27 +114,13 @@ static_assert(max_entry_size ==
 // that a cabinet cannot hold (a NUL ends it there).
 outcome check_name(const std::string& name) {
     errno = 0;
-    if (name.find('\0') != std::string::npos)
-        return outcome_of(CAB_ERROR_ACCESS_DENIED, name);
-    return outcome_of(check_stored_name(name.c_str()), name);
-}
-
-// "./docs//a.txt" -> "docs/a.txt": empty and "." components dropped.
-// leading tells whether a separator led.
-std::string tidy_name(std::string_view given, bool& leading) {
-    leading = !given.empty() && (given.front() == '/' || given.front() == '\\');
-    std::string name;
-    while (!given.empty()) {
-        std::size_t end = given.find_first_of("/\\");
-        std::string_view component = given.substr(0, end);
-        given.remove_prefix(end == std::string_view::npos ? given.size() : end + 1);
-        if (component.empty() || component == ".")
-            continue;
-        if (!name.empty())
-            name += '/';
-        name += component;
-    }
-    return name;
+    const char* why =
+        name.find('\0') != std::string::npos ? "a name cannot hold a NUL byte" : refusal_of(name);
+    if (why == nullptr)
+        return {};
+    outcome refused = outcome_of(CAB_ERROR_ACCESS_DENIED, name);
+    refused.reason = why;
+    return refused;
 }
 
 file_time time_of(const struct timespec& when) {
@@ -173,17 +162,15 @@ private:
 } // namespace
 
 const char* refusal_of(std::string_view stored_name) noexcept {
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t end = stored_name.find_first_of("/\\", start);
-        std::string_view component = stored_name.substr(start, end - start);
-        if (component == "..")
-            return "a name with a '..' component cannot be stored";
-        if (end == std::string_view::npos)
-            return component.empty() || component == "." ? "no name to store this file under"
-                                                         : nullptr;
-        start = end + 1;
+    switch (fault_of(stored_name)) {
+    case name_fault::climbs:
+        return "a name with a '..' component cannot be stored";
+    case name_fault::no_name:
+        return "no name to store this file under";
+    case name_fault::none:
+        break;
     }
+    return nullptr;
 }
 
 struct writer::impl {
@@ -198,6 +185,8 @@ struct writer::impl {
     uint64_t done = 0;
     bool plain = false;
     bool utc = false;
+    bool in_place = false;
+    bool replace_any = false;
     notice_function notices;
 
     // The record under construction, and what it needs of the file entries.
@@ -236,13 +225,24 @@ struct writer::impl {
         std::filesystem::path absolute = std::filesystem::absolute(cabinet, ignored);
         errno = 0;
         if (int status = core.open()) {
-            outcome failure = outcome_of(status, cabinet);
+            outcome failure = outcome_of(status, temporary_directory());
             discard();
             return failure;
         }
-        open = true;
         path = cabinet;
         target = absolute.empty() ? cabinet : absolute;
+        // What would keep the cabinet from its place is said now, before
+        // anything is compressed in vain.
+        outcome refused = check_replaced();
+        if (!refused.failed()) {
+            cabinet_target place;
+            refused = open_place(place, true);
+        }
+        if (refused.failed()) {
+            discard();
+            return refused;
+        }
+        open = true;
         struct stat status;
         if (::stat(target.c_str(), &status) == 0) {
             target_exists = true;
@@ -250,6 +250,43 @@ struct writer::impl {
             target_inode = status.st_ino;
         }
         return {};
+    }
+
+    // A regular file at the path is replaced only when it is empty or a
+    // cabinet, unless any may be.
+    outcome check_replaced() const {
+        struct stat status;
+        if (replace_any || ::stat(target.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+            status.st_size == 0)
+            return {};
+        errno = 0;
+        switch (signature_of(target)) {
+        case signature::cabinet:
+            return {};
+        case signature::other:
+            return outcome_of(CAB_ERROR_NOT_A_CABINET, path);
+        case signature::unknown:
+            break;
+        }
+        return outcome_of(CAB_ERROR_OPEN_FILE, path);
+    }
+
+    // Opens (or only checks) where the cabinet goes. A failure names the
+    // directory where it is the directory's: the one given, where no link
+    // led elsewhere.
+    outcome open_place(cabinet_target& place, bool checking) const {
+        place.allow_in_place(in_place);
+        errno = 0;
+        int status = checking ? place.check(target.c_str()) : place.open(target.c_str());
+        if (status == CAB_STATUS_OK)
+            return {};
+        const char* refusing = place.refusing_directory();
+        if (refusing == nullptr)
+            return outcome_of(status, path);
+        std::filesystem::path directory(refusing);
+        if (directory == target.parent_path())
+            directory = path.has_parent_path() ? path.parent_path() : ".";
+        return outcome_of(status, directory);
     }
 
     void tell(notice::kind what, const std::filesystem::path& source, const std::string& name) {
@@ -503,7 +540,7 @@ struct writer::impl {
             result = outcome_of(CAB_ERROR_FSTAT, source);
         } else if (S_ISDIR(status.st_mode)) {
             errno = EISDIR;
-            result = outcome_of(CAB_ERROR_READ, source);
+            result = outcome_of(CAB_ERROR_OPEN_FILE, source);
         } else if (!S_ISREG(status.st_mode)) {
             // A FIFO or device would block or never end.
             errno = EINVAL;
@@ -548,8 +585,10 @@ struct writer::impl {
     // before anything is stored.
     static outcome root_name(const std::filesystem::path& source, std::string_view stored_name,
                              std::string& root, bool& leading) {
-        root = tidy_name(stored_name.empty() ? std::string_view(source.native()) : stored_name,
-                         leading);
+        const std::string_view given =
+            stored_name.empty() ? std::string_view(source.native()) : stored_name;
+        leading = !given.empty() && is_name_separator(given.front());
+        root = path_of(given);
         return root.empty() ? outcome() : check_name(root);
     }
 
@@ -723,6 +762,12 @@ struct writer::impl {
             extras.seal = &seal;
             extras.seal_context = &pointer;
         }
+        if (outcome refused = check_replaced(); refused.failed())
+            return refused;
+        cabinet_target place;
+        if (outcome failure = open_place(place, false); failure.failed())
+            return failure;
+        extras.target = &place;
         errno = 0;
         if (int status = core.close(target.c_str(), extras))
             return outcome_of(status, path);
@@ -808,6 +853,20 @@ void writer::set_utc(bool utc) noexcept {
         impl_.reset(new (std::nothrow) impl);
     if (impl_)
         impl_->utc = utc;
+}
+
+void writer::set_in_place(bool in_place) noexcept {
+    if (!impl_)
+        impl_.reset(new (std::nothrow) impl);
+    if (impl_)
+        impl_->in_place = in_place;
+}
+
+void writer::set_replace_any(bool replace_any) noexcept {
+    if (!impl_)
+        impl_.reset(new (std::nothrow) impl);
+    if (impl_)
+        impl_->replace_any = replace_any;
 }
 
 void writer::set_notices(notice_function notices) {

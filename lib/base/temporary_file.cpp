@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -151,6 +152,11 @@ void remove_temporary_files() {
 }
 
 namespace kistle::internal {
+
+const char* temporary_directory() {
+    const char* directory = std::getenv("TMPDIR");
+    return directory != nullptr && *directory != '\0' ? directory : "/tmp";
+}
 
 void temporary_file::allow_unnamed_files(bool allowed) {
     unnamed_allowed = allowed;

@@ -13,6 +13,10 @@
 
 namespace kistle::internal {
 
+// Where files that are never published go: $TMPDIR, or /tmp when it is
+// unset or empty.
+const char* temporary_directory();
+
 class temporary_file {
 public:
     temporary_file() = default;

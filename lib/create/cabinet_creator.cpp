@@ -94,9 +94,7 @@ void cabinet_creator::reset() {
 
 int cabinet_creator::open() {
     reset();
-    const char* directory_path = std::getenv("TMPDIR");
-    if (directory_path == nullptr || *directory_path == '\0')
-        directory_path = "/tmp";
+    const char* directory_path = temporary_directory();
     int directory = ::open(directory_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (directory < 0)
         return CAB_ERROR_TEMP_FILE;
@@ -385,9 +383,12 @@ int cabinet_creator::close(std::ostream& out, const cabinet_extras& extras) {
 }
 
 int cabinet_creator::close(const char* path, const cabinet_extras& extras) {
-    cabinet_target target;
-    if (int status = target.open(path))
-        return status;
+    cabinet_target own;
+    cabinet_target& target = extras.target != nullptr ? *extras.target : own;
+    if (extras.target == nullptr) {
+        if (int status = target.open(path))
+            return status;
+    }
     char* buffer = static_cast<char*>(std::malloc(piece_size));
     if (buffer == nullptr)
         return CAB_ERROR_OUT_OF_MEMORY;

@@ -1,7 +1,8 @@
 // What a cabinet may carry beyond what cabinet_creator writes by itself
 // (internal): a header reserve area, and one folder whose blocks come
 // before every other folder's data while its number comes after theirs.
-// The application interface uses them for its record.
+// The application interface uses them for its record, and gives close its
+// own target, whose settings differ from cabinet_tool's.
 #ifndef KISTLE_CABINET_EXTRAS_H
 #define KISTLE_CABINET_EXTRAS_H
 
@@ -9,6 +10,8 @@
 #include <cstdint>
 
 namespace kistle::internal {
+
+class cabinet_target;
 
 struct cabinet_extras {
     // The header's reserve area, written with cfhdrRESERVE_PRESENT and no
@@ -31,6 +34,10 @@ struct cabinet_extras {
     void (*seal)(void* context, uint8_t* directory, std::size_t size,
                  std::size_t reserve_offset) = nullptr;
     void* seal_context = nullptr;
+
+    // Where close(path) writes: a target the caller opened for that path
+    // and keeps. Null: close opens one with the default settings.
+    cabinet_target* target = nullptr;
 };
 
 } // namespace kistle::internal

@@ -64,26 +64,50 @@ bool cabinet_target::resolve(const char* path) {
 }
 
 int cabinet_target::open(const char* path) {
+    directory_blamed = false;
     // What the path finally leads to: a device or a FIFO (such as standard
     // output) gets the cabinet itself, however it is reached.
     struct stat followed;
     bool exists = stat(path, &followed) == 0;
     if (exists && S_ISDIR(followed.st_mode))
         return failed(EISDIR);
-    if (exists && !S_ISREG(followed.st_mode)) {
-        in_place = ::open(path, O_WRONLY | O_CLOEXEC);
-        return in_place >= 0 ? CAB_STATUS_OK : CAB_ERROR_OPEN_FILE;
-    }
+    if (exists && !S_ISREG(followed.st_mode))
+        return open_in_place(AT_FDCWD, path, O_WRONLY | O_CLOEXEC);
     if (!resolve(path))
         return CAB_ERROR_OPEN_FILE;
     int status = open_at_resolved();
     // A link the kernel follows but that names no path (a deleted file
     // behind /proc/self/fd): that very file is written.
     if (status == CAB_ERROR_OPEN_FILE && exists && errno == ENOENT) {
-        in_place = ::open(path, O_WRONLY | O_CLOEXEC);
-        status = in_place >= 0 ? CAB_STATUS_OK : CAB_ERROR_OPEN_FILE;
+        directory_blamed = false;
+        status = open_in_place(AT_FDCWD, path, O_WRONLY | O_CLOEXEC);
     }
     return status;
+}
+
+int cabinet_target::check(const char* path) {
+    checking = true;
+    int status = open(path);
+    int saved = errno;
+    replacement.discard();
+    errno = saved;
+    return status;
+}
+
+const char* cabinet_target::refusing_directory() const {
+    return directory_blamed ? parent : nullptr;
+}
+
+int cabinet_target::open_in_place(int at, const char* file, int flags) {
+    if (checking)
+        return faccessat(at, file, W_OK, AT_EACCESS) == 0 ? CAB_STATUS_OK : CAB_ERROR_OPEN_FILE;
+    in_place = openat(at, file, flags);
+    return in_place >= 0 ? CAB_STATUS_OK : CAB_ERROR_OPEN_FILE;
+}
+
+int cabinet_target::directory_failed(int error) {
+    directory_blamed = true;
+    return failed(error);
 }
 
 int cabinet_target::open_at_resolved() {
@@ -93,7 +117,7 @@ int cabinet_target::open_at_resolved() {
         return failed(EISDIR);
     if (std::strlen(name) > NAME_MAX)
         return failed(ENAMETOOLONG);
-    const char* parent = ".";
+    parent = ".";
     if (slash == resolved)
         parent = "/";
     else if (slash != nullptr) {
@@ -102,9 +126,11 @@ int cabinet_target::open_at_resolved() {
     }
     directory = ::open(parent, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (directory < 0)
-        return CAB_ERROR_OPEN_FILE;
+        return directory_failed(errno);
 
     replacing = fstatat(directory, name, &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!replacing && errno == EACCES)
+        return directory_failed(errno); // the directory cannot be searched
     if (!replacing && errno != ENOENT)
         return CAB_ERROR_OPEN_FILE; // a name too long for this file system, for one
     if (replacing && !S_ISREG(existing.st_mode))
@@ -118,12 +144,10 @@ int cabinet_target::open_at_resolved() {
         }
         refused = errno;
     }
-    if (replacing && (refused == EACCES || refused == EPERM)) {
-        in_place = openat(directory, name, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (in_place >= 0)
-            return CAB_STATUS_OK;
-    }
-    return failed(refused);
+    if (replacing && in_place_allowed && (refused == EACCES || refused == EPERM) &&
+        open_in_place(directory, name, O_WRONLY | O_NOFOLLOW | O_CLOEXEC) == CAB_STATUS_OK)
+        return CAB_STATUS_OK;
+    return directory_failed(refused);
 }
 
 // In a sticky directory only the owner of a file or of the directory may

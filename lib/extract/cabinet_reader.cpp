@@ -68,6 +68,8 @@ void cabinet_reader::release() {
     header.release_reserve();
     std::free(name_order);
     name_order = nullptr;
+    std::free(folder_ends);
+    folder_ends = nullptr;
 }
 
 void cabinet_reader::drop_cursor() {
@@ -251,25 +253,23 @@ int cabinet_reader::verify_folder(uint16_t number, uint64_t& uncompressed_size) 
         return CAB_ERROR_CLOSED_OBJECT;
     if (number >= folder_managers.count)
         return CAB_ERROR_INVALID_FOLDER;
-    byte_counter expanded;
-    std::ostream out(&expanded);
-    if (cursor != nullptr)
-        cursor->stream_moved();
-    // An earlier read may have left the stream at its end.
-    cabinet_stream.clear();
-    int status = folder_managers[number]->extract_data(out, cabinet_stream, 0, UINT64_MAX, header);
-    uncompressed_size = expanded.count();
-    // A range without end runs out of blocks once all of them have passed;
-    // a folder without data has none to pass.
-    if (status == CAB_ERROR_FOLDER_DATA_ENDED || status == CAB_ERROR_RANGE_PAST_END)
-        status = CAB_STATUS_OK;
-    return status;
+    folder_cursor* walker = cursor_for(number);
+    if (walker == nullptr)
+        return CAB_ERROR_OUT_OF_MEMORY;
+    return walker->verify(uncompressed_size);
 }
 
 int cabinet_reader::measure_folder(uint16_t number, uint64_t& compressed_size,
                                    uint64_t& uncompressed_size) {
+    bool overran = false;
+    return measure_folder(number, UINT64_MAX, compressed_size, uncompressed_size, overran);
+}
+
+int cabinet_reader::measure_folder(uint16_t number, uint64_t stop_at, uint64_t& compressed_size,
+                                   uint64_t& uncompressed_size, bool& overran) {
     compressed_size = 0;
     uncompressed_size = 0;
+    overran = false;
     if (!cabinet_stream.is_open())
         return CAB_ERROR_CLOSED_OBJECT;
     if (number >= folder_managers.count)
@@ -283,23 +283,25 @@ int cabinet_reader::measure_folder(uint16_t number, uint64_t& compressed_size,
     cabinet_stream.seekg(static_cast<std::streamoff>(folder.coffCabStart));
     const uint64_t reserve = header.block_reserve_size();
     for (uint32_t i = 0; i < folder.cCFData && !cabinet_stream.fail(); ++i) {
+        if (folder.coffCabStart + compressed_size >= stop_at) {
+            overran = true;
+            return CAB_STATUS_OK;
+        }
         cabinet_datablock_fixed_header block;
         if (int status = block.read(cabinet_stream))
             return status;
         const uint64_t rest = reserve + block.cbData;
-        cabinet_stream.seekg(static_cast<std::streamoff>(rest), std::ios::cur);
+        // Read past, not sought past: a seek would throw the stream's buffer
+        // away at every block.
+        cabinet_stream.ignore(static_cast<std::streamsize>(rest));
+        if (cabinet_stream.bad())
+            return CAB_ERROR_READ;
+        if (static_cast<uint64_t>(cabinet_stream.gcount()) != rest)
+            return CAB_ERROR_UNEXPECTED_EOF;
         compressed_size += cabinet_datablock_fixed_header::image_size + rest;
         uncompressed_size += block.cbUncomp;
     }
-    if (cabinet_stream.fail())
-        return CAB_ERROR_SEEK;
-    // A seek beyond the end succeeds: the file's length says whether the
-    // last block is whole.
-    const std::streampos end_of_blocks = cabinet_stream.tellg();
-    cabinet_stream.seekg(0, std::ios::end);
-    if (cabinet_stream.fail())
-        return CAB_ERROR_SEEK;
-    return cabinet_stream.tellg() < end_of_blocks ? CAB_ERROR_UNEXPECTED_EOF : CAB_STATUS_OK;
+    return cabinet_stream.fail() ? CAB_ERROR_SEEK : CAB_STATUS_OK;
 }
 
 int cabinet_reader::find_file(const char* name, uint32_t& number) {
@@ -329,16 +331,44 @@ int cabinet_reader::find_file(const char* name, uint32_t& number) {
     return CAB_STATUS_OK;
 }
 
-int cabinet_reader::extract_range(uint16_t folder_number, uint64_t offset, uint64_t length,
-                                  std::ostream& out) {
-    cabinet_folder_manager& folder = *folder_managers[folder_number];
+uint64_t cabinet_reader::folder_end(uint16_t number) {
+    if (folder_ends == nullptr) {
+        const uint64_t folders = folder_managers.count;
+        folder_ends = static_cast<uint64_t*>(std::malloc(folders * sizeof(uint64_t)));
+        // Without them no damaged block is recovered from.
+        if (folder_ends == nullptr)
+            return folder_cursor::unknown_end;
+        // 0 until an entry that holds bytes ends somewhere.
+        std::fill(folder_ends, folder_ends + folders, 0);
+        for (uint64_t i = 0; i < file_headers.count; ++i) {
+            const cabinet_file_header& file = *file_headers[i];
+            if (file.iFolder >= folders || file.cbFile == 0)
+                continue;
+            // An end beyond the widest offset is one that no folder reaches.
+            const uint64_t end = file.cbFile <= UINT64_MAX - file.uoffFolderStart
+                                     ? file.uoffFolderStart + file.cbFile
+                                     : UINT64_MAX;
+            folder_ends[file.iFolder] = std::max(folder_ends[file.iFolder], end);
+        }
+    }
+    return folder_ends[number] != 0 ? folder_ends[number] : folder_cursor::unknown_end;
+}
+
+folder_cursor* cabinet_reader::cursor_for(uint16_t number) {
+    const cabinet_folder_manager& folder = *folder_managers[number];
     // What a cursor learnt and kept is about its own folder only.
     if (cursor == nullptr || !cursor->serves(folder)) {
         drop_cursor();
-        cursor =
-            new (std::nothrow) folder_cursor(folder, cabinet_stream, header, threads_to_lend());
-        if (cursor == nullptr)
-            return CAB_ERROR_OUT_OF_MEMORY;
+        cursor = new (std::nothrow)
+            folder_cursor(folder, cabinet_stream, header, threads_to_lend(), folder_end(number));
     }
-    return cursor->write_range(out, offset, length, progress);
+    return cursor;
+}
+
+int cabinet_reader::extract_range(uint16_t folder_number, uint64_t offset, uint64_t length,
+                                  std::ostream& out) {
+    folder_cursor* walker = cursor_for(folder_number);
+    if (walker == nullptr)
+        return CAB_ERROR_OUT_OF_MEMORY;
+    return walker->write_range(out, offset, length, progress);
 }

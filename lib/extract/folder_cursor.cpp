@@ -6,6 +6,7 @@
 
 #include <kistle/io_helpers.h>
 
+#include "byte_counter.h"
 #include "parallel_inflate.h"
 #include "progress_callback.h"
 
@@ -18,6 +19,14 @@ namespace {
 constexpr std::size_t expanded_size = 0xFFFF + 1;
 
 } // namespace
+
+// Where the block after one read at entry lies, by the sizes its header gives.
+folder_cursor::block_entry folder_cursor::successor(const block_entry& entry,
+                                                    const cabinet_datablock& block) {
+    return {entry.position + cabinet_datablock_fixed_header::image_size + block.cbReserve +
+                block.cbData,
+            entry.start + block.cbUncomp};
+}
 
 struct folder_cursor::slot {
     enum step { unexpanded, expanding, expanded };
@@ -72,22 +81,42 @@ int folder_cursor::write_range(std::ostream& out, uint64_t offset, uint64_t leng
         return CAB_ERROR_OUT_OF_MEMORY;
     // An earlier range may have left the stream at its end or failed.
     in.clear();
+    if (failure == CAB_STATUS_OK && offset >= index[verified].start)
+        learn_up_to(offset);
+    const uint32_t blocks = folder.cCFData;
     uint32_t first;
     if (offset < index[verified].start)
-        first = block_holding(offset);
-    else if (failure != CAB_STATUS_OK)
+        first = block_holding(offset, verified);
+    else if (failure == CAB_STATUS_OK)
+        first = verified; // past every block, or the next cannot be read
+    else if (!behind_damage(offset))
         return failure;
+    else if (offset < index[blocks].start)
+        first = block_holding(offset, blocks);
     else
-        first = verified;
+        first = blocks;
     int status = walk(out, first, offset, length, progress);
     following_from = length <= UINT64_MAX - offset ? offset + length : UINT64_MAX;
     return status;
 }
 
-uint32_t folder_cursor::block_holding(uint64_t offset) const {
-    // The first block whose successor starts beyond offset; offset lies
-    // before the start of block `verified`.
-    uint32_t low = 0, high = verified - 1;
+int folder_cursor::verify(uint64_t& expanded) {
+    expanded = 0;
+    if (!prepare())
+        return CAB_ERROR_OUT_OF_MEMORY;
+    in.clear();
+    if (expands_whole) {
+        expanded = index[verified].start;
+        return failure;
+    }
+    int status = expand_from_first(folder.cCFData, &expanded);
+    expands_whole = status == CAB_STATUS_OK;
+    return status;
+}
+
+uint32_t folder_cursor::block_holding(uint64_t offset, uint32_t blocks) const {
+    // The first block whose successor starts beyond offset.
+    uint32_t low = 0, high = blocks - 1;
     while (low < high) {
         uint32_t middle = low + (high - low) / 2;
         if (index[middle + 1].start > offset)
@@ -96,6 +125,47 @@ uint32_t folder_cursor::block_holding(uint64_t offset) const {
             low = middle + 1;
     }
     return low;
+}
+
+void folder_cursor::learn_up_to(uint64_t offset) {
+    go_to(verified);
+    while (failure == CAB_STATUS_OK && verified < folder.cCFData) {
+        if (count == 0)
+            read_next();
+        // Once read, a block says where the next one starts; the one that
+        // holds offset stays for the walk.
+        if (slot_at(0).status != CAB_STATUS_OK || index[verified].start > offset)
+            return;
+        drop_first();
+    }
+}
+
+bool folder_cursor::behind_damage(uint64_t offset) {
+    // Its claims place the next block; a range before that touches it.
+    if (failure != CAB_ERROR_CHECKSUM || offset < index[verified + 1].start)
+        return false;
+    if (claims_are == claims::untried) {
+        int status = confirm_claims();
+        // Short of memory now, the claims may yet be checked later.
+        if (status != CAB_ERROR_OUT_OF_MEMORY)
+            claims_are = status == CAB_STATUS_OK ? claims::confirmed : claims::refused;
+    }
+    return claims_are == claims::confirmed;
+}
+
+int folder_cursor::confirm_claims() {
+    // Without an expected end nothing can confirm them; blocks of another
+    // type fail every range anyway.
+    if (expected_end == unknown_end || (folder.typeCompress != COMPRESSION_TYPE_STORED &&
+                                        folder.typeCompress != COMPRESSION_TYPE_DEFLATE))
+        return CAB_ERROR_CHECKSUM;
+    placed = verified + 1;
+    int status = expand_blocks(placed, folder.cCFData, true, nullptr);
+    if (status == CAB_STATUS_OK && index[folder.cCFData].start != expected_end)
+        status = CAB_ERROR_CHECKSUM;
+    if (status != CAB_STATUS_OK)
+        placed = verified; // what the claims placed is forgotten
+    return status;
 }
 
 int folder_cursor::seek_to(uint64_t position) {
@@ -117,21 +187,25 @@ int folder_cursor::seek_to(uint64_t position) {
 }
 
 int folder_cursor::read_block(uint32_t number, cabinet_datablock& block) {
-    if (number < verified)
-        return block.read(in, header);
-    if (failure != CAB_STATUS_OK)
+    // A block that failed is not read again, and nothing comes from it.
+    if (number == verified && failure != CAB_STATUS_OK)
         return failure;
+    ++reads;
     int status = block.read(in, header);
-    if (status != CAB_STATUS_OK) {
-        failure = status;
+    if (number < placed)
         return status;
+    if (status == CAB_STATUS_OK) {
+        index[number + 1] = successor(index[number], block);
+        ++placed;
+        if (number == verified)
+            ++verified;
+    } else if (number == verified) {
+        failure = status;
+        // What its header claims, which nothing has vouched for yet.
+        if (status == CAB_ERROR_CHECKSUM)
+            index[number + 1] = successor(index[number], block);
     }
-    const block_entry& entry = index[number];
-    index[number + 1] = {entry.position + cabinet_datablock_fixed_header::image_size +
-                             block.cbReserve + block.cbData,
-                         entry.start + block.cbUncomp};
-    ++verified;
-    return CAB_STATUS_OK;
+    return status;
 }
 
 folder_cursor::slot& folder_cursor::slot_at(unsigned i) const {
@@ -208,10 +282,14 @@ void folder_cursor::start_expanding(slot& block) {
 }
 
 int folder_cursor::write_part(std::ostream& out, slot& block, uint16_t first, uint16_t length) {
-    using flag = cabinet_folder_manager::COMPRESSION_STATE_FLAG;
-    // Stored blocks and unsupported types: as the folder manager writes them.
+    if (folder.typeCompress == COMPRESSION_TYPE_STORED) {
+        // A stored block must hold every byte it claims; never read past the payload.
+        if (block.block.cbData < block.block.cbUncomp)
+            return CAB_ERROR_BAD_DATA;
+        return io_write(out, block.block.abData + first, length);
+    }
     if (folder.typeCompress != COMPRESSION_TYPE_DEFLATE)
-        return folder.write_data(out, block.block, first, length, flag::COMPRESSION_STATE_WRITE);
+        return CAB_ERROR_UNSUPPORTED_COMPRESSION;
     if (block.state == slot::expanding) {
         decompressors->finish(block.expansion);
     } else if (block.state == slot::unexpanded) {
@@ -264,15 +342,53 @@ int folder_cursor::walk(std::ostream& out, uint32_t number, uint64_t offset, uin
             break; // the block stays: the next file mostly begins in it
         drop_first();
     }
-    if (status == CAB_STATUS_OK && !begun) {
-        // At or past the end of the folder's data, every block verified: the
-        // folder's own walk decides the status.
-        stream_known = false;
-        return folder.extract_data(out, in, offset, length, header);
-    }
+    if (status == CAB_STATUS_OK && !begun)
+        return end_status(); // every block verified, none holds offset
     if (status == CAB_STATUS_OK && length != 0)
         status = CAB_ERROR_FOLDER_DATA_ENDED;
     return status;
+}
+
+int folder_cursor::expand_blocks(uint32_t number, uint32_t end, bool exact, uint64_t* expanded) {
+    byte_counter discarded;
+    std::ostream out(&discarded);
+    go_to(number);
+    for (; number < end; ++number) {
+        if (count == 0)
+            read_next();
+        slot& block = slot_at(0);
+        if (block.status != CAB_STATUS_OK)
+            return block.status;
+        read_ahead(UINT64_MAX, true);
+        const cabinet_datablock& data = block.block;
+        if (exact && folder.typeCompress == COMPRESSION_TYPE_STORED && data.cbData != data.cbUncomp)
+            return CAB_ERROR_BAD_DATA;
+        if (int status = write_part(out, block, 0, data.cbUncomp))
+            return status;
+        if (expanded != nullptr)
+            *expanded += data.cbUncomp;
+        drop_first();
+    }
+    return CAB_STATUS_OK;
+}
+
+int folder_cursor::expand_from_first(uint32_t end, uint64_t* expanded) {
+    // No block to read, but blocks that could not be reached say so.
+    if (folder.cCFData == 0)
+        return seek_to(folder.coffCabStart);
+    return expand_blocks(0, end, false, expanded);
+}
+
+int folder_cursor::end_status() {
+    // As a walk from the first block finds it, once: the blocks behind a
+    // damaged one whose claims hold were all expanded when they were checked.
+    if (!expands_whole) {
+        const uint32_t end = claims_are == claims::confirmed ? verified : folder.cCFData;
+        if (int status = expand_from_first(end, nullptr))
+            return status;
+        expands_whole = true;
+    }
+    return CAB_ERROR_RANGE_PAST_END;
 }
 
 } // namespace kistle::internal

@@ -6,20 +6,38 @@
 
 namespace kistle::internal {
 
-int check_stored_name(const char* name) {
-    const char* component = name;
-    for (const char* p = name;; ++p) {
-        if (*p != '\0' && !is_name_separator(*p))
-            continue;
-        const std::size_t length = static_cast<std::size_t>(p - component);
-        const bool dot = length == 1 && component[0] == '.';
-        const bool dot_dot = length == 2 && component[0] == '.' && component[1] == '.';
-        if (*p == '\0')
-            return length == 0 || dot || dot_dot ? CAB_ERROR_ACCESS_DENIED : CAB_STATUS_OK;
-        if (dot_dot)
-            return CAB_ERROR_ACCESS_DENIED;
-        component = p + 1;
+name_fault fault_of(std::string_view name) {
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = start;
+        while (end < name.size() && !is_name_separator(name[end]))
+            ++end;
+        std::string_view component = name.substr(start, end - start);
+        if (component == "..")
+            return name_fault::climbs;
+        if (end == name.size())
+            return component.empty() || component == "." ? name_fault::no_name : name_fault::none;
+        start = end + 1;
     }
+}
+
+int check_stored_name(const char* name) {
+    return fault_of(name) == name_fault::none ? CAB_STATUS_OK : CAB_ERROR_ACCESS_DENIED;
+}
+
+std::string path_of(std::string_view name) {
+    std::string path;
+    while (!name.empty()) {
+        std::size_t end = name.find_first_of("/\\");
+        std::string_view component = name.substr(0, end);
+        name.remove_prefix(end == std::string_view::npos ? name.size() : end + 1);
+        if (component.empty() || component == ".")
+            continue;
+        if (!path.empty())
+            path += '/';
+        path += component;
+    }
+    return path;
 }
 
 } // namespace kistle::internal

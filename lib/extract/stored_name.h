@@ -9,15 +9,32 @@
 #ifndef KISTLE_STORED_NAME_H
 #define KISTLE_STORED_NAME_H
 
+#include <string>
+#include <string_view>
+
 namespace kistle::internal {
 
 inline bool is_name_separator(char c) {
     return c == '/' || c == '\\';
 }
 
+// What is wrong with a name extraction refuses, so that the writer and the
+// reader can each say it in their own words.
+enum class name_fault {
+    none,
+    climbs,  // a ".." component
+    no_name, // empty, or nothing but "." after the last separator
+};
+name_fault fault_of(std::string_view name);
+
 // CAB_STATUS_OK when extraction takes name, CAB_ERROR_ACCESS_DENIED when it
 // refuses it.
 [[nodiscard]] int check_stored_name(const char* name);
+
+// The path extraction writes a name to: its components, '/' and '\' both
+// separating, empty and "." ones dropped, joined by '/' ("./docs//a.txt"
+// and "docs\a.txt" land on "docs/a.txt").
+std::string path_of(std::string_view name);
 
 } // namespace kistle::internal
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -198,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
                                      else
                                          out.add_file(c.missing, "x");
                                  }},
-                      error_case{"add_a_directory", kistle::errc::read,
+                      error_case{"add_a_directory", kistle::errc::open_file,
                                  [](error_context& c, std::error_code* ec) {
                                      kistle::writer out(c.scratch.file("out.cab"));
                                      if (ec)
@@ -242,13 +243,35 @@ INSTANTIATE_TEST_SUITE_P(
                                      else
                                          out.new_folder(kistle::compression::stored);
                                  }},
-                      error_case{"commit_into_a_missing_directory", kistle::errc::open_file,
+                      error_case{"open_into_a_missing_directory", kistle::errc::open_file,
                                  [](error_context& c, std::error_code* ec) {
-                                     kistle::writer out(c.scratch.file("nowhere/out.cab"));
+                                     kistle::writer out;
+                                     std::string path = c.scratch.file("nowhere/out.cab");
                                      if (ec)
-                                         out.commit(*ec);
+                                         out.open(path, *ec);
                                      else
-                                         out.commit();
+                                         out.open(path);
+                                 }},
+                      error_case{"open_over_a_file_that_is_not_a_cabinet",
+                                 kistle::errc::not_a_cabinet,
+                                 [](error_context& c, std::error_code* ec) {
+                                     kistle::writer out;
+                                     std::string path = c.scratch.write("notes.txt", "notes");
+                                     if (ec)
+                                         out.open(path, *ec);
+                                     else
+                                         out.open(path);
+                                 }},
+                      error_case{"extract_over_the_cabinet_itself", kistle::errc::cabinet_itself,
+                                 [](error_context& c, std::error_code* ec) {
+                                     kistle::reader in(c.good);
+                                     const kistle::entry& e = in.entries()[0];
+                                     fs::path cabinet(c.good);
+                                     fs::rename(cabinet, cabinet.parent_path() / e.name);
+                                     if (ec)
+                                         in.extract(e, cabinet.parent_path(), *ec);
+                                     else
+                                         in.extract(e, cabinet.parent_path());
                                  }},
                       error_case{"commit_when_closed", kistle::errc::closed,
                                  [](error_context&, std::error_code* ec) {
@@ -287,6 +310,50 @@ TEST_F(error_message, names_the_path_and_the_system_reason) {
     }
 }
 
+// what() says the real cause where no system call failed, and names the
+// path it concerns.
+TEST_F(error_message, names_the_real_cause) {
+    test_cabinet hostile;
+    hostile.add_folder(1, {{"../evil", "x"}, {"dir/", "y"}});
+    kistle::reader in(scratch.write("hostile.cab", build_cabinet(hostile)));
+    const std::string out = scratch.file("out");
+    fs::create_directory(out);
+    kistle::writer writer(scratch.file("new.cab"));
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[&] { in.extract(in.entries()[0], out); },
+         out + "/../evil: Access was denied: a name with a '..' component would lead outside "
+               "the directory"},
+        {[&] { in.extract(in.entries()[1], out); },
+         out + "/dir/: Access was denied: no file name to extract this entry to"},
+        {[&] { writer.add_bytes("a/../../b", "x", 0); },
+         "a/../../b: Access was denied: a name with a '..' component cannot be stored"},
+        {[&] { writer.add_file(out, "x"); },
+         out + ": Unable to open a file: " + std::strerror(EISDIR)},
+    };
+    for (const auto& [call, what] : cases) {
+        try {
+            call();
+            ADD_FAILURE() << what;
+        } catch (const kistle::error& e) {
+            EXPECT_EQ(std::string(e.what()), what);
+        }
+    }
+    // Told to the function that extract_all calls for each entry, too.
+    kistle::extract_options options;
+    std::vector<std::string> told;
+    options.each = [&](const kistle::entry&, const kistle::error* failure, bool) {
+        if (failure != nullptr)
+            told.push_back(failure->what());
+        return true;
+    };
+    in.extract_all(out, options);
+    EXPECT_EQ(told, (std::vector<std::string>{std::get<1>(cases[0]), std::get<1>(cases[1])}));
+
+    kistle::error given(kistle::errc::access_denied, "x", "a reason");
+    EXPECT_EQ(std::string(given.what()), "x: Access was denied: a reason");
+    EXPECT_FALSE(given.system_code());
+}
+
 TEST_F(error_message, success_clears_the_error_code) {
     std::string path = make_cabinet({{"a", "alpha"}});
     std::error_code ec = std::make_error_code(std::errc::interrupted);
@@ -304,6 +371,10 @@ TEST(error_category, messages_and_conditions) {
     // Statuses without a message of their own still say what happened.
     EXPECT_EQ(make_error_code(kistle::errc::folder_data_ended).message(),
               "The folder's data ends inside the file");
+    EXPECT_EQ(make_error_code(kistle::errc::not_a_cabinet).message(),
+              "The file is not a cabinet, so it is not replaced");
+    EXPECT_EQ(make_error_code(kistle::errc::cabinet_itself).message(),
+              "The file is the cabinet being read, so it is not replaced");
     kistle::error copy = kistle::error(kistle::errc::write, "x");
     EXPECT_EQ(std::string(copy.what()), "x: Error encountered during a write");
 }

@@ -6,8 +6,11 @@
 #include <functional>
 #include <iterator>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -183,7 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"", kistle::errc::checksum}}},
         damage_case{"ranges_beyond_the_data",
                     [](test_cabinet& t) {
-                        t.files[2].uoffFolderStart = 10; // at the end of the folder's data
+                        t.files[2].uoffFolderStart = 11; // past the end of the folder's data
                         t.files[3].cbFile = 6;           // one byte past it
                     },
                     0,
@@ -219,25 +222,87 @@ TEST_F(reader_test, open_refuses_what_is_not_a_cabinet) {
         {"empty.cab", ""},
         {"short.cab", build_cabinet(two_folders()).substr(0, 3)},
     };
-    std::vector<std::string> paths;
+    std::vector<std::pair<std::string, kistle::errc>> paths;
     for (const auto& [name, bytes] : files)
-        paths.push_back(scratch.write(name, bytes));
-    paths.push_back(scratch.file("pipe.cab"));
-    ASSERT_EQ(mkfifo(paths.back().c_str(), 0600), 0);
+        paths.emplace_back(scratch.write(name, bytes), kistle::errc::bad_data);
+    // A FIFO is refused, not waited on, and so is a device.
+    paths.emplace_back(scratch.file("pipe.cab"), kistle::errc::not_seekable);
+    ASSERT_EQ(mkfifo(paths.back().first.c_str(), 0600), 0);
+    paths.emplace_back("/dev/null", kistle::errc::not_seekable);
 
-    for (const std::string& path : paths) {
+    for (const auto& [path, expected] : paths) {
         kistle::reader in;
         std::error_code ec;
         in.open(path, ec);
-        EXPECT_EQ(ec, kistle::errc::bad_data) << path << ": " << ec.message();
+        EXPECT_EQ(ec, expected) << path << ": " << ec.message();
         EXPECT_FALSE(in.is_open()) << path;
         try {
             in.open(path);
             ADD_FAILURE() << path << " opened";
         } catch (const kistle::error& e) {
-            EXPECT_EQ(e.code(), kistle::errc::bad_data) << path;
+            EXPECT_EQ(e.code(), expected) << path;
             EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
         }
+    }
+}
+
+// A buffer that fails, or throws, under a stream set to throw: the form
+// that takes an error_code sets it and throws nothing.
+TEST_F(reader_test, error_code_form_throws_nothing_whatever_the_stream_throws) {
+    std::string plain = scratch.file("plain.cab");
+    {
+        kistle::writer out(plain);
+        out.set_plain(true);
+        out.add_bytes("a", sample_bytes(100000, 4), modified);
+        out.commit();
+    }
+    struct failing : std::streambuf {
+        bool throws;
+        explicit failing(bool throws) : throws(throws) {}
+        std::streamsize xsputn(const char*, std::streamsize) override {
+            if (throws)
+                throw std::runtime_error("the buffer's own failure");
+            return 0;
+        }
+        int_type overflow(int_type) override { return traits_type::eof(); }
+    };
+    for (const std::string& path : {plain, make_cabinet({{"a", sample_bytes(100000, 4)}})}) {
+        kistle::reader in(path);
+        for (bool throws : {false, true}) {
+            failing buffer(throws);
+            std::ostream out(&buffer);
+            out.exceptions(std::ios::badbit | std::ios::failbit);
+            std::error_code ec;
+            EXPECT_NO_THROW(in.extract(in.entries()[0], out, ec)) << path << throws;
+            EXPECT_EQ(ec, kistle::errc::write) << path << throws;
+            EXPECT_THROW(in.extract(in.entries()[0], out), kistle::error) << path << throws;
+        }
+    }
+}
+
+// A cabinet arriving through a pipe is refused at once, never parsed from
+// anywhere but its first byte: neither a cut one nor a whole one passes
+// for an empty cabinet.
+TEST_F(reader_test, a_cabinet_in_a_pipe_is_refused_not_misread) {
+    const std::string cabinet = scratch_dir::read(make_cabinet({{"a", sample_bytes(200000, 9)}}));
+    for (std::size_t size : {cabinet.size(), std::size_t{100000}}) {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        pid_t writer = fork();
+        if (writer == 0) {
+            close(ends[0]);
+            ssize_t ignored = write(ends[1], cabinet.data(), size);
+            static_cast<void>(ignored);
+            _exit(0);
+        }
+        close(ends[1]);
+        kistle::reader in;
+        std::error_code ec;
+        in.open("/proc/self/fd/" + std::to_string(ends[0]), ec);
+        EXPECT_EQ(ec, kistle::errc::not_seekable) << size;
+        EXPECT_TRUE(in.entries().empty());
+        close(ends[0]);
+        waitpid(writer, nullptr, 0);
     }
 }
 

@@ -139,6 +139,17 @@ TEST_F(writer_test, file_larger_than_a_folder_is_refused) {
     EXPECT_EQ(in.folders().size(), 2u) << "one of files, one for the record";
 }
 
+// What is not a regular file is refused at once: a FIFO is never waited on.
+TEST_F(writer_test, add_file_refuses_a_fifo_without_waiting) {
+    std::string fifo = scratch.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    kistle::writer out(scratch.file("out.cab"));
+    std::error_code ec;
+    out.add_file(fifo, "fifo", ec);
+    EXPECT_EQ(ec, kistle::errc::open_file);
+    EXPECT_EQ(out.size(), 0u);
+}
+
 // Without commit nothing appears: not when the writer is destroyed,
 // reopened, discarded or moved from; its data file has no name in $TMPDIR
 // (the fixture checks that directory).
@@ -169,8 +180,10 @@ TEST_F(writer_test, no_commit_no_file) {
 // A failed commit changes nothing at the path and keeps the cabinet.
 TEST_F(writer_test, failed_commit_can_be_repeated) {
     std::string path = scratch.file("later/out.cab");
+    fs::create_directory(scratch.file("later"));
     kistle::writer out(path);
     out.add_bytes("a", "kept", modified);
+    fs::remove(scratch.file("later"));
     std::error_code ec;
     out.commit(ec);
     EXPECT_EQ(ec, kistle::errc::open_file);

@@ -17,6 +17,9 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <kistle/archive.h>
+
+#include "cabinet_image.h"
 #include "run_program.h"
 #include "scratch_dir.h"
 #include "tmpdir_setting.h"
@@ -323,6 +326,40 @@ TEST_F(kistle_test, TreeComesBackAsTarBringsItBack) {
     }
 }
 
+// One rule for names that land on one path: the first entry is the one
+// extracted and shown; the others are named. Entries whose bytes overlap
+// are refused unless asked for.
+TEST_F(kistle_test, SamePathsAndOverlapsAreNamed) {
+    test_cabinet same;
+    same.add_folder(
+        0, {{"doc/readme", "first"}, {"./doc/readme", "second"}, {"doc\\readme", "third"}});
+    scratch.write("same.cab", build_cabinet(same));
+    program_result extracted = kistle({"extract", "-C", "out", "same.cab"});
+    EXPECT_EQ(extracted.exit_status, 1);
+    EXPECT_EQ(scratch_dir::read(path("out/doc/readme")), "first");
+    EXPECT_NE(extracted.err.find("kistle: not extracted: ./doc/readme\n"), std::string::npos)
+        << extracted.err;
+    EXPECT_EQ(kistle({"cat", "same.cab", "doc\\readme"}).out, "first");
+    program_result listed = kistle({"list", "-l", "same.cab"});
+    EXPECT_EQ(lines_of(listed.err).size(), 2u) << listed.err;
+
+    test_cabinet overlapping;
+    overlapping.add_folder(0, {{"a", "shared bytes"}});
+    overlapping.files.push_back(overlapping.files[0]);
+    overlapping.files.back().name = "b";
+    scratch.write("overlap.cab", build_cabinet(overlapping));
+    program_result refused = kistle({"extract", "-C", "o1", "overlap.cab"});
+    EXPECT_EQ(refused.exit_status, 1);
+    EXPECT_NE(refused.err.find("overlap"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(path("o1/a")));
+    program_result tested = kistle({"test", "overlap.cab"});
+    EXPECT_EQ(tested.exit_status, 1);
+    EXPECT_NE(tested.err.find("(b)"), std::string::npos) << tested.err;
+    program_result allowed = kistle({"extract", "--allow-overlap", "-C", "o2", "overlap.cab"});
+    EXPECT_EQ(allowed.exit_status, 0) << allowed.err;
+    EXPECT_EQ(scratch_dir::read(path("o2/b")), "shared bytes");
+}
+
 // -j changes when blocks are compressed and expanded, never the bytes nor
 // the status: not even a count far beyond any machine's.
 TEST_F(kistle_test, ThreadCountChangesNoByte) {
@@ -615,13 +652,15 @@ class kistle_failure : public kistle_test, public testing::WithParamInterface<fa
 TEST_P(kistle_failure, ExitsWithAStatusAndAMessage) {
     write("a.txt", "a");
     write("notcab.txt", std::string(200, '\0')); // reads as an empty cabinet but for its signature
-    write("old.cab", "old");
+    ASSERT_EQ(kistle({"create", "old.cab", "a.txt"}).exit_status, 0);
+    const std::string old = scratch_dir::read(path("old.cab"));
     program_result result = kistle(GetParam().args);
     EXPECT_EQ(result.exit_status, GetParam().exit_status) << result.err;
     EXPECT_EQ(result.err.rfind(GetParam().message, 0), 0u) << result.err;
     EXPECT_EQ(result.out, "");
-    // A failed create leaves the cabinet that was there.
-    EXPECT_EQ(scratch_dir::read(path("old.cab")), "old");
+    // A failed create leaves the cabinet that was there, and any other file.
+    EXPECT_TRUE(scratch_dir::read(path("old.cab")) == old);
+    EXPECT_EQ(scratch_dir::read(path("notcab.txt")), std::string(200, '\0'));
     EXPECT_EQ(scratch_dir::names_in(scratch.path()),
               (std::vector<std::string>{"a.txt", "notcab.txt", "old.cab"}));
 }
@@ -646,7 +685,20 @@ INSTANTIATE_TEST_SUITE_P(
                      1,
                      "kistle: notcab.txt: Data either invalid or in bad format\n"},
         failure_case{{"extract", "notcab.txt"}, 1, "kistle: notcab.txt: "},
+        failure_case{{"create", "notcab.txt", "a.txt"},
+                     1,
+                     "kistle: notcab.txt: The file is not a cabinet, so it is not replaced "
+                     "(--force replaces it)\n"},
+        failure_case{{"create", "nowhere/new.cab", "a.txt"},
+                     1,
+                     "kistle: nowhere: Unable to open a file: No such file or directory\n"},
+        failure_case{
+            {"create", ".", "a.txt"}, 1, "kistle: .: Unable to open a file: Is a directory\n"},
         failure_case{{}, 2, "kistle: A subcommand is required\nTry 'kistle --help'"},
+        failure_case{{"frobnicate", "x.cab"},
+                     2,
+                     "kistle: frobnicate: unknown command (the commands are create, list, "
+                     "extract, test, cat, info)\nTry 'kistle --help'"},
         failure_case{{"pack", "x.cab"}, 2, "kistle: "},
         failure_case{{"create", "x.cab"}, 2, "kistle: "}, failure_case{{"list"}, 2, "kistle: "},
         failure_case{{"cat", "x.cab"}, 2, "kistle: "},
@@ -675,8 +727,9 @@ TEST_F(kistle_test, UsageErrorsPointToTheCommandsHelp) {
 // What no cabinet can hold is refused before anything is compressed, with
 // the reason, and the cabinet that was there stays.
 TEST_F(kistle_test, InputsPastTheFormatsLimitsFailFirst) {
-    write("old.cab", "old");
     write("big/a.txt", "a");
+    ASSERT_EQ(kistle({"create", "old.cab", "big/a.txt"}).exit_status, 0);
+    const std::string old = scratch_dir::read(path("old.cab"));
     write("big/huge.iso", "");
     ASSERT_EQ(truncate(path("big/huge.iso").c_str(), 3ll << 30), 0); // sparse
     program_result big = kistle({"create", "-v", "old.cab", "big"});
@@ -704,7 +757,7 @@ TEST_F(kistle_test, InputsPastTheFormatsLimitsFailFirst) {
     EXPECT_TRUE(many.out.empty()) << many.out.size() << " bytes named as added";
     EXPECT_EQ(many.err,
               "kistle: " + path("old.cab") + ": 65536 files; a cabinet holds at most 65535\n");
-    EXPECT_EQ(scratch_dir::read(path("old.cab")), "old");
+    EXPECT_TRUE(scratch_dir::read(path("old.cab")) == old);
 }
 
 TEST_F(kistle_test, UnreadableInputsFail) {
@@ -731,7 +784,187 @@ TEST_F(kistle_test, UnreadableInputsFail) {
     EXPECT_EQ(read.exit_status, 1);
     EXPECT_EQ(read.err.rfind("kistle: src/secret.txt: ", 0), 0u) << read.err;
     EXPECT_NE(read.err.find(": Permission denied\n"), std::string::npos) << read.err;
-    EXPECT_FALSE(fs::exists(path("tree.cab")));
+    EXPECT_FALSE(fs::exists(path("tree.cab"))) << "nothing could be stored: no cabinet";
+
+    // Inside a tree, what cannot be read costs itself alone: the rest is
+    // stored, what was left out is named, and the exit status is 1.
+    as_user.back() = "src";
+    program_result tree = run_program(as_user, options);
+    EXPECT_EQ(tree.exit_status, 1);
+    EXPECT_NE(tree.err.find("kistle: src/closed: Permission denied; not stored\n"),
+              std::string::npos)
+        << tree.err;
+    EXPECT_NE(tree.err.find("kistle: src/secret.txt: Permission denied; not stored\n"),
+              std::string::npos)
+        << tree.err;
+    EXPECT_EQ(kistle({"list", "tree.cab"}).out, "src/\nsrc/open.txt\n");
+}
+
+// Every operand reaches the program as it was given: one that looks like a
+// list ([a,b], []) is not split or dropped, and after "--" one that looks
+// like an option is an operand too.
+TEST_F(kistle_test, OperandsReachTheProgramByteForByte) {
+    const std::vector<std::string> before = {"[ab]", "[x]", "[a,b]", "[]", "a=b", "c,d", "ab", "x"};
+    const std::vector<std::string> after = {"-dash", "--", "[-]", "--long=x"};
+    std::vector<std::string> create = {"create", "tree.cab"};
+    for (const std::string& name : before) {
+        write(name, "bytes of " + name);
+        create.push_back(name);
+    }
+    create.push_back("--");
+    for (const std::string& name : after) {
+        write(name, "bytes of " + name);
+        create.push_back(name);
+    }
+    program_result made = kistle(create);
+    ASSERT_EQ(made.exit_status, 0) << made.err;
+
+    std::string listing;
+    for (const std::vector<std::string>* names : {&before, &after})
+        for (const std::string& name : *names)
+            listing += name + "\n";
+    EXPECT_EQ(kistle({"list", "tree.cab"}).out, listing);
+    for (const std::string& name : before) {
+        program_result shown = kistle({"cat", "tree.cab", name});
+        EXPECT_EQ(shown.out, "bytes of " + name) << shown.err;
+    }
+    for (const std::string& name : after) {
+        program_result shown = kistle({"cat", "tree.cab", "--", name});
+        EXPECT_EQ(shown.out, "bytes of " + name) << shown.err;
+    }
+    // A pattern is a pattern, whatever it looks like: [x] is a class that
+    // matches x, and [] matches the name [] alone rather than selecting
+    // everything.
+    EXPECT_EQ(kistle({"list", "tree.cab", "[x]"}).out, "x\n");
+    EXPECT_EQ(kistle({"list", "tree.cab", "[]"}).out, "[]\n");
+    // Option values too.
+    program_result directory = kistle({"create", "-C", "[a,b]", "other.cab", "x"});
+    EXPECT_EQ(directory.err, "kistle: [a,b]/x: Not a directory\n");
+}
+
+// A file that is not a cabinet is never replaced unless --force; the
+// cabinet itself, met among the paths, is still not stored.
+TEST_F(kistle_test, CreateReplacesOnlyACabinet) {
+    write("notes.txt", "my notes\n");
+    write("other.txt", "other\n");
+    program_result refused = kistle({"create", "notes.txt", "notes.txt", "other.txt"});
+    EXPECT_EQ(refused.exit_status, 1);
+    EXPECT_EQ(refused.err, "kistle: notes.txt: The file is not a cabinet, so it is not replaced "
+                           "(--force replaces it)\n");
+    EXPECT_EQ(scratch_dir::read(path("notes.txt")), "my notes\n");
+    EXPECT_EQ(scratch_dir::names_in(scratch.path()),
+              (std::vector<std::string>{"notes.txt", "other.txt"}));
+
+    program_result forced = kistle({"create", "--force", "notes.txt", "notes.txt", "other.txt"});
+    EXPECT_EQ(forced.exit_status, 0) << forced.err;
+    EXPECT_EQ(forced.err, "kistle: notes.txt: the cabinet itself; not stored\n");
+    EXPECT_EQ(kistle({"list", "notes.txt"}).out, "other.txt\n");
+    // A cabinet, and an empty file, are replaced as they are.
+    write("empty.cab", "");
+    EXPECT_EQ(kistle({"create", "notes.txt", "other.txt"}).exit_status, 0);
+    EXPECT_EQ(kistle({"create", "empty.cab", "other.txt"}).exit_status, 0);
+}
+
+// What keeps the cabinet from its place is said first, naming the path at
+// fault: nothing is compressed in vain.
+TEST_F(kistle_test, CreateChecksWhereTheCabinetGoesFirst) {
+    write("src/a.txt", "a");
+    program_options options;
+    options.directory = scratch.path();
+    options.environment = {"TMPDIR=" + path("no-tmp")};
+    program_result no_tmp = run_program({KISTLE_PATH, "create", "-v", "t.cab", "src"}, options);
+    EXPECT_EQ(no_tmp.exit_status, 1);
+    EXPECT_EQ(no_tmp.err,
+              "kistle: " + path("no-tmp") +
+                  ": Unable to open temporary file stream: No such file or directory\n");
+    EXPECT_EQ(no_tmp.out, "");
+
+    program_result no_directory = kistle({"create", "-v", "missing/deeper/c.cab", "src"});
+    EXPECT_EQ(no_directory.exit_status, 1);
+    EXPECT_EQ(no_directory.err,
+              "kistle: missing/deeper: Unable to open a file: No such file or directory\n");
+    EXPECT_EQ(no_directory.out, "") << "nothing compressed";
+    EXPECT_EQ(scratch_dir::names_in(scratch.path()), std::vector<std::string>{"src"});
+}
+
+// A directory that refuses a new file: the cabinet there is never written
+// over unasked, even when the write would fail part way (a file size limit
+// stands in for a full disk); --in-place writes over it.
+TEST_F(kistle_test, CreateWritesInPlaceOnlyWhenAsked) {
+    write("small.txt", "small\n");
+    fs::create_directory(path("locked"));
+    ASSERT_EQ(kistle({"create", "locked/c.cab", "small.txt"}).exit_status, 0);
+    const std::string old = scratch_dir::read(path("locked/c.cab"));
+    const ino_t inode = scratch_dir::status_of(path("locked/c.cab")).st_ino;
+    // Many long names: a cabinet (60 KB) far larger than its data file, and
+    // than the limit below, in 512- or 1024-byte blocks.
+    for (int i = 0; i < 600; ++i)
+        write("many/a file with a long name that makes the directory large " + std::to_string(i),
+              "x");
+    chmod(path("locked/c.cab").c_str(), 0666);
+    chmod(path("locked").c_str(), 0555);
+    // Permissions do not stop root: run as nobody then.
+    std::string as_user;
+    if (geteuid() == 0) {
+        as_user = "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups ";
+        chmod(scratch.path().c_str(), 0777);
+    }
+    const std::string limited = "trap '' XFSZ; ulimit -f 40; exec " + as_user + "$K create ";
+    program_result refused = shell(limited + "locked/c.cab many");
+    EXPECT_EQ(refused.exit_status, 1);
+    EXPECT_EQ(refused.err, "kistle: locked: Unable to open a file: Permission denied "
+                           "(--in-place writes over locked/c.cab instead)\n");
+    EXPECT_TRUE(scratch_dir::read(path("locked/c.cab")) == old);
+
+    program_result cut = shell(limited + "--in-place locked/c.cab many");
+    EXPECT_EQ(cut.exit_status, 1);
+    EXPECT_NE(cut.err.find("File too large"), std::string::npos) << cut.err;
+    EXPECT_EQ(kistle({"test", "locked/c.cab"}).exit_status, 1) << "what --in-place risks";
+
+    program_result written = shell("exec " + as_user + "$K create --in-place locked/c.cab many");
+    EXPECT_EQ(written.exit_status, 0) << written.err;
+    EXPECT_EQ(kistle({"test", "locked/c.cab"}).out,
+              "locked/c.cab: OK (600 files, 1 directory, 1 folder)\n");
+    EXPECT_EQ(scratch_dir::status_of(path("locked/c.cab")).st_ino, inode);
+    EXPECT_EQ(scratch_dir::names_in(path("locked")), std::vector<std::string>{"c.cab"});
+    chmod(path("locked").c_str(), 0755);
+}
+
+// Extraction never replaces the cabinet it reads: that entry is refused
+// and named, the others extracted.
+TEST_F(kistle_test, ExtractNeverReplacesTheCabinetItReads) {
+    write("src/c.cab", "an entry named as the cabinet\n");
+    write("src/other.txt", "other\n");
+    ASSERT_EQ(kistle({"create", "-C", "src", "c.cab", "c.cab", "other.txt"}).exit_status, 0);
+    const std::string cabinet = scratch_dir::read(path("c.cab"));
+    program_result extracted = kistle({"extract", "c.cab"});
+    EXPECT_EQ(extracted.exit_status, 1);
+    EXPECT_EQ(extracted.err, "kistle: ./c.cab: The file is the cabinet being read, so it is not "
+                             "replaced\nkistle: not extracted: c.cab\n");
+    EXPECT_TRUE(scratch_dir::read(path("c.cab")) == cabinet);
+    EXPECT_EQ(scratch_dir::read(path("other.txt")), "other\n");
+}
+
+// A stored name of any length is named once, in the message that says why
+// it failed; the closing list repeats only its start.
+TEST_F(kistle_test, LongNameIsNamedOnce) {
+    const std::string name(1 << 20, 'n');
+    {
+        kistle::writer out(path("long.cab"));
+        out.add_bytes(name, "bytes", sample_time());
+        out.add_bytes("short.txt", "short", sample_time());
+        out.commit();
+    }
+    program_result extracted = kistle({"extract", "-C", "out", "long.cab"});
+    EXPECT_EQ(extracted.exit_status, 1);
+    const std::size_t at = extracted.err.find(name);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(extracted.err.find(name, at + 1), std::string::npos) << "named twice";
+    EXPECT_EQ(extracted.err.rfind("kistle: out/" + name + ": ", 0), 0u);
+    const std::size_t closing = extracted.err.find("\nkistle: not extracted: ");
+    ASSERT_NE(closing, std::string::npos);
+    EXPECT_EQ(extracted.err.substr(closing + 24 + 64), "... (a name of 1048576 bytes)\n");
+    EXPECT_EQ(scratch_dir::read(path("out/short.txt")), "short");
 }
 
 // A write to standard output that fails is a failure, named once.

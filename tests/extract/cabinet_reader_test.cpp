@@ -51,6 +51,20 @@ protected:
             fs::remove_all(entry.path());
     }
 
+    // Extracts files[i] for each i of order in turn: each gets statuses[i],
+    // and comes out whole or not at all.
+    void extract_in_turn(const std::vector<std::pair<std::string, std::string>>& files,
+                         const std::vector<int>& order, const int* statuses) {
+        for (int i : order) {
+            const auto& [name, expected] = files[i];
+            EXPECT_EQ(reader.extract(name.c_str()), statuses[i]) << name;
+            if (statuses[i] == 0)
+                EXPECT_TRUE(scratch_dir::read(name) == expected) << name;
+            else
+                EXPECT_FALSE(fs::exists(name)) << name;
+        }
+    }
+
     // Names in the work directory, recursively, sorted.
     std::vector<std::string> work_entries() const {
         std::vector<std::string> names;
@@ -261,9 +275,12 @@ TEST_F(reader_test, empty_files) {
 }
 
 // Where a block's bytes land in its folder is decided by the sizes of the
-// blocks before it. A block that fails its checksum decides nothing: every
-// file that starts in it or after it fails with its status, in whatever order
-// the files are asked for, and the files before it come out whole.
+// blocks before it. A block that fails its checksum decides nothing by
+// itself: every file that touches it fails with its status, in whatever
+// order the files are asked for, and so does every file after it unless its
+// sizes are confirmed (the blocks after it verify where they place them, and
+// all sizes add up to the end of the last file). The files before it come
+// out whole.
 struct damage_case {
     const char* name;
     int block;       // the damaged block
@@ -298,14 +315,7 @@ TEST_P(unverified_block, places_no_byte) {
     const std::vector<int> orders[] = {{1, 3, 2, 0}, {0, 1, 2, 3}, {3, 2, 1, 0}};
     for (const std::vector<int>& order : orders) {
         ASSERT_EQ(open_image(image), 0);
-        for (int i : order) {
-            const auto& [name, expected] = files[i];
-            EXPECT_EQ(reader.extract(name.c_str()), c.statuses[i]) << name;
-            if (c.statuses[i] == 0)
-                EXPECT_TRUE(contents(name) == expected) << name;
-            else
-                EXPECT_FALSE(fs::exists(name)) << name;
-        }
+        extract_in_turn(files, order, c.statuses);
         empty_work();
     }
 }
@@ -318,14 +328,96 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(
                            // 32767 becomes 28672: d would be taken from block 1.
                            damage_case{"block0_cbUncomp", 0, 10, 0x0FFF, {bad, bad, bad, bad}},
-                           damage_case{"block0_payload", 0, 100, 0x0101, {bad, bad, bad, bad}},
-                           damage_case{"block0_csum", 0, 0, 0x0001, {bad, bad, bad, bad}},
+                           damage_case{"block0_payload", 0, 100, 0x0101, {bad, ok, ok, ok}},
+                           damage_case{"block0_csum", 0, 0, 0x0001, {bad, ok, ok, ok}},
+                           damage_case{"block0_cbData", 0, 8, 0x0001, {bad, bad, bad, bad}},
+                           damage_case{"block1_payload", 1, 100, 0x0101, {bad, bad, bad, ok}},
                            damage_case{"block1_cbUncomp", 1, 10, 0x0FFF, {bad, bad, bad, bad}},
                            damage_case{"block2_payload", 2, 100, 0x0101, {ok, ok, bad, bad}},
                            damage_case{"block2_cbUncomp", 2, 10, 0x0001, {ok, ok, bad, bad}})),
     [](const auto& info) {
         return std::string(std::get<0>(info.param) == 0 ? "stored_" : "deflate_") +
                std::get<1>(info.param).name;
+    });
+
+// The end that confirms a damaged block's sizes is where the last file entry
+// of its folder that holds bytes ends, wherever that entry stands in the
+// directory; entries of other folders and empty ones do not count. A folder
+// whose entries end short of its data, or beyond it, gets no files back
+// after the damage.
+struct end_case {
+    const char* name;
+    void (*edit)(test_cabinet& cabinet);
+    int statuses[4]; // of the files a, b, c and d
+};
+
+void PrintTo(const end_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class expected_end : public reader_test,
+                     public ::testing::WithParamInterface<std::tuple<end_case, unsigned>> {};
+
+TEST_P(expected_end, comes_from_the_file_entries) {
+    auto [c, threads] = GetParam();
+    // Blocks of 16 bytes: a touches blocks 0 and 1, b blocks 1 and 2, c
+    // blocks 2 and 3, d blocks 3 and 4. Block 1 is damaged.
+    const named_contents files = {{"a", pattern(20, 'a')},
+                                  {"b", pattern(20, 'b')},
+                                  {"c", pattern(20, 'c')},
+                                  {"d", pattern(16, 'd')}};
+    test_cabinet cabinet;
+    cabinet.add_folder(1, files, 16);
+    cabinet.folders[0].blocks[1].bad_checksum = true;
+    c.edit(cabinet);
+    reader.set_threads(threads);
+    ASSERT_EQ(open(cabinet), 0);
+    extract_in_turn(files, {3, 0, 2, 1}, c.statuses);
+}
+
+test_file entry(const char* name, uint16_t folder, uint64_t start, uint64_t size) {
+    test_file file(name);
+    file.iFolder = folder;
+    file.uoffFolderStart = start;
+    file.cbFile = size;
+    return file;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    entries, expected_end,
+    ::testing::Combine(
+        ::testing::Values(
+            end_case{"as_laid_out", [](test_cabinet&) {}, {bad, bad, ok, ok}},
+            end_case{"last_entry_first",
+                     [](test_cabinet& cabinet) {
+                         std::swap(cabinet.files.front(), cabinet.files.back());
+                     },
+                     {bad, bad, ok, ok}},
+            end_case{
+                "empty_entry_further_on",
+                [](test_cabinet& cabinet) { cabinet.files.push_back(entry("empty", 0, 1000, 0)); },
+                {bad, bad, ok, ok}},
+            end_case{"other_folder_further_on",
+                     [](test_cabinet& cabinet) {
+                         cabinet.add_folder(0, {{"e", pattern(100, 'e')}});
+                     },
+                     {bad, bad, ok, ok}},
+            end_case{"entries_short_of_the_data",
+                     [](test_cabinet& cabinet) { cabinet.files[3].cbFile -= 1; },
+                     {bad, bad, bad, bad}},
+            end_case{
+                "entry_beyond_the_data",
+                [](test_cabinet& cabinet) { cabinet.files.push_back(entry("beyond", 0, 70, 20)); },
+                {bad, bad, bad, bad}},
+            end_case{
+                "entry_without_end",
+                [](test_cabinet&
+                       cabinet) { cabinet.files.push_back(entry("endless", 0, 1, UINT64_MAX)); },
+                {bad, bad, bad, bad}}),
+        ::testing::Values(1u, 3u)),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) + "_" +
+               std::to_string(std::get<1>(info.param)) + "_threads";
     });
 
 // Files of two folders that sit at the same offsets, asked for in turn: what

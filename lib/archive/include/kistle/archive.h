@@ -92,18 +92,25 @@ enum class errc : int {
     too_many_folders = -28, // a cabinet holds at most 65533 folders
     too_many_files = -29,   // at most 65535 entries; a file too large
     no_folder = -30,
-    open_file = -31,         // a file to add, or the cabinet's place, cannot be opened
-    close_file = -32,        // the cabinet cannot be made durable or put in place
-    date_time = -38,         // a modification time without a local time
-    range_past_end = -40,    // an entry starts at or past its folder's data
-    folder_data_ended = -41, // an entry's range runs past its folder's data
-    stopped = -44,           // the progress function asked to stop
-    content_mismatch = -60,  // the bytes do not match the checksum the record keeps
-    directory_damaged = -61, // the directory does not match the record's digest
-    record_damaged = -62,    // the record cannot be verified: read as a plain cabinet
-    record_newer = -63,      // a newer kistle wrote the record: read as a plain cabinet
-    entry_mismatch = -64,    // an entry does not match what the record says of it
-    not_a_file = -65,        // the entry has no bytes of its own: a directory or link
+    open_file = -31,          // a file to add, or the cabinet's place, cannot be opened
+    close_file = -32,         // the cabinet cannot be made durable or put in place
+    date_time = -38,          // a modification time without a local time
+    range_past_end = -40,     // an entry starts at or past its folder's data
+    folder_data_ended = -41,  // an entry's range runs past its folder's data
+    stopped = -44,            // the progress function asked to stop
+    content_mismatch = -60,   // the bytes do not match the checksum the record keeps
+    directory_damaged = -61,  // the directory does not match the record's digest
+    record_damaged = -62,     // the record cannot be verified: read as a plain cabinet
+    record_newer = -63,       // a newer kistle wrote the record: read as a plain cabinet
+    entry_mismatch = -64,     // an entry does not match what the record says of it
+    not_a_file = -65,         // the entry has no bytes of its own: a directory or link
+    not_seekable = -66,       // a pipe or device, which cannot be read in place
+    overlap = -67,            // the entry's bytes overlap another entry's
+    folders_overlap = -68,    // folders share blocks
+    same_path = -69,          // the name lands on an earlier entry's path
+    directory_overlaps = -70, // the directory runs into the folders' data
+    not_a_cabinet = -71,      // the writer's path holds a file that is not a cabinet
+    cabinet_itself = -72,     // an extraction target is the cabinet being read
 };
 inline std::error_code make_error_code(errc e) noexcept {
     return {static_cast<int>(e), category()};
@@ -121,9 +128,14 @@ public:
     // empty; system: the system's error where a system call failed, or empty.
     error(int status, std::filesystem::path path, std::error_code system = {});
     error(std::error_code code, std::filesystem::path path, std::error_code system = {});
+    // reason: what was wrong where no system call failed, said in place of
+    // the system's reason, e.g. "a/../b: Access was denied: a name with a
+    // '..' component cannot be stored".
+    error(std::error_code code, std::filesystem::path path, std::string_view reason);
     ~error() override;
 
-    // "path: message: system reason", leaving out what is empty.
+    // "path: message: reason", the system's or the one given, leaving out
+    // what is empty.
     const char* what() const noexcept override;
     // The file the failure concerns: the cabinet, a file added, an entry's
     // name (for an extraction into a directory, the directory and the name)
@@ -235,12 +247,17 @@ struct folder_info {
     std::uint16_t blocks = 0;            // as its entry states
     std::uint64_t compressed_size = 0;   // block headers, reserve areas and payloads
     std::uint64_t uncompressed_size = 0; // what its blocks expand to
+    // A folder whose blocks this one's run into or share; its sizes are
+    // then counted only as far as that folder's first block.
+    std::optional<std::uint16_t> overlaps;
 };
 
 // One damaged entry, or damage to the cabinet as a whole (empty name).
 struct problem {
     std::string name;
-    std::error_code code; // of category()
+    std::error_code code;   // of category()
+    std::string other = {}; // what it conflicts with: another entry's name, or
+                            // "folder N", "folders N and M"; empty for none
 };
 
 // Bytes done so far: taken from files and memory (writer), extracted
@@ -313,11 +330,12 @@ public:
     reader& operator=(const reader&) = delete;
     ~reader();
 
-    // Opens a cabinet, closing the one open before. Fails with bad_data when
-    // the file does not begin with a cabinet's signature (it is not a
-    // cabinet), and (open_stream, read, unexpected_eof, ...) when the file
-    // cannot be read or its directory is cut or unreadable; the reader is
-    // then closed.
+    // Opens a cabinet, closing the one open before; the path is opened
+    // once. Fails with bad_data when the file does not begin with a
+    // cabinet's signature (it is not a cabinet), with not_seekable for a
+    // pipe, FIFO, socket or character device (never waited on), and
+    // (open_stream, read, unexpected_eof, ...) when the file cannot be read
+    // or its directory is cut or unreadable; the reader is then closed.
     void open(const std::filesystem::path& cabinet);
     void open(const std::filesystem::path& cabinet, std::error_code& ec);
     void close() noexcept;
@@ -338,6 +356,11 @@ public:
     const std::vector<entry>& entries() const noexcept;
     // The first entry stored under name, byte for byte, or nullptr.
     const entry* find(std::string_view name) const noexcept;
+    // The entry extraction writes at name's path, or nullptr: of the
+    // entries whose names land on one path ('/' and '\' both separating,
+    // empty and "." components dropped, so "./doc//a" lands on "doc/a"),
+    // the first is the one extracted, everywhere; test() reports the others.
+    const entry* find_path(std::string_view name) const noexcept;
 
     // What opening found wrong with the cabinet's record or directory that
     // does not stop it from being read: a record that cannot be verified
@@ -362,22 +385,24 @@ public:
     enum class existing { replace, keep };
 
     // e must be one of entries(); any other entry fails with not_found.
-    // Writes the entry below directory (which must exist: open_stream
-    // otherwise; a symbolic link to it is followed) under its stored
-    // name: leading separators dropped, '/' and '\' both separating
-    // directories, which are made as needed. Never writes outside directory:
-    // a name with a ".." component fails with access_denied, and no symbolic
-    // link is followed, on the way or at the target. The bytes go to a
-    // temporary file, private until complete, which then replaces the target
-    // at once (a link at the target is replaced, not followed). With a
-    // record, a file's bytes must match its checksum (content_mismatch
-    // otherwise) and everything the record keeps is restored as tar restores
-    // it: as root, owner, group and exact mode; as another user, the mode
-    // less the umask, never widened, and the user's own owner; times to the
-    // nanosecond. A directory is made (or an existing one reused) and given
-    // its metadata; a symbolic link is made as a link; a hard link is linked
-    // to its first name when this reader extracted that one, else written as
-    // a file of its own. Without a record, the stored date, time and
+    // Writes the entry below directory (which must exist: open_stream,
+    // naming the directory, otherwise; a symbolic link to it is followed)
+    // under its stored name: leading separators dropped, '/' and '\' both
+    // separating directories, which are made as needed. Never writes outside
+    // directory: a name with a ".." component fails with access_denied
+    // (what() says why), and no symbolic link is followed, on the way or at
+    // the target. Never replaces the cabinet being read: a target that is
+    // its file fails with cabinet_itself. The bytes go to a temporary file,
+    // private until complete, which then replaces the target at once (a
+    // link at the target is replaced, not followed). With a record, a
+    // file's bytes must match its checksum (content_mismatch otherwise) and
+    // everything the record keeps is restored as tar restores it: as root,
+    // owner, group and exact mode; as another user, the mode less the umask,
+    // never widened, and the user's own owner; times to the nanosecond. A
+    // directory is made (or an existing one reused) and given its metadata;
+    // a symbolic link is made as a link; a hard link is linked to its first
+    // name when this reader extracted that one, else written as a file of
+    // its own. Without a record, the stored date, time and
     // read-only bit are restored. With existing::keep an existing target (a
     // link or a directory included) is left alone, also one that appears
     // while the entry is written, and the result is false. Returns true when
@@ -403,9 +428,10 @@ public:
                      std::error_code& ec);
     // What extractions since open could not restore; see restore_shortfalls.
     const restore_shortfalls& unrestored() const noexcept;
-    // Writes the entry's bytes to out, and flushes it. On failure part of
-    // them may have been written; out is left as the failure left it (a
-    // stream that failed: write).
+    // Writes the entry's bytes to out's buffer, and flushes it. On failure
+    // part of them may have been written; out's state and exception mask are
+    // left alone (a buffer that fails or throws: write), so the form that
+    // takes an error_code throws nothing whatever out is set to throw.
     void extract(const entry& e, std::ostream& out);
     void extract(const entry& e, std::ostream& out, std::error_code& ec);
     // The entry's bytes; nothing is returned unless all of them are sound.
@@ -431,6 +457,10 @@ private:
 // How reader::extract_all goes through a cabinet.
 struct extract_options {
     reader::existing policy = reader::existing::replace;
+    // Entries whose bytes overlap another entry's (or lie in folders that
+    // share blocks) are refused with overlap unless this is set: a cabinet
+    // of overlapping entries can make a small file unpack into terabytes.
+    bool allow_overlap = false;
     // Which entries to extract; all when not given.
     std::function<bool(const entry& e)> select;
     // Told of each entry extracted or failed: written as extract() says,
@@ -498,8 +528,15 @@ public:
 
     // Starts a new cabinet to be written to path (made absolute now, so a
     // later change of the current directory does not move it), discarding
-    // any cabinet under construction. Fails (temp_file) when no temporary
-    // file can be made in $TMPDIR (or /tmp); the writer is then closed.
+    // any cabinet under construction. What would keep commit() from putting
+    // the cabinet there is found now, before anything is compressed: fails
+    // with temp_file, naming $TMPDIR's directory (or /tmp), when no
+    // temporary file can be made there; with not_a_cabinet when path holds
+    // a file that is neither empty nor a cabinet (see set_replace_any); and
+    // with open_file when the cabinet cannot go to path, naming path (a
+    // directory, a link that loops) or, where the fault is its directory's,
+    // that directory (missing, or refusing a new file: see set_in_place).
+    // The writer is then closed, and nothing was changed.
     void open(const std::filesystem::path& cabinet);
     void open(const std::filesystem::path& cabinet, std::error_code& ec);
     // Drops the cabinet under construction; nothing is written.
@@ -537,7 +574,7 @@ public:
     // given). Its date, time and read-only bit come from the file. A stored
     // name that extraction would refuse (empty, a ".." component, no file
     // name after the last separator) fails with access_denied; a source that
-    // cannot be opened fails with open_file (a directory: read); a file
+    // cannot be opened fails with open_file (a directory too); a file
     // larger than a folder can hold fails with too_many_files, and so does
     // the 65536th entry; a folder that cannot be started, too_many_folders.
     // A failed add adds no entry, and the entries added before and after it
@@ -607,16 +644,31 @@ public:
     // default.
     void set_notices(notice_function notices);
 
+    // Where the cabinet's directory refuses a new file (or, sticky, the
+    // rename over the file) while the file at path is writable, true lets
+    // commit() write the cabinet over that file in place. A failure part
+    // way (a full disk) then leaves the file cut or mixed, no cabinet; by
+    // default (false) open() and commit() fail instead (open_file, naming
+    // the directory) and the file stays as it was.
+    void set_in_place(bool in_place) noexcept;
+    // By default a regular file at path that is not empty and does not
+    // begin with a cabinet's signature is never replaced: open() and
+    // commit() fail with not_a_cabinet. true replaces any file.
+    void set_replace_any(bool replace_any) noexcept;
+    // open() checks the path with these two settings, and commit() applies
+    // them again.
+
     std::size_t size() const noexcept; // entries added so far
 
     // Writes the cabinet to its path: it replaces whatever was there only
     // once it is complete, keeps the permission bits of a file it replaces,
     // and replaces the file a symbolic link at the path points to. The
-    // writer is closed afterwards. On failure (closed, open_file, write,
-    // close_file) nothing at the path has changed (except a device, or a
-    // file written in place because its directory refuses a new one) and
-    // the writer keeps the cabinet, so commit() can be called again, or the
-    // writer reopened or discarded.
+    // writer is closed afterwards. On failure (closed, not_a_cabinet,
+    // open_file, write, close_file; as open() says, for a path that changed
+    // since) nothing at the path has changed (except a device, or a file
+    // written in place as set_in_place allows) and the writer keeps the
+    // cabinet, so commit() can be called again, or the writer reopened or
+    // discarded.
     void commit();
     void commit(std::error_code& ec);
 

@@ -32,6 +32,7 @@ public:
         std::free(stream_buffer);
         std::free(output_buffer);
         std::free(name_order);
+        std::free(folder_ends);
         drop_cursor();
         drop_threads();
     }
@@ -55,7 +56,12 @@ public:
     // in the folder (whose sizes place them), is read whole and its checksum
     // verified before any of its bytes is used: a file that one of them
     // fails gets that block's status (CAB_ERROR_CHECKSUM for a mismatch) and
-    // leaves nothing behind. The reader can extract again after a failure.
+    // leaves nothing behind. One block that fails its checksum costs only
+    // the files that touch it, though, when the sizes its header claims are
+    // confirmed: every later block of the folder verifies and expands to
+    // exactly its size where those sizes place it, and the sizes of all the
+    // folder's blocks add up to where its last file entry ends. The reader
+    // can extract again after a failure.
     // - CAB_ERROR_CLOSED_OBJECT: no cabinet is open. CAB_ERROR_NO_FILENAME:
     //   an empty name. CAB_ERROR_FILE_NOT_FOUND: no entry of that name (the
     //   first of several wins). CAB_ERROR_INVALID_FOLDER: its folder number
@@ -101,17 +107,18 @@ public:
     [[nodiscard]] KISTLE_LOCAL int read_bytes(uint64_t offset, void* bytes, std::size_t size);
     // Writes the bytes of file entry number to out, with the checks of
     // extract: no byte leaves a block that failed its checksum, or that was
-    // placed by one. The statuses are extract's for its bytes, with
-    // CAB_ERROR_CLOSED_OBJECT, CAB_ERROR_FILE_NOT_FOUND and
-    // CAB_ERROR_INVALID_FOLDER; after a failure out holds the bytes written
-    // before it.
+    // placed by one whose sizes were not confirmed. The statuses are
+    // extract's for its bytes, with CAB_ERROR_CLOSED_OBJECT,
+    // CAB_ERROR_FILE_NOT_FOUND and CAB_ERROR_INVALID_FOLDER; after a failure
+    // out holds the bytes written before it.
     [[nodiscard]] int write_file(uint32_t number, std::ostream& out);
     // Reads every block of folder number from its first, verifies its
     // checksum and expands it, writing nothing; uncompressed_size gets what
     // the blocks expanded to (up to a failure). CAB_STATUS_OK when every
     // block is sound (a folder without blocks included);
     // CAB_ERROR_CLOSED_OBJECT, CAB_ERROR_INVALID_FOLDER; the statuses of
-    // cabinet_folder_manager::extract_data for a block that fails.
+    // cabinet_folder_manager::extract_data for a block that fails;
+    // CAB_ERROR_OUT_OF_MEMORY.
     [[nodiscard]] int verify_folder(uint16_t number, uint64_t& uncompressed_size);
     // Reads the header of every block of folder number, skipping the
     // payloads unread and unverified: compressed_size gets the bytes the
@@ -122,6 +129,12 @@ public:
     // end of the file.
     [[nodiscard]] int measure_folder(uint16_t number, uint64_t& compressed_size,
                                      uint64_t& uncompressed_size);
+    // As measure_folder, stopping before a block that would begin at or
+    // past stop_at, which sets overran: the folder's blocks run into what
+    // lies there.
+    [[nodiscard]] KISTLE_LOCAL int measure_folder(uint16_t number, uint64_t stop_at,
+                                                  uint64_t& compressed_size,
+                                                  uint64_t& uncompressed_size, bool& overran);
     // Releases the stream and the records and ends the threads; always
     // CAB_STATUS_OK. The reader can be opened again.
     [[nodiscard]] int close();
@@ -153,6 +166,12 @@ private:
                                                  const cabinet_file_header*& file) const;
     [[nodiscard]] KISTLE_LOCAL int extract_range(uint16_t folder, uint64_t offset, uint64_t length,
                                                  std::ostream& out);
+    // The cursor over folder number, made anew unless it serves that folder
+    // already; none without memory for it.
+    KISTLE_LOCAL kistle::internal::folder_cursor* cursor_for(uint16_t number);
+    // Where the last file entry of folder number that holds bytes ends;
+    // folder_cursor::unknown_end for none.
+    KISTLE_LOCAL uint64_t folder_end(uint16_t number);
     void drop_cursor();
     void drop_threads();
     // The decompressors for a new cursor; none: the cursor makes its own.
@@ -176,6 +195,9 @@ private:
     // folder mostly begins where the last one ended. Owned. It continues
     // where it left cabinet_stream: whatever else moves the stream tells it.
     kistle::internal::folder_cursor* cursor = nullptr;
+    // Per folder entry, where its file entries end (see folder_end); made
+    // at the first cursor after open, then kept. Owned.
+    uint64_t* folder_ends = nullptr;
 
     unsigned thread_count = 0;                                     // as set_threads was last given
     const kistle::internal::progress_callback* progress = nullptr; // as set_progress was given
