@@ -15,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <kistle/cabinet_status.h>
-#include <kistle/temporary_cleanup.h>
 
 #include "child_process.h"
 #include "scratch_dir.h"

@@ -59,6 +59,11 @@ KISTLE_EXPORT const char* version() noexcept;
 // program ends; readers and writers still work afterwards. Files without a
 // name need nothing: the system removes them with the process.
 KISTLE_EXPORT void remove_temporary_files() noexcept;
+// Makes SIGINT, SIGTERM and SIGHUP first call remove_temporary_files and
+// then end the program as they would have, replacing the program's handlers
+// of them; a signal ignored when it is called (nohup) stays ignored. For a
+// program that has no handlers of its own: call it once, early in main.
+KISTLE_EXPORT void clean_up_on_interrupt() noexcept;
 
 // ---------------------------------------------------------------------------
 // Errors
