@@ -431,6 +431,19 @@ public:
     void extract_all(const std::filesystem::path& directory, const extract_options& options);
     void extract_all(const std::filesystem::path& directory, const extract_options& options,
                      std::error_code& ec);
+    // Extracts e to target, a path of the caller's choosing, in place of
+    // its stored name below a directory: target's directory must exist, and
+    // nothing else in the path is checked or made. Otherwise as extract():
+    // the bytes, mode, time (and as root the owner) are restored, a symbolic
+    // link or directory is made as such, a hard link is written as a file of
+    // its own; a target that exists is replaced (existing::keep: kept, and
+    // the result is false), the cabinet being read never (cabinet_itself);
+    // a target without a file name fails with access_denied. Returns true
+    // when the entry was written; on failure nothing is published.
+    bool extract_to(const entry& e, const std::filesystem::path& target,
+                    existing policy = existing::replace);
+    bool extract_to(const entry& e, const std::filesystem::path& target, existing policy,
+                    std::error_code& ec);
     // What extractions since open could not restore; see restore_shortfalls.
     const restore_shortfalls& unrestored() const noexcept;
     // Writes the entry's bytes to out's buffer, and flushes it. On failure
@@ -466,6 +479,14 @@ struct extract_options {
     // share blocks) are refused with overlap unless this is set: a cabinet
     // of overlapping entries can make a small file unpack into terabytes.
     bool allow_overlap = false;
+    // Leading components removed from every name, as tar's
+    // --strip-components does ('/' and '\' both separating, empty and "."
+    // components not counted): an entry with no more components than this is
+    // passed over, not offered to select; a hard link whose first name is
+    // passed over gets its bytes. The names that result are checked and
+    // land below the directory like stored ones; of names that then land on
+    // one path, the first is extracted.
+    unsigned strip_components = 0;
     // Which entries to extract; all when not given.
     std::function<bool(const entry& e)> select;
     // Told of each entry extracted or failed: written as extract() says,
