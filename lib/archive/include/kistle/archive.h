@@ -627,6 +627,21 @@ public:
     void add_bytes(std::string_view stored_name, std::string_view data,
                    const entry_options& options, std::error_code& ec);
 
+    // Adds what in yields, to its end, under stored_name, a piece at a time:
+    // in is never held whole. options as for add_bytes (modified is
+    // required: date_time). size, where known, is the number of bytes in
+    // will yield, so that a stream that would take the current folder past
+    // its limit starts a new folder first; without it the stream goes into
+    // the current folder, and one that outgrows it fails with
+    // too_many_files. A read that fails (in's buffer throws) fails with
+    // read. Reads in's buffer directly: in's state is left alone. After a
+    // failure no entry is added, though bytes read may stay unlisted in the
+    // folder, as for add_file.
+    void add_stream(std::string_view stored_name, std::istream& in, const entry_options& options,
+                    std::optional<std::uint64_t> size = std::nullopt);
+    void add_stream(std::string_view stored_name, std::istream& in, const entry_options& options,
+                    std::optional<std::uint64_t> size, std::error_code& ec);
+
     // Adds source and, for a directory, everything below it in sorted order
     // (so the same tree gives the same cabinet), stored under stored_name
     // (empty: source as given) and stored_name/... below it, with '/'
