@@ -106,6 +106,18 @@ protected:
         return files;
     }
 
+    // A stored name as an operand, which is a pattern: '*', '?', '[' and
+    // '\' each behind a backslash, as in the shell.
+    static std::string as_operand(const std::string& name) {
+        std::string operand;
+        for (char c : name) {
+            if (c == '*' || c == '?' || c == '[' || c == '\\')
+                operand += '\\';
+            operand += c;
+        }
+        return operand;
+    }
+
     std::vector<std::string> lines_of(const std::string& text) {
         std::vector<std::string> lines;
         std::size_t start = 0;
@@ -250,6 +262,77 @@ std::map<std::string, std::string> snapshot(const std::string& top, mode_t mask)
     return result;
 }
 
+// Exclusions, stripped components and directory operands select what tar
+// selects: the trees extracted by both are the same.
+struct as_tar_case {
+    const char* name;
+    std::vector<std::string> create, extract, members, tar_only;
+};
+
+void PrintTo(const as_tar_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class kistle_as_tar : public kistle_test, public testing::WithParamInterface<as_tar_case> {};
+
+TEST_P(kistle_as_tar, SelectsWhatTarSelects) {
+    const as_tar_case& c = GetParam();
+    const std::string src = path("src");
+    for (const char* file :
+         {"exact", "sub/deep", "sub/x.o", ".git/HEAD", "b/skip", "b/keep.o", "b/keep"})
+        write(std::string("src/") + file, file);
+    fs::create_directories(src + "/sub/empty");
+    ASSERT_EQ(link((src + "/exact").c_str(), (src + "/sub/hard").c_str()), 0);
+    fs::create_symlink("../exact", src + "/sub/relative");
+
+    program_options utc;
+    utc.directory = scratch.path();
+    utc.environment = {"TZ=UTC"};
+    std::vector<std::string> create = {KISTLE_PATH, "create"}, tar = {"/bin/tar", "--format=posix"};
+    for (std::vector<std::string>* command : {&create, &tar})
+        command->insert(command->end(), c.create.begin(), c.create.end());
+    create.insert(create.end(), {"tree.cab", "src"});
+    tar.insert(tar.end(), {"-cf", "tree.tar", "src"});
+    ASSERT_EQ(run_program(create, utc).exit_status, 0);
+    ASSERT_EQ(run_program(tar, utc).exit_status, 0);
+
+    fs::create_directory(path("by-kistle"));
+    fs::create_directory(path("by-tar"));
+    std::vector<std::string> extract = {KISTLE_PATH, "extract", "-C", "by-kistle"},
+                             untar = {"/bin/tar", "-xf", "tree.tar", "-C", "by-tar"};
+    for (std::vector<std::string>* command : {&extract, &untar})
+        command->insert(command->end(), c.extract.begin(), c.extract.end());
+    untar.insert(untar.end(), c.tar_only.begin(), c.tar_only.end());
+    extract.push_back("tree.cab");
+    for (std::vector<std::string>* command : {&extract, &untar})
+        command->insert(command->end(), c.members.begin(), c.members.end());
+    program_result extracted = run_program(extract, utc);
+    EXPECT_EQ(extracted.exit_status, 0) << extracted.err;
+    ASSERT_EQ(run_program(untar, utc).exit_status, 0);
+    EXPECT_EQ(snapshot(path("by-kistle"), 07777), snapshot(path("by-tar"), 07777));
+    EXPECT_GT(snapshot(path("by-kistle"), 07777).size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, kistle_as_tar,
+    testing::Values(
+        as_tar_case{"excluded_when_stored",
+                    {"--exclude", "*.o", "--exclude", ".git", "--exclude", "src/b/skip"},
+                    {},
+                    {},
+                    {}},
+        as_tar_case{
+            "excluded_when_extracted", {}, {"--exclude", ".git", "--exclude", "src/b/*.o"}, {}, {}},
+        as_tar_case{"strip_one", {}, {"--strip-components", "1"}, {}, {}},
+        as_tar_case{"strip_two", {}, {"--strip-components", "2"}, {}, {}},
+        as_tar_case{"directory_stripped", {}, {"--strip-components", "1"}, {"src/sub"}, {}},
+        as_tar_case{"pattern_of_a_directory",
+                    {},
+                    {"--strip-components", "1"},
+                    {"src/s*"},
+                    {"--wildcards"}}),
+    [](const testing::TestParamInfo<as_tar_case>& info) { return info.param.name; });
+
 // A tree comes back as tar brings it back: as root exactly, as another user
 // with that user's owner and modes less the umask; also when the time zone
 // of the extraction is not that of the creation.
@@ -339,7 +422,8 @@ TEST_F(kistle_test, SamePathsAndOverlapsAreNamed) {
     EXPECT_EQ(scratch_dir::read(path("out/doc/readme")), "first");
     EXPECT_NE(extracted.err.find("kistle: not extracted: ./doc/readme\n"), std::string::npos)
         << extracted.err;
-    EXPECT_EQ(kistle({"cat", "same.cab", "doc\\readme"}).out, "first");
+    EXPECT_EQ(kistle({"cat", "same.cab", as_operand("doc\\readme")}).out, "first");
+    EXPECT_EQ(kistle({"cat", "same.cab", "*readme"}).out, "first");
     program_result listed = kistle({"list", "-l", "same.cab"});
     EXPECT_EQ(lines_of(listed.err).size(), 2u) << listed.err;
 
@@ -425,6 +509,60 @@ TEST_F(kistle_test, PatternsSelectWholeNames) {
     EXPECT_EQ(extracted.err, "kistle: nothing*: no file in the cabinet matches\n");
     EXPECT_EQ(files_below("out").size(), 1u);
     EXPECT_EQ(scratch_dir::read(path("out/src/with space/nested/deep file.txt")), "deep down\n");
+}
+
+// An operand that names a directory, or a part of a name that ends at a
+// '/', selects everything below it, for list, extract and cat alike.
+TEST_F(kistle_test, OperandsSelectWhatIsBelowADirectory) {
+    make_tree("src");
+    ASSERT_EQ(kistle({"create", "tree.cab", "src"}).exit_status, 0);
+    const std::string below = "src/with space/\nsrc/with space/nested/\n"
+                              "src/with space/nested/deep file.txt\n";
+    for (const char* operand : {"src/with space", "src/with space/", "src/w*"})
+        EXPECT_EQ(kistle({"list", "tree.cab", operand}).out, below) << operand;
+    EXPECT_EQ(kistle({"list", "tree.cab", "src/*/nested"}).out,
+              "src/with space/nested/\nsrc/with space/nested/deep file.txt\n");
+    program_result partial = kistle({"list", "tree.cab", "src/with"});
+    EXPECT_EQ(partial.exit_status, 1) << "not at a '/'";
+    EXPECT_EQ(partial.err, "kistle: src/with: no file in the cabinet matches\n");
+
+    ASSERT_EQ(kistle({"extract", "-C", "out", "tree.cab", "src/with space"}).exit_status, 0);
+    EXPECT_EQ(files_below("out").size(), 1u);
+    EXPECT_EQ(kistle({"cat", "tree.cab", "src/with space"}).out, "deep down\n");
+}
+
+// cat writes operand by operand, each operand's files in stored order.
+TEST_F(kistle_test, CatWritesOperandByOperand) {
+    write("d/b.txt", "b ");
+    write("d/a.txt", "a ");
+    write("d/sub/c.txt", "c ");
+    write("top", "top ");
+    ASSERT_EQ(kistle({"create", "tree.cab", "top", "d"}).exit_status, 0);
+    EXPECT_EQ(kistle({"cat", "tree.cab", "d/*.txt", "top", "d/b.txt"}).out, "a b c top b ");
+    EXPECT_EQ(kistle({"cat", "tree.cab", "d", "top"}).out, "a b c top ");
+}
+
+// -q sums up what costs no file in one line per kind; what fails is still
+// named, and the exit status is the same.
+TEST_F(kistle_test, QuietSumsUpWarnings) {
+    write("src/top.txt", "top\n");
+    for (const char* fifo : {"src/fifo1", "src/fifo2", "src/fifo3"})
+        ASSERT_EQ(mkfifo(path(fifo).c_str(), 0600), 0);
+    program_result made = kistle({"create", "-q", "tree.cab", "src", "src/top.txt"});
+    EXPECT_EQ(made.exit_status, 0);
+    EXPECT_EQ(made.err,
+              "kistle: 3 special files skipped\nkistle: 1 path given twice; stored once\n");
+
+    write("out/src/top.txt", "mine\n");
+    program_result kept = kistle({"extract", "-q", "-k", "-C", "out", "tree.cab"});
+    EXPECT_EQ(kept.exit_status, 0);
+    EXPECT_EQ(kept.err, "kistle: 1 existing file kept\n");
+
+    write("fail/src", "a file where a directory goes");
+    program_result failed = kistle({"extract", "-q", "-C", "fail", "tree.cab"});
+    EXPECT_EQ(failed.exit_status, 1);
+    EXPECT_NE(failed.err.find("kistle: not extracted: src/top.txt\n"), std::string::npos)
+        << failed.err;
 }
 
 TEST_F(kistle_test, KeepLeavesExistingFilesAndNamesThem) {
@@ -582,7 +720,7 @@ TEST_F(kistle_test, JsonParsesAndKeepsNamesThatAreNotUtf8) {
         }
     }
     EXPECT_EQ(original, "src/caf\xE9\\x41.txt");
-    program_result shown = kistle({"cat", "tree.cab", original});
+    program_result shown = kistle({"cat", "tree.cab", as_operand(original)});
     EXPECT_EQ(shown.out, "latin-1 name\n");
 }
 
@@ -825,11 +963,11 @@ TEST_F(kistle_test, OperandsReachTheProgramByteForByte) {
             listing += name + "\n";
     EXPECT_EQ(kistle({"list", "tree.cab"}).out, listing);
     for (const std::string& name : before) {
-        program_result shown = kistle({"cat", "tree.cab", name});
+        program_result shown = kistle({"cat", "tree.cab", as_operand(name)});
         EXPECT_EQ(shown.out, "bytes of " + name) << shown.err;
     }
     for (const std::string& name : after) {
-        program_result shown = kistle({"cat", "tree.cab", "--", name});
+        program_result shown = kistle({"cat", "tree.cab", "--", as_operand(name)});
         EXPECT_EQ(shown.out, "bytes of " + name) << shown.err;
     }
     // A pattern is a pattern, whatever it looks like: [x] is a class that

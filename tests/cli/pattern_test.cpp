@@ -57,4 +57,48 @@ TEST(pattern_set_test, SelectsAllWithoutPatternsAndReportsUnusedOnes) {
     EXPECT_EQ(some.unused(), std::vector<std::string>{"missing"});
 }
 
+// An operand selects a name it matches and everything below a directory it
+// matches; a part of a name that does not end at a '/' is no directory.
+TEST(pattern_set_test, SelectsWhatIsBelowADirectory) {
+    const struct {
+        const char* operand;
+        const char* name;
+        bool selected;
+    } cases[] = {{"etc/ssh", "etc/ssh", true},         {"etc/ssh", "etc/ssh/sshd_config", true},
+                 {"etc/ssh/", "etc/ssh/keys/a", true}, {"etc/ssh", "etc/sshd", false},
+                 {"etc/ss", "etc/ssh/a", false},       {"etc/s*", "etc/ssh/a", true},
+                 {"e?c", "etc/ssh/a", true},           {"ssh", "etc/ssh/a", false},
+                 {"etc/ssh/a", "etc/ssh", false},      {"/", "/", true}};
+    for (const auto& c : cases) {
+        pattern_set operands({c.operand});
+        EXPECT_EQ(operands.selects(c.name), c.selected) << c.operand << " " << c.name;
+        EXPECT_EQ(operands.unused().empty(), c.selected) << c.operand << " " << c.name;
+    }
+}
+
+// --exclude as tar takes it: without '/', any component; with '/', the
+// whole name or a directory above it.
+TEST(exclusion_set_test, ComponentsOrWholeNames) {
+    exclusion_set excluded({"*.o", ".git/", "src/b/skip", "build"});
+    const struct {
+        const char* name;
+        bool excluded;
+    } cases[] = {{"main.o", true},
+                 {"src/lib/x.o", true},
+                 {"src/x.c", false},
+                 {"a/.git", true},
+                 {"a/.git/HEAD", true},
+                 {".gitignore", false},
+                 {"src/b/skip", true},
+                 {"src/b/skip/x", true},
+                 {"x/src/b/skip", false},
+                 {"src/b/skipped", false},
+                 {"out/build/a", true},
+                 {"building", false},
+                 {"", false}};
+    for (const auto& c : cases)
+        EXPECT_EQ(excluded.excludes(c.name), c.excluded) << c.name;
+    EXPECT_FALSE(exclusion_set({}).excludes("anything"));
+}
+
 } // namespace
