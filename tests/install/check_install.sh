@@ -60,6 +60,9 @@ cmake -S "$work/cxx14" -B "$work/cxx14-build" -DCMAKE_PREFIX_PATH="$prefix" >/de
 cmake --build "$work/cxx14-build" >/dev/null
 LD_LIBRARY_PATH=$libdir "$work/cxx14-build/client"
 
+# The bash completion is installed where bash-completion looks for it.
+test -f "$prefix/share/bash-completion/completions/kistle"
+
 # archive.h compiles on its own, and a program may use the names of the
 # record-level headers for its own things at global scope.
 cat >"$work/own_names.cpp" <<'PROGRAM'
