@@ -168,7 +168,8 @@ void PrintTo(const damage_case& c, std::ostream* out) {
     *out << c.name;
 }
 
-class reader_damage : public archive_test, public ::testing::WithParamInterface<damage_case> {};
+class reader_damage_test : public archive_test,
+                           public ::testing::WithParamInterface<damage_case> {};
 
 // Two folders of 10-byte blocks: a (10), b (12, across two blocks), then c
 // (5) and d (5) in a stored folder.
@@ -179,7 +180,7 @@ test_cabinet two_folders() {
     return cabinet;
 }
 
-TEST_P(reader_damage, test_finds_what_extraction_fails_on) {
+TEST_P(reader_damage_test, test_finds_what_extraction_fails_on) {
     const damage_case& c = GetParam();
     test_cabinet cabinet = two_folders();
     if (c.damage)
@@ -208,7 +209,7 @@ TEST_P(reader_damage, test_finds_what_extraction_fails_on) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    reader, reader_damage,
+    reader, reader_damage_test,
     ::testing::Values(
         damage_case{"sound", nullptr, 0, {}},
         // The second block of the first folder holds the end of b.

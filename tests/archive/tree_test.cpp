@@ -408,9 +408,10 @@ void PrintTo(const marking_case& c, std::ostream* out) {
     *out << c.label;
 }
 
-class record_marking : public archive_test, public testing::WithParamInterface<marking_case> {};
+class record_marking_test : public archive_test,
+                            public testing::WithParamInterface<marking_case> {};
 
-TEST_P(record_marking, is_reported_not_mistaken) {
+TEST_P(record_marking_test, is_reported_not_mistaken) {
     std::string path = scratch.file("t.cab");
     {
         kistle::writer out(path);
@@ -432,7 +433,7 @@ TEST_P(record_marking, is_reported_not_mistaken) {
 constexpr std::size_t reserve_at = 68;
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, record_marking,
+    cases, record_marking_test,
     testing::Values(marking_case{"flag_cleared", [](std::string& b) { b[54] = 0; },
                                  kistle::record_status::damaged, kistle::errc::record_damaged},
                     marking_case{"pointer_marker",

@@ -43,7 +43,7 @@ protected:
     }
 };
 
-TEST_F(completion_test, CommandsOptionsAndValues) {
+TEST_F(completion_test, commands_options_and_values) {
     EXPECT_EQ(complete({"kistle", "ex"}), "extract\n");
     EXPECT_EQ(complete({"kistle", "--v"}), "--version\n");
     EXPECT_EQ(complete({"kistle", "extract", "--str"}), "--strip-components\n");
@@ -54,7 +54,7 @@ TEST_F(completion_test, CommandsOptionsAndValues) {
 
 // After the cabinet, extract, list and cat offer its stored names, written
 // as operands: a wildcard character behind a backslash.
-TEST_F(completion_test, StoredNamesAfterTheCabinet) {
+TEST_F(completion_test, stored_names_after_the_cabinet) {
     std::filesystem::create_directories(scratch.file("src/sub"));
     scratch.write("src/a[1].txt", "a");
     scratch.write("src/b c.txt", "b");
@@ -74,7 +74,7 @@ TEST_F(completion_test, StoredNamesAfterTheCabinet) {
 
 // Every option a command's --help shows is completed, so the two cannot
 // drift apart.
-TEST_F(completion_test, EveryOptionOfTheHelp) {
+TEST_F(completion_test, every_option_of_the_help) {
     for (const char* command : {"create", "list", "extract", "test", "cat", "info"}) {
         program_result help = run_program({KISTLE_PATH, command, "--help"});
         ASSERT_EQ(help.exit_status, 0);

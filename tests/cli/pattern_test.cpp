@@ -12,14 +12,14 @@ struct match_case {
 
 class wildcard_test : public testing::TestWithParam<match_case> {};
 
-TEST_P(wildcard_test, MatchesTheWholeName) {
+TEST_P(wildcard_test, matches_the_whole_name) {
     const match_case& c = GetParam();
     EXPECT_EQ(wildcard(c.pattern).matches(c.name), c.matches)
         << "pattern '" << c.pattern << "' name '" << c.name << "'";
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, wildcard_test,
+    cases, wildcard_test,
     testing::Values(
         // Whole names only, no partial match.
         match_case{"a.txt", "a.txt", true}, match_case{"a.txt", "xa.txt", false},
@@ -46,7 +46,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Stray bytes match only themselves.
         match_case{"\xE9", "\xE9", true}, match_case{"\xE9", "\xC3\xA9", false}));
 
-TEST(pattern_set_test, SelectsAllWithoutPatternsAndReportsUnusedOnes) {
+TEST(pattern_set_test, selects_all_without_patterns_and_reports_unused_ones) {
     pattern_set none({});
     EXPECT_TRUE(none.selects("anything"));
     EXPECT_TRUE(none.unused().empty());
@@ -59,7 +59,7 @@ TEST(pattern_set_test, SelectsAllWithoutPatternsAndReportsUnusedOnes) {
 
 // An operand selects a name it matches and everything below a directory it
 // matches; a part of a name that does not end at a '/' is no directory.
-TEST(pattern_set_test, SelectsWhatIsBelowADirectory) {
+TEST(pattern_set_test, selects_what_is_below_a_directory) {
     const struct {
         const char* operand;
         const char* name;
@@ -78,7 +78,7 @@ TEST(pattern_set_test, SelectsWhatIsBelowADirectory) {
 
 // --exclude as tar takes it: without '/', any component; with '/', the
 // whole name or a directory above it.
-TEST(exclusion_set_test, ComponentsOrWholeNames) {
+TEST(exclusion_set_test, components_or_whole_names) {
     exclusion_set excluded({"*.o", ".git/", "src/b/skip", "build"});
     const struct {
         const char* name;
