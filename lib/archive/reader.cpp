@@ -458,8 +458,8 @@ struct reader::impl {
         errno = 0;
         int status;
         if (reading.status == record_status::verified || to.name != e.name) {
-            // A plain cabinet's file lands elsewhere through the restorer,
-            // with the mode and time its DOS fields give.
+            // A plain cabinet's file too where it lands under another
+            // name: with the mode and time its DOS fields give.
             status = restore(run, e, to, number, written);
         } else {
             // A plain cabinet's file: its DOS date and read-only bit.
