@@ -31,6 +31,14 @@ public:
     // behind the gap can pass for a complete folder.
     void fail();
 
+    // Goes on writing to out, as if blocks blocks of bytes bytes were
+    // written already (an owner whose record of them is its own).
+    void resume(std::ostream& to, uint32_t blocks, uint64_t bytes) {
+        out = &to;
+        block_count = blocks;
+        byte_count = bytes;
+    }
+
     uint32_t blocks() const { return block_count; }
     uint64_t bytes() const { return byte_count; } // headers and payloads
 

@@ -41,6 +41,13 @@ public:
     void take_partial(uint8_t*& block, uint16_t& size);
     // Frees the partial block.
     void drop();
+    // Takes block (malloc'd, size bytes of it used; none when size is 0)
+    // as the partial block, in place of the one it has, which is let go
+    // unless it is the same (an owner whose record of it is its own).
+    void adopt(uint8_t* block, uint16_t size) {
+        pending = block;
+        pending_size = size;
+    }
 
 private:
     uint8_t* pending = nullptr;

@@ -46,6 +46,12 @@ void cfc_folderinfo::release() {
     zstream = nullptr;
 }
 
+void cfc_folderinfo::load_pipeline() {
+    if (output != nullptr)
+        pipeline->blocks.resume(*output, cCFData, bytes_written);
+    pipeline->source.adopt(pending_block, pending_size);
+}
+
 void cfc_folderinfo::show_pipeline() {
     // pending_block is the source's, which frees it.
     pending_block = const_cast<uint8_t*>(pipeline->source.partial());
@@ -106,6 +112,7 @@ int cfc_folderinfo::open(std::ostream& out, uint64_t offset, uint16_t index,
 
 void cfc_folderinfo::use(const pipeline_helpers& helpers) {
     if (pipeline != nullptr && output != nullptr) {
+        load_pipeline();
         pipeline->use(helpers);
         show_pipeline();
     }
@@ -122,6 +129,7 @@ int cfc_folderinfo::add_file(const char* path) {
 int cfc_folderinfo::add_file(const char* path, const char* stored_name) {
     if (output == nullptr || pipeline == nullptr)
         return CAB_ERROR_FROZEN_FOLDER;
+    load_pipeline();
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return CAB_ERROR_OPEN_FILE;
@@ -138,6 +146,7 @@ int cfc_folderinfo::add_stream(std::istream& in, const char* stored_name, std::t
         return CAB_ERROR_FROZEN_FOLDER;
     if (stored_name == nullptr)
         return CAB_ERROR_NO_FILENAME;
+    load_pipeline();
     cfc_fileinfo* entry = nullptr;
     if (int status = new_entry(stored_name, modified, read_only, entry))
         return status;
@@ -150,6 +159,7 @@ int cfc_folderinfo::add_stream(std::istream& in, const char* stored_name, uint16
         return CAB_ERROR_FROZEN_FOLDER;
     if (stored_name == nullptr)
         return CAB_ERROR_NO_FILENAME;
+    load_pipeline();
     cfc_fileinfo* entry = nullptr;
     if (int status = new_entry(stored_name, date, time, attribs, entry))
         return status;
@@ -162,6 +172,7 @@ int cfc_folderinfo::add_entry(const char* stored_name, uint16_t folder, uint64_t
         return CAB_ERROR_FROZEN_FOLDER;
     if (stored_name == nullptr)
         return CAB_ERROR_NO_FILENAME;
+    load_pipeline();
     cfc_fileinfo* entry = nullptr;
     if (int status = new_entry(stored_name, date, time, attribs, entry))
         return status;
@@ -256,6 +267,7 @@ int cfc_folderinfo::read_block(std::istream& in, uint8_t*& block, int32_t& size)
         pipeline = new (std::nothrow) block_pipeline(nowhere(), block_encoding());
     if (pipeline == nullptr)
         return CAB_ERROR_OUT_OF_MEMORY;
+    load_pipeline();
     const int status = pipeline->source.read_block(in, pipeline->room(), block, size);
     const int saved_errno = errno;
     show_pipeline();
@@ -266,6 +278,7 @@ int cfc_folderinfo::read_block(std::istream& in, uint8_t*& block, int32_t& size)
 int cfc_folderinfo::process_block(const uint8_t* data, uint16_t size) {
     if (output == nullptr || pipeline == nullptr)
         return CAB_ERROR_FROZEN_FOLDER;
+    load_pipeline();
     const int status = pipeline->write_block(data, size);
     const int saved_errno = errno;
     show_pipeline();
@@ -295,6 +308,7 @@ uint64_t cfc_folderinfo::CSUMCompute(const uint8_t* data, uint32_t size, uint64_
 
 int cfc_folderinfo::freeze() {
     if (pipeline != nullptr) {
+        load_pipeline();
         const int status = pipeline->flush();
         const int saved_errno = errno;
         show_pipeline();

@@ -40,9 +40,10 @@ public:
     uint64_t uncompressed_size = 0; // bytes in the folder's stream; the next uoffFolderStart
     uint64_t bytes_written = 0;     // block headers and payloads written
     z_stream_s* zstream = nullptr;  // deflate state of an open type 1 folder that zlib deflates
-    // Owned: the block source, encoder and sink that the fields above show
-    // (pending_block, pending_size, cCFData, bytes_written and zstream are
-    // theirs, as of the last call), from open to reset.
+    // Owned, from open to reset: the block source, encoder and sink that
+    // work on the fields above (output, pending_block, pending_size,
+    // cCFData and bytes_written are theirs, and zstream their zlib state).
+    // They take the fields as they find them and leave their state there.
     kistle::internal::block_pipeline* pipeline = nullptr;
 
     cfc_folderinfo() = default;
@@ -163,7 +164,9 @@ private:
     [[nodiscard]] KISTLE_LOCAL int take(std::istream& in);
     // Records entry once its bytes were taken with status, or drops it.
     [[nodiscard]] KISTLE_LOCAL int end_entry(cfc_fileinfo* entry, int status);
-    // Shows the pipeline's state in the fields that describe it.
+    // The fields are the folder's state: the pipeline takes it from them
+    // before each call, and shows its own in them after.
+    KISTLE_LOCAL void load_pipeline();
     KISTLE_LOCAL void show_pipeline();
     KISTLE_LOCAL void release();
 };
