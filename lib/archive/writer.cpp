@@ -175,10 +175,6 @@ const char* refusal_of(std::string_view stored_name) noexcept {
 }
 
 struct writer::impl {
-    // Blocks are deflated across file boundaries, so that a tree of small
-    // files keeps every thread busy.
-    impl() { core.set_pipelined(true); }
-
     cabinet_creator core;
     bool open = false;
     std::filesystem::path path;   // as given

@@ -106,8 +106,10 @@ int block_pipeline::take_threaded(std::istream& in) {
             break;
         }
     }
-    // The blocks handed over come before anything that failed later.
-    if (written == CAB_STATUS_OK && !helpers.hold)
+    // The blocks handed over come before anything that failed later. Held
+    // blocks wait, unless the stream has failed: then the failure is this
+    // call's, as it is on one thread.
+    if (written == CAB_STATUS_OK && (!helpers.hold || blocks.failed()))
         written = drain();
     if (written == CAB_STATUS_OK)
         return status;

@@ -39,6 +39,8 @@ public:
         byte_count = bytes;
     }
 
+    // Whether the stream has failed, so that no block will be written.
+    bool failed() const { return out->fail(); }
     uint32_t blocks() const { return block_count; }
     uint64_t bytes() const { return byte_count; } // headers and payloads
 

@@ -22,6 +22,9 @@
 
 using namespace kistle::internal;
 
+static_assert(cfc_folderinfo::block_size == block_source::block_size, "one block size");
+static_assert(cfc_folderinfo::max_blocks == block_pipeline::max_blocks, "one block limit");
+
 namespace {
 
 // Where a folder that was never opened would write: nowhere, a stream that

@@ -1,7 +1,8 @@
 // Blocks deflated on worker threads: the creator with any number of threads
-// writes the cabinet one thread writes, byte for byte, and leaves the same
-// state and status after every call, failures included; pipelined, with
-// blocks in flight across files, it writes the same cabinet too.
+// writes the cabinet one thread writes, byte for byte; not pipelined it
+// leaves the same state and status after every call, failures included,
+// and pipelined (blocks in flight across files) the same entries and
+// statuses, a failure to write showing no later than close.
 #include "parallel_encoder.h"
 
 #include <cerrno>
@@ -141,7 +142,8 @@ TEST_P(same_cabinet, for_every_thread_count) {
     creation many = create(paths, c, threads);
     EXPECT_EQ(many.states, one.states);
     EXPECT_TRUE(many.cabinet == one.cabinet) << "the cabinets differ";
-    // Blocks in flight across files: only the counts of written blocks lag.
+    // Blocks in flight across files (the default): only the counts of
+    // written blocks lag.
     creation pipelined = create(paths, c, threads, true);
     EXPECT_TRUE(pipelined.cabinet == one.cabinet) << "the pipelined cabinet differs";
     for (std::size_t i = 0; i < one.states.size(); ++i) {
@@ -192,6 +194,7 @@ TEST_F(threads_test, write_failure_ends_the_call_as_with_one_thread) {
             std::vector<folder_state>& seen = states[threads == 1 ? 0 : 1];
             cabinet_creator creator;
             creator.set_threads(threads);
+            creator.set_pipelined(false);
             ASSERT_EQ(creator.open(), 0);
             ASSERT_EQ(creator.new_folder(1), 0);
             int status = creator.add_file(before.c_str());
@@ -217,7 +220,6 @@ TEST_F(threads_test, write_failure_ends_the_call_as_with_one_thread) {
         // is refused all the same.
         cabinet_creator creator;
         creator.set_threads(4);
-        creator.set_pipelined(true);
         ASSERT_EQ(creator.open(), 0);
         ASSERT_EQ(creator.new_folder(1), 0);
         int failures = creator.add_file(before.c_str()) != 0;
@@ -232,6 +234,24 @@ TEST_F(threads_test, write_failure_ends_the_call_as_with_one_thread) {
         creator.reset();
         EXPECT_EQ(scratch_dir::names_in(scratch.path()),
                   (std::vector<std::string>{"after", "before", "big", "tmp"}));
+    }
+}
+
+// A data file that has already failed fails the add that has blocks to
+// write, at once, on any number of threads.
+TEST_F(threads_test, a_failed_data_file_fails_the_add_at_once) {
+    std::string before = scratch.write("before", sample_bytes(20000, 1));
+    std::string big = scratch.write("big", sample_bytes(200000, 2));
+    for (unsigned threads : {1u, 4u}) {
+        cabinet_creator creator;
+        creator.set_threads(threads);
+        ASSERT_EQ(creator.open(), 0);
+        ASSERT_EQ(creator.new_folder(1), 0);
+        ASSERT_EQ(creator.add_file(before.c_str()), 0);
+        creator.temp_stream.setstate(std::ios::badbit);
+        EXPECT_EQ(creator.add_file(big.c_str()), CAB_ERROR_WRITE) << threads;
+        EXPECT_EQ(creator.folders.tail->files.count, 1u) << threads;
+        EXPECT_NE(creator.close(scratch.file("out.cab").c_str()), 0) << threads;
     }
 }
 
@@ -260,11 +280,10 @@ TEST_F(threads_test, threads_start_late_and_end_with_the_creator) {
         }
     }
     EXPECT_EQ(process_threads(), alone) << "destruction";
-    // Pipelined, files of one block each keep the threads busy.
+    // Files of one block each keep the threads busy.
     std::string one_block = scratch.write("one", sample_bytes(32767, 3));
     cabinet_creator creator;
     creator.set_threads(3);
-    creator.set_pipelined(true);
     ASSERT_EQ(creator.open(), 0);
     ASSERT_EQ(creator.new_folder(1), 0);
     ASSERT_EQ(creator.add_file(one_block.c_str()), 0);
