@@ -31,6 +31,7 @@
 #include "record_reader.h"
 #include "stored_name.h"
 #include "tree_restorer.h"
+#include "unbuffered_output.h"
 
 using namespace kistle::internal;
 
@@ -40,7 +41,7 @@ namespace {
 
 // Appends what is written to a string. A string that cannot grow ends the
 // writing as a failed write would, and says so in out_of_memory.
-class string_output : public std::streambuf {
+class string_output : public unbuffered_output {
 public:
     explicit string_output(std::string& text) : text(text) {}
 
@@ -55,12 +56,6 @@ protected:
             return 0;
         }
         return count;
-    }
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof()))
-            return traits_type::not_eof(c);
-        char byte = traits_type::to_char_type(c);
-        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
     }
 
 private:
@@ -119,7 +114,7 @@ private:
 };
 
 // Passes what is written on to out, hashing it.
-class hashing_output : public std::streambuf {
+class hashing_output : public unbuffered_output {
 public:
     explicit hashing_output(std::streambuf& out) : out(out) {}
     uint64_t hash() const { return sum.value(); }
@@ -130,12 +125,6 @@ protected:
         if (written > 0)
             sum.add(bytes, static_cast<std::size_t>(written));
         return written;
-    }
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof()))
-            return traits_type::not_eof(c);
-        char byte = traits_type::to_char_type(c);
-        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
     }
     int sync() override { return out.pubsync(); }
 
