@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <xxhash.h>
 
 using namespace kistle::internal;
 
@@ -225,6 +226,17 @@ TEST(record_test, the_table_is_a_document_that_may_grow) {
     wrong = document;
     wrong["entries"][1].erase("c");
     EXPECT_EQ(decode_record(framed(wrong), 1, table, trailer, major), record_verdict::damaged);
+}
+
+// The checksums are XXH3-64 with seed 0, whichever code path computes them.
+TEST(record_test, checksums_are_xxh3) {
+    const std::string bytes(100000, 'x');
+    EXPECT_EQ(record_hash(bytes.data(), bytes.size()), XXH3_64bits(bytes.data(), bytes.size()));
+    running_hash sum;
+    sum.add(bytes.data(), 1);
+    sum.add(bytes.data() + 1, bytes.size() - 1);
+    EXPECT_EQ(sum.value(), XXH3_64bits(bytes.data(), bytes.size()));
+    EXPECT_EQ(record_hash("", 0), 0x2D06800538D394C2u);
 }
 
 TEST(record_pointer_test, encodes_where_the_format_note_says) {
