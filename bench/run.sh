@@ -592,16 +592,17 @@ part_choices() {
     echo
     echo "Folder sizes: kistle create --folder-size SIZE of the copy of /usr/include"
     echo "  ($(tree_summary include)), on $(fs_type "$scratch"), $cores threads; time: best of 3,"
-    echo "  sizes taken in turn; CPU: user + system"
-    printf '%-8s %8s %12s %8s %8s %8s\n' size folders bytes "vs one" "wall s" "CPU s"
+    echo "  sizes taken in turn; spread: slowest run / best - 1; CPU: user + system, least"
+    printf '%-8s %8s %12s %8s %8s %7s %8s\n' size folders bytes "vs one" "wall s" spread "CPU s"
     for size in "${folder_sizes[@]}"; do
         cab=folder_$size.cab
-        local seconds=folder_${size}_s cpu=folder_${size}_cpu
-        printf '%-8s %8s %12s %8s %8.3f %8.3f\n' "$size" \
+        local seconds=folder_${size}_s slowest=folder_${size}_slowest cpu=folder_${size}_cpu
+        printf '%-8s %8s %12s %8s %8.3f %7s %8.3f\n' "$size" \
             "$("$kistle" info "$cab" | awk '$1 == "folders:" { print $2 }')" \
             "$(stat -c %s "$cab")" \
             "$(calc "printf \"%.4f\", $(stat -c %s "$cab") / $(stat -c %s folder_default.cab)")" \
-            "${!seconds}" "${!cpu}"
+            "${!seconds}" "$(calc "printf \"%.0f%%\", 100 * (${!slowest} / ${!seconds} - 1)")" \
+            "${!cpu}"
     done
     rm -f folder_*.cab
 }
