@@ -580,9 +580,9 @@ part_choices() {
     done
     echo
     echo "Folder sizes: kistle create --folder-size SIZE of the copy of /usr/include"
-    echo "  ($(tree_summary include)), on $(fs_type "$scratch"), $cores threads; time: best of 3,"
-    echo "  sizes taken in turn; spread: slowest run / best - 1; CPU: user + system, least;"
-    echo "  folders: as kistle info counts them"
+    echo "  ($(tree_summary include)),"
+    echo "  on $(fs_type "$scratch"), $cores threads; time: best of 3, sizes taken in turn; spread:"
+    echo "  slowest run / best - 1; CPU: user + system, least; folders: as kistle info counts them"
     printf '%-8s %8s %12s %8s %8s %7s %8s\n' size folders bytes "vs one" "wall s" spread "CPU s"
     for size in "${folder_sizes[@]}"; do
         cab=folder_$size.cab
