@@ -18,7 +18,7 @@
 # in a scratch directory under $TMPDIR that it removes afterwards, and
 # installs the tools it compares when they are missing and it runs as root
 # (or their rows are skipped). limit and trees take a few minutes each on two
-# cores, choices about ten; run it when the machine is otherwise quiet.
+# cores, choices about fifteen; run it when the machine is otherwise quiet.
 #
 # usage: [BENCH_ONLY=PART[,PART...]] bench/run.sh
 #   PART is limit, trees or choices; by default limit and trees.
