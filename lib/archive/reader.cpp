@@ -180,6 +180,13 @@ std::error_code code_of(int status) {
     return std::error_code(status, category());
 }
 
+// A range of a folder's stream that test() reads once: the entries it holds
+// are of one file (one range, one content).
+struct folder_piece {
+    uint64_t start, end;
+    std::vector<uint32_t> entries;
+};
+
 } // namespace
 
 struct reader::impl {
@@ -649,11 +656,7 @@ struct reader::impl {
     // found, by entry number.
     bool test_folder(uint16_t folder, const std::vector<uint32_t>& members, std::vector<int>& found,
                      std::vector<problem>& problems) {
-        struct piece {
-            uint64_t start, end;
-            std::vector<uint32_t> entries; // of one file: one range, one content
-        };
-        std::vector<piece> pieces;
+        std::vector<folder_piece> pieces;
         for (uint32_t number : members) {
             const cabinet_file_header& file =
                 *core.file_headers[static_cast<uint32_t>(reading.sources[number].file)];
@@ -669,7 +672,7 @@ struct reader::impl {
         uint64_t at = 0;
         int unheld = CAB_STATUS_OK; // a damaged block between entries
         bool damaged = false;
-        for (const piece& p : pieces) {
+        for (const folder_piece& p : pieces) {
             byte_counter discarded;
             if (p.start > at) {
                 int status = walk_range(folder, at, p.start, discarded);
