@@ -111,8 +111,7 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
     create->add_flag("--numeric-owner", o.numeric_owner,
                      "Store owner and group IDs without their names");
     create
-        ->add_option("--level", o.level,
-                     "Deflate level, 1 (fastest) to 9 (smallest); by default cabinet_tool's")
+        ->add_option("--level", o.level, "Deflate level, 1 (fastest) to 9 (smallest); by default 6")
         ->type_name("N")
         ->check(CLI::Range(1, 9).description(""));
     create
