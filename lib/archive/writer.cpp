@@ -177,6 +177,11 @@ const char* refusal_of(std::string_view stored_name) noexcept {
 struct writer::impl {
     cabinet_creator core;
     bool open = false;
+
+    // Blocks stay in flight from one file to the next, so that a tree of
+    // small files keeps every core busy; the writer reads no folder's block
+    // count before the folder is frozen.
+    impl() { core.set_pipelined(true); }
     std::filesystem::path path;   // as given
     std::filesystem::path target; // absolute
     compression current = compression::deflate;

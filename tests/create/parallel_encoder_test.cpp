@@ -255,6 +255,23 @@ TEST_F(threads_test, a_failed_data_file_fails_the_add_at_once) {
     }
 }
 
+// With threads, by default, every add still writes its blocks before it
+// returns, as one thread does: a file of one full block is a block written.
+TEST_F(threads_test, every_add_leaves_what_one_thread_leaves) {
+    std::string one_block = scratch.write("one", sample_bytes(32767, 3));
+    cabinet_creator creator;
+    creator.set_threads(3);
+    ASSERT_EQ(creator.open(), 0);
+    ASSERT_EQ(creator.new_folder(1), 0);
+    for (uint16_t added = 1; added <= 3; ++added) {
+        ASSERT_EQ(creator.add_file(one_block.c_str()), 0);
+        const cfc_folderinfo& folder = *creator.folders.tail;
+        EXPECT_EQ(folder.cCFData, added);
+        EXPECT_EQ(folder.pending_size, 0);
+        EXPECT_EQ(folder.uncompressed_size, added * 32767u);
+    }
+}
+
 // Threads start with the first file of two blocks, belong to one creator,
 // and are gone after reset, close and destruction.
 TEST_F(threads_test, threads_start_late_and_end_with_the_creator) {
@@ -280,10 +297,11 @@ TEST_F(threads_test, threads_start_late_and_end_with_the_creator) {
         }
     }
     EXPECT_EQ(process_threads(), alone) << "destruction";
-    // Files of one block each keep the threads busy.
+    // Pipelined, files of one block each keep the threads busy.
     std::string one_block = scratch.write("one", sample_bytes(32767, 3));
     cabinet_creator creator;
     creator.set_threads(3);
+    creator.set_pipelined(true);
     ASSERT_EQ(creator.open(), 0);
     ASSERT_EQ(creator.new_folder(1), 0);
     ASSERT_EQ(creator.add_file(one_block.c_str()), 0);

@@ -45,7 +45,7 @@ public:
     kistle::internal::parallel_encoder* compressors = nullptr;
     // Not owned; as set_progress was last given.
     const kistle::internal::progress_callback* progress = nullptr;
-    bool pipelined = true; // as set_pipelined was last given
+    bool pipelined = false; // as set_pipelined was last given
 
     cabinet_creator() = default;
     cabinet_creator(const cabinet_creator&) = delete;
@@ -157,18 +157,18 @@ public:
     // every add while it is set. Progress that asks to stop fails the add
     // with CAB_ERROR_STOPPED, as a read that fails would.
     KISTLE_LOCAL void set_progress(const kistle::internal::progress_callback* callback);
-    // Pipelined (the default), the threads deflate a folder's blocks as
-    // they fill, across file boundaries: blocks stay in flight from one add
-    // to the next, so that a tree of small files keeps every thread busy.
+    // Pipelined, the threads deflate a folder's blocks as they fill, across
+    // file boundaries: blocks stay in flight from one add to the next, so
+    // that a tree of small files keeps every thread busy.
     // The cabinet is the same byte for byte, and so are the statuses and
     // the state every add leaves, but for these: the newest folder's
     // cCFData and bytes_written count blocks only once they are written (at
     // the latest when the folder is frozen), and a failed write of the
     // data file, or a block that cannot be deflated, fails the add during
     // which it is found, or close; after either the data file has failed,
-    // and close fails, as it does with one thread. Not pipelined, every add
-    // writes its blocks before it returns, and leaves what one thread
-    // leaves.
+    // and close fails, as it does with one thread. Not pipelined (the
+    // default, which cabinet_tool relies on), every add writes its blocks
+    // before it returns, and leaves what one thread leaves.
     KISTLE_LOCAL void set_pipelined(bool pipelined);
 
 private:
