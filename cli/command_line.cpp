@@ -113,9 +113,7 @@ CLI::App* add_create(CLI::App& app, options& o) {
     create->add_flag("--numeric-owner", o.numeric_owner,
                      "Store owner and group IDs without their names");
     create
-        ->add_option("--level", o.level,
-                     "Compression level, 1 (fastest) to 9 (smallest); by default the "
-                     "library's, which kistle(1) names")
+        ->add_option("--level", o.level, "Deflate level, 1 (fastest) to 9 (smallest); by default 6")
         ->type_name("N")
         ->check(CLI::Range(1, 9).description(""));
     create

@@ -23,6 +23,7 @@
 
 #include "cabinet_image.h"
 #include "little_endian.h"
+#include "record.h"
 
 using namespace kistle::internal;
 
@@ -240,6 +241,41 @@ bool write_record_seeds(const std::string& out) {
     return ok;
 }
 
+// The record target's seeds: a file count, then a table's CBOR, with every
+// kind of entry.
+bool write_table_seeds(const std::string& out) {
+    record_table table;
+    record_entry dir;
+    dir.type = record_type::directory;
+    dir.name = "d";
+    dir.has_owner = true;
+    dir.uid = 1000;
+    dir.gid = 100;
+    table.entries.push_back(dir);
+    record_entry file;
+    file.file = 0;
+    file.nanoseconds = 5;
+    file.seconds = -1;
+    table.entries.push_back(file);
+    record_entry link;
+    link.type = record_type::symlink;
+    link.name = "d/l";
+    link.target = "../f";
+    table.entries.push_back(link);
+    record_entry hard;
+    hard.type = record_type::hardlink;
+    hard.file = 1;
+    hard.link = 1;
+    table.entries.push_back(hard);
+    table.owners[1000] = "ana";
+    table.groups[100] = "users";
+    const std::string record = encode_record(table);
+    // Without the 24 bytes before the table and the 8 after it.
+    const std::string body = record.substr(24, record.size() - 32);
+    return write_seed(out + "/record", "table", std::string(1, 2) + body) &&
+           write_seed(out + "/record", "empty", std::string(1, 0) + body.substr(0, 0));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -265,7 +301,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    if (!write_record_seeds(out)) {
+    if (!write_record_seeds(out) || !write_table_seeds(out)) {
         std::fputs("make_corpus: the record seeds failed\n", stderr);
         return 1;
     }

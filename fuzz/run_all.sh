@@ -19,7 +19,7 @@ rm -rf "$corpus/seeds"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-for target in reader archive records datablock extract_data inflate; do
+for target in reader archive record records datablock extract_data inflate; do
     log=$artifacts/fuzz_$target.log
     mkdir -p "$corpus/$target"
     echo "fuzz: $target for ${seconds}s"

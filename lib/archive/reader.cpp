@@ -32,6 +32,7 @@
 #include "record_reader.h"
 #include "stored_name.h"
 #include "tree_restorer.h"
+#include "unbuffered_output.h"
 
 using namespace kistle::internal;
 
@@ -41,7 +42,7 @@ namespace {
 
 // Appends what is written to a string. A string that cannot grow ends the
 // writing as a failed write would, and says so in out_of_memory.
-class string_output : public std::streambuf {
+class string_output : public unbuffered_output {
 public:
     explicit string_output(std::string& text) : text(text) {}
 
@@ -56,12 +57,6 @@ protected:
             return 0;
         }
         return count;
-    }
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof()))
-            return traits_type::not_eof(c);
-        char byte = traits_type::to_char_type(c);
-        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
     }
 
 private:
@@ -120,7 +115,7 @@ private:
 };
 
 // Passes what is written on to out, hashing it.
-class hashing_output : public std::streambuf {
+class hashing_output : public unbuffered_output {
 public:
     explicit hashing_output(std::streambuf& out) : out(out) {}
     uint64_t hash() const { return sum.value(); }
@@ -131,12 +126,6 @@ protected:
         if (written > 0)
             sum.add(bytes, static_cast<std::size_t>(written));
         return written;
-    }
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof()))
-            return traits_type::not_eof(c);
-        char byte = traits_type::to_char_type(c);
-        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
     }
     int sync() override { return out.pubsync(); }
 
@@ -191,6 +180,13 @@ constexpr uint64_t believed_size = uint64_t(64) << 20;
 std::error_code code_of(int status) {
     return std::error_code(status, category());
 }
+
+// A range of a folder's stream that test() reads once: the entries it holds
+// are of one file (one range, one content).
+struct folder_piece {
+    uint64_t start, end;
+    std::vector<uint32_t> entries;
+};
 
 } // namespace
 
@@ -708,11 +704,7 @@ struct reader::impl {
     // found, by entry number.
     bool test_folder(uint16_t folder, const std::vector<uint32_t>& members, std::vector<int>& found,
                      std::vector<problem>& problems) {
-        struct piece {
-            uint64_t start, end;
-            std::vector<uint32_t> entries; // of one file: one range, one content
-        };
-        std::vector<piece> pieces;
+        std::vector<folder_piece> pieces;
         for (uint32_t number : members) {
             const cabinet_file_header& file =
                 *core.file_headers[static_cast<uint32_t>(reading.sources[number].file)];
@@ -728,7 +720,7 @@ struct reader::impl {
         uint64_t at = 0;
         int unheld = CAB_STATUS_OK; // a damaged block between entries
         bool damaged = false;
-        for (const piece& p : pieces) {
+        for (const folder_piece& p : pieces) {
             byte_counter discarded;
             if (p.start > at) {
                 int status = walk_range(folder, at, p.start, discarded);

@@ -20,6 +20,7 @@
 #include <kistle/cabinet_folder_header.h>
 #include <kistle/cabinet_status.h>
 
+#include "block_encoder.h"
 #include "cabinet_extras.h"
 #include "cabinet_signature.h"
 #include "cabinet_target.h"
@@ -176,10 +177,16 @@ const char* refusal_of(std::string_view stored_name) noexcept {
 struct writer::impl {
     cabinet_creator core;
     bool open = false;
+
+    // Blocks stay in flight from one file to the next, so that a tree of
+    // small files keeps every core busy; the writer reads no folder's block
+    // count before the folder is frozen.
+    impl() { core.set_pipelined(true); }
     std::filesystem::path path;   // as given
     std::filesystem::path target; // absolute
     compression current = compression::deflate;
     int level = -1;
+    deflater library = deflater::libdeflate;
     uint64_t folder_size = 0;
     progress_function progress;
     uint64_t done = 0;
@@ -304,6 +311,16 @@ struct writer::impl {
                  {}});
     }
 
+    // How a folder of type is encoded: a plain cabinet is cabinet_tool's.
+    block_encoding encoding(uint16_t type) const {
+        block_encoding how;
+        how.type = type;
+        how.library = !plain && library == deflater::libdeflate ? internal::deflater::libdeflate
+                                                                : internal::deflater::zlib;
+        how.level = level;
+        return how;
+    }
+
     // A folder is kept for the record, unless the cabinet is plain.
     uint16_t folder_limit() const {
         return plain ? cabinet_creator::max_folders : cabinet_creator::max_folders - 1;
@@ -315,9 +332,8 @@ struct writer::impl {
         if (core.folders.count >= folder_limit())
             return outcome_of(CAB_ERROR_TOO_MANY_FOLDERS, path);
         errno = 0;
-        int status = core.new_folder(type == compression::deflate ? COMPRESSION_TYPE_DEFLATE
-                                                                  : COMPRESSION_TYPE_STORED,
-                                     level);
+        int status = core.new_folder(encoding(
+            type == compression::deflate ? COMPRESSION_TYPE_DEFLATE : COMPRESSION_TYPE_STORED));
         if (status != CAB_STATUS_OK)
             return outcome_of(status, path);
         current = type;
@@ -724,7 +740,7 @@ struct writer::impl {
                                  uint16_t& block_count) {
         cfc_folderinfo folder;
         std::ostream out(&blocks);
-        int status = folder.open(out, 0, COMPRESSION_TYPE_DEFLATE, 0, 0, nullptr, level);
+        int status = folder.open(out, 0, 0, encoding(COMPRESSION_TYPE_DEFLATE));
         memory_input bytes(record_bytes);
         std::istream in(&bytes);
         if (status == CAB_STATUS_OK)
@@ -831,6 +847,13 @@ void writer::set_level(int level) {
     if (!impl_)
         impl_ = std::make_unique<impl>();
     impl_->level = level;
+}
+
+void writer::set_deflater(deflater library) noexcept {
+    if (!impl_)
+        impl_.reset(new (std::nothrow) impl);
+    if (impl_)
+        impl_->library = library;
 }
 
 void writer::set_folder_size(std::uint64_t bytes) noexcept {

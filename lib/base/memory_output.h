@@ -9,9 +9,11 @@
 #include <cstring>
 #include <streambuf>
 
+#include "unbuffered_output.h"
+
 namespace kistle::internal {
 
-class memory_output : public std::streambuf {
+class memory_output : public unbuffered_output {
 public:
     memory_output() = default;
     ~memory_output() override { std::free(bytes); }
@@ -30,12 +32,6 @@ protected:
         std::memcpy(bytes + used, s, count);
         used += count;
         return n;
-    }
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof()))
-            return traits_type::not_eof(c);
-        char byte = traits_type::to_char_type(c);
-        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
     }
 
 private:

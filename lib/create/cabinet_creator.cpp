@@ -8,48 +8,24 @@
 #include <new>
 #include <unistd.h>
 
-#include <kistle/cabinet_file_header.h>
 #include <kistle/cabinet_folder_header.h>
 #include <kistle/cabinet_header.h>
 #include <kistle/cabinet_status.h>
 
+#include "block_encoder.h"
+#include "block_pipeline.h"
 #include "cabinet_extras.h"
 #include "cabinet_layout.h"
 #include "cabinet_target.h"
 #include "fd_output_buffer.h"
 #include "memory_output.h"
-#include "parallel_deflate.h"
+#include "parallel_encoder.h"
 #include "temporary_file.h"
 #include "worker_pool.h"
 
 using namespace kistle::internal;
 
 namespace {
-
-// Calls visit on every object of queue in order; the queue ends as it began.
-template <class T, class F> void for_each_in(QueueOf<T>& queue, F visit) {
-    for (uint64_t left = queue.count; left > 0; --left) {
-        T* object = queue.TakeHead();
-        queue.Append(object);
-        visit(*object);
-    }
-}
-
-// Lends the folder the threads and the progress callback for one call that
-// adds a file.
-template <class F>
-int with_helpers(cfc_folderinfo& folder, parallel_deflate* threads,
-                 const progress_callback* progress, F add) {
-    folder.compressors = threads;
-    folder.progress = progress;
-    int status = add();
-    folder.compressors = nullptr;
-    folder.progress = nullptr;
-    return status;
-}
-
-// The reserve-size block that precedes a header reserve area.
-constexpr std::size_t reserve_sizes_size = 4;
 
 // Cabinets are written through a buffer of this size; the data file is
 // copied in pieces of it.
@@ -84,8 +60,7 @@ cfc_folderinfo* cabinet_creator::newest_folder() const {
 void cabinet_creator::reset() {
     folders.Clear();
     file_count = 0;
-    delete compressors;
-    compressors = nullptr;
+    end_threads();
     if (temp_stream.is_open())
         temp_stream.close();
     temp_stream.clear();
@@ -110,6 +85,13 @@ int cabinet_creator::new_folder(uint16_t typeCompress) {
 }
 
 int cabinet_creator::new_folder(uint16_t typeCompress, int level) {
+    block_encoding encoding;
+    encoding.type = typeCompress;
+    encoding.level = level;
+    return new_folder(encoding);
+}
+
+int cabinet_creator::new_folder(const block_encoding& encoding) {
     if (folders.count >= max_folders)
         return CAB_ERROR_TOO_MANY_FOLDERS;
     cfc_folderinfo* folder = new (std::nothrow) cfc_folderinfo;
@@ -119,34 +101,58 @@ int cabinet_creator::new_folder(uint16_t typeCompress, int level) {
         static_cast<void>(previous->freeze()); // a failure is caught again by close
     // -1, all bits set, when the stream has failed.
     uint64_t offset = static_cast<uint64_t>(static_cast<std::streamoff>(temp_stream.tellp()));
-    int status = folder->open(temp_stream, offset, typeCompress,
-                              static_cast<uint16_t>(folders.count), 0, nullptr, level);
+    int status = folder->open(temp_stream, offset, static_cast<uint16_t>(folders.count), encoding);
     if (status != CAB_STATUS_OK) {
         delete folder;
         return status;
     }
     folders.Append(folder);
+    lend_newest();
     return CAB_STATUS_OK;
 }
 
 void cabinet_creator::set_threads(unsigned count) {
     thread_count = count;
     // Idle between calls; the next file that needs them starts them anew.
-    delete compressors;
-    compressors = nullptr;
+    end_threads();
+    lend_newest();
 }
 
 void cabinet_creator::set_progress(const progress_callback* callback) {
     progress = callback;
+    lend_newest();
 }
 
-parallel_deflate* cabinet_creator::threads_to_lend() {
-    unsigned count = thread_count != 0 ? thread_count : worker_pool::cores();
-    if (count <= 1)
-        return nullptr;
+void cabinet_creator::set_pipelined(bool on) {
+    pipelined = on;
+    lend_newest();
+}
+
+void cabinet_creator::end_threads() {
     if (compressors == nullptr)
-        compressors = new (std::nothrow) parallel_deflate(count); // none: one thread it is
-    return compressors;
+        return;
+    // The newest folder's blocks in flight are written first.
+    if (cfc_folderinfo* folder = newest_folder())
+        folder->use(pipeline_helpers());
+    delete compressors;
+    compressors = nullptr;
+}
+
+pipeline_helpers cabinet_creator::helpers() {
+    pipeline_helpers lent;
+    lent.progress = progress;
+    lent.hold = pipelined;
+    unsigned count = thread_count != 0 ? thread_count : worker_pool::cores();
+    if (count > 1 && compressors == nullptr)
+        compressors = new (std::nothrow) parallel_encoder(count); // none: one thread it is
+    if (count > 1)
+        lent.threads = compressors;
+    return lent;
+}
+
+void cabinet_creator::lend_newest() {
+    if (cfc_folderinfo* folder = newest_folder())
+        folder->use(helpers());
 }
 
 int cabinet_creator::folder_for_entry(cfc_folderinfo*& folder) const {
@@ -166,8 +172,7 @@ int cabinet_creator::add_file(const char* path, const char* stored_name) {
     cfc_folderinfo* folder = nullptr;
     int status = folder_for_entry(folder);
     if (status == CAB_STATUS_OK)
-        status = with_helpers(*folder, threads_to_lend(), progress,
-                              [&] { return folder->add_file(path, stored_name); });
+        status = folder->add_file(path, stored_name);
     if (status == CAB_STATUS_OK)
         ++file_count;
     return status;
@@ -178,9 +183,7 @@ int cabinet_creator::add_stream(std::istream& in, const char* stored_name, std::
     cfc_folderinfo* folder = nullptr;
     int status = folder_for_entry(folder);
     if (status == CAB_STATUS_OK)
-        status = with_helpers(*folder, threads_to_lend(), progress, [&] {
-            return folder->add_stream(in, stored_name, modified, read_only);
-        });
+        status = folder->add_stream(in, stored_name, modified, read_only);
     if (status == CAB_STATUS_OK)
         ++file_count;
     return status;
@@ -191,9 +194,7 @@ int cabinet_creator::add_stream(std::istream& in, const char* stored_name, uint1
     cfc_folderinfo* folder = nullptr;
     int status = folder_for_entry(folder);
     if (status == CAB_STATUS_OK)
-        status = with_helpers(*folder, threads_to_lend(), progress, [&] {
-            return folder->add_stream(in, stored_name, date, time, attribs);
-        });
+        status = folder->add_stream(in, stored_name, date, time, attribs);
     if (status == CAB_STATUS_OK)
         ++file_count;
     return status;
@@ -215,9 +216,8 @@ void cabinet_creator::close_all_folders(QueueOf<cfc_fileinfo>& cabinet_files,
                                         uint64_t& cabinet_size, uint64_t& data_start) {
     if (cfc_folderinfo* folder = newest_folder())
         static_cast<void>(folder->freeze()); // a failure shows when the cabinet is written
-    for_each_in(folders, [&](cfc_folderinfo& folder) {
-        folder.close(cabinet_files, cabinet_size, data_start);
-    });
+    folders.ForEach(
+        [&](cfc_folderinfo& folder) { folder.close(cabinet_files, cabinet_size, data_start); });
 }
 
 int cabinet_creator::flush_folders() {
@@ -227,7 +227,7 @@ int cabinet_creator::flush_folders() {
     // An older folder that still has an output lost its last block when the
     // next folder began; writing it now would put it among the next folder's.
     int status = CAB_STATUS_OK;
-    for_each_in(folders, [&](cfc_folderinfo& folder) {
+    folders.ForEach([&](const cfc_folderinfo& folder) {
         if (&folder != newest && folder.output != nullptr)
             status = CAB_ERROR_WRITE;
     });
@@ -275,7 +275,7 @@ int cabinet_creator::copy_data(std::ostream& out, uint64_t expected) {
 }
 
 int cabinet_creator::write_directory(std::ostream& out, const cabinet_extras& extras,
-                                     uint16_t entries, uint64_t entries_size, uint64_t data_size) {
+                                     const cabinet_parts& folder_share, uint16_t entries) {
     const bool leading = extras.leading_blocks != nullptr;
     cabinet_header header;
     header.signature = CABINET_SIGNATURE;
@@ -283,7 +283,6 @@ int cabinet_creator::write_directory(std::ostream& out, const cabinet_extras& ex
     header.versionMajor = 1;
     header.cFolders = static_cast<uint16_t>(folders.count + (leading ? 1 : 0));
     header.cFiles = entries;
-    cabinet_parts parts;
     if (extras.header_reserve_size != 0) {
         header.flags |= cfhdrRESERVE_PRESENT;
         header.cbCFHeader = extras.header_reserve_size;
@@ -291,19 +290,18 @@ int cabinet_creator::write_directory(std::ostream& out, const cabinet_extras& ex
         if (header.abReserve == nullptr)
             return CAB_ERROR_OUT_OF_MEMORY;
         std::memcpy(header.abReserve, extras.header_reserve, extras.header_reserve_size);
-        parts.header_size += reserve_sizes_size + extras.header_reserve_size;
     }
+    cabinet_parts parts = folder_share;
+    parts.header_size = header_size_of(header);
     parts.folders = header.cFolders;
-    parts.entries_size = entries_size;
     parts.leading_size = leading ? extras.leading_size : 0;
-    parts.data_size = data_size;
     const cabinet_layout layout = lay_out(parts);
     header.coffFiles = layout.coffFiles;
     header.cbCabinet = layout.cbCabinet;
 
     int status = header.write(out);
-    // The visits go on after a failure, so that each queue ends as it began.
-    for_each_in(folders, [&](cfc_folderinfo& folder) {
+    // After a failure the rest is passed over.
+    folders.ForEach([&](const cfc_folderinfo& folder) {
         if (status == CAB_STATUS_OK)
             status = folder.write_entry(out, layout.folders_data);
     });
@@ -314,8 +312,8 @@ int cabinet_creator::write_directory(std::ostream& out, const cabinet_extras& ex
         entry.typeCompress = extras.leading_type;
         status = entry.write(out);
     }
-    for_each_in(folders, [&](cfc_folderinfo& folder) {
-        for_each_in(folder.files, [&](cfc_fileinfo& entry) {
+    folders.ForEach([&](const cfc_folderinfo& folder) {
+        folder.files.ForEach([&](const cfc_fileinfo& entry) {
             if (status == CAB_STATUS_OK)
                 status = entry.write_entry(out);
         });
@@ -328,28 +326,29 @@ int cabinet_creator::write_cabinet(std::ostream& out, const cabinet_extras& extr
     // without data: that must not pass for a finished cabinet.
     if (int status = flush_folders())
         return status;
-    uint64_t entries_size = 0, data_size = 0;
+    // Every folder's share, as cfc_folderinfo::close adds it up.
+    cabinet_parts share;
+    share.header_size = 0;
     uint16_t entries = 0; // add_file keeps them below max_files
-    for_each_in(folders, [&](cfc_folderinfo& folder) {
-        data_size += folder.bytes_written;
-        for_each_in(folder.files, [&](cfc_fileinfo& entry) {
-            entries_size += cabinet_file_fixed_header::image_size + entry.szName.length() + 1;
-            ++entries;
-        });
+    folders.ForEach([&](const cfc_folderinfo& folder) {
+        const cabinet_parts own = folder_parts(folder);
+        share.entries_size += own.entries_size;
+        share.data_size += own.data_size;
+        entries = static_cast<uint16_t>(entries + folder.files.count);
     });
     int status = CAB_STATUS_OK;
     if (extras.seal == nullptr) {
-        status = write_directory(out, extras, entries, entries_size, data_size);
+        status = write_directory(out, extras, share, entries);
     } else {
         // Sealed in memory: what seals it covers the directory as written.
         memory_output directory;
         std::ostream image(&directory);
-        status = write_directory(image, extras, entries, entries_size, data_size);
+        status = write_directory(image, extras, share, entries);
         if (status == CAB_STATUS_OK && directory.out_of_memory())
             status = CAB_ERROR_OUT_OF_MEMORY;
         if (status == CAB_STATUS_OK) {
             extras.seal(extras.seal_context, directory.data(), directory.size(),
-                        cabinet_fixed_header::image_size + reserve_sizes_size);
+                        header_reserve_offset);
             out.write(reinterpret_cast<const char*>(directory.data()),
                       static_cast<std::streamsize>(directory.size()));
             if (out.fail())
@@ -364,7 +363,7 @@ int cabinet_creator::write_cabinet(std::ostream& out, const cabinet_extras& extr
     }
     if (status != CAB_STATUS_OK)
         return status;
-    return copy_data(out, data_size);
+    return copy_data(out, share.data_size);
 }
 
 int cabinet_creator::close(std::ostream& out) {

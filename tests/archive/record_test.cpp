@@ -7,6 +7,8 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <xxhash.h>
 
 using namespace kistle::internal;
 
@@ -176,6 +178,66 @@ INSTANTIATE_TEST_SUITE_P(
                                     b = with_table(table);
                                 },
                                 2, record_verdict::damaged}));
+
+// A record around a table given as a CBOR document.
+std::string framed(const nlohmann::json& table) {
+    std::vector<uint8_t> body = nlohmann::json::to_cbor(table);
+    std::string record("kistle\0R", 8);
+    record += std::string(1, static_cast<char>(record_major)) + std::string(7, '\0');
+    for (int i = 0; i < 8; ++i)
+        record += static_cast<char>(static_cast<uint64_t>(body.size()) >> (8 * i));
+    record.append(body.begin(), body.end());
+    const uint64_t sum = record_hash(record.data(), record.size());
+    for (int i = 0; i < 8; ++i)
+        record += static_cast<char>(sum >> (8 * i));
+    return record;
+}
+
+// The table is written entry by entry, yet its bytes are those of the
+// whole document; and keys a reader does not know, which a later minor
+// version adds, are passed over, whatever they hold.
+TEST(record_test, the_table_is_a_document_that_may_grow) {
+    using json = nlohmann::json;
+    json document = json::object();
+    document["entries"] = json::array();
+    document["entries"].push_back({{"t", 1}, {"n", json::binary({'d'})}, {"m", 0755}, {"s", 5}});
+    document["entries"].push_back(
+        {{"t", 0}, {"f", 0}, {"m", 0644}, {"s", -5}, {"c", 7}, {"e", 8}, {"u", 1}, {"g", 2}});
+    document["owners"] = json::array({json::array({1, json::binary({'a', 'n', 'a'})})});
+    document["groups"] = json::array({json::array({2, json::binary({'s'})})});
+    record_table table;
+    uint64_t trailer = 0;
+    uint8_t major = 0;
+    const std::string plain = framed(document);
+    ASSERT_EQ(decode_record(plain, 1, table, trailer, major), record_verdict::sound);
+    EXPECT_EQ(encode_record(table), plain);
+
+    document["later"] = {{"nested", json::array({1, "two", json::binary({3})})}};
+    document["entries"][1]["x"] = json::array({json::object({{"deep", 1.5}})});
+    document["entries"][0]["y"] = "text";
+    ASSERT_EQ(decode_record(framed(document), 1, table, trailer, major), record_verdict::sound);
+    EXPECT_EQ(table.entries[1].seconds, -5);
+    EXPECT_EQ(table.owners.at(1), "ana");
+
+    // A known key must hold what it says, and only once.
+    json wrong = document;
+    wrong["entries"][0]["m"] = "0755";
+    EXPECT_EQ(decode_record(framed(wrong), 1, table, trailer, major), record_verdict::damaged);
+    wrong = document;
+    wrong["entries"][1].erase("c");
+    EXPECT_EQ(decode_record(framed(wrong), 1, table, trailer, major), record_verdict::damaged);
+}
+
+// The checksums are XXH3-64 with seed 0, whichever code path computes them.
+TEST(record_test, checksums_are_xxh3) {
+    const std::string bytes(100000, 'x');
+    EXPECT_EQ(record_hash(bytes.data(), bytes.size()), XXH3_64bits(bytes.data(), bytes.size()));
+    running_hash sum;
+    sum.add(bytes.data(), 1);
+    sum.add(bytes.data() + 1, bytes.size() - 1);
+    EXPECT_EQ(sum.value(), XXH3_64bits(bytes.data(), bytes.size()));
+    EXPECT_EQ(record_hash("", 0), 0x2D06800538D394C2u);
+}
 
 TEST(record_pointer_test, encodes_where_the_format_note_says) {
     record_pointer pointer;

@@ -276,6 +276,29 @@ TEST_F(writer_test, deflate_level) {
     EXPECT_THROW(out.set_level(-2), std::invalid_argument);
 }
 
+// The library that deflates changes the blocks' bytes alone, and libdeflate
+// is the default; a plain cabinet is zlib's (cabinet_tool's) whatever the
+// setting.
+TEST_F(writer_test, deflater) {
+    const std::string data = sample_bytes(200000, 8);
+    auto cabinet = [&](bool plain, const kistle::deflater* library) {
+        std::string path = scratch.file("deflater.cab");
+        kistle::writer out(path);
+        out.set_plain(plain);
+        if (library != nullptr)
+            out.set_deflater(*library);
+        out.add_bytes("data", data, modified);
+        out.commit();
+        kistle::reader in(path);
+        EXPECT_TRUE(in.read(in.entries()[0]) == data);
+        return scratch.read(path);
+    };
+    const kistle::deflater zlib = kistle::deflater::zlib, libdeflate = kistle::deflater::libdeflate;
+    EXPECT_TRUE(cabinet(false, nullptr) == cabinet(false, &libdeflate));
+    EXPECT_FALSE(cabinet(false, &zlib) == cabinet(false, &libdeflate));
+    EXPECT_TRUE(cabinet(true, &libdeflate) == cabinet(true, &zlib));
+}
+
 // The thread count reaches the creator and the reader: the cabinet and what
 // is read back are the same for one thread and for three, which start.
 TEST_F(writer_test, threads_change_nothing_but_the_time) {

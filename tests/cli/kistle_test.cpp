@@ -449,7 +449,11 @@ TEST_F(kistle_test, same_paths_and_overlaps_are_named) {
 TEST_F(kistle_test, thread_count_changes_no_byte) {
     make_tree("src");
     write("src/large.bin", random_bytes(300000, 7) + std::string(200000, 'q'));
-    for (const char* threads : {"1", "3", "4294967295"}) {
+    // Small files, whose blocks are deflated across file boundaries.
+    fs::create_directory(path("src/many"));
+    for (unsigned i = 0; i < 120; ++i)
+        write("src/many/" + std::to_string(i), random_bytes(1000 + 97 * i, i));
+    for (const char* threads : {"1", "2", "3", "4", "7", "4294967295"}) {
         std::string cabinet = std::string("j") + threads + ".cab";
         ASSERT_EQ(kistle({"create", "-j", threads, cabinet, "src"}).exit_status, 0);
         std::string out = std::string("out") + threads;

@@ -159,6 +159,13 @@ private:
 
 enum class compression { stored, deflate };
 
+// The library that deflates a cabinet's blocks. Either makes each block
+// one complete zlib stream, which every reader of the format reads alike.
+// zlib writes the bytes cabinet_tool writes; libdeflate deflates about
+// twice as fast, at level 6 with output no more than 0.11 % larger than
+// zlib's level 6 (smaller on most data).
+enum class deflater { zlib, libdeflate };
+
 // The most one cabinet holds: entries, and bytes in one entry (a file lies in
 // one folder, and a folder holds at most 65535 blocks of 32767 bytes).
 constexpr std::uint32_t max_entries = 65535;
@@ -572,9 +579,14 @@ public:
 
     // Settings for the folders started from now on.
     // level: the deflate level, 1 (fastest) to 9 (smallest), 0 (deflate's
-    // stored blocks), or -1, the default, which gives the bytes cabinet_tool
-    // writes. Throws std::invalid_argument for any other value.
+    // stored blocks), or -1, the default, which is level 6 (with zlib, the
+    // bytes cabinet_tool writes). Throws std::invalid_argument for any
+    // other value.
     void set_level(int level);
+    // Which library deflates: libdeflate by default. A plain cabinet
+    // (set_plain) is deflated by zlib whatever this says, as cabinet_tool
+    // deflates it.
+    void set_deflater(deflater library) noexcept;
     // folder_size: the most input a folder takes. A file that would take the
     // current folder past it starts a new folder of the same compression
     // first (a larger file gets a folder of its own); 0 (the default) fills

@@ -14,6 +14,8 @@ public:
 
     // Stores next as this object's link and returns the link held before.
     ObjectBase* LinkNext(ObjectBase* next);
+    // The link, for reading a queue without taking it apart.
+    ObjectBase* Next() const { return next_object; }
 
 private:
     ObjectBase* next_object = nullptr;

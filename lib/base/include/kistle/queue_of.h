@@ -39,6 +39,15 @@ public:
         return taken;
     }
 
+    // Calls visit on every object in order; the queue stays as it is.
+    template <class F> void ForEach(F visit) const {
+        T* object = head;
+        for (uint64_t left = count; left > 0; --left) {
+            T* next = static_cast<T*>(object->Next());
+            visit(*object);
+            object = next;
+        }
+    }
     void Clear() {
         while (head != nullptr)
             delete TakeHead();

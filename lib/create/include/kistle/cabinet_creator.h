@@ -20,8 +20,11 @@
 #include <kistle/queue_of.h>
 
 namespace kistle::internal {
+struct block_encoding;
 struct cabinet_extras;
-class parallel_deflate;
+struct cabinet_parts;
+class parallel_encoder;
+struct pipeline_helpers;
 struct progress_callback;
 } // namespace kistle::internal
 
@@ -39,9 +42,10 @@ public:
     uint32_t file_count = 0;   // entries in all folders
     unsigned thread_count = 0; // as set_threads was last given
     // Owned; the threads, once started.
-    kistle::internal::parallel_deflate* compressors = nullptr;
+    kistle::internal::parallel_encoder* compressors = nullptr;
     // Not owned; as set_progress was last given.
     const kistle::internal::progress_callback* progress = nullptr;
+    bool pipelined = false; // as set_pipelined was last given
 
     cabinet_creator() = default;
     cabinet_creator(const cabinet_creator&) = delete;
@@ -69,6 +73,9 @@ public:
     // writes); zlib refuses any other level (a status from
     // convert_z_error_code), and nothing changes but the freezing.
     [[nodiscard]] int new_folder(uint16_t typeCompress, int level);
+    // As new_folder above, its blocks encoded as encoding says (its type is
+    // the folder's), by zlib or by libdeflate.
+    [[nodiscard]] KISTLE_LOCAL int new_folder(const kistle::internal::block_encoding& encoding);
     // Adds a file to the newest folder (see cfc_folderinfo::add_file for its
     // statuses and the state after each). CAB_ERROR_NO_FOLDER before the
     // first new_folder, CAB_ERROR_TOO_MANY_FILES once the cabinet holds
@@ -135,25 +142,44 @@ public:
     void reset();
     // How many threads deflate the blocks of deflate folders (0, the
     // default, means one per core the process may run on; 1 means the
-    // calling thread alone, which deflates a file of one block in any case).
+    // calling thread alone, which deflates a lone block in any case).
     // Only when the blocks reach the data file differs: the cabinet is the
     // same byte for byte, and so are every call's status and what it
-    // leaves. The threads start with the first file of two blocks or more,
+    // leaves, but for what set_pipelined says. The threads start once two
+    // blocks are in flight, of one file or of several,
     // belong to this creator alone, and end with reset, a successful close,
     // set_threads or the destructor; the setting itself stays. A child made
     // by fork while they run has none of them: it must use a new creator.
     void set_threads(unsigned count);
     // Where add_file and add_stream report the bytes they take from their
     // input, at least once per block, on the calling thread (see
-    // cfc_folderinfo::progress); none by default. Not owned: it must outlive
+    // cfc_folderinfo::use); none by default. Not owned: it must outlive
     // every add while it is set. Progress that asks to stop fails the add
     // with CAB_ERROR_STOPPED, as a read that fails would.
     KISTLE_LOCAL void set_progress(const kistle::internal::progress_callback* callback);
+    // Pipelined, the threads deflate a folder's blocks as they fill, across
+    // file boundaries: blocks stay in flight from one add to the next, so
+    // that a tree of small files keeps every thread busy.
+    // The cabinet is the same byte for byte, and so are the statuses and
+    // the state every add leaves, but for these: the newest folder's
+    // cCFData and bytes_written count blocks only once they are written (at
+    // the latest when the folder is frozen), and a failed write of the
+    // data file, or a block that cannot be deflated, fails the add during
+    // which it is found, or close; after either the data file has failed,
+    // and close fails, as it does with one thread. Not pipelined (the
+    // default, which cabinet_tool relies on), every add writes its blocks
+    // before it returns, and leaves what one thread leaves.
+    KISTLE_LOCAL void set_pipelined(bool pipelined);
 
 private:
     KISTLE_LOCAL cfc_folderinfo* newest_folder() const;
-    // The threads for the next add_file; none for one thread.
-    KISTLE_LOCAL kistle::internal::parallel_deflate* threads_to_lend();
+    // What the newest folder borrows: the threads (none for one thread),
+    // progress, and whether blocks stay in flight.
+    KISTLE_LOCAL kistle::internal::pipeline_helpers helpers();
+    // Lends the newest folder what it borrows now.
+    KISTLE_LOCAL void lend_newest();
+    // Ends the threads, once the newest folder's blocks are written.
+    KISTLE_LOCAL void end_threads();
     // The newest folder, when it may take one more entry.
     [[nodiscard]] KISTLE_LOCAL int folder_for_entry(cfc_folderinfo*& folder) const;
     // Writes the last block of every folder; a failure means missing data.
@@ -162,10 +188,10 @@ private:
     [[nodiscard]] KISTLE_LOCAL int write_cabinet(std::ostream& out,
                                                  const kistle::internal::cabinet_extras& extras);
     // Writes the header through the last file entry.
-    [[nodiscard]] KISTLE_LOCAL int write_directory(std::ostream& out,
-                                                   const kistle::internal::cabinet_extras& extras,
-                                                   uint16_t entries, uint64_t entries_size,
-                                                   uint64_t data_size);
+    // folder_share: the folders' entries and blocks.
+    [[nodiscard]] KISTLE_LOCAL int
+    write_directory(std::ostream& out, const kistle::internal::cabinet_extras& extras,
+                    const kistle::internal::cabinet_parts& folder_share, uint16_t entries);
     // Copies the temporary data file, which must hold expected bytes, to out.
     [[nodiscard]] KISTLE_LOCAL int copy_data(std::ostream& out, uint64_t expected);
 };

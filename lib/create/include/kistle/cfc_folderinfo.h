@@ -16,8 +16,9 @@
 
 struct z_stream_s;
 namespace kistle::internal {
-class parallel_deflate;
-struct progress_callback;
+class block_pipeline;
+struct block_encoding;
+struct pipeline_helpers;
 } // namespace kistle::internal
 
 class KISTLE_EXPORT cfc_folderinfo : public ObjectBase {
@@ -38,18 +39,12 @@ public:
     uint16_t pending_size = 0;
     uint64_t uncompressed_size = 0; // bytes in the folder's stream; the next uoffFolderStart
     uint64_t bytes_written = 0;     // block headers and payloads written
-    z_stream_s* zstream = nullptr;  // owned deflate state of an open type 1 folder
-    int deflate_level = -1;         // zlib's level for a type 1 folder; -1 its default
-    // Not owned: the creator's worker threads, lent for one add_file or
-    // add_stream, which deflate the blocks of a type 1 folder while the
-    // bytes after them are read, from a file's second block on. The
-    // folder's state after each call is what it would be without them.
-    kistle::internal::parallel_deflate* compressors = nullptr;
-    // Not owned: lent like the compressors. add_file and add_stream report
-    // to it the bytes they take from their input, once per read of up to a
-    // block; when it asks to stop, they fail with CAB_ERROR_STOPPED and the
-    // folder is left as after a failed read.
-    const kistle::internal::progress_callback* progress = nullptr;
+    z_stream_s* zstream = nullptr;  // deflate state of an open type 1 folder that zlib deflates
+    // Owned, from open to reset: the block source, encoder and sink that
+    // work on the fields above (output, pending_block, pending_size,
+    // cCFData and bytes_written are theirs, and zstream their zlib state).
+    // They take the fields as they find them and leave their state there.
+    kistle::internal::block_pipeline* pipeline = nullptr;
 
     cfc_folderinfo() = default;
     ~cfc_folderinfo() override;
@@ -68,6 +63,25 @@ public:
     [[nodiscard]] int open(std::ostream& output, uint64_t data_offset, uint16_t typeCompress,
                            uint16_t iFolder, uint8_t reserve_size, const uint8_t* reserve,
                            int level);
+    // As open above, the blocks encoded as encoding says (its type is the
+    // folder's typeCompress); a library's refusal of the level is
+    // convert_z_error_code's status for Z_STREAM_ERROR.
+    [[nodiscard]] KISTLE_LOCAL int open(std::ostream& output, uint64_t data_offset,
+                                        uint16_t iFolder,
+                                        const kistle::internal::block_encoding& encoding);
+    // What the folder borrows for the calls that add files, until the next
+    // use or freeze (see pipeline_helpers): threads that deflate its blocks
+    // while the next bytes are read, and where it reports the bytes it
+    // takes (once per block at least; when asked to stop, an add fails with
+    // CAB_ERROR_STOPPED and the folder is left as after a failed read).
+    // Blocks still in flight on threads taken back are written first.
+    // Without hold, every add returns with its blocks written, and the
+    // folder's state after each call is what it would be without threads.
+    // With hold, blocks stay in flight from one add to the next: cCFData
+    // and bytes_written count them only once written (at the latest by
+    // freeze), and a block that cannot be written fails the call during
+    // which that is found, or freeze, with the data stream failed.
+    KISTLE_LOCAL void use(const kistle::internal::pipeline_helpers& helpers);
     // Appends the file's bytes to the folder's stream and records its entry,
     // whose cbFile is the number of bytes read and uoffFolderStart the
     // stream's size before them. The path is stored as given.
@@ -138,8 +152,6 @@ public:
 private:
     // Bytes taken into the folder's stream so far: in blocks taken, and pending.
     KISTLE_LOCAL uint64_t stream_size() const;
-    // Blocks written or handed to the compressors.
-    KISTLE_LOCAL uint32_t blocks_taken() const;
     [[nodiscard]] KISTLE_LOCAL int add_open_file(int fd, const char* name);
     // The entry of a file about to be read: CAB_ERROR_DATETIME,
     // CAB_ERROR_OUT_OF_MEMORY, and no entry, when it cannot be made.
@@ -148,23 +160,14 @@ private:
     // As new_entry, with the fixed fields as given.
     [[nodiscard]] KISTLE_LOCAL int new_entry(const char* name, uint16_t date, uint16_t time,
                                              uint16_t attribs, cfc_fileinfo*& entry);
-    // Records entry once its bytes were read with status, or drops it.
+    // Takes in to its end into the stream.
+    [[nodiscard]] KISTLE_LOCAL int take(std::istream& in);
+    // Records entry once its bytes were taken with status, or drops it.
     [[nodiscard]] KISTLE_LOCAL int end_entry(cfc_fileinfo* entry, int status);
-    // Reads to the end of in, block by block, with the compressors where
-    // they are lent.
-    [[nodiscard]] KISTLE_LOCAL int read_file(std::istream& in);
-    [[nodiscard]] KISTLE_LOCAL int read_file_alone(std::istream& in);
-    // read_file with the compressors: the next blocks are read while earlier
-    // ones are deflated, and every block is written in order.
-    [[nodiscard]] KISTLE_LOCAL int read_file_threaded(std::istream& in);
-    // Writes a compressed block's header and payload, and counts it.
-    [[nodiscard]] KISTLE_LOCAL int write_block(const uint8_t* payload, uint16_t payload_size,
-                                               uint16_t size, uint64_t csum);
-    // Writes the oldest block the compressors hold, or returns its failure.
-    [[nodiscard]] KISTLE_LOCAL int write_oldest();
-    // A block that could not be deflated fails the data stream.
-    KISTLE_LOCAL void lose_block();
-    KISTLE_LOCAL void end_compressor();
+    // The fields are the folder's state: the pipeline takes it from them
+    // before each call, and shows its own in them after.
+    KISTLE_LOCAL void load_pipeline();
+    KISTLE_LOCAL void show_pipeline();
     KISTLE_LOCAL void release();
 };
 

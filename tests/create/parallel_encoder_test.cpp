@@ -1,7 +1,9 @@
 // Blocks deflated on worker threads: the creator with any number of threads
-// writes the cabinet one thread writes, byte for byte, and leaves the same
-// state and status after every call, failures included.
-#include "parallel_deflate.h"
+// writes the cabinet one thread writes, byte for byte; not pipelined it
+// leaves the same state and status after every call, failures included,
+// and pipelined (blocks in flight across files) the same entries and
+// statuses, a failure to write showing no later than close.
+#include "parallel_encoder.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -109,10 +111,12 @@ std::vector<std::string> write_files(const scratch_dir& scratch, const layout_ca
     return paths;
 }
 
-creation create(const std::vector<std::string>& paths, const layout_case& c, unsigned threads) {
+creation create(const std::vector<std::string>& paths, const layout_case& c, unsigned threads,
+                bool pipelined = false) {
     creation result;
     cabinet_creator creator;
     creator.set_threads(threads);
+    creator.set_pipelined(pipelined);
     EXPECT_EQ(creator.open(), 0);
     std::size_t next = 0;
     for (const folder_plan& folder : c.folders) {
@@ -139,6 +143,15 @@ TEST_P(same_cabinet_test, for_every_thread_count) {
     creation many = create(paths, c, threads);
     EXPECT_EQ(many.states, one.states);
     EXPECT_TRUE(many.cabinet == one.cabinet) << "the cabinets differ";
+    // Blocks in flight across files (the default): only the counts of
+    // written blocks lag.
+    creation pipelined = create(paths, c, threads, true);
+    EXPECT_TRUE(pipelined.cabinet == one.cabinet) << "the pipelined cabinet differs";
+    for (std::size_t i = 0; i < one.states.size(); ++i) {
+        EXPECT_EQ(pipelined.states[i].status, one.states[i].status) << i;
+        EXPECT_EQ(pipelined.states[i].uncompressed_size, one.states[i].uncompressed_size) << i;
+        EXPECT_EQ(pipelined.states[i].entries, one.states[i].entries) << i;
+    }
     parsed_cabinet cabinet = parse_cabinet(scratch.write("out.cab", many.cabinet));
     ASSERT_EQ(cabinet.error, "");
     std::size_t blocks = 0;
@@ -155,6 +168,7 @@ const layout_case layouts[] = {
     {"stored_and_deflate",
      {{0, {100000, 40000}}, {1, {300000, 7, 98301}}, {0, {65534}}, {1, {20000, 500000}}}},
     {"files_of_two_blocks_and_less", {{1, std::vector<std::size_t>(40, 65533)}}},
+    {"small_files", {{1, std::vector<std::size_t>(300, 4000)}, {1, {1, 0, 32767, 9}}}},
     // Each worker's compressor follows the folder's level.
     {"levels", {{1, {400000}, 1}, {1, {200000, 70000}, 9}, {1, {100000}, 0}, {1, {150000}}}},
 };
@@ -181,6 +195,7 @@ TEST_F(threads_test, write_failure_ends_the_call_as_with_one_thread) {
             std::vector<folder_state>& seen = states[threads == 1 ? 0 : 1];
             cabinet_creator creator;
             creator.set_threads(threads);
+            creator.set_pipelined(false);
             ASSERT_EQ(creator.open(), 0);
             ASSERT_EQ(creator.new_folder(1), 0);
             int status = creator.add_file(before.c_str());
@@ -202,64 +217,60 @@ TEST_F(threads_test, write_failure_ends_the_call_as_with_one_thread) {
         EXPECT_NE(closed[0], 0) << "limit " << limit;
         EXPECT_EQ(scratch_dir::names_in(scratch.path()),
                   (std::vector<std::string>{"after", "before", "big", "tmp"}));
+        // Pipelined, the failure may show in a later call, but the cabinet
+        // is refused all the same.
+        cabinet_creator creator;
+        creator.set_threads(4);
+        ASSERT_EQ(creator.open(), 0);
+        ASSERT_EQ(creator.new_folder(1), 0);
+        int failures = creator.add_file(before.c_str()) != 0;
+        {
+            file_size_limit lowered(limit);
+            failures += creator.add_file(big.c_str()) != 0;
+            failures += creator.add_file(after.c_str()) != 0;
+            failures += creator.close(scratch.file("out.cab").c_str()) != 0;
+        }
+        EXPECT_GE(failures, 1) << "limit " << limit;
+        EXPECT_NE(creator.close(scratch.file("out.cab").c_str()), 0) << "limit " << limit;
+        creator.reset();
+        EXPECT_EQ(scratch_dir::names_in(scratch.path()),
+                  (std::vector<std::string>{"after", "before", "big", "tmp"}));
     }
 }
 
-// A block that cannot be deflated takes with it the bytes of the file
-// before, whose entry is already made: the cabinet must not be closed as if
-// they were there. On one thread the folder's compressor is taken away; the
-// workers' compressors fail when zlib refuses the folder's level (changed
-// after open, when only they read it). Either stands in for any deflate
-// failure, such as memory running out.
-TEST_F(threads_test, deflate_failure_fails_the_cabinet) {
+// A data file that has already failed fails the add that has blocks to
+// write, at once, on any number of threads.
+TEST_F(threads_test, a_failed_data_file_fails_the_add_at_once) {
     std::string before = scratch.write("before", sample_bytes(20000, 1));
-    std::string failing = scratch.write("failing", sample_bytes(200000, 2));
-    std::string after = scratch.write("after", sample_bytes(30000, 3));
-    for (unsigned threads : {1u, 2u}) {
+    std::string big = scratch.write("big", sample_bytes(200000, 2));
+    for (unsigned threads : {1u, 4u}) {
         cabinet_creator creator;
         creator.set_threads(threads);
         ASSERT_EQ(creator.open(), 0);
         ASSERT_EQ(creator.new_folder(1), 0);
         ASSERT_EQ(creator.add_file(before.c_str()), 0);
-        cfc_folderinfo& folder = *creator.folders.tail;
-        z_stream_s* compressor = folder.zstream;
-        if (threads == 1)
-            folder.zstream = nullptr;
-        else
-            folder.deflate_level = 42;
-        EXPECT_EQ(creator.add_file(failing.c_str()), convert_z_error_code(Z_STREAM_ERROR));
-        folder.zstream = compressor;
-        folder.deflate_level = -1;
-        static_cast<void>(creator.add_file(after.c_str()));
-        std::string path = scratch.file("out.cab");
-        if (creator.close(path.c_str()) == 0) {
-            parsed_cabinet cabinet = parse_cabinet(path);
-            ASSERT_EQ(cabinet.error, "") << threads;
-            ASSERT_EQ(cabinet.files.size(), 2u);
-            EXPECT_TRUE(cabinet.content(cabinet.files[0]) == scratch.read(before));
-            EXPECT_TRUE(cabinet.content(cabinet.files[1]) == scratch.read(after));
-        }
+        creator.temp_stream.setstate(std::ios::badbit);
+        EXPECT_EQ(creator.add_file(big.c_str()), CAB_ERROR_WRITE) << threads;
+        EXPECT_EQ(creator.folders.tail->files.count, 1u) << threads;
+        EXPECT_NE(creator.close(scratch.file("out.cab").c_str()), 0) << threads;
     }
 }
 
-// A folder's last blocks: the limit counts the blocks still being deflated.
-TEST_F(threads_test, block_limit_counts_blocks_in_flight) {
-    std::string file = scratch.write("f", sample_bytes(10 * 32767 + 5, 1));
-    folder_state states[2];
-    for (bool threads : {false, true}) {
-        std::ostringstream data;
-        cfc_folderinfo folder;
-        parallel_deflate compressors(4);
-        ASSERT_EQ(folder.open(data, 0, 1, 0, 0, nullptr), 0);
-        folder.cCFData = 65530;
-        folder.compressors = threads ? &compressors : nullptr;
-        int status = folder.add_file(file.c_str());
-        states[threads] = state_of(folder, status);
-        EXPECT_EQ(folder.bytes_written, data.str().size());
+// With threads, by default, every add still writes its blocks before it
+// returns, as one thread does: a file of one full block is a block written.
+TEST_F(threads_test, every_add_leaves_what_one_thread_leaves) {
+    std::string one_block = scratch.write("one", sample_bytes(32767, 3));
+    cabinet_creator creator;
+    creator.set_threads(3);
+    ASSERT_EQ(creator.open(), 0);
+    ASSERT_EQ(creator.new_folder(1), 0);
+    for (uint16_t added = 1; added <= 3; ++added) {
+        ASSERT_EQ(creator.add_file(one_block.c_str()), 0);
+        const cfc_folderinfo& folder = *creator.folders.tail;
+        EXPECT_EQ(folder.cCFData, added);
+        EXPECT_EQ(folder.pending_size, 0);
+        EXPECT_EQ(folder.uncompressed_size, added * 32767u);
     }
-    EXPECT_EQ(states[1], states[0]);
-    EXPECT_EQ(states[0].status, CAB_ERROR_TOO_MANY_FILES);
-    EXPECT_EQ(states[0].cCFData, 65535);
 }
 
 // Threads start with the first file of two blocks, belong to one creator,
@@ -287,6 +298,25 @@ TEST_F(threads_test, threads_start_late_and_end_with_the_creator) {
         }
     }
     EXPECT_EQ(process_threads(), alone) << "destruction";
+    // Pipelined, files of one block each keep the threads busy.
+    std::string one_block = scratch.write("one", sample_bytes(32767, 3));
+    cabinet_creator creator;
+    creator.set_threads(3);
+    creator.set_pipelined(true);
+    ASSERT_EQ(creator.open(), 0);
+    ASSERT_EQ(creator.new_folder(1), 0);
+    ASSERT_EQ(creator.add_file(one_block.c_str()), 0);
+    EXPECT_EQ(process_threads(), alone) << "one block waits";
+    ASSERT_EQ(creator.add_file(one_block.c_str()), 0);
+    EXPECT_EQ(process_threads(), alone + 3) << "two blocks of two files";
+    creator.set_threads(1);
+    EXPECT_EQ(process_threads(), alone) << "set_threads";
+    std::ostringstream out;
+    ASSERT_EQ(creator.close(out), 0);
+    parsed_cabinet cabinet = parse_cabinet(scratch.write("out.cab", out.str()));
+    ASSERT_EQ(cabinet.error, "");
+    ASSERT_EQ(cabinet.files.size(), 2u);
+    EXPECT_TRUE(cabinet.content(cabinet.files[1]) == sample_bytes(32767, 3));
 }
 
 // Creators on separate threads, each with threads of its own, share nothing.
