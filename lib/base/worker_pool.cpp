@@ -86,6 +86,13 @@ void worker_pool::wait(job& task) {
     pthread_mutex_unlock(&lock);
 }
 
+bool worker_pool::is_done(job& task) {
+    pthread_mutex_lock(&lock);
+    const bool done = task.done;
+    pthread_mutex_unlock(&lock);
+    return done;
+}
+
 void worker_pool::stop() {
     if (threads == nullptr)
         return;

@@ -47,6 +47,9 @@ public:
     // Returns once task is done (at once for a task never submitted); what
     // the worker wrote into it is then visible to the caller.
     void wait(job& task);
+    // Whether task is done, without waiting; as wait, what the worker wrote
+    // is then visible.
+    bool is_done(job& task);
     // Finishes every job submitted and ends the threads; start may follow.
     void stop();
 

@@ -27,6 +27,8 @@ public:
     // the name ("/a//./b" and "a\\b" are "a/b"); null when it cannot be
     // allocated, otherwise the caller frees it.
     char* joined() const;
+    // The same of the components before last(): "." for none.
+    char* parent() const { return join(target); }
     // The number of components.
     unsigned depth() const;
 
