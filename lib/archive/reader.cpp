@@ -511,6 +511,22 @@ struct reader::impl {
         return status;
     }
 
+    // The outcome of an entry whose walk gave status: where it failed, one
+    // thread would first have found the cabinet at the name.
+    void settle_walk(const extraction& run, const entry& e, int status, pending& p) {
+        if (status == CAB_STATUS_OK)
+            return;
+        const int walk_errno = errno;
+        if (status != CAB_ERROR_CABINET_ITSELF) {
+            if (outcome refused = check_target(e, run); refused.failed()) {
+                p.result = std::move(refused);
+                return;
+            }
+        }
+        errno = walk_errno;
+        p.result = outcome_of(status, below(run.directory, e.name));
+    }
+
     // A file of a record-keeping cabinet small enough to hand to the
     // workers, with what one thread would find first: the bytes are read
     // here, in order; the file is made, written and published by a worker.
@@ -519,9 +535,16 @@ struct reader::impl {
     void restore_through(extraction& run, parallel_restore& workers, const entry& e,
                          uint32_t number, pending& p) {
         uint32_t file = 0;
-        const bool small = e.type == entry_type::file && fault_of(e.name) == name_fault::none &&
-                           !file_of(e, file).failed() &&
+        const bool named = fault_of(e.name) == name_fault::none;
+        const bool small = e.type == entry_type::file && named && !file_of(e, file).failed() &&
                            core.file_headers[file]->cbFile <= parallel_restore::largest_file;
+        if (e.type == entry_type::directory && named) {
+            workers.before(e.name.c_str(), false);
+            errno = 0;
+            p.written = true;
+            settle_walk(run, e, workers.make_directory(e.name.c_str(), metadata_of(e)), p);
+            return;
+        }
         if (!small) {
             workers.before(e.name.c_str(), e.type == entry_type::hardlink);
             p.result = extract_one(run, e, p.written);
@@ -533,15 +556,7 @@ struct reader::impl {
         int status = workers.begin(e.name.c_str(), metadata_of(e), core.file_headers[file]->cbFile,
                                    p.job, kept);
         if (status != CAB_STATUS_OK) {
-            // Where the walk fails, one thread would first have found the
-            // cabinet at the name.
-            const int walk_errno = errno;
-            if (outcome refused = check_target(e, run); refused.failed()) {
-                p.result = std::move(refused);
-                return;
-            }
-            errno = walk_errno;
-            p.result = outcome_of(status, below(run.directory, e.name));
+            settle_walk(run, e, status, p);
             return;
         }
         if (kept)

@@ -24,6 +24,10 @@ constexpr unsigned files_per_worker = 16;
 constexpr std::size_t idle_directories = 32;
 // A buffer larger than this is given back once its file is done.
 constexpr std::size_t kept_capacity = 128 * 1024;
+// Files handed to the workers before they are woken: a wake costs the
+// system more than a small file takes to publish.
+constexpr unsigned files_per_wake = 8;
+constexpr uint64_t bytes_per_wake = 256 * 1024;
 
 // Owns a string that malloc gave.
 struct malloced {
@@ -121,18 +125,18 @@ parallel_restore::directory* parallel_restore::directory_of(const stored_path& p
     // The walk may make directories: none where a file is still to appear.
     if (awaited(parent.text))
         wait_all();
-    auto made = std::make_unique<directory>();
-    made->path = parent.text;
-    made->used = uses;
+    int opened = -1;
     errno = 0;
-    status = path.open_directory(restorer.base_directory(), true, made->fd);
+    status = path.open_directory(restorer.base_directory(), true, opened);
     if (status != CAB_STATUS_OK)
         return nullptr;
-    struct stat found;
-    if (fstat(made->fd, &found) == 0) {
-        made->device = found.st_dev;
-        made->inode = found.st_ino;
-    }
+    struct stat found = {};
+    fstat(opened, &found);
+    return keep_open(parent.text, opened, found);
+}
+
+parallel_restore::directory* parallel_restore::keep_open(std::string path, int fd,
+                                                         const struct stat& found) {
     // The least recently used idle directory makes room.
     std::size_t idle = 0;
     auto oldest = directories.end();
@@ -147,8 +151,58 @@ parallel_restore::directory* parallel_restore::directory_of(const stored_path& p
         close((*oldest)->fd);
         directories.erase(oldest);
     }
+    auto made = std::make_unique<directory>();
+    made->path = std::move(path);
+    made->fd = fd;
+    made->used = ++uses;
+    made->device = found.st_dev;
+    made->inode = found.st_ino;
     directories.push_back(std::move(made));
     return directories.back().get();
+}
+
+bool parallel_restore::is_protected(const directory& d, const char* name) const {
+    // Only where the kept file can be: its own directory, or anywhere when
+    // it has other names.
+    if (!protecting || keep ||
+        !(kept_file.st_nlink > 1 || kept_directory.st_ino == 0 ||
+          (d.device == kept_directory.st_dev && d.inode == kept_directory.st_ino)))
+        return false;
+    struct stat there;
+    return fstatat(d.fd, name, &there, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(there.st_mode) &&
+           there.st_dev == kept_file.st_dev && there.st_ino == kept_file.st_ino;
+}
+
+int parallel_restore::make_directory(const char* stored_name, const entry_metadata& entry) {
+    stored_path path;
+    if (int status = path.set(stored_name, true))
+        return status;
+    int status = CAB_STATUS_OK;
+    directory* parent = directory_of(path, status);
+    if (parent == nullptr)
+        return status;
+    if (is_protected(*parent, path.last())) {
+        errno = 0;
+        return CAB_ERROR_CABINET_ITSELF;
+    }
+    int made = -1;
+    struct stat found;
+    if (int failed = restorer.make_directory_in(parent->fd, path, entry, &made, &found))
+        return failed;
+    char* text = path.joined();
+    if (text == nullptr) {
+        close(made);
+        return CAB_STATUS_OK; // made; only not kept open
+    }
+    malloced joined(text);
+    for (auto& d : directories) {
+        if (d->path == joined.text) {
+            close(made);
+            return CAB_STATUS_OK;
+        }
+    }
+    keep_open(joined.text, made, found);
+    return CAB_STATUS_OK;
 }
 
 int parallel_restore::begin(const char* stored_name, const entry_metadata& entry, uint64_t size,
@@ -166,18 +220,9 @@ int parallel_restore::begin(const char* stored_name, const entry_metadata& entry
     directory* d = directory_of(f.path, status);
     if (d == nullptr)
         return status;
-    // Only where the kept file can be: its own directory, or anywhere when
-    // it has other names.
-    if (protecting && !keep &&
-        (kept_file.st_nlink > 1 || kept_directory.st_ino == 0 ||
-         (d->device == kept_directory.st_dev && d->inode == kept_directory.st_ino))) {
-        struct stat there;
-        if (fstatat(d->fd, f.path.last(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(there.st_mode) && there.st_dev == kept_file.st_dev &&
-            there.st_ino == kept_file.st_ino) {
-            errno = 0;
-            return CAB_ERROR_CABINET_ITSELF;
-        }
+    if (is_protected(*d, f.path.last())) {
+        errno = 0;
+        return CAB_ERROR_CABINET_ITSELF;
     }
     struct stat there;
     if (keep && fstatat(d->fd, f.path.last(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -213,7 +258,14 @@ void parallel_restore::submit(file& f) {
         f.status = publish(f);
         f.error = errno;
     } else {
-        pool.submit(f);
+        pool.submit(f, false);
+        ++unwoken_files;
+        unwoken_bytes += f.size;
+        if (unwoken_files >= files_per_wake || unwoken_bytes >= bytes_per_wake) {
+            pool.wake();
+            unwoken_files = 0;
+            unwoken_bytes = 0;
+        }
     }
     submitted.push_back(&f);
     appearing.insert(f.joined);
@@ -307,7 +359,7 @@ int parallel_restore::abandon(file& f) {
 }
 
 bool parallel_restore::done(file& f) {
-    return f.counted || pool.is_done(f);
+    return f.counted || worker_pool::is_done(f);
 }
 
 void parallel_restore::before(const char* stored_name, bool every_file) {

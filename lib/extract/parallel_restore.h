@@ -84,6 +84,11 @@ public:
     // The outcome of f, waited for; f is gone afterwards.
     [[nodiscard]] result collect(file& f);
 
+    // A directory entry, as tree_restorer::make_directory (or
+    // CAB_ERROR_CABINET_ITSELF), through the directories kept open, where
+    // the new one is kept for the files that follow. Call before() first.
+    [[nodiscard]] int make_directory(const char* stored_name, const entry_metadata& entry);
+
     // Before the caller makes stored_name (a directory, a link, a file of
     // its own) below the base: waits for the files it depends on, every file
     // when every_file (a hard link needs its first name published).
@@ -97,6 +102,10 @@ private:
     [[nodiscard]] int publish(file& f);
     // The directory of path, open below the base; null with a status.
     [[nodiscard]] directory* directory_of(const stored_path& path, int& status);
+    // Keeps fd, the directory at path, open for later files.
+    directory* keep_open(std::string path, int fd, const struct stat& found);
+    // Whether name in d is the file never to be replaced.
+    bool is_protected(const directory& d, const char* name) const;
     // Whether a file submitted is still to appear at path or on its way.
     bool awaited(const std::string& path) const;
     // Waits for every file submitted and counts it.
@@ -117,6 +126,8 @@ private:
     std::deque<file*> submitted;               // not yet settled, in order
     std::unordered_set<std::string> appearing; // their paths, joined
     uint64_t in_flight = 0;                    // bytes of files begun and not collected
+    unsigned unwoken_files = 0;                // submitted since the workers were woken
+    uint64_t unwoken_bytes = 0;
 
     std::vector<std::unique_ptr<directory>> directories; // open, the recent ones
     uint64_t uses = 0;

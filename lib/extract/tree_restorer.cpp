@@ -217,7 +217,8 @@ int tree_restorer::plan_file(const entry_metadata& entry, file_plan& plan) {
     return CAB_STATUS_OK;
 }
 
-int tree_restorer::settle_file(int file, const file_plan& plan, file_settled& settled) {
+int tree_restorer::settle_file(int file, const file_plan& plan, file_settled& settled,
+                               bool regular) {
     settled = file_settled();
     // Before the mode: a change of owner clears the set-ID bits. An id this
     // user namespace does not map, or a file system without owners, leaves
@@ -241,7 +242,7 @@ int tree_restorer::settle_file(int file, const file_plan& plan, file_settled& se
     if (plan.has_owner && !(own_user && own_group))
         ++settled.missed.owners;
     settled.mode = plan.mode;
-    const mode_t dropped = (own_user ? 0 : S_ISUID) | (own_group ? 0 : S_ISGID);
+    const mode_t dropped = !regular ? 0 : (own_user ? 0 : S_ISUID) | (own_group ? 0 : S_ISGID);
     if (settled.mode & dropped) {
         settled.mode &= ~dropped;
         ++settled.missed.modes;
@@ -293,12 +294,30 @@ int tree_restorer::make_directory(const char* stored_name, const entry_metadata&
     stored_path path;
     if (int status = path.set(stored_name, true))
         return status;
-    descriptor parent, made;
+    descriptor parent;
     if (int status = path.open_directory(base, true, parent.fd))
         return status;
+    return make_directory_in(parent.fd, path, entry);
+}
+
+int tree_restorer::make_directory_in(int parent, const stored_path& path,
+                                     const entry_metadata& entry, int* opened, struct stat* found) {
+    if (opened != nullptr)
+        *opened = -1;
+    if (base < 0)
+        return CAB_ERROR_CLOSED_OBJECT;
+    descriptor made;
     // Private until finish gives it its mode; the owner can always fill it.
-    if (int status = open_component(parent.fd, path.last(), true, 0700, made.fd))
-        return status;
+    // Made first, as most are new; whatever else is there, the walk's rules.
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    if (mkdirat(parent, path.last(), 0700) != 0 && errno != EEXIST)
+        made.fd = -1;
+    else
+        made.fd = openat(parent, path.last(), flags);
+    if (made.fd < 0) {
+        if (int status = open_component(parent, path.last(), true, 0700, made.fd))
+            return status;
+    }
     struct stat status;
     if (fstat(made.fd, &status) != 0)
         return errno_status(CAB_ERROR_MKDIR);
@@ -323,6 +342,12 @@ int tree_restorer::make_directory(const char* stored_name, const entry_metadata&
     if (!copied || !directories.append(directory)) {
         delete directory;
         return CAB_ERROR_OUT_OF_MEMORY;
+    }
+    if (opened != nullptr) {
+        *opened = made.fd;
+        made.fd = -1;
+        if (found != nullptr)
+            *found = status;
     }
     return CAB_STATUS_OK;
 }
@@ -415,26 +440,32 @@ int tree_restorer::finish_directory(const deferred_directory& directory) {
     stored_path path;
     if (int status = path.set(directory.name.str()))
         return status;
-    descriptor parent, opened;
-    int status = path.open_directory(base, false, parent.fd);
-    if (status == CAB_STATUS_OK)
-        status = open_component(parent.fd, path.last(), false, 0, opened.fd);
-    // Removed meanwhile: nothing to give.
-    if (status == CAB_ERROR_MKDIR && errno == ENOENT)
-        return CAB_STATUS_OK;
-    if (status != CAB_STATUS_OK)
-        return status;
+    descriptor opened;
+    if (!path.open_whole_at_once(base, opened.fd)) {
+        descriptor parent;
+        int status = path.open_directory(base, false, parent.fd);
+        if (status == CAB_STATUS_OK)
+            status = open_component(parent.fd, path.last(), false, 0, opened.fd);
+        // Removed meanwhile: nothing to give.
+        if (status == CAB_ERROR_MKDIR && errno == ENOENT)
+            return CAB_STATUS_OK;
+        if (status != CAB_STATUS_OK)
+            return status;
+    }
     struct stat found;
     if (fstat(opened.fd, &found) != 0)
         return CAB_ERROR_RESTORE_ATTRIBUTES;
     if (found.st_dev != directory.device || found.st_ino != directory.inode)
         return CAB_STATUS_OK;
-    mode_t mode = 0;
-    if (int settled = settle({opened.fd, nullptr}, directory.entry, false, mode))
-        return settled;
-    if (fchmod(opened.fd, mode) != 0)
-        return CAB_ERROR_RESTORE_ATTRIBUTES;
-    return set_time({opened.fd, nullptr}, directory.entry);
+    file_plan plan;
+    file_settled settled;
+    if (int status = plan_file(directory.entry, plan))
+        return status;
+    int status = settle_file(opened.fd, plan, settled, false);
+    static_cast<void>(adopt_file(settled, false)); // counts; adopts nothing
+    if (status != CAB_STATUS_OK)
+        return status;
+    return fchmod(opened.fd, settled.mode) == 0 ? CAB_STATUS_OK : CAB_ERROR_RESTORE_ATTRIBUTES;
 }
 
 int tree_restorer::finish() {

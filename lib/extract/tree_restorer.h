@@ -86,7 +86,8 @@ public:
     // commit_file in three steps, for files written and published on other
     // threads: plan_file decides, in entry order, what the file gets;
     // settle_file gives an open private file its owner and time on any
-    // thread, and says the mode to publish it with; adopt_file, back in
+    // thread (a directory too, with regular false), and says the mode to
+    // publish it with; adopt_file, back in
     // order, counts what fell short and, once the file is published, knows
     // it for make_hardlink. Statuses as commit_file's.
     struct file_plan {
@@ -105,7 +106,8 @@ public:
         shortfalls missed;
     };
     [[nodiscard]] int plan_file(const entry_metadata& entry, file_plan& plan);
-    [[nodiscard]] static int settle_file(int file, const file_plan& plan, file_settled& settled);
+    [[nodiscard]] static int settle_file(int file, const file_plan& plan, file_settled& settled,
+                                         bool regular = true);
     [[nodiscard]] int adopt_file(const file_settled& settled, bool published);
 
     // The base directory's descriptor (-1 when closed) and the policy, for
@@ -125,6 +127,13 @@ public:
     // cannot be made (a file in the way: errno EEXIST or ENOTDIR);
     // CAB_ERROR_OUT_OF_MEMORY; errno set.
     [[nodiscard]] int make_directory(const char* stored_name, const entry_metadata& entry);
+    // The same for path, set as a directory's, in parent, its directory
+    // opened below the base already. The new directory's descriptor goes to
+    // *opened (-1 after a failure) when asked for, with what fstat says of
+    // it in *found; the caller closes it.
+    [[nodiscard]] int make_directory_in(int parent, const stored_path& path,
+                                        const entry_metadata& entry, int* opened = nullptr,
+                                        struct stat* found = nullptr);
 
     // A symbolic link holding entry.link_target, which is never resolved:
     // made under a temporary name, given the owner (with same_owner) and time
