@@ -585,9 +585,10 @@ struct reader::impl {
             return failure;
         outcome result;
         spans();
-        // Files published on workers, for a tree; -j 1 keeps all on this thread.
+        // A tree's files made, written and published on workers; with one
+        // thread, on this one, in the same steps.
         std::optional<parallel_restore> workers;
-        if (reading.status == record_status::verified && publishing_threads() > 1) {
+        if (reading.status == record_status::verified) {
             workers.emplace(run.restorer, publishing_threads());
             workers->protect(file, file_directory);
         }

@@ -67,7 +67,7 @@ struct parallel_restore::file : worker_pool::job {
 
 parallel_restore::parallel_restore(tree_restorer& restorer, unsigned threads)
     : restorer(restorer), thread_count(worker_pool::usable(threads)),
-      keep(restorer.policy() == extraction_target::existing::keep) {
+      inline_only(thread_count == 1), keep(restorer.policy() == extraction_target::existing::keep) {
     const unsigned count = files_per_worker * thread_count;
     slots.reserve(count);
     free_slots.reserve(count);
@@ -253,8 +253,11 @@ int parallel_restore::begin(const char* stored_name, const entry_metadata& entry
 }
 
 void parallel_restore::submit(file& f) {
-    if (!pool.started() && !pool.start(thread_count, work, this)) {
-        // No worker to be had: the file is done here.
+    if (!inline_only && !pool.started())
+        inline_only = !pool.start(thread_count, work, this);
+    if (inline_only) {
+        // One thread, or no worker to be had: the file is done here.
+        errno = 0;
         f.status = publish(f);
         f.error = errno;
     } else {

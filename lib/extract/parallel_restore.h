@@ -52,7 +52,8 @@ public:
         bool written = false;
     };
 
-    // threads workers (at least one) start with the first file submitted.
+    // threads workers start with the first file submitted; with one, every
+    // file is made on the calling thread as it is submitted.
     parallel_restore(tree_restorer& restorer, unsigned threads);
     // Files not yet published are discarded; waits for the workers.
     ~parallel_restore();
@@ -117,6 +118,7 @@ private:
 
     tree_restorer& restorer;
     unsigned thread_count;
+    bool inline_only; // no workers: files are made as they are submitted
     worker_pool pool;
     std::atomic<bool> stopped{false};
     bool keep;
