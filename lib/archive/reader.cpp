@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <deque>
 #include <new>
 #include <optional>
 #include <ostream>
@@ -26,6 +27,7 @@
 #include "fd_output_buffer.h"
 #include "little_endian.h"
 #include "outcome.h"
+#include "parallel_restore.h"
 #include "progress_relay.h"
 #include "range_checks.h"
 #include "record.h"
@@ -33,6 +35,7 @@
 #include "stored_name.h"
 #include "tree_restorer.h"
 #include "unbuffered_output.h"
+#include "worker_pool.h"
 
 using namespace kistle::internal;
 
@@ -210,7 +213,9 @@ struct reader::impl {
     // writes much faster than many small ones.
     static constexpr std::size_t output_buffer_size = 256 * 1024;
     std::unique_ptr<char[]> output_buffer;
-    struct stat file = {}; // the cabinet's, so that extraction never replaces it
+    struct stat file = {};           // the cabinet's, so that extraction never replaces it
+    struct stat file_directory = {}; // where its path names it; st_ino 0: not known
+    unsigned threads = 0;            // as set_threads was given
 
     void close() noexcept {
         static_cast<void>(core.close()); // it cannot fail
@@ -227,6 +232,7 @@ struct reader::impl {
         done = 0;
         shortfalls = {};
         file = {};
+        file_directory = {};
     }
 
     outcome open_cabinet(const std::filesystem::path& cabinet) {
@@ -243,6 +249,13 @@ struct reader::impl {
         }
         actual_size = opened.size;
         file = opened.status;
+        // The directory that holds the name, when the name is no link.
+        struct stat named;
+        std::filesystem::path parent = cabinet.parent_path();
+        if (::lstat(cabinet.c_str(), &named) == 0 && S_ISREG(named.st_mode) &&
+            named.st_dev == file.st_dev && named.st_ino == file.st_ino &&
+            ::stat(parent.empty() ? "." : parent.c_str(), &file_directory) != 0)
+            file_directory = {};
         read_entries(core, reading);
         const uint32_t count = static_cast<uint32_t>(entries.size());
         by_name.reserve(count);
@@ -485,6 +498,105 @@ struct reader::impl {
         return result.failed() ? result : ended;
     }
 
+    // Workers that publish files, besides the caller; 1: none.
+    unsigned publishing_threads() const {
+        return worker_pool::usable(threads != 0 ? threads : worker_pool::cores());
+    }
+
+    // An entry told of once those before it are: its outcome, or the file
+    // the workers make of it.
+    struct pending {
+        const entry* e = nullptr;
+        std::string name; // where it lands
+        outcome result;
+        bool written = false;
+        parallel_restore::file* job = nullptr;
+    };
+
+    // Reads the bytes of a small file whole into data, verified.
+    int read_small(const entry_source& source, uint32_t file, std::string& data) {
+        string_output buffer(data);
+        std::ostream out(&buffer);
+        int status = core.write_file(file, out);
+        if (buffer.out_of_memory)
+            status = CAB_ERROR_OUT_OF_MEMORY;
+        if (status == CAB_STATUS_OK && source.has_content) {
+            running_hash sum;
+            sum.add(data.data(), data.size());
+            if (sum.value() != source.content)
+                status = CAB_ERROR_CONTENT_MISMATCH;
+        }
+        return status;
+    }
+
+    // The outcome of an entry whose walk gave status: where it failed, one
+    // thread would first have found the cabinet at the name.
+    void settle_walk(const extraction& run, const std::string& name, int status, pending& p) {
+        if (status == CAB_STATUS_OK)
+            return;
+        const int walk_errno = errno;
+        if (status != CAB_ERROR_CABINET_ITSELF) {
+            if (outcome refused = check_target(name, run); refused.failed()) {
+                p.result = std::move(refused);
+                return;
+            }
+        }
+        errno = walk_errno;
+        p.result = outcome_of(status, below(run.directory, name));
+    }
+
+    // A file of a record-keeping cabinet small enough to hand to the
+    // workers, with what one thread would find first: the bytes are read
+    // here, in order; the file is made, written and published by a worker.
+    // Anything else goes through extract_one here, once the files it
+    // depends on are out.
+    void restore_through(extraction& run, parallel_restore& workers, const entry& e,
+                         const landing& to, uint32_t number, pending& p) {
+        uint32_t file = 0;
+        const bool named = fault_of(to.name) == name_fault::none;
+        const bool small = e.type == entry_type::file && named && !file_of(e, file).failed() &&
+                           core.file_headers[file]->cbFile <= parallel_restore::largest_file;
+        if (e.type == entry_type::directory && named) {
+            workers.before(to.name.c_str(), false);
+            errno = 0;
+            p.written = true;
+            settle_walk(run, to.name, workers.make_directory(to.name.c_str(), metadata_of(e)), p);
+            return;
+        }
+        if (!small) {
+            workers.before(to.name.c_str(), e.type == entry_type::hardlink);
+            p.result = extract_one(run, e, to, p.written);
+            return;
+        }
+        progress_relay relay(core, progress, done);
+        errno = 0;
+        bool kept = false;
+        int status = workers.begin(to.name.c_str(), metadata_of(e), core.file_headers[file]->cbFile,
+                                   p.job, kept);
+        if (status != CAB_STATUS_OK) {
+            settle_walk(run, to.name, status, p);
+            return;
+        }
+        if (kept)
+            return;
+        status = read_small(reading.sources[number], file, parallel_restore::bytes(*p.job));
+        if (status != CAB_STATUS_OK) {
+            const int read_errno = errno;
+            parallel_restore::file* job = p.job;
+            p.job = nullptr;
+            errno = 0;
+            if (int refused = workers.abandon(*job)) {
+                status = refused;
+            } else {
+                errno = read_errno;
+            }
+            relay.rethrow();
+            p.result = outcome_of(status, below(run.directory, to.name));
+            return;
+        }
+        workers.submit(*p.job);
+    }
+
     outcome extract_all(const std::filesystem::path& directory, const extract_options& options) {
         extraction run(directory, options.policy);
         if (outcome failure = begin(run); failure.failed())
@@ -493,6 +605,40 @@ struct reader::impl {
         spans();
         // With components stripped, the first entry of each stripped path.
         std::unordered_map<std::string, std::size_t> first_of_path;
+        // A tree's files made, written and published on workers; with one
+        // thread, on this one, in the same steps.
+        std::optional<parallel_restore> workers;
+        if (reading.status == record_status::verified) {
+            workers.emplace(run.restorer, publishing_threads());
+            workers->protect(file, file_directory);
+        }
+        // Outcomes are told in the entries' order, whoever finished first.
+        std::deque<pending> waiting;
+        auto tell = [&]() {
+            pending p = std::move(waiting.front());
+            waiting.pop_front();
+            if (p.job != nullptr) {
+                parallel_restore::result made = workers->collect(*p.job);
+                errno = made.error;
+                p.result = outcome_of(made.status, below(directory, p.name));
+                p.written = made.written;
+            }
+            if (!options.each) {
+                if (!p.result.failed())
+                    return true;
+                result = std::move(p.result);
+                return false;
+            }
+            std::optional<error> failure;
+            if (p.result.failed())
+                failure.emplace(error_of(std::move(p.result)));
+            return options.each(*p.e, failure ? &*failure : nullptr, p.written);
+        };
+        auto ready = [&]() {
+            return !waiting.empty() &&
+                   (waiting.front().job == nullptr || workers->done(*waiting.front().job));
+        };
+        bool going = true;
         for (const entry& e : entries) {
             const std::size_t number = static_cast<std::size_t>(&e - entries.data());
             std::string stripped, first_link;
@@ -514,26 +660,35 @@ struct reader::impl {
                 options.strip_components == 0
                     ? landing{e.name, e.link_target.c_str()}
                     : landing{stripped, first_link.empty() ? nullptr : first_link.c_str()};
-            bool written = false;
-            outcome one;
-            if (shadows)
-                one = outcome_of(CAB_ERROR_SAME_PATH, below(directory, to.name));
-            else if (overlapping[number] >= 0 && !options.allow_overlap)
-                one = outcome_of(CAB_ERROR_OVERLAP, below(directory, to.name));
-            else
-                one = extract_one(run, e, to, written);
-            if (!options.each) {
-                if (one.failed()) {
-                    result = one;
+            if (workers) {
+                while (going && !waiting.empty() && !workers->has_room(e.size))
+                    going = tell();
+                if (!going)
                     break;
-                }
-                continue;
             }
-            std::optional<error> failure;
-            if (one.failed())
-                failure.emplace(error_of(std::move(one)));
-            if (!options.each(e, failure ? &*failure : nullptr, written))
+            waiting.emplace_back();
+            pending& p = waiting.back();
+            p.e = &e;
+            p.name = to.name;
+            if (shadows)
+                p.result = outcome_of(CAB_ERROR_SAME_PATH, below(directory, to.name));
+            else if (overlapping[number] >= 0 && !options.allow_overlap)
+                p.result = outcome_of(CAB_ERROR_OVERLAP, below(directory, to.name));
+            else if (workers)
+                restore_through(run, *workers, e, to, static_cast<uint32_t>(number), p);
+            else
+                p.result = extract_one(run, e, to, p.written);
+            while (going && ready())
+                going = tell();
+            if (!going)
                 break;
+        }
+        while (going && !waiting.empty())
+            going = tell();
+        if (workers) {
+            // Files after the run stopped are not published.
+            workers->stop();
+            workers.reset();
         }
         outcome ended = end(run);
         return result.failed() ? result : ended;
@@ -877,8 +1032,10 @@ const std::filesystem::path& reader::path() const noexcept {
 void reader::set_threads(unsigned count) noexcept {
     if (!impl_)
         impl_.reset(new (std::nothrow) impl);
-    if (impl_)
+    if (impl_) {
         impl_->core.set_threads(count); // the core keeps it across open and close
+        impl_->threads = count;
+    }
 }
 
 void reader::set_progress(progress_function progress) {

@@ -165,39 +165,51 @@ int temporary_file::create(int parent, mode_t creation_mode, bool allow_unnamed)
     return CAB_ERROR_OPEN_FILE;
 }
 
-bool temporary_file::make(int parent, mode_t creation_mode, bool allow_unnamed) {
-    directory = fcntl(parent, F_DUPFD_CLOEXEC, 0);
-    if (directory < 0)
-        return false;
+bool temporary_file::open_new(mode_t creation_mode, bool allow_unnamed) {
     if (allow_unnamed && unnamed_allowed) {
         fd = openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, creation_mode);
         // Refused by the file system (EOPNOTSUPP) or the kernel (EISDIR,
         // EINVAL): a name it is. Anything else would refuse a name as well.
-        if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-            return false;
+        if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+            return fd >= 0;
     }
+    fd = create_named(directory, private_mode, own_name);
+    if (fd < 0)
+        return false;
+    slot = register_leftover(directory, own_name);
+    if (slot < 0) {
+        errno = EMFILE;
+        return false;
+    }
+    return true;
+}
+
+bool temporary_file::make(int parent, mode_t creation_mode, bool allow_unnamed) {
+    directory = fcntl(parent, F_DUPFD_CLOEXEC, 0);
+    if (directory < 0 || !open_new(creation_mode, allow_unnamed))
+        return false;
     struct stat status;
-    if (fd >= 0) {
-        if (fstat(fd, &status) != 0)
-            return false;
-        created = status.st_mode & 07777;
-    } else {
-        fd = create_named(directory, private_mode, own_name);
-        if (fd < 0)
-            return false;
-        slot = register_leftover(directory, own_name);
-        if (slot < 0) {
-            errno = EMFILE;
-            return false;
-        }
-        if (fstat(fd, &status) != 0)
-            return false;
-        created = status.st_mode & 07777;
-        if (creation_mode != private_mode && !probe_mode(directory, creation_mode, created))
-            return false;
-    }
+    if (fstat(fd, &status) != 0)
+        return false;
+    created = status.st_mode & 07777;
+    if (own_name[0] != '\0' && creation_mode != private_mode &&
+        !probe_mode(directory, creation_mode, created))
+        return false;
     // A umask can take even the owner's bits away; the descriptor writes anyway.
     return (status.st_mode & 07777) == private_mode || fchmod(fd, private_mode) == 0;
+}
+
+int temporary_file::create_private(int parent) {
+    discard();
+    directory = parent;
+    borrowed = true;
+    // A umask or a default ACL only takes bits away: never more open than 0600.
+    if (open_new(private_mode, true))
+        return CAB_STATUS_OK;
+    int saved = errno;
+    discard();
+    errno = saved;
+    return CAB_ERROR_OPEN_FILE;
 }
 
 int temporary_file::publish(const char* target, mode_t mode, bool replace) {
@@ -248,9 +260,10 @@ void temporary_file::discard() {
     }
     own_name[0] = '\0';
     fd = -1;
-    if (directory >= 0)
+    if (directory >= 0 && !borrowed)
         close(directory);
     directory = -1;
+    borrowed = false;
     created = 0;
     errno = saved;
 }

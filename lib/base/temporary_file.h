@@ -39,6 +39,11 @@ public:
     // false the file has a name from the start. CAB_STATUS_OK, or
     // CAB_ERROR_OPEN_FILE with errno from the call that failed.
     [[nodiscard]] int create(int directory, mode_t creation_mode, bool allow_unnamed = true);
+    // As create(directory, 0600), in fewer calls, for a file whose mode is
+    // given when it is published: directory is borrowed, not duplicated (it
+    // must stay open until the file is published or discarded), and
+    // created_mode() is not learnt (0). Safe on any thread.
+    [[nodiscard]] int create_private(int directory);
 
     // Open for reading and writing; -1 when there is no file. The file stays
     // open until it is published or discarded, and its owner must not close
@@ -67,8 +72,12 @@ public:
 
 private:
     bool make(int parent, mode_t creation_mode, bool allow_unnamed);
+    // Opens a file without a name in directory, or one with a fresh name
+    // where the file system refuses; false with errno set.
+    bool open_new(mode_t creation_mode, bool allow_unnamed);
 
-    int directory = -1; // a duplicate of the caller's descriptor
+    int directory = -1; // a duplicate of the caller's descriptor, or borrowed
+    bool borrowed = false;
     int fd = -1;
     int slot = -1; // where a named file is registered for cleanup
     mode_t created = 0;

@@ -60,27 +60,38 @@ void worker_pool::serve(unsigned worker) {
         pthread_mutex_unlock(&lock);
         work(context, worker, task);
         pthread_mutex_lock(&lock);
-        task.done = true;
+        task.done.store(true, std::memory_order_release);
         pthread_cond_broadcast(&finished);
     }
     pthread_mutex_unlock(&lock);
 }
 
-void worker_pool::submit(job& task) {
+void worker_pool::submit(job& task, bool wake) {
     pthread_mutex_lock(&lock);
-    task.done = false;
+    task.done.store(false, std::memory_order_relaxed);
     task.next = nullptr;
     if (first == nullptr)
         first = &task;
     else
         last->next = &task;
     last = &task;
-    pthread_cond_signal(&queued);
+    if (wake)
+        pthread_cond_signal(&queued);
+    pthread_mutex_unlock(&lock);
+}
+
+void worker_pool::wake() {
+    pthread_mutex_lock(&lock);
+    if (first != nullptr)
+        pthread_cond_broadcast(&queued);
     pthread_mutex_unlock(&lock);
 }
 
 void worker_pool::wait(job& task) {
     pthread_mutex_lock(&lock);
+    // A job queued without a wake is never left waiting for one.
+    if (!task.done && first != nullptr)
+        pthread_cond_broadcast(&queued);
     while (!task.done)
         pthread_cond_wait(&finished, &lock);
     pthread_mutex_unlock(&lock);

@@ -6,6 +6,7 @@
 #ifndef KISTLE_WORKER_POOL_H
 #define KISTLE_WORKER_POOL_H
 
+#include <atomic>
 #include <pthread.h>
 
 namespace kistle::internal {
@@ -15,7 +16,8 @@ public:
     // The part of a job the pool uses; an owner's job type derives from it.
     struct job {
         job* next = nullptr;
-        bool done = true;
+        // Set under the pool's lock; read without it by is_done.
+        std::atomic<bool> done{true};
     };
     // Runs one job on worker number worker (0 to size() - 1), so that each
     // worker may keep state of its own in context.
@@ -42,11 +44,19 @@ public:
     unsigned size() const { return thread_count; }
 
     // Queues task for the next free worker. Only a started pool takes jobs,
-    // and a task must not be submitted again before it is done.
-    void submit(job& task);
+    // and a task must not be submitted again before it is done. Without
+    // wake, a worker that sleeps is not woken for it: the owner wakes them
+    // for several jobs at once, which costs the system far less, before it
+    // waits for any of them.
+    void submit(job& task, bool wake = true);
+    // Wakes the workers for the jobs queued.
+    void wake();
     // Returns once task is done (at once for a task never submitted); what
     // the worker wrote into it is then visible to the caller.
     void wait(job& task);
+    // Whether task is done, without waiting or locking; as after wait, what
+    // the worker wrote is then visible.
+    static bool is_done(const job& task) { return task.done.load(std::memory_order_acquire); }
     // Finishes every job submitted and ends the threads; start may follow.
     void stop();
 

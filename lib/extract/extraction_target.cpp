@@ -82,17 +82,21 @@ int extraction_target::commit(mode_t mode) {
     return found ? CAB_STATUS_OK : publish(mode & 07777);
 }
 
-int extraction_target::publish(mode_t mode) {
+int publish_file(temporary_file& file, const char* name, mode_t mode, bool keep, bool& kept) {
     // A symbolic link at the target is replaced, never followed; one that is
     // kept counts as an existing target.
-    if (temporary.publish(path.last(), mode, !keep) == CAB_STATUS_OK)
+    if (file.publish(name, mode, !keep) == CAB_STATUS_OK)
         return CAB_STATUS_OK;
     if (keep && errno == EEXIST) {
-        found = true;
-        temporary.discard();
+        kept = true;
+        file.discard();
         return CAB_STATUS_OK;
     }
     return errno_status(CAB_ERROR_OPEN_STREAM);
+}
+
+int extraction_target::publish(mode_t mode) {
+    return publish_file(temporary, path.last(), mode, keep, found);
 }
 
 } // namespace kistle::internal

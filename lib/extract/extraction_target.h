@@ -12,6 +12,13 @@
 
 namespace kistle::internal {
 
+// Puts a complete private file in place as name in its directory with mode:
+// replacing whatever is there, or, with keep, by a link that fails where the
+// name exists, which sets kept. CAB_STATUS_OK once it is there or kept,
+// otherwise CAB_ERROR_OPEN_STREAM or CAB_ERROR_ACCESS_DENIED with errno set.
+[[nodiscard]] int publish_file(temporary_file& file, const char* name, mode_t mode, bool keep,
+                               bool& kept);
+
 class extraction_target {
 public:
     extraction_target() = default;

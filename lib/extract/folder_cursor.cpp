@@ -247,16 +247,24 @@ void folder_cursor::read_next() {
 }
 
 void folder_cursor::read_ahead(uint64_t end, bool following) {
+    // Blocks go to the workers a few at a time: waking a worker costs more
+    // than a block's expansion takes to hand over.
+    const unsigned batch = std::min(capacity - 1, decompressors->threads());
+    if (count > 1 && capacity - count < batch)
+        return;
+    bool started = false;
     while (count < capacity && first_block + count < folder.cCFData &&
            slot_at(count - 1).status == CAB_STATUS_OK) {
         const uint32_t number = first_block + count;
         if (!following && index[number].start >= end)
-            return;
+            break;
         read_next();
         slot& next = slot_at(count - 1);
         if (next.status == CAB_STATUS_OK)
-            start_expanding(next);
+            started = start_expanding(next) || started;
     }
+    if (started)
+        decompressors->wake();
 }
 
 bool folder_cursor::set_up_expansion(slot& block) {
@@ -272,13 +280,14 @@ bool folder_cursor::set_up_expansion(slot& block) {
     return true;
 }
 
-void folder_cursor::start_expanding(slot& block) {
+bool folder_cursor::start_expanding(slot& block) {
     // Without memory for it now, it is expanded when it is needed.
     if (folder.typeCompress != COMPRESSION_TYPE_DEFLATE || decompressors->threads() == 1 ||
         !set_up_expansion(block))
-        return;
-    decompressors->start(block.expansion);
+        return false;
+    decompressors->start(block.expansion, false);
     block.state = slot::expanding;
+    return true;
 }
 
 int folder_cursor::write_part(std::ostream& out, slot& block, uint16_t first, uint16_t length) {

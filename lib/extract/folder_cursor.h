@@ -143,8 +143,9 @@ private:
     void read_ahead(uint64_t end, bool following);
     // Gives the block's expansion its buffer; false without memory for it.
     [[nodiscard]] bool set_up_expansion(slot& block);
-    // Has a worker expand a deflate block read ahead.
-    void start_expanding(slot& block);
+    // Has a worker expand a deflate block read ahead, once woken; false
+    // when it is left to be expanded when needed.
+    bool start_expanding(slot& block);
     [[nodiscard]] int write_part(std::ostream& out, slot& block, uint16_t first, uint16_t length);
 
     const cabinet_folder_header& folder;

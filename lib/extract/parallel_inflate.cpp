@@ -31,13 +31,13 @@ void parallel_inflate::run(expansion& job) {
                      : CAB_ERROR_OUT_OF_MEMORY;
 }
 
-void parallel_inflate::start(expansion& job) {
+void parallel_inflate::start(expansion& job, bool wake) {
     if (thread_count > 1 && !pool.started() && !inline_only)
         inline_only = inflaters() == nullptr || !pool.start(thread_count, work, this);
     if (thread_count == 1 || inline_only)
         run(job);
     else
-        pool.submit(job);
+        pool.submit(job, wake);
 }
 
 } // namespace kistle::internal

@@ -35,7 +35,10 @@ public:
     void run(expansion& job);
     // Has a worker expand the block (the calling thread, at once, where no
     // worker can be had); finish must follow before the job is used again.
-    void start(expansion& job);
+    // Without wake, the workers are woken by wake() or finish, for several
+    // blocks at once.
+    void start(expansion& job, bool wake = true);
+    void wake() { pool.wake(); }
     void finish(expansion& job) { pool.wait(job); }
 
 private:

@@ -109,13 +109,21 @@ unsigned stored_path::depth() const {
 }
 
 bool stored_path::open_directory_at_once(int base, int& directory) const {
+    return open_at_once(base, target, directory);
+}
+
+bool stored_path::open_whole_at_once(int base, int& directory) const {
+    return names != nullptr && open_at_once(base, target + std::strlen(target) + 1, directory);
+}
+
+bool stored_path::open_at_once(int base, const char* end, int& directory) const {
 #ifdef SYS_openat2
     // A kernel (or a tool such as valgrind) that does not know the call
     // says so once.
     static std::atomic<bool> unknown{false};
     if (unknown.load(std::memory_order_relaxed))
         return false;
-    char* path = join(target);
+    char* path = join(end);
     if (path == nullptr)
         return false;
     open_how how = {};
@@ -131,6 +139,7 @@ bool stored_path::open_directory_at_once(int base, int& directory) const {
     return true;
 #else
     static_cast<void>(base);
+    static_cast<void>(end);
     static_cast<void>(directory);
     return false;
 #endif

@@ -27,6 +27,8 @@ public:
     // the name ("/a//./b" and "a\\b" are "a/b"); null when it cannot be
     // allocated, otherwise the caller frees it.
     char* joined() const;
+    // The same of the components before last(): "." for none.
+    char* parent() const { return join(target); }
     // The number of components.
     unsigned depth() const;
 
@@ -39,12 +41,20 @@ public:
     // ENOENT), with errno set; directory is -1 after a failure.
     [[nodiscard]] int open_directory(int base, bool make, int& directory) const;
 
+    // Opens the directory the whole name names below base in one call,
+    // where the kernel can refuse every symbolic link and every way out of
+    // base; false (and nothing opened) when it cannot, or the directory is
+    // missing or refused: the caller then walks with open_directory.
+    [[nodiscard]] bool open_whole_at_once(int base, int& directory) const;
+
 private:
     // The same in one call, where the kernel can refuse every symbolic link
     // and every way out of base; false (and nothing opened) when it cannot,
     // or a directory is missing or refused: the walk then makes it or gives
     // the status.
     [[nodiscard]] bool open_directory_at_once(int base, int& directory) const;
+    // Opens the directory the components before end name, as above.
+    [[nodiscard]] bool open_at_once(int base, const char* end, int& directory) const;
     // The components before end joined by '/', "." for none; null when it
     // cannot be allocated.
     char* join(const char* end) const;

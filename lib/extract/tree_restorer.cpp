@@ -194,6 +194,79 @@ int tree_restorer::create_file(const char* stored_name, extraction_target& targe
     return target.create_at(base, stored_name, chosen.policy, file);
 }
 
+int tree_restorer::plan_file(const entry_metadata& entry, file_plan& plan) {
+    if (base < 0)
+        return CAB_ERROR_CLOSED_OBJECT;
+    plan = file_plan();
+    plan.has_owner = entry.has_owner;
+    if (entry.has_owner) {
+        plan.uid = ids.user(entry.owner, entry.uid);
+        plan.gid = ids.group(entry.group, entry.gid);
+    }
+    plan.change_owner = chosen.same_owner && entry.has_owner;
+    plan.mode = static_cast<mode_t>(entry.mode & 07777);
+    if (!chosen.same_owner)
+        plan.mode &= ~mask;
+    using seconds = decltype(timespec{}.tv_sec);
+    plan.time_kept = entry.mtime_nanoseconds <= 999999999u &&
+                     entry.mtime_seconds >= std::numeric_limits<seconds>::min() &&
+                     entry.mtime_seconds <= std::numeric_limits<seconds>::max();
+    if (plan.time_kept)
+        plan.time = {static_cast<seconds>(entry.mtime_seconds),
+                     static_cast<long>(entry.mtime_nanoseconds)};
+    return CAB_STATUS_OK;
+}
+
+int tree_restorer::settle_file(int file, const file_plan& plan, file_settled& settled,
+                               bool regular) {
+    settled = file_settled();
+    // Before the mode: a change of owner clears the set-ID bits. An id this
+    // user namespace does not map, or a file system without owners, leaves
+    // the owner as it is: a shortfall, counted below.
+    if (plan.change_owner && fchown(file, plan.uid, plan.gid) != 0 && errno != EPERM &&
+        errno != EINVAL)
+        return CAB_ERROR_RESTORE_ATTRIBUTES;
+    bool time_set = false;
+    if (plan.time_kept) {
+        const timespec times[2] = {{0, UTIME_OMIT}, plan.time};
+        time_set = futimens(file, times) == 0;
+        if (!time_set && errno != EPERM && errno != EINVAL && errno != EOVERFLOW)
+            return CAB_ERROR_RESTORE_DATETIME;
+    }
+    // One look tells the owner, the time kept and the file's identity.
+    struct stat status;
+    if (fstat(file, &status) != 0)
+        return CAB_ERROR_RESTORE_ATTRIBUTES;
+    const bool own_user = plan.has_owner && status.st_uid == plan.uid;
+    const bool own_group = plan.has_owner && status.st_gid == plan.gid;
+    if (plan.has_owner && !(own_user && own_group))
+        ++settled.missed.owners;
+    settled.mode = plan.mode;
+    const mode_t dropped = !regular ? 0 : (own_user ? 0 : S_ISUID) | (own_group ? 0 : S_ISGID);
+    if (settled.mode & dropped) {
+        settled.mode &= ~dropped;
+        ++settled.missed.modes;
+    }
+    // Some file systems clamp a time past their range without a word; a
+    // coarser clock (two seconds on some) is no loss worth telling.
+    const int64_t kept = static_cast<int64_t>(status.st_mtim.tv_sec);
+    const int64_t wanted = static_cast<int64_t>(plan.time.tv_sec);
+    if (!time_set || kept > wanted + 2 || kept < wanted - 2)
+        ++settled.missed.times;
+    settled.device = status.st_dev;
+    settled.inode = status.st_ino;
+    return CAB_STATUS_OK;
+}
+
+int tree_restorer::adopt_file(const file_settled& settled, bool published) {
+    missed.owners += settled.missed.owners;
+    missed.modes += settled.missed.modes;
+    missed.times += settled.missed.times;
+    if (published && !made_files.insert(settled.device, settled.inode))
+        return CAB_ERROR_OUT_OF_MEMORY;
+    return CAB_STATUS_OK;
+}
+
 int tree_restorer::commit_file(extraction_target& target, const entry_metadata& entry) {
     if (base < 0)
         return CAB_ERROR_CLOSED_OBJECT;
@@ -204,18 +277,15 @@ int tree_restorer::commit_file(extraction_target& target, const entry_metadata& 
         errno = EBADF;
         return CAB_ERROR_OPEN_STREAM;
     }
-    mode_t mode = 0;
-    if (int status = settle({file, nullptr}, entry, true, mode))
+    file_plan plan;
+    file_settled settled;
+    if (int status = plan_file(entry, plan))
         return status;
-    if (int status = set_time({file, nullptr}, entry))
-        return status;
-    struct stat status;
-    if (fstat(file, &status) != 0)
-        return errno_status(CAB_ERROR_OPEN_STREAM);
+    int status = settle_file(file, plan, settled);
     // Known before it is in place: the name may change hands at once.
-    if (!made_files.insert(status.st_dev, status.st_ino))
-        return CAB_ERROR_OUT_OF_MEMORY;
-    return target.commit(mode);
+    if (int adopted = adopt_file(settled, status == CAB_STATUS_OK))
+        return adopted;
+    return status != CAB_STATUS_OK ? status : target.commit(settled.mode);
 }
 
 int tree_restorer::make_directory(const char* stored_name, const entry_metadata& entry) {
@@ -224,12 +294,30 @@ int tree_restorer::make_directory(const char* stored_name, const entry_metadata&
     stored_path path;
     if (int status = path.set(stored_name, true))
         return status;
-    descriptor parent, made;
+    descriptor parent;
     if (int status = path.open_directory(base, true, parent.fd))
         return status;
+    return make_directory_in(parent.fd, path, entry);
+}
+
+int tree_restorer::make_directory_in(int parent, const stored_path& path,
+                                     const entry_metadata& entry, int* opened, struct stat* found) {
+    if (opened != nullptr)
+        *opened = -1;
+    if (base < 0)
+        return CAB_ERROR_CLOSED_OBJECT;
+    descriptor made;
     // Private until finish gives it its mode; the owner can always fill it.
-    if (int status = open_component(parent.fd, path.last(), true, 0700, made.fd))
-        return status;
+    // Made first, as most are new; whatever else is there, the walk's rules.
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    if (mkdirat(parent, path.last(), 0700) != 0 && errno != EEXIST)
+        made.fd = -1;
+    else
+        made.fd = openat(parent, path.last(), flags);
+    if (made.fd < 0) {
+        if (int status = open_component(parent, path.last(), true, 0700, made.fd))
+            return status;
+    }
     struct stat status;
     if (fstat(made.fd, &status) != 0)
         return errno_status(CAB_ERROR_MKDIR);
@@ -254,6 +342,12 @@ int tree_restorer::make_directory(const char* stored_name, const entry_metadata&
     if (!copied || !directories.append(directory)) {
         delete directory;
         return CAB_ERROR_OUT_OF_MEMORY;
+    }
+    if (opened != nullptr) {
+        *opened = made.fd;
+        made.fd = -1;
+        if (found != nullptr)
+            *found = status;
     }
     return CAB_STATUS_OK;
 }
@@ -346,26 +440,32 @@ int tree_restorer::finish_directory(const deferred_directory& directory) {
     stored_path path;
     if (int status = path.set(directory.name.str()))
         return status;
-    descriptor parent, opened;
-    int status = path.open_directory(base, false, parent.fd);
-    if (status == CAB_STATUS_OK)
-        status = open_component(parent.fd, path.last(), false, 0, opened.fd);
-    // Removed meanwhile: nothing to give.
-    if (status == CAB_ERROR_MKDIR && errno == ENOENT)
-        return CAB_STATUS_OK;
-    if (status != CAB_STATUS_OK)
-        return status;
+    descriptor opened;
+    if (!path.open_whole_at_once(base, opened.fd)) {
+        descriptor parent;
+        int status = path.open_directory(base, false, parent.fd);
+        if (status == CAB_STATUS_OK)
+            status = open_component(parent.fd, path.last(), false, 0, opened.fd);
+        // Removed meanwhile: nothing to give.
+        if (status == CAB_ERROR_MKDIR && errno == ENOENT)
+            return CAB_STATUS_OK;
+        if (status != CAB_STATUS_OK)
+            return status;
+    }
     struct stat found;
     if (fstat(opened.fd, &found) != 0)
         return CAB_ERROR_RESTORE_ATTRIBUTES;
     if (found.st_dev != directory.device || found.st_ino != directory.inode)
         return CAB_STATUS_OK;
-    mode_t mode = 0;
-    if (int settled = settle({opened.fd, nullptr}, directory.entry, false, mode))
-        return settled;
-    if (fchmod(opened.fd, mode) != 0)
-        return CAB_ERROR_RESTORE_ATTRIBUTES;
-    return set_time({opened.fd, nullptr}, directory.entry);
+    file_plan plan;
+    file_settled settled;
+    if (int status = plan_file(directory.entry, plan))
+        return status;
+    int status = settle_file(opened.fd, plan, settled, false);
+    static_cast<void>(adopt_file(settled, false)); // counts; adopts nothing
+    if (status != CAB_STATUS_OK)
+        return status;
+    return fchmod(opened.fd, settled.mode) == 0 ? CAB_STATUS_OK : CAB_ERROR_RESTORE_ATTRIBUTES;
 }
 
 int tree_restorer::finish() {

@@ -20,7 +20,8 @@
 // a set-ID bit left off, a time the file system refuses (before 1970, past
 // its range, nanoseconds out of range). The caller reports these once.
 //
-// One thread at a time; the restorer holds the base directory open.
+// One thread at a time, but for settle_file; the restorer holds the base
+// directory open.
 #ifndef KISTLE_TREE_RESTORER_H
 #define KISTLE_TREE_RESTORER_H
 
@@ -82,6 +83,38 @@ public:
     [[nodiscard]] int create_file(const char* stored_name, extraction_target& target, int& file);
     [[nodiscard]] int commit_file(extraction_target& target, const entry_metadata& entry);
 
+    // commit_file in three steps, for files written and published on other
+    // threads: plan_file decides, in entry order, what the file gets;
+    // settle_file gives an open private file its owner and time on any
+    // thread (a directory too, with regular false), and says the mode to
+    // publish it with; adopt_file, back in
+    // order, counts what fell short and, once the file is published, knows
+    // it for make_hardlink. Statuses as commit_file's.
+    struct file_plan {
+        bool change_owner = false; // give uid and gid
+        bool has_owner = false;
+        uid_t uid = 0;
+        gid_t gid = 0;
+        mode_t mode = 0;        // less the umask where it applies, set-ID bits still in
+        bool time_kept = false; // the time is one a timespec holds
+        timespec time = {};
+    };
+    struct file_settled {
+        mode_t mode = 0;
+        dev_t device = 0;
+        ino_t inode = 0;
+        shortfalls missed;
+    };
+    [[nodiscard]] int plan_file(const entry_metadata& entry, file_plan& plan);
+    [[nodiscard]] static int settle_file(int file, const file_plan& plan, file_settled& settled,
+                                         bool regular = true);
+    [[nodiscard]] int adopt_file(const file_settled& settled, bool published);
+
+    // The base directory's descriptor (-1 when closed) and the policy, for
+    // those that make files below it.
+    int base_directory() const { return base; }
+    extraction_target::existing policy() const { return chosen.policy; }
+
     // A directory (its name may end in a separator): made, private to its
     // owner, when missing (missing directories on the way get the mode of a
     // new directory); an existing one is reused under either policy and
@@ -94,6 +127,13 @@ public:
     // cannot be made (a file in the way: errno EEXIST or ENOTDIR);
     // CAB_ERROR_OUT_OF_MEMORY; errno set.
     [[nodiscard]] int make_directory(const char* stored_name, const entry_metadata& entry);
+    // The same for path, set as a directory's, in parent, its directory
+    // opened below the base already. The new directory's descriptor goes to
+    // *opened (-1 after a failure) when asked for, with what fstat says of
+    // it in *found; the caller closes it.
+    [[nodiscard]] int make_directory_in(int parent, const stored_path& path,
+                                        const entry_metadata& entry, int* opened = nullptr,
+                                        struct stat* found = nullptr);
 
     // A symbolic link holding entry.link_target, which is never resolved:
     // made under a temporary name, given the owner (with same_owner) and time

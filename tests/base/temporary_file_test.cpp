@@ -83,6 +83,25 @@ TEST_P(temporary_file_test, published_complete_with_its_mode) {
     EXPECT_EQ(scratch_dir::status_of(dir + "/out").st_mode & 07777, 0640u);
 }
 
+// The borrowed directory stays the caller's: open after the file is gone.
+TEST_P(temporary_file_test, private_file_borrows_its_directory) {
+    for (bool publish : {false, true}) {
+        temporary_file file;
+        ASSERT_EQ(file.create_private(directory), CAB_STATUS_OK);
+        EXPECT_EQ(file.name()[0] == '\0', unnamed());
+        expect_private_while_written(file);
+        ASSERT_TRUE(write_all(file.descriptor(), "private"));
+        if (publish)
+            ASSERT_EQ(file.publish("out", 0604), CAB_STATUS_OK);
+        else
+            file.discard();
+        EXPECT_EQ(fcntl(directory, F_GETFD), FD_CLOEXEC) << publish;
+    }
+    EXPECT_EQ(scratch_dir::names_in(dir), std::vector<std::string>{"out"});
+    EXPECT_EQ(scratch.read(dir + "/out"), "private");
+    EXPECT_EQ(scratch_dir::status_of(dir + "/out").st_mode & 07777, 0604u);
+}
+
 // A link at the target is replaced, and the file it points to stays as it was.
 TEST_P(temporary_file_test, link_at_the_target_is_replaced) {
     std::string victim = scratch.write("victim", "untouched");

@@ -76,6 +76,25 @@ TEST(worker_pool_test, stop_finishes_the_jobs_queued) {
     EXPECT_EQ(last.output, 49u);
 }
 
+// Jobs queued without a wake are still done: by a wake, or when waited for.
+TEST(worker_pool_test, jobs_queued_without_a_wake_are_done) {
+    std::vector<unsigned> per_worker(2);
+    std::vector<counting_job> jobs(20);
+    worker_pool pool;
+    ASSERT_TRUE(pool.start(2, square, &per_worker));
+    for (unsigned i = 0; i < jobs.size(); ++i) {
+        jobs[i].input = i;
+        pool.submit(jobs[i], false);
+        if (i == 9)
+            pool.wake();
+    }
+    for (unsigned i = jobs.size(); i-- > 0;) {
+        pool.wait(jobs[i]);
+        EXPECT_TRUE(worker_pool::is_done(jobs[i]));
+        EXPECT_EQ(jobs[i].output, i * i);
+    }
+}
+
 TEST(worker_pool_test, cores) {
     EXPECT_GE(worker_pool::cores(), 1u);
 }

@@ -354,8 +354,11 @@ public:
     bool is_open() const noexcept;
     const std::filesystem::path& path() const noexcept; // empty when closed
 
-    // Worker threads for reading ahead and inflating: 0 (the default) means
-    // one per core, 1 means none besides the caller's; at most 256 are used.
+    // Worker threads for reading ahead and inflating, and, as extract_all
+    // restores a tree, for making, writing and publishing its files: 0 (the
+    // default) means one per core, 1 means none besides the caller's; at
+    // most 256 are used. Every file, outcome and message is the same for any
+    // count.
     void set_threads(unsigned count) noexcept;
     // Called as extract, extract_all and read write an entry's bytes (see
     // progress_function); none by default.
@@ -425,7 +428,9 @@ public:
                  std::error_code& ec);
     bool extract(const entry& e, const std::filesystem::path& directory, std::error_code& ec);
     // Extracts every entry as above, in the cabinet's order (a name stored
-    // twice: the entry find() returns), stopping at the first failure.
+    // twice: the entry find() returns), stopping at the first failure. With
+    // worker threads, files after it that were already under way may have
+    // been published too.
     // Directories get their modes and times once everything below them is
     // in place, so a read-only directory still receives its files.
     void extract_all(const std::filesystem::path& directory, existing policy = existing::replace);
@@ -496,10 +501,14 @@ struct extract_options {
     unsigned strip_components = 0;
     // Which entries to extract; all when not given.
     std::function<bool(const entry& e)> select;
-    // Told of each entry extracted or failed: written as extract() says,
-    // and the failure (null on success), naming the path and the system's
-    // reason as the throwing extract() would. False stops the run. Without
-    // it, the first failure ends the run and is its outcome.
+    // Told of each entry extracted or failed, on the calling thread and in
+    // the cabinet's order: written as extract() says, and the failure (null
+    // on success), naming the path and the system's reason as the throwing
+    // extract() would. False stops the run (with worker threads, files after
+    // the entry that were already under way may have been published, and
+    // are not told). Without it, the first failure ends the run and is its
+    // outcome. select is asked in the cabinet's order too, and may be asked
+    // of entries ahead of those each has been told of.
     std::function<bool(const entry& e, const error* failure, bool written)> each;
 };
 
