@@ -8,13 +8,10 @@
 int run_cat(const options& o, console& out) {
     kistle::reader cabinet(o.cabinet);
     bool failed = note_damage(cabinet, o.cabinet, out);
-    for (const std::string& name : o.operands) {
-        const kistle::entry* e = cabinet.find_path(name);
-        if (e == nullptr) {
-            out.note(kistle::error(kistle::errc::not_found, name).what());
-            failed = true;
+    for (const kistle::entry* e : select_in_operand_order(cabinet, o.operands, out, failed)) {
+        // Directories and symbolic links have no bytes to write.
+        if (e->type == kistle::entry_type::directory || e->type == kistle::entry_type::symlink)
             continue;
-        }
         try {
             cabinet.extract(*e, out.out());
         } catch (const kistle::error& error) {

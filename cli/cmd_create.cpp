@@ -1,12 +1,15 @@
 #include <cerrno>
 #include <kistle/archive.h>
+#include <memory>
 #include <sys/stat.h>
 
 #include "command_line.h"
 #include "commands.h"
 #include "console.h"
 #include "create_settings.h"
+#include "pattern.h"
 #include "progress.h"
+#include "warnings.h"
 
 namespace {
 
@@ -33,6 +36,11 @@ bool tree_settings(const options& o, console& out, kistle::tree_options& tree, b
         return false;
     }
     tree.numeric_owner = o.numeric_owner;
+    if (!o.excludes.empty())
+        tree.filter = [excluded = std::make_shared<exclusion_set>(o.excludes)](
+                          std::string_view name, kistle::entry_type, const std::filesystem::path&) {
+            return !excluded->excludes(name);
+        };
     return true;
 }
 
@@ -41,17 +49,19 @@ const char* refusal(const std::string& name) {
     return why != nullptr ? why : "a name that cannot be stored";
 }
 
-// What the writer left out or changed, said as it happens. failed is set
-// for what costs an entry.
-void tell(const kistle::notice& n, console& out, bool& failed, bool& slash_told) {
+// What the writer left out or changed, said as it happens (what costs
+// nothing, through told). failed is set for what costs an entry, which is
+// always named.
+void tell(const kistle::notice& n, console& out, warnings& told, bool& failed, bool& slash_told) {
     using kind = kistle::notice::kind;
     const std::string path = n.source.native();
     switch (n.what) {
     case kind::special_file:
-        out.note(path, "special file not stored");
+        told.warn(path, "special file not stored", "special file skipped", "special files skipped");
         break;
     case kind::cabinet_itself:
-        out.note(path, "the cabinet itself; not stored");
+        told.warn(path, "the cabinet itself; not stored", "path was the cabinet itself; not stored",
+                  "paths were the cabinet itself; not stored");
         break;
     case kind::leading_slash:
         if (!slash_told)
@@ -59,12 +69,19 @@ void tell(const kistle::notice& n, console& out, bool& failed, bool& slash_told)
         slash_told = true;
         break;
     case kind::not_stored:
-        out.note(path, n.type == kistle::entry_type::directory
-                           ? "empty directory not stored in a plain cabinet"
-                           : "symbolic link not stored in a plain cabinet");
+        if (n.type == kistle::entry_type::directory)
+            told.warn(path, "empty directory not stored in a plain cabinet",
+                      "empty directory not stored in a plain cabinet",
+                      "empty directories not stored in a plain cabinet");
+        else
+            told.warn(path, "symbolic link not stored in a plain cabinet",
+                      "symbolic link not stored in a plain cabinet",
+                      "symbolic links not stored in a plain cabinet");
         break;
     case kind::time_clamped:
-        out.note(path, "time outside 1980-2107; the nearest date stored");
+        told.warn(path, "time outside 1980-2107; the nearest date stored",
+                  "time outside 1980-2107 stored as the nearest date",
+                  "times outside 1980-2107 stored as the nearest date");
         break;
     case kind::changed:
         out.note(path, "file changed as we read it");
@@ -83,7 +100,8 @@ void tell(const kistle::notice& n, console& out, bool& failed, bool& slash_told)
         failed = true;
         break;
     case kind::duplicate:
-        out.note(path, "given twice; stored once");
+        told.warn(path, "given twice; stored once", "path given twice; stored once",
+                  "paths given twice; stored once");
         break;
     }
 }
@@ -167,17 +185,20 @@ int run_create(const options& o, console& out) {
         return exit_failure;
     }
 
-    progress_line progress(out.error_is_terminal() && !o.quiet, total,
+    progress_line progress(out.error_is_terminal() && !o.quiet && !o.no_progress, total,
                            std::chrono::milliseconds(o.progress_delay));
     console::progress_scope shown(out, progress);
     cabinet.set_progress([&progress](std::uint64_t done) { progress.update(done); });
     bool failed = false, slash_told = false;
-    cabinet.set_notices([&](const kistle::notice& n) { tell(n, out, failed, slash_told); });
+    warnings told(out, o.quiet);
+    cabinet.set_notices([&](const kistle::notice& n) { tell(n, out, told, failed, slash_told); });
     if (o.store)
         cabinet.new_folder(kistle::compression::stored);
     if (o.verbose)
-        tree.filter = [&out](std::string_view name, kistle::entry_type type,
-                             const std::filesystem::path&) {
+        tree.filter = [&out, excluded = tree.filter](std::string_view name, kistle::entry_type type,
+                                                     const std::filesystem::path& source) {
+            if (excluded && !excluded(name, type, source))
+                return false;
             if (!name.empty())
                 out.out_line(std::string(name) +
                              (type == kistle::entry_type::directory ? "/" : ""));
@@ -195,15 +216,18 @@ int run_create(const options& o, console& out) {
     }
     if (failed && cabinet.size() == 0) {
         cabinet.discard();
+        told.summarise();
         return exit_failure;
     }
     progress.set_stage("writing the cabinet");
     try {
         cabinet.commit();
     } catch (const kistle::error& e) {
+        told.summarise();
         out.note(refusal_of_place(e, o));
         return exit_failure;
     }
     progress.finish();
+    told.summarise();
     return failed ? exit_failure : exit_success;
 }

@@ -5,8 +5,10 @@
 #include "command_line.h"
 #include "commands.h"
 #include "console.h"
+#include "pattern.h"
 #include "progress.h"
 #include "selection.h"
+#include "warnings.h"
 
 namespace {
 
@@ -44,7 +46,7 @@ int run_extract(const options& o, console& out) {
     cabinet.set_threads(o.threads);
     bool failed = note_damage(cabinet, o.cabinet, out);
     std::vector<const kistle::entry*> chosen =
-        select_entries(cabinet, o.operands, false, out, failed);
+        select_entries(cabinet, o.operands, exclusion_set(o.excludes), out, failed);
 
     std::filesystem::path directory = o.directory.empty() ? "." : o.directory;
     std::error_code ec;
@@ -57,7 +59,7 @@ int run_extract(const options& o, console& out) {
     std::uint64_t total = 0;
     for (const kistle::entry* e : chosen)
         total += e->size;
-    progress_line progress(out.error_is_terminal() && !o.quiet, total,
+    progress_line progress(out.error_is_terminal() && !o.quiet && !o.no_progress, total,
                            std::chrono::milliseconds(o.progress_delay));
     console::progress_scope shown(out, progress);
     cabinet.set_progress([&progress](std::uint64_t done) { progress.update(done); });
@@ -67,6 +69,8 @@ int run_extract(const options& o, console& out) {
     kistle::extract_options options;
     options.policy = o.keep ? kistle::reader::existing::keep : kistle::reader::existing::replace;
     options.allow_overlap = o.allow_overlap;
+    options.strip_components = o.strip_components;
+    warnings told(out, o.quiet);
     options.select = [&](const kistle::entry& e) {
         if (wanted.count(&e) == 0)
             return false;
@@ -79,7 +83,7 @@ int run_extract(const options& o, console& out) {
             out.note(failure->what());
             not_extracted.push_back(&e);
         } else if (!written) {
-            out.note(e.name, "exists; kept");
+            told.warn(e.name, "exists; kept", "existing file kept", "existing files kept");
         }
         return true;
     };
@@ -90,6 +94,7 @@ int run_extract(const options& o, console& out) {
         failed = true;
     }
     progress.finish();
+    told.summarise();
     note_shortfalls(cabinet.unrestored(), out);
     for (const kistle::entry* e : not_extracted)
         out.note("not extracted", listed(e->name));

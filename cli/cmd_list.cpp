@@ -4,13 +4,14 @@
 #include "commands.h"
 #include "console.h"
 #include "listing.h"
+#include "pattern.h"
 #include "selection.h"
 
 int run_list(const options& o, console& out) {
     kistle::reader cabinet(o.cabinet);
     bool failed = note_damage(cabinet, o.cabinet, out);
     std::vector<const kistle::entry*> chosen =
-        select_entries(cabinet, o.operands, false, out, failed);
+        select_entries(cabinet, o.operands, exclusion_set({}), out, failed);
     if (o.json) {
         write_json(chosen, out.out());
     } else if (o.long_format) {

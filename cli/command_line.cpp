@@ -27,7 +27,10 @@ void add_threads(CLI::App& app, options& o) {
 }
 
 void add_quiet(CLI::App& app, options& o) {
-    app.add_flag("-q,--no-progress", o.quiet,
+    app.add_flag("-q,--quiet", o.quiet,
+                 "No progress line, and one line per kind of warning in place of one per file; "
+                 "what fails is still named");
+    app.add_flag("--no-progress", o.no_progress,
                  "Show no progress line (one appears on a terminal after about a second)");
     // Hidden (no group): lets the tests see the line without waiting for it.
     app.add_option("--progress-delay", o.progress_delay)->type_name("MILLISECONDS")->group("");
@@ -36,6 +39,21 @@ void add_quiet(CLI::App& app, options& o) {
 void add_cabinet(CLI::App& app, options& o) {
     app.add_option("CABINET", o.cabinet, "The cabinet file")->required()->type_name("");
 }
+
+void add_exclude(CLI::App& app, options& o, const char* what) {
+    app.add_option("--exclude", o.excludes, what)
+        ->type_name("PATTERN")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
+// How the operands of list, extract, cat and delete choose entries.
+constexpr const char* selection_help =
+    "A PATTERN is a shell wildcard matched against the whole stored name; '*' matches\n"
+    "'/' too. Write '*', '?', '[' and '\\' in a name with a backslash before each, as\n"
+    "in the shell ('a\\[1\\].txt'). An operand that names a stored directory, or a part\n"
+    "of a name that ends where a '/' follows, selects everything below it too, as tar\n"
+    "does. An operand that selects nothing is an error.\n";
 
 // CLI11 reads an argument written as [a,b] as a list of values ([] as
 // none), and after "--" it gives up on a command whose operands are already
@@ -67,34 +85,18 @@ void unmark(std::string& value) {
         value.erase(0, 1);
 }
 
-constexpr const char* command_names[] = {"create", "list", "extract", "test", "cat", "info"};
+// The subcommands, as the table below adds them.
+struct command_entry {
+    const char* name;
+    command what;
+    CLI::App* (*add)(CLI::App& app, options& o);
+};
 
-// The first argument, when it is neither an option nor a command.
-std::optional<std::string> unknown_command(int argc, char** argv) {
-    if (argc < 2 || argv[1][0] == '-')
-        return std::nullopt;
-    for (const char* name : command_names)
-        if (std::string_view(argv[1]) == name)
-            return std::nullopt;
-    return std::string(argv[1]);
-}
-
-} // namespace
-
-int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std::ostream& err) {
-    CLI::App app("kistle: make, list, check and unpack cabinet archives", "kistle");
-    app.set_version_flag("--version", version_text(), "Show the version and exit");
-    app.require_subcommand(1);
-    app.footer("Run 'kistle COMMAND --help' for the options of a command; see also kistle(1).\n"
-               "\nExamples:\n"
-               "  kistle create backup.cab Documents notes.txt\n"
-               "  kistle list -l backup.cab\n"
-               "  kistle extract -C restored backup.cab 'Documents/*.odt'\n");
-    app.get_formatter()->column_width(28);
-
+CLI::App* add_create(CLI::App& app, options& o) {
     CLI::App* create = app.add_subcommand("create", "Make a cabinet of files and directories");
     create->add_option("-C,--directory", o.directory, "Take the PATHs relative to DIR")
         ->type_name("DIR");
+    add_exclude(*create, o, "Leave out what PATTERN matches, and all below a directory it matches");
     create->add_flag("--store", o.store, "Store the files uncompressed");
     create->add_flag("--plain", o.plain,
                      "Write a plain cabinet: regular files only, with their date and read-only "
@@ -139,47 +141,67 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
         ->required()
         ->type_name("");
     create->footer(
-        "Directories are walked recursively in sorted order. Names are stored as the paths\n"
-        "were given, relative, with '/' between directories; a leading '/' is removed, and a\n"
-        "path with a '..' component is refused. The cabinet keeps what tar keeps: regular\n"
-        "files with all their permission bits, directories, hard links, owners and groups\n"
-        "(IDs and names), and times in UTC to the nanosecond, with a checksum of each file.\n"
-        "Symbolic links are stored as links, never followed. Devices, FIFOs and sockets are\n"
-        "skipped with a warning, and so is a file that cannot be read (the exit status is\n"
-        "then 1). Every reader of the format still extracts the files. --plain keeps\n"
-        "regular files with their date and read-only bit only, as cabinet_tool writes them.\n"
-        "With SOURCE_DATE_EPOCH set, later times are stored as it and dates are written in\n"
-        "UTC, so the cabinet depends on the files alone. A cabinet holds at most 65535\n"
-        "files of at most 2147385345 bytes each. The cabinet appears only once complete;\n"
-        "a failure leaves what was at CABINET as it was. Only an empty file or a cabinet\n"
-        "is replaced, unless --force. Where CABINET's directory refuses a new file, create\n"
-        "fails before compressing anything; --in-place then writes over CABINET itself,\n"
-        "and a failure part way leaves it damaged. Arguments after '--' are PATHs even\n"
-        "when they begin with '-'.\n"
+        "Directories are walked recursively in sorted order. Names are stored as the\n"
+        "paths were given, relative, with '/' between directories; a leading '/' is\n"
+        "removed, and a path with a '..' component is refused. --exclude takes tar's\n"
+        "meaning: a PATTERN without '/' is matched against each name component, one with\n"
+        "'/' against the whole stored name; an excluded directory is not entered.\n"
+        "\n"
+        "Kept, as tar keeps them: regular files with all their permission bits,\n"
+        "directories, hard links, owners and groups (IDs and names), and modification\n"
+        "times in UTC to the nanosecond, with a checksum of each file. Symbolic links\n"
+        "are stored as links, never followed. Lost: devices, FIFOs and sockets (skipped\n"
+        "with a warning), access and change times, extended attributes and ACLs. A file\n"
+        "that cannot be read is skipped too, and the exit status is then 1. Every reader\n"
+        "of the format still extracts the files. --plain keeps regular files with their\n"
+        "date (local time, two-second steps, 1980 to 2107) and read-only bit only, as\n"
+        "cabinet_tool writes them. With SOURCE_DATE_EPOCH set, later times are stored as\n"
+        "it and dates are written in UTC, so the cabinet depends on the files alone.\n"
+        "\n"
+        "Limits: at most 65535 files (hard links count; directories and symbolic links\n"
+        "do not), 2147385345 bytes a file, and 65533 folders of at most that many bytes.\n"
+        "\n"
+        "The cabinet appears only once complete; a failure leaves what was at CABINET as\n"
+        "it was. Only an empty file or a cabinet is replaced, unless --force. Where\n"
+        "CABINET's directory refuses a new file, create fails before compressing\n"
+        "anything; --in-place then writes over CABINET itself, and a failure part way\n"
+        "leaves it damaged. Arguments after '--' are PATHs even when they begin with\n"
+        "'-'.\n"
         "\nExamples:\n"
         "  kistle create backup.cab Documents notes.txt\n"
         "  kistle create -C /srv/www site.cab .\n"
+        "  kistle create --exclude '*.o' --exclude .git src.cab src\n"
         "  kistle create --level 9 --folder-size 64M -j 2 photos.cab Pictures\n");
+    return create;
+}
 
+CLI::App* add_list(CLI::App& app, options& o) {
     CLI::App* list = app.add_subcommand("list", "List the files of a cabinet");
     list->add_flag("-l,--long", o.long_format,
-                   "Show attributes, size, date and time (local), and folder");
+                   "Show type and mode, owner and group, size, date and time (local)");
     list->add_flag("--json", o.json, "Write a JSON array of the files");
     add_cabinet(*list, o);
-    list->add_option("PATTERN", o.operands, "Only the files whose names match")->type_name("");
-    list->footer("PATTERNs are shell wildcards matched against the whole stored name; '*'\n"
-                 "matches '/' too. A PATTERN that matches nothing is an error.\n"
-                 "\nExamples:\n"
-                 "  kistle list -l backup.cab\n"
-                 "  kistle list backup.cab 'Documents/*.txt'\n"
-                 "  kistle list --json backup.cab | jq '.[].size'\n");
+    list->add_option("PATTERN", o.operands, "Only the entries these select (PATTERN or DIR)")
+        ->type_name("");
+    list->footer(std::string(selection_help) + "\nExamples:\n"
+                                               "  kistle list -l backup.cab\n"
+                                               "  kistle list backup.cab Documents 'notes/*.txt'\n"
+                                               "  kistle list --json backup.cab | jq '.[].size'\n");
+    return list;
+}
 
+CLI::App* add_extract(CLI::App& app, options& o) {
     CLI::App* extract = app.add_subcommand("extract", "Unpack files from a cabinet");
     extract
         ->add_option("-C,--directory", o.directory,
                      "Write the files below DIR (made if missing) instead of the "
                      "current directory")
         ->type_name("DIR");
+    add_exclude(*extract, o, "Leave out the entries PATTERN matches, and all below them");
+    extract
+        ->add_option("--strip-components", o.strip_components,
+                     "Remove N leading components from each name; skip what has no more")
+        ->type_name("N");
     extract->add_flag("-k,--keep", o.keep, "Keep files that exist and name them; no failure");
     extract->add_flag("--allow-overlap", o.allow_overlap,
                       "Extract entries whose bytes overlap another's (refused by default)");
@@ -187,32 +209,109 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
     extract->add_flag("-v,--verbose", o.verbose, "Name each file as it is extracted");
     add_quiet(*extract, o);
     add_cabinet(*extract, o);
-    extract->add_option("PATTERN", o.operands, "Only the files whose names match")->type_name("");
+    extract->add_option("PATTERN", o.operands, "Only the entries these select (PATTERN or DIR)")
+        ->type_name("");
     extract->footer(
-        "Every file, or each one whose name matches a PATTERN, is written below DIR. Nothing\n"
-        "is written outside it: a name with a '..' component is refused and no symbolic link\n"
-        "is followed. Each file appears complete or not at all, with its stored date, time\n"
-        "and read-only bit. A file that fails does not stop the others; the failures are\n"
+        "Every entry, or each one an operand selects and no --exclude leaves out, is\n"
+        "written below DIR. Nothing is written outside it: a name with a '..' component\n"
+        "is refused and no symbolic link is followed. Each file appears complete or not\n"
+        "at all. As tar does, extraction restores modes (less the umask, unless run as\n"
+        "root, which also restores owners) and modification times to the nanosecond;\n"
+        "directories get theirs once their contents are in place. Access times are not\n"
+        "kept. A plain cabinet gives its dates (local time, two-second steps) and\n"
+        "read-only bits. A file that fails does not stop the others; the failures are\n"
         "listed at the end and the exit status is 1.\n"
+        "\n" +
+        std::string(selection_help) +
         "\nExamples:\n"
         "  kistle extract backup.cab\n"
-        "  kistle extract -k -C restored backup.cab 'Documents/*'\n");
+        "  kistle extract -k -C restored backup.cab Documents 'notes/*.txt'\n"
+        "  kistle extract --strip-components 1 --exclude '*.tmp' site.cab\n");
+    return extract;
+}
 
+CLI::App* add_test(CLI::App& app, options& o) {
     CLI::App* test = app.add_subcommand("test", "Check every block and every file of a cabinet");
     add_cabinet(*test, o);
     test->footer("Reads the whole cabinet and writes nothing. Names each damaged file, or says\n"
                  "in one line that all is well; the exit status is 1 on any damage.\n"
                  "\nExample:\n"
                  "  kistle test backup.cab\n");
+    return test;
+}
 
+CLI::App* add_cat(CLI::App& app, options& o) {
     CLI::App* cat = app.add_subcommand("cat", "Write files' bytes to standard output");
     add_cabinet(*cat, o);
-    cat->add_option("NAME", o.operands, "Stored names, exactly")->required()->type_name("");
-    cat->footer("\nExample:\n  kistle cat backup.cab notes.txt | less\n");
+    cat->add_option("NAME", o.operands, "The files these select (NAME, PATTERN or DIR)")
+        ->required()
+        ->type_name("");
+    cat->footer("Writes what each operand selects, operand by operand in the order given, and\n"
+                "in the cabinet's order within one; directories and links have no bytes.\n"
+                "\n" +
+                std::string(selection_help) +
+                "\nExamples:\n"
+                "  kistle cat backup.cab notes.txt | less\n"
+                "  kistle cat backup.cab 'logs/*.log' | grep error\n");
+    return cat;
+}
 
+CLI::App* add_info(CLI::App& app, options& o) {
     CLI::App* info = app.add_subcommand("info", "Describe a cabinet's header and folders");
     add_cabinet(*info, o);
     info->footer("\nExample:\n  kistle info backup.cab\n");
+    return info;
+}
+
+// Every command, in the order --help shows them. A command is one entry here
+// and one function above.
+constexpr command_entry commands[] = {
+    {"create", command::create, add_create},
+    {"list", command::list, add_list},
+    {"extract", command::extract, add_extract},
+    {"test", command::test, add_test},
+    {"cat", command::cat, add_cat},
+    {"info", command::info, add_info},
+};
+
+// The first argument, when it is neither an option nor a command.
+std::optional<std::string> unknown_command(int argc, char** argv) {
+    if (argc < 2 || argv[1][0] == '-')
+        return std::nullopt;
+    for (const command_entry& c : commands)
+        if (std::string_view(argv[1]) == c.name)
+            return std::nullopt;
+    return std::string(argv[1]);
+}
+
+// Options that cannot be used together, checked here rather than by CLI11,
+// whose help would show them on every line: the clash and the command whose
+// help tells more, or nothing.
+std::optional<std::pair<const char*, const char*>> clash_of(const options& o) {
+    if (o.store && o.level != -1)
+        return std::make_pair("--store and --level", "create");
+    if (o.long_format && o.json)
+        return std::make_pair("--long and --json", "list");
+    if (o.plain && (!o.owner.empty() || !o.group.empty() || o.numeric_owner))
+        return std::make_pair("--plain and --owner, --group or --numeric-owner", "create");
+    return std::nullopt;
+}
+
+} // namespace
+
+int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std::ostream& err) {
+    CLI::App app("kistle: make, list, check and unpack cabinet archives", "kistle");
+    app.set_version_flag("--version", version_text(), "Show the version and exit");
+    app.require_subcommand(1);
+    app.footer("Run 'kistle COMMAND --help' for the options of a command; see also kistle(1).\n"
+               "\nExamples:\n"
+               "  kistle create backup.cab Documents notes.txt\n"
+               "  kistle list -l backup.cab\n"
+               "  kistle extract -C restored backup.cab Documents 'notes/*.odt'\n");
+    app.get_formatter()->column_width(28);
+    std::vector<std::pair<CLI::App*, command>> added;
+    for (const command_entry& c : commands)
+        added.emplace_back(c.add(app, o), c.what);
 
     try {
         std::vector<std::string> arguments = marked_arguments(argc, argv);
@@ -228,8 +327,8 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
         message.erase(std::remove(message.begin(), message.end(), '\0'), message.end());
         if (std::optional<std::string> unknown = unknown_command(argc, argv)) {
             message = *unknown + ": unknown command (the commands are";
-            for (const char* name : command_names)
-                message += std::string(name == command_names[0] ? " " : ", ") + name;
+            for (const command_entry& c : commands)
+                message += std::string(&c == commands ? " " : ", ") + c.name;
             message += ")";
         }
         err << "kistle: " << message << "\nTry '" << command << " --help' for more information.\n";
@@ -239,26 +338,17 @@ int parse_command_line(int argc, char** argv, options& o, std::ostream& out, std
 
     for (std::string* value : {&o.cabinet, &o.directory, &o.mtime, &o.owner, &o.group})
         unmark(*value);
-    for (std::string& operand : o.operands)
-        unmark(operand);
+    for (std::vector<std::string>* values : {&o.operands, &o.excludes})
+        for (std::string& value : *values)
+            unmark(value);
 
-    // Checked here rather than by CLI11, whose help would show them on every line.
-    const char* clash = o.store && o.level != -1  ? "--store and --level"
-                        : o.long_format && o.json ? "--long and --json"
-                        : o.plain && (!o.owner.empty() || !o.group.empty() || o.numeric_owner)
-                            ? "--plain and --owner, --group or --numeric-owner"
-                            : nullptr;
-    if (clash != nullptr) {
-        err << "kistle: " << clash << " cannot be used together\nTry 'kistle "
-            << (o.long_format ? "list" : "create") << " --help' for more information.\n";
+    if (auto clash = clash_of(o)) {
+        err << "kistle: " << clash->first << " cannot be used together\nTry 'kistle "
+            << clash->second << " --help' for more information.\n";
         err.flush();
         return exit_usage;
     }
-
-    const std::pair<CLI::App*, command> commands[] = {
-        {create, command::create}, {list, command::list}, {extract, command::extract},
-        {test, command::test},     {cat, command::cat},   {info, command::info}};
-    for (const auto& [app_of, what] : commands)
+    for (const auto& [app_of, what] : added)
         if (app_of->parsed())
             o.what = what;
     return -1;

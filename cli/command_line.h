@@ -13,19 +13,22 @@ enum class command { create, list, extract, test, cat, info };
 struct options {
     command what = command::info;
     std::string cabinet;
-    std::vector<std::string> operands; // PATHs, PATTERNs or NAMEs
+    std::vector<std::string> operands; // PATHs, PATTERNs, DIRs or NAMEs
     std::string directory;             // -C
+    std::vector<std::string> excludes; // --exclude, as given
     bool store = false;
     int level = -1; // -1: the library's default
     std::uint64_t folder_size = 0;
     unsigned threads = 0; // 0: one per core
     bool verbose = false;
-    bool quiet = false;
+    bool quiet = false;                  // -q: no progress line, warnings summed up
+    bool no_progress = false;            // --no-progress: no progress line
     std::uint64_t progress_delay = 1000; // milliseconds before the progress line shows
     bool long_format = false;
     bool json = false;
     bool keep = false;
-    bool allow_overlap = false; // extract
+    bool allow_overlap = false;    // extract
+    unsigned strip_components = 0; // extract
     // create: what the entries record
     bool plain = false;
     std::string mtime, owner, group; // as given; empty when not

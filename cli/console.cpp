@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "progress.h"
+#include "standard_error.h"
 
 namespace {
 
@@ -94,18 +95,6 @@ std::string console::shown(std::string_view name, bool on_error) const {
             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
                 c = '?';
     return result;
-}
-
-void write_standard_error(std::string_view text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t written = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        done += static_cast<std::size_t>(written);
-    }
 }
 
 void console::write_error(std::initializer_list<std::string_view> parts) {

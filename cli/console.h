@@ -12,10 +12,6 @@
 
 class progress_line;
 
-// Writes all of text to standard error, retrying an interrupted write; a
-// standard error that fails is not worth failing the work for.
-void write_standard_error(std::string_view text);
-
 class console {
 public:
     console();

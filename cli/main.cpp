@@ -3,12 +3,12 @@
 // library's, reached through <kistle/archive.h>.
 #include <exception>
 #include <iostream>
+#include <kistle/archive.h>
 #include <new>
 
 #include "command_line.h"
 #include "commands.h"
 #include "console.h"
-#include "interrupt_cleanup.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ int run(const options& o, console& out) {
 } // namespace
 
 int main(int argc, char** argv) {
-    clean_up_on_interrupt();
+    kistle::clean_up_on_interrupt();
     console out;
     options o;
     int status = parse_command_line(argc, argv, o, out.out(), std::cerr);

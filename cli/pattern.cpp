@@ -1,5 +1,7 @@
 #include "pattern.h"
 
+#include <algorithm>
+
 #include "utf8.h"
 
 namespace {
@@ -121,22 +123,44 @@ bool wildcard::matches(std::string_view name) const {
     return pi == items.size();
 }
 
+bool wildcard::matches_leading(std::string_view name) const {
+    for (std::size_t slash = name.find('/'); slash != std::string_view::npos;
+         slash = name.find('/', slash + 1))
+        if (slash > 0 && matches(name.substr(0, slash)))
+            return true;
+    return matches(name);
+}
+
+namespace {
+
+// "dir/" and "dir" name the same directory; "/" stays itself.
+std::string_view without_trailing_slashes(std::string_view pattern) {
+    while (pattern.size() > 1 && pattern.back() == '/')
+        pattern.remove_suffix(1);
+    return pattern;
+}
+
+} // namespace
+
 pattern_set::pattern_set(const std::vector<std::string>& patterns)
     : texts(patterns), used(patterns.size(), false) {
     for (const std::string& text : patterns)
-        wildcards.emplace_back(text);
+        wildcards.emplace_back(without_trailing_slashes(text));
+}
+
+bool pattern_set::selects(std::size_t i, std::string_view name) {
+    if (!wildcards[i].matches_leading(name))
+        return false;
+    used[i] = true;
+    return true;
 }
 
 bool pattern_set::selects(std::string_view name) {
     if (wildcards.empty())
         return true;
     bool selected = false;
-    for (std::size_t i = 0; i < wildcards.size(); ++i) {
-        if (wildcards[i].matches(name)) {
-            used[i] = true;
-            selected = true;
-        }
-    }
+    for (std::size_t i = 0; i < wildcards.size(); ++i)
+        selected = selects(i, name) || selected;
     return selected;
 }
 
@@ -146,4 +170,28 @@ std::vector<std::string> pattern_set::unused() const {
         if (!used[i])
             result.push_back(texts[i]);
     return result;
+}
+
+exclusion_set::exclusion_set(const std::vector<std::string>& patterns) {
+    for (const std::string& text : patterns) {
+        std::string_view pattern = without_trailing_slashes(text);
+        (pattern.find('/') == std::string_view::npos ? components : whole).emplace_back(pattern);
+    }
+}
+
+bool exclusion_set::excludes(std::string_view name) const {
+    for (const wildcard& w : whole)
+        if (w.matches_leading(name))
+            return true;
+    if (components.empty())
+        return false;
+    for (std::size_t start = 0; start <= name.size();) {
+        std::size_t end = std::min(name.find('/', start), name.size());
+        const std::string_view component = name.substr(start, end - start);
+        for (const wildcard& w : components)
+            if (!component.empty() && w.matches(component))
+                return true;
+        start = end + 1;
+    }
+    return false;
 }

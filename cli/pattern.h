@@ -15,6 +15,9 @@ class wildcard {
 public:
     explicit wildcard(std::string_view pattern);
     bool matches(std::string_view name) const;
+    // Whether it matches name, or a leading part of name that a '/' follows:
+    // a directory's name stands for everything below it, as in tar.
+    bool matches_leading(std::string_view name) const;
 
 private:
     struct range {
@@ -30,12 +33,18 @@ private:
     std::vector<item> items;
 };
 
-// The PATTERNs of one command. An empty set selects every name.
+// The operands of one command, each a PATTERN or DIR: a name is selected
+// by an operand that matches it or a directory above it (trailing '/'s of
+// an operand are ignored). An empty set selects every name.
 class pattern_set {
 public:
     explicit pattern_set(const std::vector<std::string>& patterns);
-    // Whether name matches any pattern; every pattern it matches counts as used.
+    std::size_t size() const { return wildcards.size(); }
+    // Whether name is selected by any operand; every operand that selects it
+    // counts as used.
     bool selects(std::string_view name);
+    // Whether operand number i selects name, which then counts as used.
+    bool selects(std::size_t i, std::string_view name);
     // The patterns that no name has matched so far, in the order given.
     std::vector<std::string> unused() const;
 
@@ -43,6 +52,18 @@ private:
     std::vector<std::string> texts;
     std::vector<wildcard> wildcards;
     std::vector<bool> used;
+};
+
+// The --exclude PATTERNs, with tar's meaning: a pattern without '/' is
+// matched against every component of a name, one with '/' against the whole
+// name; either way a directory left out takes everything below it along.
+class exclusion_set {
+public:
+    explicit exclusion_set(const std::vector<std::string>& patterns);
+    bool excludes(std::string_view name) const;
+
+private:
+    std::vector<wildcard> components, whole;
 };
 
 #endif

@@ -1,7 +1,7 @@
 #include "progress.h"
 
-#include "console.h"
 #include "human_units.h"
+#include "standard_error.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,27 +1,53 @@
 #include "selection.h"
 
 #include <kistle/archive.h>
+#include <unordered_set>
 
 #include "console.h"
 #include "pattern.h"
 
-std::vector<const kistle::entry*> select_entries(const kistle::reader& cabinet,
-                                                 const std::vector<std::string>& patterns,
-                                                 bool first_of_each_name, console& out,
-                                                 bool& failed) {
-    pattern_set wanted(patterns);
-    std::vector<const kistle::entry*> chosen;
-    for (const kistle::entry& e : cabinet.entries()) {
-        if (!wanted.selects(e.name))
-            continue;
-        if (first_of_each_name && cabinet.find(e.name) != &e)
-            continue;
-        chosen.push_back(&e);
-    }
-    for (const std::string& pattern : wanted.unused()) {
-        out.note(pattern, "no file in the cabinet matches");
+namespace {
+
+void note_unused(const pattern_set& operands, console& out, bool& failed) {
+    for (const std::string& operand : operands.unused()) {
+        out.note(operand, "no file in the cabinet matches");
         failed = true;
     }
+}
+
+} // namespace
+
+std::vector<const kistle::entry*> select_entries(const kistle::reader& cabinet,
+                                                 const std::vector<std::string>& operands,
+                                                 const exclusion_set& excluded, console& out,
+                                                 bool& failed) {
+    pattern_set wanted(operands);
+    std::vector<const kistle::entry*> chosen;
+    for (const kistle::entry& e : cabinet.entries())
+        if (wanted.selects(e.name) && !excluded.excludes(e.name))
+            chosen.push_back(&e);
+    note_unused(wanted, out, failed);
+    return chosen;
+}
+
+std::vector<const kistle::entry*> select_in_operand_order(const kistle::reader& cabinet,
+                                                          const std::vector<std::string>& operands,
+                                                          console& out, bool& failed) {
+    pattern_set wanted(operands);
+    std::vector<const kistle::entry*> chosen;
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+        std::unordered_set<const kistle::entry*> taken;
+        for (const kistle::entry& e : cabinet.entries()) {
+            if (!wanted.selects(i, e.name))
+                continue;
+            const kistle::entry* landing = cabinet.find_path(e.name);
+            if (landing == nullptr)
+                landing = &e; // a name extraction refuses: extracting it says why
+            if (taken.insert(landing).second)
+                chosen.push_back(landing);
+        }
+    }
+    note_unused(wanted, out, failed);
     return chosen;
 }
 

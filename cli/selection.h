@@ -1,4 +1,4 @@
-// The entries a command works on: every entry, or those matching a PATTERN.
+// The entries a command works on: every entry, or those its operands select.
 #ifndef KISTLE_CLI_SELECTION_H
 #define KISTLE_CLI_SELECTION_H
 
@@ -10,15 +10,23 @@ class reader;
 struct entry;
 } // namespace kistle
 class console;
+class exclusion_set;
 
-// The entries whose names match any of patterns (all of them when there are
-// none), in the cabinet's order. With first_of_each_name, a name stored
-// twice counts once, as the entry extraction uses. Each pattern that matches
-// nothing is noted on out, and sets failed.
+// The entries that any of operands selects (all of them when there are
+// none; see pattern_set) and excluded does not leave out, in the cabinet's
+// order. Each operand that selects nothing is noted on out, and sets failed.
 std::vector<const kistle::entry*> select_entries(const kistle::reader& cabinet,
-                                                 const std::vector<std::string>& patterns,
-                                                 bool first_of_each_name, console& out,
+                                                 const std::vector<std::string>& operands,
+                                                 const exclusion_set& excluded, console& out,
                                                  bool& failed);
+
+// What cat writes: operand by operand in the order given, the entries each
+// selects in the cabinet's order, each as the entry extraction would write
+// at its path (so once for names that land on one path). Operands that
+// select nothing are noted as select_entries does.
+std::vector<const kistle::entry*> select_in_operand_order(const kistle::reader& cabinet,
+                                                          const std::vector<std::string>& operands,
+                                                          console& out, bool& failed);
 
 // Notes what opening found wrong with the cabinet at path (its record or
 // directory; see kistle::reader::damage). True when there was anything.

@@ -8,6 +8,7 @@
 #include <optional>
 #include <ostream>
 #include <streambuf>
+#include <unordered_map>
 #include <utility>
 
 #include <cstdio>
@@ -377,22 +378,32 @@ struct reader::impl {
         return status;
     }
 
-    // One entry of a record-keeping cabinet, made by the restorer.
-    int restore(extraction& run, const entry& e, uint32_t number, bool& written) {
+    // Where one entry lands: its name below the directory and, for a hard
+    // link, the name its first entry landed on (none: its bytes are written).
+    struct landing {
+        const std::string& name;
+        const char* first_link;
+    };
+
+    // One entry of a record-keeping cabinet, made by the restorer at to.
+    int restore(extraction& run, const entry& e, const landing& to, uint32_t number,
+                bool& written) {
         const entry_metadata metadata = metadata_of(e);
         bool kept = false;
         switch (e.type) {
         case entry_type::directory:
             written = true;
-            return run.restorer.make_directory(e.name.c_str(), metadata);
+            return run.restorer.make_directory(to.name.c_str(), metadata);
         case entry_type::symlink: {
-            int status = run.restorer.make_symlink(e.name.c_str(), metadata, &kept);
+            int status = run.restorer.make_symlink(to.name.c_str(), metadata, &kept);
             written = !kept;
             return status;
         }
         case entry_type::hardlink: {
             // Where its first name was not made here, its bytes are written.
-            int status = run.restorer.make_hardlink(e.name.c_str(), e.link_target.c_str(), &kept);
+            if (to.first_link == nullptr)
+                break;
+            int status = run.restorer.make_hardlink(to.name.c_str(), to.first_link, &kept);
             if (status != CAB_ERROR_FILE_NOT_FOUND) {
                 written = !kept && status == CAB_STATUS_OK;
                 return status;
@@ -407,7 +418,7 @@ struct reader::impl {
             return refused.status;
         extraction_target target;
         int fd = -1;
-        if (int status = run.restorer.create_file(e.name.c_str(), target, fd))
+        if (int status = run.restorer.create_file(to.name.c_str(), target, fd))
             return status;
         if (target.kept())
             return CAB_STATUS_OK;
@@ -420,39 +431,45 @@ struct reader::impl {
 
     // A refused name says why, and a target that is this very cabinet is
     // never replaced.
-    outcome check_target(const entry& e, const extraction& run) const {
+    outcome check_target(const std::string& name, const extraction& run) const {
         errno = 0;
-        if (const name_fault fault = fault_of(e.name); fault != name_fault::none) {
-            outcome refused = outcome_of(CAB_ERROR_ACCESS_DENIED, below(run.directory, e.name));
+        if (const name_fault fault = fault_of(name); fault != name_fault::none) {
+            outcome refused = outcome_of(CAB_ERROR_ACCESS_DENIED, below(run.directory, name));
             refused.reason = fault == name_fault::climbs
                                  ? "a name with a '..' component would lead outside the directory"
                                  : "no file name to extract this entry to";
             return refused;
         }
         // A longer name is no path the system takes: no copy of it for lstat.
-        if (run.policy == existing::keep || file.st_ino == 0 || e.name.size() > PATH_MAX)
+        if (run.policy == existing::keep || file.st_ino == 0 || name.size() > PATH_MAX)
             return {};
-        std::string target = below(run.directory, e.name);
+        std::string target = below(run.directory, name);
         std::replace(target.begin(), target.end(), '\\', '/');
         struct stat status;
         if (::lstat(target.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
             status.st_dev == file.st_dev && status.st_ino == file.st_ino)
-            return outcome_of(CAB_ERROR_CABINET_ITSELF, below(run.directory, e.name));
+            return outcome_of(CAB_ERROR_CABINET_ITSELF, below(run.directory, name));
         return {};
     }
 
     outcome extract_one(extraction& run, const entry& e, bool& written) {
+        return extract_one(run, e, {e.name, e.link_target.c_str()}, written);
+    }
+
+    outcome extract_one(extraction& run, const entry& e, const landing& to, bool& written) {
         written = false;
         uint32_t number = 0;
         if (outcome failure = number_of(e, number); failure.failed())
             return failure;
-        if (outcome refused = check_target(e, run); refused.failed())
+        if (outcome refused = check_target(to.name, run); refused.failed())
             return refused;
         progress_relay relay(core, progress, done);
         errno = 0;
         int status;
-        if (reading.status == record_status::verified) {
-            status = restore(run, e, number, written);
+        if (reading.status == record_status::verified || to.name != e.name) {
+            // A plain cabinet's file too where it lands under another
+            // name: with the mode and time its DOS fields give.
+            status = restore(run, e, to, number, written);
         } else {
             // A plain cabinet's file: its DOS date and read-only bit.
             uint32_t file = 0;
@@ -466,7 +483,7 @@ struct reader::impl {
         }
         relay.rethrow();
         if (status != CAB_STATUS_OK)
-            return outcome_of(status, below(run.directory, e.name));
+            return outcome_of(status, below(run.directory, to.name));
         return {};
     }
 
@@ -490,6 +507,7 @@ struct reader::impl {
     // the workers make of it.
     struct pending {
         const entry* e = nullptr;
+        std::string name; // where it lands
         outcome result;
         bool written = false;
         parallel_restore::file* job = nullptr;
@@ -513,18 +531,18 @@ struct reader::impl {
 
     // The outcome of an entry whose walk gave status: where it failed, one
     // thread would first have found the cabinet at the name.
-    void settle_walk(const extraction& run, const entry& e, int status, pending& p) {
+    void settle_walk(const extraction& run, const std::string& name, int status, pending& p) {
         if (status == CAB_STATUS_OK)
             return;
         const int walk_errno = errno;
         if (status != CAB_ERROR_CABINET_ITSELF) {
-            if (outcome refused = check_target(e, run); refused.failed()) {
+            if (outcome refused = check_target(name, run); refused.failed()) {
                 p.result = std::move(refused);
                 return;
             }
         }
         errno = walk_errno;
-        p.result = outcome_of(status, below(run.directory, e.name));
+        p.result = outcome_of(status, below(run.directory, name));
     }
 
     // A file of a record-keeping cabinet small enough to hand to the
@@ -533,30 +551,30 @@ struct reader::impl {
     // Anything else goes through extract_one here, once the files it
     // depends on are out.
     void restore_through(extraction& run, parallel_restore& workers, const entry& e,
-                         uint32_t number, pending& p) {
+                         const landing& to, uint32_t number, pending& p) {
         uint32_t file = 0;
-        const bool named = fault_of(e.name) == name_fault::none;
+        const bool named = fault_of(to.name) == name_fault::none;
         const bool small = e.type == entry_type::file && named && !file_of(e, file).failed() &&
                            core.file_headers[file]->cbFile <= parallel_restore::largest_file;
         if (e.type == entry_type::directory && named) {
-            workers.before(e.name.c_str(), false);
+            workers.before(to.name.c_str(), false);
             errno = 0;
             p.written = true;
-            settle_walk(run, e, workers.make_directory(e.name.c_str(), metadata_of(e)), p);
+            settle_walk(run, to.name, workers.make_directory(to.name.c_str(), metadata_of(e)), p);
             return;
         }
         if (!small) {
-            workers.before(e.name.c_str(), e.type == entry_type::hardlink);
-            p.result = extract_one(run, e, p.written);
+            workers.before(to.name.c_str(), e.type == entry_type::hardlink);
+            p.result = extract_one(run, e, to, p.written);
             return;
         }
         progress_relay relay(core, progress, done);
         errno = 0;
         bool kept = false;
-        int status = workers.begin(e.name.c_str(), metadata_of(e), core.file_headers[file]->cbFile,
+        int status = workers.begin(to.name.c_str(), metadata_of(e), core.file_headers[file]->cbFile,
                                    p.job, kept);
         if (status != CAB_STATUS_OK) {
-            settle_walk(run, e, status, p);
+            settle_walk(run, to.name, status, p);
             return;
         }
         if (kept)
@@ -573,7 +591,7 @@ struct reader::impl {
                 errno = read_errno;
             }
             relay.rethrow();
-            p.result = outcome_of(status, below(run.directory, e.name));
+            p.result = outcome_of(status, below(run.directory, to.name));
             return;
         }
         workers.submit(*p.job);
@@ -585,6 +603,8 @@ struct reader::impl {
             return failure;
         outcome result;
         spans();
+        // With components stripped, the first entry of each stripped path.
+        std::unordered_map<std::string, std::size_t> first_of_path;
         // A tree's files made, written and published on workers; with one
         // thread, on this one, in the same steps.
         std::optional<parallel_restore> workers;
@@ -600,7 +620,7 @@ struct reader::impl {
             if (p.job != nullptr) {
                 parallel_restore::result made = workers->collect(*p.job);
                 errno = made.error;
-                p.result = outcome_of(made.status, below(directory, p.e->name));
+                p.result = outcome_of(made.status, below(directory, p.name));
                 p.written = made.written;
             }
             if (!options.each) {
@@ -621,11 +641,25 @@ struct reader::impl {
         bool going = true;
         for (const entry& e : entries) {
             const std::size_t number = static_cast<std::size_t>(&e - entries.data());
+            std::string stripped, first_link;
+            bool shadows = shadowed[number] >= 0;
+            if (options.strip_components != 0) {
+                stripped = stripped_path(e.name, options.strip_components);
+                if (stripped.empty())
+                    continue;
+                shadows = !first_of_path.emplace(stripped, number).second;
+                if (e.type == entry_type::hardlink)
+                    first_link = stripped_path(e.link_target, options.strip_components);
+            }
             if (options.select && !options.select(e))
                 continue;
             // Names that land on one path: the first entry of it is the one.
-            if (shadowed[number] >= 0 && !options.each)
+            if (shadows && !options.each)
                 continue;
+            const landing to =
+                options.strip_components == 0
+                    ? landing{e.name, e.link_target.c_str()}
+                    : landing{stripped, first_link.empty() ? nullptr : first_link.c_str()};
             if (workers) {
                 while (going && !waiting.empty() && !workers->has_room(e.size))
                     going = tell();
@@ -635,14 +669,15 @@ struct reader::impl {
             waiting.emplace_back();
             pending& p = waiting.back();
             p.e = &e;
-            if (shadowed[number] >= 0)
-                p.result = outcome_of(CAB_ERROR_SAME_PATH, below(directory, e.name));
+            p.name = to.name;
+            if (shadows)
+                p.result = outcome_of(CAB_ERROR_SAME_PATH, below(directory, to.name));
             else if (overlapping[number] >= 0 && !options.allow_overlap)
-                p.result = outcome_of(CAB_ERROR_OVERLAP, below(directory, e.name));
+                p.result = outcome_of(CAB_ERROR_OVERLAP, below(directory, to.name));
             else if (workers)
-                restore_through(run, *workers, e, static_cast<uint32_t>(number), p);
+                restore_through(run, *workers, e, to, static_cast<uint32_t>(number), p);
             else
-                p.result = extract_one(run, e, p.written);
+                p.result = extract_one(run, e, to, p.written);
             while (going && ready())
                 going = tell();
             if (!going)
@@ -655,6 +690,21 @@ struct reader::impl {
             workers->stop();
             workers.reset();
         }
+        outcome ended = end(run);
+        return result.failed() ? result : ended;
+    }
+
+    outcome extract_to(const entry& e, const std::filesystem::path& target, existing policy,
+                       bool& written) {
+        written = false;
+        const std::filesystem::path directory =
+            target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+        const std::string name = target.filename().native();
+        extraction run(directory, policy);
+        if (outcome failure = begin(run); failure.failed())
+            return failure;
+        // A hard link's bytes too: its first name was not made here.
+        outcome result = extract_one(run, e, {name, nullptr}, written);
         outcome ended = end(run);
         return result.failed() ? result : ended;
     }
@@ -1092,6 +1142,22 @@ const restore_shortfalls& reader::unrestored() const noexcept {
 
 void reader::extract_all(const std::filesystem::path& directory, std::error_code& ec) {
     extract_all(directory, existing::replace, ec);
+}
+
+bool reader::extract_to(const entry& e, const std::filesystem::path& target, existing policy) {
+    bool written = false;
+    raise(impl_ ? impl_->extract_to(e, target, policy, written)
+                : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+    return written;
+}
+
+bool reader::extract_to(const entry& e, const std::filesystem::path& target, existing policy,
+                        std::error_code& ec) {
+    bool written = false;
+    report(impl_ ? impl_->extract_to(e, target, policy, written)
+                 : outcome_of(CAB_ERROR_CLOSED_OBJECT),
+           ec);
+    return written;
 }
 
 void reader::extract(const entry& e, std::ostream& out) {

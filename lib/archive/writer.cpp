@@ -587,6 +587,18 @@ struct writer::impl {
         return add_bytes_from(buffer, nullptr, name, facts, data.size(), name);
     }
 
+    outcome add_stream(std::string_view stored_name, std::istream& in, const entry_options& options,
+                       std::optional<uint64_t> size) {
+        const std::string name(stored_name);
+        if (!options.modified)
+            return outcome_of(CAB_ERROR_DATETIME, name);
+        if (in.rdbuf() == nullptr)
+            return outcome_of(CAB_ERROR_READ, name);
+        entry_facts facts = own_facts(*options.modified, 0644);
+        apply(options, facts);
+        return add_bytes_from(*in.rdbuf(), nullptr, name, facts, size.value_or(0), name);
+    }
+
     entry_facts own_facts(const file_time& modified, uint32_t mode) {
         entry_facts facts;
         facts.mode = mode;
@@ -962,6 +974,20 @@ void writer::add_bytes(std::string_view stored_name, std::string_view data,
 void writer::add_bytes(std::string_view stored_name, std::string_view data,
                        const entry_options& options, std::error_code& ec) {
     report(impl_ ? impl_->add_bytes(stored_name, data, options)
+                 : outcome_of(CAB_ERROR_CLOSED_OBJECT),
+           ec);
+}
+
+void writer::add_stream(std::string_view stored_name, std::istream& in,
+                        const entry_options& options, std::optional<std::uint64_t> size) {
+    raise(impl_ ? impl_->add_stream(stored_name, in, options, size)
+                : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+}
+
+void writer::add_stream(std::string_view stored_name, std::istream& in,
+                        const entry_options& options, std::optional<std::uint64_t> size,
+                        std::error_code& ec) {
+    report(impl_ ? impl_->add_stream(stored_name, in, options, size)
                  : outcome_of(CAB_ERROR_CLOSED_OBJECT),
            ec);
 }

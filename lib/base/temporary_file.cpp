@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <kistle/cabinet_status.h>
-#include <kistle/temporary_cleanup.h>
 
 namespace kistle::internal {
 
@@ -140,18 +139,12 @@ bool rename_new(int directory, const char* from, const char* to) {
 
 } // namespace
 
-} // namespace kistle::internal
-
-using namespace kistle::internal;
-
-void remove_temporary_files() {
+void remove_temporary_files() noexcept {
     for (leftover& entry : leftovers) {
         if (entry.state.load(std::memory_order_acquire) == slot_set)
             unlinkat(entry.directory, entry.name, 0);
     }
 }
-
-namespace kistle::internal {
 
 const char* temporary_directory() {
     const char* directory = std::getenv("TMPDIR");

@@ -13,6 +13,12 @@
 
 namespace kistle::internal {
 
+// Removes every named temporary file and link of this process that is
+// still unfinished. Only async-signal-safe calls are made, so a signal
+// handler may call it; the files stay registered and their owners still
+// work, so it is safe at any time.
+void remove_temporary_files() noexcept;
+
 // Where files that are never published go: $TMPDIR, or /tmp when it is
 // unset or empty.
 const char* temporary_directory();

@@ -40,4 +40,14 @@ std::string path_of(std::string_view name) {
     return path;
 }
 
+std::string stripped_path(std::string_view name, unsigned count) {
+    std::string path = path_of(name);
+    std::size_t start = 0;
+    for (; count > 0 && start < path.size(); --count) {
+        const std::size_t slash = path.find('/', start);
+        start = slash == std::string::npos ? path.size() : slash + 1;
+    }
+    return path.substr(start);
+}
+
 } // namespace kistle::internal

@@ -36,6 +36,10 @@ name_fault fault_of(std::string_view name);
 // and "docs\a.txt" land on "docs/a.txt").
 std::string path_of(std::string_view name);
 
+// path_of(name) less its first count components, as tar's
+// --strip-components takes them; empty when nothing is left.
+std::string stripped_path(std::string_view name, unsigned count);
+
 } // namespace kistle::internal
 
 #endif

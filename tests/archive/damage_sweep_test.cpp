@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class damage_sweep : public archive_test {
+class damage_sweep_test : public archive_test {
 protected:
     std::string cabinet_path = scratch.file("good.cab");
     std::string damaged_path = scratch.file("damaged.cab");
@@ -96,7 +96,7 @@ protected:
     }
 };
 
-TEST_F(damage_sweep, single_bytes_never_pass_for_something_else) {
+TEST_F(damage_sweep_test, single_bytes_never_pass_for_something_else) {
     make_cabinet();
     const std::string good = scratch_dir::read(cabinet_path);
     int passed = 0;
@@ -120,7 +120,7 @@ TEST_F(damage_sweep, single_bytes_never_pass_for_something_else) {
 
 // The same bit flipped in two words of a stored block cancels out in the
 // block's checksum; the file's own checksum still sees it.
-TEST_F(damage_sweep, paired_changes_in_a_stored_block) {
+TEST_F(damage_sweep_test, paired_changes_in_a_stored_block) {
     make_cabinet();
     const std::string good = scratch_dir::read(cabinet_path);
     const std::size_t payload = good.find("stored bytes");

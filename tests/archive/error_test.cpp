@@ -53,9 +53,9 @@ void PrintTo(const error_case& c, std::ostream* out) {
     *out << c.name;
 }
 
-class error_path : public ::testing::TestWithParam<error_case> {};
+class error_path_test : public ::testing::TestWithParam<error_case> {};
 
-TEST_P(error_path, throws_or_sets_the_error_code) {
+TEST_P(error_path_test, throws_or_sets_the_error_code) {
     const error_case& c = GetParam();
     {
         error_context context;
@@ -89,7 +89,7 @@ const kistle::entry& first_entry(kistle::reader& in, const std::string& path) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    archive, error_path,
+    archive, error_path_test,
     ::testing::Values(error_case{"open_missing", kistle::errc::open_stream,
                                  [](error_context& c, std::error_code* ec) {
                                      kistle::reader in;
@@ -283,10 +283,10 @@ INSTANTIATE_TEST_SUITE_P(
                                  }}),
     [](const ::testing::TestParamInfo<error_case>& info) { return info.param.name; });
 
-using error_message = archive_test;
+using error_message_test = archive_test;
 
 // what() names the path and, where a system call failed, the system's reason.
-TEST_F(error_message, names_the_path_and_the_system_reason) {
+TEST_F(error_message_test, names_the_path_and_the_system_reason) {
     std::string missing = scratch.file("missing.cab");
     try {
         kistle::reader in(missing);
@@ -312,7 +312,7 @@ TEST_F(error_message, names_the_path_and_the_system_reason) {
 
 // what() says the real cause where no system call failed, and names the
 // path it concerns.
-TEST_F(error_message, names_the_real_cause) {
+TEST_F(error_message_test, names_the_real_cause) {
     test_cabinet hostile;
     hostile.add_folder(1, {{"../evil", "x"}, {"dir/", "y"}});
     kistle::reader in(scratch.write("hostile.cab", build_cabinet(hostile)));
@@ -354,7 +354,7 @@ TEST_F(error_message, names_the_real_cause) {
     EXPECT_FALSE(given.system_code());
 }
 
-TEST_F(error_message, success_clears_the_error_code) {
+TEST_F(error_message_test, success_clears_the_error_code) {
     std::string path = make_cabinet({{"a", "alpha"}});
     std::error_code ec = std::make_error_code(std::errc::interrupted);
     kistle::reader in;
@@ -362,7 +362,7 @@ TEST_F(error_message, success_clears_the_error_code) {
     EXPECT_FALSE(ec);
 }
 
-TEST(error_category, messages_and_conditions) {
+TEST(error_category_test, messages_and_conditions) {
     EXPECT_STREQ(kistle::category().name(), "kistle");
     std::error_code checksum(-12, kistle::category());
     EXPECT_EQ(checksum, kistle::errc::checksum);
@@ -379,7 +379,7 @@ TEST(error_category, messages_and_conditions) {
     EXPECT_EQ(std::string(copy.what()), "x: Error encountered during a write");
 }
 
-TEST(library_version, is_the_one_compiled_against) {
+TEST(library_version_test, is_the_one_compiled_against) {
     EXPECT_EQ(std::string(kistle::version()), std::to_string(KISTLE_VERSION_MAJOR) + "." +
                                                   std::to_string(KISTLE_VERSION_MINOR) + "." +
                                                   std::to_string(KISTLE_VERSION_PATCH));

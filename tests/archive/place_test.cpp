@@ -175,7 +175,7 @@ void in_refusing_directory(const std::function<void(const std::string& cabinet)>
 }
 
 // By default open refuses, naming the directory, and nothing changes.
-TEST(refusing_directory, fails_open_and_is_named) {
+TEST(writer_refusing_directory_test, fails_open_and_is_named) {
     in_refusing_directory([](const std::string& cabinet) {
         const std::string original = scratch_dir::read(cabinet);
         kistle::writer out = single_threaded();
@@ -192,7 +192,7 @@ TEST(refusing_directory, fails_open_and_is_named) {
 }
 
 // The directory starts refusing after open: commit refuses, as open would.
-TEST(refusing_directory, fails_commit) {
+TEST(writer_refusing_directory_test, fails_commit) {
     in_refusing_directory([](const std::string& cabinet) {
         const std::string original = scratch_dir::read(cabinet);
         const std::string directory = fs::path(cabinet).parent_path();
@@ -213,7 +213,7 @@ TEST(refusing_directory, fails_commit) {
 // the new cabinet. A failure part way leaves it damaged, as documented.
 // Many entries with long names make a cabinet much larger than its data,
 // so that a file size limit stops the cabinet and not the data file.
-TEST(refusing_directory, in_place_when_asked) {
+TEST(writer_refusing_directory_test, in_place_when_asked) {
     in_refusing_directory([](const std::string& cabinet) {
         const std::string original = scratch_dir::read(cabinet);
         const ino_t inode = scratch_dir::status_of(cabinet).st_ino;
@@ -269,11 +269,12 @@ void PrintTo(const itself_case& c, std::ostream* out) {
     *out << c.label;
 }
 
-class extraction_itself : public place_test, public ::testing::WithParamInterface<itself_case> {};
+class extraction_itself_test : public place_test,
+                               public ::testing::WithParamInterface<itself_case> {};
 
 // An entry whose target is the cabinet being read is refused, whatever the
 // name's separators; the cabinet stays, and the other entries extract.
-TEST_P(extraction_itself, never_replaces_the_cabinet_being_read) {
+TEST_P(extraction_itself_test, never_replaces_the_cabinet_being_read) {
     const itself_case& c = GetParam();
     const std::string out_dir = scratch.file("out");
     fs::create_directories(fs::path(out_dir + "/" + c.location).parent_path());
@@ -298,7 +299,7 @@ TEST_P(extraction_itself, never_replaces_the_cabinet_being_read) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    place, extraction_itself,
+    place, extraction_itself_test,
     ::testing::Values(itself_case{"same_name", "c.cab", "c.cab"},
                       itself_case{"leading_slash", "/c.cab", "c.cab"},
                       itself_case{"backslash", "sub\\c.cab", "sub/c.cab"},

@@ -98,6 +98,46 @@ TEST_F(reader_test, extract_into_a_stream_and_read) {
     }
 }
 
+// Stripping keeps every rule of a stored name: what climbs out after it is
+// refused, names that then land on one path extract once, and a plain
+// cabinet's files keep their dates and read-only bits.
+TEST_F(reader_test, stripped_names_follow_the_rules_of_stored_ones) {
+    test_cabinet plain;
+    plain.add_folder(1, {{"top/a/../../evil", "climbs"},
+                         {"one\\x", "first"},
+                         {"two/x", "second"},
+                         {"lone", "no components left"},
+                         {"top/ro", "read-only"}});
+    for (test_file& file : plain.files) {
+        file.date = 0x5865; // 2024-03-05 14:07:08, local time
+        file.time = 0x70E4;
+    }
+    plain.files.back().attribs = kistle::attribute::read_only;
+    scratch.write("plain.cab", build_cabinet(plain));
+    kistle::reader in(scratch.file("plain.cab"));
+    const std::string out = scratch.file("out");
+    fs::create_directory(out);
+
+    kistle::extract_options options;
+    options.strip_components = 1;
+    std::vector<std::pair<std::string, std::error_code>> told;
+    options.each = [&](const kistle::entry& e, const kistle::error* failure, bool) {
+        told.emplace_back(e.name, failure ? failure->code() : std::error_code());
+        return true;
+    };
+    in.extract_all(out, options);
+    EXPECT_EQ(told, (std::vector<std::pair<std::string, std::error_code>>{
+                        {"top/a/../../evil", kistle::errc::access_denied},
+                        {"one\\x", {}},
+                        {"two/x", kistle::errc::same_path},
+                        {"top/ro", {}}}));
+    EXPECT_EQ(scratch_dir::names_in(out), (std::vector<std::string>{"ro", "x"}));
+    EXPECT_EQ(scratch_dir::read(out + "/x"), "first");
+    const struct stat ro = scratch_dir::status_of(out + "/ro");
+    EXPECT_EQ(ro.st_mode & 0222, 0u);
+    EXPECT_EQ(ro.st_mtime, in.find("top/ro")->modified);
+}
+
 TEST_F(reader_test, find_gives_the_first_entry_of_a_name) {
     kistle::reader in(make_cabinet({{"b", "1"}, {"a", "2"}, {"b", "3"}}));
     ASSERT_NE(in.find("b"), nullptr);
@@ -128,7 +168,8 @@ void PrintTo(const damage_case& c, std::ostream* out) {
     *out << c.name;
 }
 
-class reader_damage : public archive_test, public ::testing::WithParamInterface<damage_case> {};
+class reader_damage_test : public archive_test,
+                           public ::testing::WithParamInterface<damage_case> {};
 
 // Two folders of 10-byte blocks: a (10), b (12, across two blocks), then c
 // (5) and d (5) in a stored folder.
@@ -139,7 +180,7 @@ test_cabinet two_folders() {
     return cabinet;
 }
 
-TEST_P(reader_damage, test_finds_what_extraction_fails_on) {
+TEST_P(reader_damage_test, test_finds_what_extraction_fails_on) {
     const damage_case& c = GetParam();
     test_cabinet cabinet = two_folders();
     if (c.damage)
@@ -168,7 +209,7 @@ TEST_P(reader_damage, test_finds_what_extraction_fails_on) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    reader, reader_damage,
+    reader, reader_damage_test,
     ::testing::Values(
         damage_case{"sound", nullptr, 0, {}},
         // The second block of the first folder holds the end of b.

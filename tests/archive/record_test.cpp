@@ -91,7 +91,7 @@ void PrintTo(const damage_case& c, std::ostream* out) {
     *out << c.label;
 }
 
-class record_damage : public testing::TestWithParam<damage_case> {};
+class record_damage_test : public testing::TestWithParam<damage_case> {};
 
 // Rewrites the trailer so that only the change itself is judged.
 void reseal(std::string& bytes) {
@@ -106,7 +106,7 @@ std::string with_table(const record_table& table) {
     return encode_record(table);
 }
 
-TEST_P(record_damage, is_refused) {
+TEST_P(record_damage_test, is_refused) {
     std::string bytes = encode_record(sample_table());
     GetParam().damage(bytes);
     record_table read;
@@ -117,7 +117,7 @@ TEST_P(record_damage, is_refused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, record_damage,
+    cases, record_damage_test,
     testing::Values(damage_case{"a_flipped_byte", [](std::string& b) { b[40] ^= 1; }, 2,
                                 record_verdict::damaged},
                     damage_case{"cut", [](std::string& b) { b.resize(b.size() - 1); }, 2,

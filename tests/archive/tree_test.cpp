@@ -142,6 +142,87 @@ TEST_F(tree_test, every_entry_reads_back_as_it_was) {
     EXPECT_EQ(ec, kistle::errc::not_a_file);
 }
 
+// Stripped names land every kind of entry, a hard link on its stripped
+// first name, as tar --strip-components does; what has no components left
+// is passed over before select sees it.
+TEST_F(tree_test, strip_components_moves_every_kind_of_entry) {
+    make_tree();
+    kistle::reader in(store());
+    const std::string out = scratch.file("out");
+    fs::create_directory(out);
+    kistle::extract_options options;
+    options.strip_components = 1;
+    std::vector<std::string> offered;
+    options.select = [&](const kistle::entry& e) {
+        offered.push_back(e.name);
+        return true;
+    };
+    in.extract_all(out, options);
+    EXPECT_EQ(offered.size(), in.entries().size() - 1) << "all but tree itself";
+    EXPECT_EQ(scratch_dir::read(out + "/run.sh"), "run.sh");
+    EXPECT_EQ(scratch_dir::status_of(out + "/run.sh").st_mode & 0700, 0700u);
+    EXPECT_EQ(scratch_dir::status_of(out + "/exact").st_mtim.tv_nsec, 123456789);
+    EXPECT_EQ(scratch_dir::status_of(out + "/sub/hard").st_ino,
+              scratch_dir::status_of(out + "/exact").st_ino);
+    EXPECT_EQ(fs::read_symlink(out + "/sub/relative"), "../run.sh") << "targets stay as stored";
+    EXPECT_TRUE(fs::is_directory(out + "/sub/empty"));
+    EXPECT_FALSE(fs::exists(out + "/tree"));
+
+    // Two components: the hard link's first name is passed over, so the
+    // link gets its bytes.
+    const std::string deeper = scratch.file("deeper");
+    fs::create_directory(deeper);
+    options.strip_components = 2;
+    options.select = nullptr;
+    in.extract_all(deeper, options);
+    EXPECT_EQ(scratch_dir::names_in(deeper),
+              (std::vector<std::string>{"absolute", "caf\xC3\xA9", "dangling", "empty", "hard",
+                                        "relative"}));
+    EXPECT_EQ(scratch_dir::read(deeper + "/hard"), "exact");
+    EXPECT_EQ(scratch_dir::status_of(deeper + "/hard").st_nlink, 1u);
+}
+
+// One entry to a path of the caller's choosing, with its mode and time.
+TEST_F(tree_test, extract_to_a_chosen_path) {
+    make_tree();
+    kistle::reader in(store());
+    const std::string out = scratch.file("chosen");
+    fs::create_directory(out);
+    EXPECT_TRUE(in.extract_to(*find(in, "tree/exact"), out + "/copy"));
+    EXPECT_EQ(scratch_dir::read(out + "/copy"), "exact");
+    EXPECT_EQ(scratch_dir::status_of(out + "/copy").st_mtim.tv_sec, march_2024);
+    EXPECT_EQ(scratch_dir::status_of(out + "/copy").st_mtim.tv_nsec, 123456789);
+    EXPECT_TRUE(in.extract_to(*find(in, "tree/run.sh"), out + "/copy"));
+    EXPECT_EQ(scratch_dir::read(out + "/copy"), "run.sh") << "replaced";
+    EXPECT_EQ(scratch_dir::status_of(out + "/copy").st_mode & 0700, 0700u);
+    EXPECT_FALSE(
+        in.extract_to(*find(in, "tree/exact"), out + "/copy", kistle::reader::existing::keep));
+    EXPECT_EQ(scratch_dir::read(out + "/copy"), "run.sh") << "kept";
+
+    // A hard link is a file of its own; links and directories are made as such.
+    EXPECT_TRUE(in.extract_to(*find(in, "tree/sub/hard"), out + "/hard"));
+    EXPECT_EQ(scratch_dir::read(out + "/hard"), "exact");
+    EXPECT_TRUE(in.extract_to(*find(in, "tree/sub/relative"), out + "/link"));
+    EXPECT_EQ(fs::read_symlink(out + "/link"), "../run.sh");
+    EXPECT_TRUE(in.extract_to(*find(in, "tree/sub/empty"), out + "/dir"));
+    EXPECT_EQ(scratch_dir::status_of(out + "/dir").st_mtim.tv_sec, june_1970);
+
+    struct refusal {
+        std::string target;
+        kistle::errc code;
+    };
+    const refusal refusals[] = {{out + "/missing/copy", kistle::errc::open_stream},
+                                {out + "/", kistle::errc::access_denied},
+                                {in.path().native(), kistle::errc::cabinet_itself}};
+    for (const refusal& r : refusals) {
+        std::error_code ec;
+        EXPECT_FALSE(in.extract_to(*find(in, "tree/exact"), r.target,
+                                   kistle::reader::existing::replace, ec));
+        EXPECT_EQ(ec, r.code) << r.target;
+    }
+    EXPECT_EQ(scratch_dir::read(in.path()).substr(0, 4), "MSCF");
+}
+
 // Readers of the format see regular files only, with DOS fields clamped
 // into their range, the execute bit as E and UTF-8 names as U.
 TEST_F(tree_test, file_entries_serve_every_reader) {
@@ -327,9 +408,10 @@ void PrintTo(const marking_case& c, std::ostream* out) {
     *out << c.label;
 }
 
-class record_marking : public archive_test, public testing::WithParamInterface<marking_case> {};
+class record_marking_test : public archive_test,
+                            public testing::WithParamInterface<marking_case> {};
 
-TEST_P(record_marking, is_reported_not_mistaken) {
+TEST_P(record_marking_test, is_reported_not_mistaken) {
     std::string path = scratch.file("t.cab");
     {
         kistle::writer out(path);
@@ -351,7 +433,7 @@ TEST_P(record_marking, is_reported_not_mistaken) {
 constexpr std::size_t reserve_at = 68;
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, record_marking,
+    cases, record_marking_test,
     testing::Values(marking_case{"flag_cleared", [](std::string& b) { b[54] = 0; },
                                  kistle::record_status::damaged, kistle::errc::record_damaged},
                     marking_case{"pointer_marker",

@@ -3,8 +3,11 @@
 #include <kistle/archive.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <fcntl.h>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
@@ -362,6 +365,74 @@ TEST_F(writer_test, progress_counts_a_large_entry_block_by_block) {
         expect_block_by_block(from_file, data.size(), data.size());
         EXPECT_TRUE(scratch.read(path) == scratch.read(plain));
     }
+}
+
+// Yields the bytes of sample_bytes(size, seed) as they are asked for, and
+// throws once fail_at of them were given.
+class generated_input : public std::streambuf {
+public:
+    generated_input(std::size_t size, unsigned seed, std::size_t fail_at = SIZE_MAX)
+        : data(sample_bytes(size, seed)), fail_at(fail_at) {}
+    const std::string data;
+
+protected:
+    int_type underflow() override {
+        if (given >= data.size())
+            return traits_type::eof();
+        if (given >= fail_at)
+            throw std::runtime_error("the source broke");
+        piece = data.substr(given, std::min<std::size_t>(4096, data.size() - given));
+        given += piece.size();
+        setg(&piece[0], &piece[0], &piece[0] + piece.size());
+        return traits_type::to_int_type(piece[0]);
+    }
+
+private:
+    std::size_t fail_at, given = 0;
+    std::string piece;
+};
+
+// A stream's bytes are stored as they come, with the options' facts; its
+// size, where given, decides the folder as a file's does; a source that
+// fails adds nothing.
+TEST_F(writer_test, add_stream_takes_bytes_as_they_come) {
+    const std::string path = scratch.file("stream.cab");
+    kistle::writer out(path);
+    out.set_folder_size(100000);
+    kistle::entry_options options;
+    options.modified = kistle::file_time{modified, 250};
+    options.mode = 0640;
+
+    generated_input large(3 * block_bytes + 5, 1), sized(50000, 2), unsized(60000, 3);
+    std::istream large_in(&large), sized_in(&sized), unsized_in(&unsized);
+    out.add_stream("large", large_in, options);
+    out.add_stream("sized", sized_in, options, sized.data.size());
+    out.add_stream("unsized", unsized_in, options);
+
+    generated_input broken(100000, 4, 40000);
+    std::istream broken_in(&broken);
+    std::error_code ec;
+    out.add_stream("broken", broken_in, options, std::nullopt, ec);
+    EXPECT_EQ(ec, kistle::errc::read);
+    std::istringstream any("x");
+    out.add_stream("timeless", any, {}, std::nullopt, ec);
+    EXPECT_EQ(ec, kistle::errc::date_time);
+    out.commit();
+
+    kistle::reader in(path);
+    ASSERT_EQ(in.entries().size(), 3u);
+    const std::pair<const generated_input*, uint16_t> expected[] = {
+        {&large, 0}, {&sized, 1}, {&unsized, 1}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const kistle::entry& e = in.entries()[i];
+        EXPECT_TRUE(in.read(e) == expected[i].first->data) << e.name;
+        EXPECT_EQ(e.folder, expected[i].second) << e.name;
+        EXPECT_EQ(e.mode, 0640u);
+        EXPECT_EQ(e.time().seconds, modified);
+        EXPECT_EQ(e.time().nanoseconds, 250u);
+        EXPECT_TRUE(e.verified);
+    }
+    EXPECT_TRUE(in.test().empty());
 }
 
 // A progress function that throws stops the add at once: the exception

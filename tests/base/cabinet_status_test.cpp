@@ -57,14 +57,14 @@ const code_text messages[] = {
     {-255, "An unknown error has occured"},
 };
 
-TEST(CabinetErrorString, EveryCodeWithAMessageGivesItsText) {
+TEST(cabinet_error_string_test, every_code_with_a_message_gives_its_text) {
     for (const code_text& entry : messages) {
         SCOPED_TRACE(entry.code);
         EXPECT_STREQ(get_cabinet_error_string(entry.code), entry.text);
     }
 }
 
-TEST(CabinetErrorString, CodesWithoutAMessageAreUnknown) {
+TEST(cabinet_error_string_test, codes_without_a_message_are_unknown) {
     // The gap at -10, the codes produced without a message, and values
     // outside the table on both sides.
     const int codes[] = {-10,  -39,  -40, -41, -43, -44, -50,   -55,     -59,
@@ -75,7 +75,7 @@ TEST(CabinetErrorString, CodesWithoutAMessageAreUnknown) {
     }
 }
 
-TEST(ConvertZErrorCode, MapsEveryZlibResultAndOutOfRangeValues) {
+TEST(convert_z_error_code_test, maps_every_zlib_result_and_out_of_range_values) {
     const struct {
         int zlib_result;
         int status;

@@ -36,10 +36,10 @@ protected:
     std::vector<int> deaths;
 };
 
-using QueueOfTest = Containers;
-using DynamicArrayTest = Containers;
+using queue_of_test = Containers;
+using dynamic_array_test = Containers;
 
-TEST(ObjectBaseTest, LinkNextReturnsThePreviousLink) {
+TEST(object_base_test, link_next_returns_the_previous_link) {
     ObjectBase a, b, c;
     EXPECT_EQ(a.LinkNext(&b), nullptr);
     EXPECT_EQ(a.LinkNext(&c), &b);
@@ -47,7 +47,7 @@ TEST(ObjectBaseTest, LinkNextReturnsThePreviousLink) {
     EXPECT_EQ(a.LinkNext(nullptr), nullptr);
 }
 
-TEST_F(QueueOfTest, TakeHeadReturnsObjectsInAppendOrderAndUnlinksThem) {
+TEST_F(queue_of_test, take_head_returns_objects_in_append_order_and_unlinks_them) {
     QueueOf<tracked> queue;
     for (int id = 1; id <= 3; ++id)
         ASSERT_TRUE(queue.Append(make(id)));
@@ -69,7 +69,7 @@ TEST_F(QueueOfTest, TakeHeadReturnsObjectsInAppendOrderAndUnlinksThem) {
     EXPECT_EQ(queue.tail->id, 4);
 }
 
-TEST_F(QueueOfTest, ClearAndDestructorDeleteEachObjectOnceInOrder) {
+TEST_F(queue_of_test, clear_and_destructor_delete_each_object_once_in_order) {
     {
         QueueOf<tracked> queue;
         for (int id = 1; id <= 3; ++id)
@@ -86,7 +86,7 @@ TEST_F(QueueOfTest, ClearAndDestructorDeleteEachObjectOnceInOrder) {
     EXPECT_THAT(deaths, ElementsAre(1, 2, 3, 4, 5));
 }
 
-TEST_F(QueueOfTest, MovingEveryObjectToAnotherQueueKeepsTheOrder) {
+TEST_F(queue_of_test, moving_every_object_to_another_queue_keeps_the_order) {
     QueueOf<tracked> target;
     target.Append(make(0));
     {
@@ -103,7 +103,7 @@ TEST_F(QueueOfTest, MovingEveryObjectToAnotherQueueKeepsTheOrder) {
     EXPECT_THAT(deaths, ElementsAre(0, 1, 2, 3, 4));
 }
 
-TEST_F(QueueOfTest, FullCountRefusesAndLeavesTheObjectWithTheCaller) {
+TEST_F(queue_of_test, full_count_refuses_and_leaves_the_object_with_the_caller) {
     QueueOf<tracked> queue;
     queue.Append(make(1));
     queue.count = UINT64_MAX;
@@ -121,7 +121,7 @@ TEST_F(QueueOfTest, FullCountRefusesAndLeavesTheObjectWithTheCaller) {
     EXPECT_THAT(deaths, ElementsAre(1, 2));
 }
 
-TEST_F(DynamicArrayTest, AppendKeepsOrderAcrossGrowth) {
+TEST_F(dynamic_array_test, append_keeps_order_across_growth) {
     dynamic_array<tracked> array;
     EXPECT_EQ(array.count, 0u);
     for (int id = 0; id < 100; ++id)
@@ -131,7 +131,7 @@ TEST_F(DynamicArrayTest, AppendKeepsOrderAcrossGrowth) {
         EXPECT_EQ(array[id]->id, id);
 }
 
-TEST_F(DynamicArrayTest, FreeBuffersDeletesTheLastFirstAndOnlyOnce) {
+TEST_F(dynamic_array_test, free_buffers_deletes_the_last_first_and_only_once) {
     std::vector<int> expected;
     {
         dynamic_array<tracked> array;
@@ -156,7 +156,7 @@ TEST_F(DynamicArrayTest, FreeBuffersDeletesTheLastFirstAndOnlyOnce) {
     EXPECT_EQ(deaths.back(), 20);
 }
 
-TEST(BStringTest, StoresACopyAndDelEmptiesIt) {
+TEST(b_string_test, stores_a_copy_and_del_empties_it) {
     b_string name;
     EXPECT_EQ(name.text, nullptr);
 

@@ -32,7 +32,7 @@ const struct {
     {65535, {32767, 32767, 1}},
 };
 
-TEST(IoRead, MovesPiecesOfAtMost32767Bytes) {
+TEST(io_read_test, moves_pieces_of_at_most32767_bytes) {
     for (const auto& c : chunking) {
         SCOPED_TRACE(c.length);
         std::string source = pattern(c.length) + "tail";
@@ -48,7 +48,7 @@ TEST(IoRead, MovesPiecesOfAtMost32767Bytes) {
     }
 }
 
-TEST(IoWrite, MovesPiecesOfAtMost32767Bytes) {
+TEST(io_write_test, moves_pieces_of_at_most32767_bytes) {
     for (const auto& c : chunking) {
         SCOPED_TRACE(c.length);
         std::string source = pattern(c.length);
@@ -61,14 +61,14 @@ TEST(IoWrite, MovesPiecesOfAtMost32767Bytes) {
     }
 }
 
-TEST(IoRead, ExactlyTheRemainingBytesSucceeds) {
+TEST(io_read_test, exactly_the_remaining_bytes_succeeds) {
     std::istringstream in("abcd");
     uint8_t buffer[4];
     EXPECT_EQ(io_read(in, buffer, 4), 0);
     EXPECT_EQ(std::string(buffer, buffer + 4), "abcd");
 }
 
-TEST(IoRead, ShortInputIsUnexpectedEofAndKeepsWhatArrived) {
+TEST(io_read_test, short_input_is_unexpected_eof_and_keeps_what_arrived) {
     recording_streambuf buf("abcd");
     std::istream in(&buf);
     uint8_t buffer[10];
@@ -79,7 +79,7 @@ TEST(IoRead, ShortInputIsUnexpectedEofAndKeepsWhatArrived) {
     EXPECT_TRUE(in.eof());
 }
 
-TEST(IoRead, StopsAtTheFirstFailedPiece) {
+TEST(io_read_test, stops_at_the_first_failed_piece) {
     // The input ends inside the first piece: no second piece is asked for.
     recording_streambuf ends(pattern(100));
     std::istream in(&ends);
@@ -88,7 +88,7 @@ TEST(IoRead, StopsAtTheFirstFailedPiece) {
     EXPECT_THAT(ends.calls, ElementsAreArray(pieces{32767}));
 }
 
-TEST(IoRead, DeviceErrorIsAReadErrorNotEof) {
+TEST(io_read_test, device_error_is_a_read_error_not_eof) {
     // The device breaks inside the second piece.
     std::string source = pattern(40000);
     recording_streambuf broken(source, true);
@@ -101,7 +101,7 @@ TEST(IoRead, DeviceErrorIsAReadErrorNotEof) {
     EXPECT_TRUE(in.bad());
 }
 
-TEST(IoRead, StreamStateDecidesTheCodeEvenForLengthZero) {
+TEST(io_read_test, stream_state_decides_the_code_even_for_length_zero) {
     const struct {
         std::ios::iostate state;
         int status;
@@ -126,7 +126,7 @@ TEST(IoRead, StreamStateDecidesTheCodeEvenForLengthZero) {
     }
 }
 
-TEST(IoWrite, FailedStreamIsAWriteErrorEvenForLengthZero) {
+TEST(io_write_test, failed_stream_is_a_write_error_even_for_length_zero) {
     for (auto state : {std::ios::failbit, std::ios::badbit}) {
         SCOPED_TRACE(state);
         for (uint16_t length : {0, 3}) {
@@ -140,7 +140,7 @@ TEST(IoWrite, FailedStreamIsAWriteErrorEvenForLengthZero) {
     }
 }
 
-TEST(IoWrite, DeviceFullStopsAtTheFailedPieceKeepingEarlierBytes) {
+TEST(io_write_test, device_full_stops_at_the_failed_piece_keeping_earlier_bytes) {
     std::string source = pattern(65535);
     recording_streambuf full({}, false, 40000);
     std::ostream out(&full);

@@ -15,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <kistle/cabinet_status.h>
-#include <kistle/temporary_cleanup.h>
 
 #include "child_process.h"
 #include "scratch_dir.h"
@@ -194,7 +193,7 @@ TEST_P(temporary_file_test, cleanup_removes_unfinished_named_files) {
 }
 
 // Links appear under their name complete, or not at all.
-TEST(temporary_link, published_or_discarded) {
+TEST(temporary_link_test, published_or_discarded) {
     scratch_dir scratch;
     const std::string dir = scratch.file("d");
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);

@@ -26,7 +26,7 @@ void square(void* context, unsigned worker, worker_pool::job& task) {
     ++static_cast<std::vector<unsigned>*>(context)->at(worker);
 }
 
-TEST(worker_pool, runs_every_job_once_for_its_owner) {
+TEST(worker_pool_test, runs_every_job_once_for_its_owner) {
     for (unsigned threads : {1u, 3u}) {
         std::vector<unsigned> per_worker(threads);
         worker_pool pool;
@@ -54,7 +54,7 @@ TEST(worker_pool, runs_every_job_once_for_its_owner) {
     }
 }
 
-TEST(worker_pool, stop_finishes_the_jobs_queued) {
+TEST(worker_pool_test, stop_finishes_the_jobs_queued) {
     std::vector<unsigned> per_worker(2);
     std::vector<counting_job> jobs(50);
     worker_pool pool;
@@ -77,7 +77,7 @@ TEST(worker_pool, stop_finishes_the_jobs_queued) {
 }
 
 // Jobs queued without a wake are still done: by a wake, or when waited for.
-TEST(worker_pool, jobs_queued_without_a_wake_are_done) {
+TEST(worker_pool_test, jobs_queued_without_a_wake_are_done) {
     std::vector<unsigned> per_worker(2);
     std::vector<counting_job> jobs(20);
     worker_pool pool;
@@ -95,7 +95,7 @@ TEST(worker_pool, jobs_queued_without_a_wake_are_done) {
     }
 }
 
-TEST(worker_pool, cores) {
+TEST(worker_pool_test, cores) {
     EXPECT_GE(worker_pool::cores(), 1u);
 }
 

@@ -30,7 +30,7 @@ TEST_P(parse_time_test, reads_the_forms_it_documents) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, parse_time_test,
+    cases, parse_time_test,
     testing::Values(time_case{"@0", true, 0, 0},
                     time_case{"@1700000000.25", true, 1700000000, 250000000},
                     time_case{"@-1.5", true, -2, 500000000},

@@ -10,7 +10,7 @@ namespace {
 // A damaged cabinet's sizes make rates and times past any integer: they must
 // still print as something, never as whatever an overflowing conversion
 // leaves.
-TEST(human_units, DurationsAndRatesStayInRange) {
+TEST(human_units_test, durations_and_rates_stay_in_range) {
     const std::pair<double, const char*> durations[] = {
         {0, "0:00"},           {59.4, "0:59"},
         {59.6, "1:00"},        {3599, "59:59"},
@@ -28,7 +28,7 @@ TEST(human_units, DurationsAndRatesStayInRange) {
     EXPECT_EQ(saturated(2.5), 3u);
 }
 
-TEST(human_units, SizesInBinaryUnits) {
+TEST(human_units_test, sizes_in_binary_units) {
     const std::pair<std::uint64_t, const char*> sizes[] = {
         {0, "0 B"},
         {1023, "1023 B"},

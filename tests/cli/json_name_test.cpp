@@ -43,7 +43,7 @@ const std::string names[] = {
     "ok \xC3\xA9 then \xC3",
 };
 
-TEST(json_name_test, EveryNameSurvivesAStrictJsonRoundTrip) {
+TEST(json_name_test, every_name_survives_a_strict_json_round_trip) {
     std::set<std::pair<std::string, bool>> seen;
     for (const std::string& name : names) {
         bool escaped = false;
@@ -60,7 +60,7 @@ TEST(json_name_test, EveryNameSurvivesAStrictJsonRoundTrip) {
     }
 }
 
-TEST(json_name_test, EscapesOnlyStrayBytesAndBackslashes) {
+TEST(json_name_test, escapes_only_stray_bytes_and_backslashes) {
     bool escaped = false;
     EXPECT_EQ(json_name("a\\b\xE9\xC3\xA9", escaped), "a\\\\b\\xE9\xC3\xA9");
     EXPECT_TRUE(escaped);

@@ -106,6 +106,18 @@ protected:
         return files;
     }
 
+    // A stored name as an operand, which is a pattern: '*', '?', '[' and
+    // '\' each behind a backslash, as in the shell.
+    static std::string as_operand(const std::string& name) {
+        std::string operand;
+        for (char c : name) {
+            if (c == '*' || c == '?' || c == '[' || c == '\\')
+                operand += '\\';
+            operand += c;
+        }
+        return operand;
+    }
+
     std::vector<std::string> lines_of(const std::string& text) {
         std::vector<std::string> lines;
         std::size_t start = 0;
@@ -117,10 +129,10 @@ protected:
 };
 
 // Every way of making a cabinet gives one that extracts to the same tree.
-class kistle_round_trip : public kistle_test,
-                          public testing::WithParamInterface<std::vector<std::string>> {};
+class kistle_round_trip_test : public kistle_test,
+                               public testing::WithParamInterface<std::vector<std::string>> {};
 
-TEST_P(kistle_round_trip, ExtractsTheTreeItStored) {
+TEST_P(kistle_round_trip_test, extracts_the_tree_it_stored) {
     make_tree("src");
     std::vector<std::string> create = {"create"};
     create.insert(create.end(), GetParam().begin(), GetParam().end());
@@ -144,14 +156,14 @@ TEST_P(kistle_round_trip, ExtractsTheTreeItStored) {
     EXPECT_EQ(scratch_dir::status_of(path("out/src/top.txt")).st_mtime, sample_time());
 }
 
-INSTANTIATE_TEST_SUITE_P(Options, kistle_round_trip,
+INSTANTIATE_TEST_SUITE_P(options, kistle_round_trip_test,
                          testing::Values(std::vector<std::string>{},
                                          std::vector<std::string>{"--store"},
                                          std::vector<std::string>{"--level", "1"},
                                          std::vector<std::string>{"--level", "9", "-j", "1"},
                                          std::vector<std::string>{"--folder-size", "100K"}));
 
-TEST_F(kistle_test, DirectoryOptionOnBothSides) {
+TEST_F(kistle_test, directory_option_on_both_sides) {
     make_tree("src");
     ASSERT_EQ(kistle({"create", "-C", "src", "tree.cab", "."}).exit_status, 0);
     program_result listed = kistle({"list", "tree.cab", "top.txt"});
@@ -161,7 +173,7 @@ TEST_F(kistle_test, DirectoryOptionOnBothSides) {
     EXPECT_EQ(files_below("made/on demand"), files_below("src"));
 }
 
-TEST_F(kistle_test, SameTreeSameCabinetInSortedOrder) {
+TEST_F(kistle_test, same_tree_same_cabinet_in_sorted_order) {
     for (const char* name : {"b.txt", "a.txt", "c/z.txt", "c/a.txt", "B.txt"})
         write(std::string("src/") + name, name);
     ASSERT_EQ(kistle({"create", "one.cab", "src"}).exit_status, 0);
@@ -171,7 +183,7 @@ TEST_F(kistle_test, SameTreeSameCabinetInSortedOrder) {
               "src/\nsrc/B.txt\nsrc/a.txt\nsrc/b.txt\nsrc/c/\nsrc/c/a.txt\nsrc/c/z.txt\n");
 }
 
-TEST_F(kistle_test, PlainIsCabinetToolsBytesAndStoreStores) {
+TEST_F(kistle_test, plain_is_cabinet_tools_bytes_and_store_stores) {
     write("a.txt", std::string(50000, 'a') + "end\n");
     write("b.txt", random_bytes(40000, 4));
     program_options dialogue;
@@ -190,7 +202,7 @@ TEST_F(kistle_test, PlainIsCabinetToolsBytesAndStoreStores) {
 
 // With SOURCE_DATE_EPOCH the cabinet depends on the files alone: not on
 // the time zone, and not on times newer than it.
-TEST_F(kistle_test, SourceDateEpochMakesCabinetsReproducible) {
+TEST_F(kistle_test, source_date_epoch_makes_cabinets_reproducible) {
     make_tree("src");
     write("src/new.txt", "new");
     const timespec future[2] = {{4102444800, 0}, {4102444800, 0}}; // 2100
@@ -250,10 +262,81 @@ std::map<std::string, std::string> snapshot(const std::string& top, mode_t mask)
     return result;
 }
 
+// Exclusions, stripped components and directory operands select what tar
+// selects: the trees extracted by both are the same.
+struct as_tar_case {
+    const char* name;
+    std::vector<std::string> create, extract, members, tar_only;
+};
+
+void PrintTo(const as_tar_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class kistle_as_tar_test : public kistle_test, public testing::WithParamInterface<as_tar_case> {};
+
+TEST_P(kistle_as_tar_test, selects_what_tar_selects) {
+    const as_tar_case& c = GetParam();
+    const std::string src = path("src");
+    for (const char* file :
+         {"exact", "sub/deep", "sub/x.o", ".git/HEAD", "b/skip", "b/keep.o", "b/keep"})
+        write(std::string("src/") + file, file);
+    fs::create_directories(src + "/sub/empty");
+    ASSERT_EQ(link((src + "/exact").c_str(), (src + "/sub/hard").c_str()), 0);
+    fs::create_symlink("../exact", src + "/sub/relative");
+
+    program_options utc;
+    utc.directory = scratch.path();
+    utc.environment = {"TZ=UTC"};
+    std::vector<std::string> create = {KISTLE_PATH, "create"}, tar = {"/bin/tar", "--format=posix"};
+    for (std::vector<std::string>* command : {&create, &tar})
+        command->insert(command->end(), c.create.begin(), c.create.end());
+    create.insert(create.end(), {"tree.cab", "src"});
+    tar.insert(tar.end(), {"-cf", "tree.tar", "src"});
+    ASSERT_EQ(run_program(create, utc).exit_status, 0);
+    ASSERT_EQ(run_program(tar, utc).exit_status, 0);
+
+    fs::create_directory(path("by-kistle"));
+    fs::create_directory(path("by-tar"));
+    std::vector<std::string> extract = {KISTLE_PATH, "extract", "-C", "by-kistle"},
+                             untar = {"/bin/tar", "-xf", "tree.tar", "-C", "by-tar"};
+    for (std::vector<std::string>* command : {&extract, &untar})
+        command->insert(command->end(), c.extract.begin(), c.extract.end());
+    untar.insert(untar.end(), c.tar_only.begin(), c.tar_only.end());
+    extract.push_back("tree.cab");
+    for (std::vector<std::string>* command : {&extract, &untar})
+        command->insert(command->end(), c.members.begin(), c.members.end());
+    program_result extracted = run_program(extract, utc);
+    EXPECT_EQ(extracted.exit_status, 0) << extracted.err;
+    ASSERT_EQ(run_program(untar, utc).exit_status, 0);
+    EXPECT_EQ(snapshot(path("by-kistle"), 07777), snapshot(path("by-tar"), 07777));
+    EXPECT_GT(snapshot(path("by-kistle"), 07777).size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, kistle_as_tar_test,
+    testing::Values(
+        as_tar_case{"excluded_when_stored",
+                    {"--exclude", "*.o", "--exclude", ".git", "--exclude", "src/b/skip"},
+                    {},
+                    {},
+                    {}},
+        as_tar_case{
+            "excluded_when_extracted", {}, {"--exclude", ".git", "--exclude", "src/b/*.o"}, {}, {}},
+        as_tar_case{"strip_one", {}, {"--strip-components", "1"}, {}, {}},
+        as_tar_case{"strip_two", {}, {"--strip-components", "2"}, {}, {}},
+        as_tar_case{"directory_stripped", {}, {"--strip-components", "1"}, {"src/sub"}, {}},
+        as_tar_case{"pattern_of_a_directory",
+                    {},
+                    {"--strip-components", "1"},
+                    {"src/s*"},
+                    {"--wildcards"}}),
+    [](const testing::TestParamInfo<as_tar_case>& info) { return info.param.name; });
+
 // A tree comes back as tar brings it back: as root exactly, as another user
 // with that user's owner and modes less the umask; also when the time zone
 // of the extraction is not that of the creation.
-TEST_F(kistle_test, TreeComesBackAsTarBringsItBack) {
+TEST_F(kistle_test, tree_comes_back_as_tar_brings_it_back) {
     const std::string src = path("src");
     fs::create_directories(src + "/sub/empty");
     const struct {
@@ -329,7 +412,7 @@ TEST_F(kistle_test, TreeComesBackAsTarBringsItBack) {
 // One rule for names that land on one path: the first entry is the one
 // extracted and shown; the others are named. Entries whose bytes overlap
 // are refused unless asked for.
-TEST_F(kistle_test, SamePathsAndOverlapsAreNamed) {
+TEST_F(kistle_test, same_paths_and_overlaps_are_named) {
     test_cabinet same;
     same.add_folder(
         0, {{"doc/readme", "first"}, {"./doc/readme", "second"}, {"doc\\readme", "third"}});
@@ -339,7 +422,8 @@ TEST_F(kistle_test, SamePathsAndOverlapsAreNamed) {
     EXPECT_EQ(scratch_dir::read(path("out/doc/readme")), "first");
     EXPECT_NE(extracted.err.find("kistle: not extracted: ./doc/readme\n"), std::string::npos)
         << extracted.err;
-    EXPECT_EQ(kistle({"cat", "same.cab", "doc\\readme"}).out, "first");
+    EXPECT_EQ(kistle({"cat", "same.cab", as_operand("doc\\readme")}).out, "first");
+    EXPECT_EQ(kistle({"cat", "same.cab", "*readme"}).out, "first");
     program_result listed = kistle({"list", "-l", "same.cab"});
     EXPECT_EQ(lines_of(listed.err).size(), 2u) << listed.err;
 
@@ -362,7 +446,7 @@ TEST_F(kistle_test, SamePathsAndOverlapsAreNamed) {
 
 // -j changes when blocks are compressed and expanded, never the bytes nor
 // the status: not even a count far beyond any machine's.
-TEST_F(kistle_test, ThreadCountChangesNoByte) {
+TEST_F(kistle_test, thread_count_changes_no_byte) {
     make_tree("src");
     write("src/large.bin", random_bytes(300000, 7) + std::string(200000, 'q'));
     // Small files, whose blocks are deflated across file boundaries.
@@ -383,7 +467,7 @@ TEST_F(kistle_test, ThreadCountChangesNoByte) {
 // On a tree, -j changes which thread makes a file, never what is made nor
 // what is said: damage, names kept with -k, a link, a file and a directory
 // in the way give the same files, statuses and messages in the same order.
-TEST_F(kistle_test, ThreadCountChangesNoTreeOutcome) {
+TEST_F(kistle_test, thread_count_changes_no_tree_outcome) {
     make_tree("src");
     for (int d = 0; d < 5; ++d)
         for (int f = 0; f < 30; ++f)
@@ -427,7 +511,7 @@ TEST_F(kistle_test, ThreadCountChangesNoTreeOutcome) {
     }
 }
 
-TEST_F(kistle_test, ListLongShowsTypeModeOwnersSizeAndTime) {
+TEST_F(kistle_test, list_long_shows_type_mode_owners_size_and_time) {
     make_tree("src");
     chmod(path("src/big.bin").c_str(), 04750);
     fs::create_symlink("top.txt", path("src/link"));
@@ -460,7 +544,7 @@ TEST_F(kistle_test, ListLongShowsTypeModeOwnersSizeAndTime) {
               "-r--r--r-- -/- 7" + when + "src/read-only.txt\n");
 }
 
-TEST_F(kistle_test, PatternsSelectWholeNames) {
+TEST_F(kistle_test, patterns_select_whole_names) {
     make_tree("src");
     ASSERT_EQ(kistle({"create", "tree.cab", "src"}).exit_status, 0);
     EXPECT_EQ(kistle({"list", "tree.cab", "*.txt"}).out.size(),
@@ -478,7 +562,61 @@ TEST_F(kistle_test, PatternsSelectWholeNames) {
     EXPECT_EQ(scratch_dir::read(path("out/src/with space/nested/deep file.txt")), "deep down\n");
 }
 
-TEST_F(kistle_test, KeepLeavesExistingFilesAndNamesThem) {
+// An operand that names a directory, or a part of a name that ends at a
+// '/', selects everything below it, for list, extract and cat alike.
+TEST_F(kistle_test, operands_select_what_is_below_a_directory) {
+    make_tree("src");
+    ASSERT_EQ(kistle({"create", "tree.cab", "src"}).exit_status, 0);
+    const std::string below = "src/with space/\nsrc/with space/nested/\n"
+                              "src/with space/nested/deep file.txt\n";
+    for (const char* operand : {"src/with space", "src/with space/", "src/w*"})
+        EXPECT_EQ(kistle({"list", "tree.cab", operand}).out, below) << operand;
+    EXPECT_EQ(kistle({"list", "tree.cab", "src/*/nested"}).out,
+              "src/with space/nested/\nsrc/with space/nested/deep file.txt\n");
+    program_result partial = kistle({"list", "tree.cab", "src/with"});
+    EXPECT_EQ(partial.exit_status, 1) << "not at a '/'";
+    EXPECT_EQ(partial.err, "kistle: src/with: no file in the cabinet matches\n");
+
+    ASSERT_EQ(kistle({"extract", "-C", "out", "tree.cab", "src/with space"}).exit_status, 0);
+    EXPECT_EQ(files_below("out").size(), 1u);
+    EXPECT_EQ(kistle({"cat", "tree.cab", "src/with space"}).out, "deep down\n");
+}
+
+// cat writes operand by operand, each operand's files in stored order.
+TEST_F(kistle_test, cat_writes_operand_by_operand) {
+    write("d/b.txt", "b ");
+    write("d/a.txt", "a ");
+    write("d/sub/c.txt", "c ");
+    write("top", "top ");
+    ASSERT_EQ(kistle({"create", "tree.cab", "top", "d"}).exit_status, 0);
+    EXPECT_EQ(kistle({"cat", "tree.cab", "d/*.txt", "top", "d/b.txt"}).out, "a b c top b ");
+    EXPECT_EQ(kistle({"cat", "tree.cab", "d", "top"}).out, "a b c top ");
+}
+
+// -q sums up what costs no file in one line per kind; what fails is still
+// named, and the exit status is the same.
+TEST_F(kistle_test, quiet_sums_up_warnings) {
+    write("src/top.txt", "top\n");
+    for (const char* fifo : {"src/fifo1", "src/fifo2", "src/fifo3"})
+        ASSERT_EQ(mkfifo(path(fifo).c_str(), 0600), 0);
+    program_result made = kistle({"create", "-q", "tree.cab", "src", "src/top.txt"});
+    EXPECT_EQ(made.exit_status, 0);
+    EXPECT_EQ(made.err,
+              "kistle: 3 special files skipped\nkistle: 1 path given twice; stored once\n");
+
+    write("out/src/top.txt", "mine\n");
+    program_result kept = kistle({"extract", "-q", "-k", "-C", "out", "tree.cab"});
+    EXPECT_EQ(kept.exit_status, 0);
+    EXPECT_EQ(kept.err, "kistle: 1 existing file kept\n");
+
+    write("fail/src", "a file where a directory goes");
+    program_result failed = kistle({"extract", "-q", "-C", "fail", "tree.cab"});
+    EXPECT_EQ(failed.exit_status, 1);
+    EXPECT_NE(failed.err.find("kistle: not extracted: src/top.txt\n"), std::string::npos)
+        << failed.err;
+}
+
+TEST_F(kistle_test, keep_leaves_existing_files_and_names_them) {
     make_tree("src");
     ASSERT_EQ(kistle({"create", "tree.cab", "src"}).exit_status, 0);
     write("out/src/top.txt", "mine\n");
@@ -494,7 +632,7 @@ TEST_F(kistle_test, KeepLeavesExistingFilesAndNamesThem) {
     EXPECT_EQ(scratch_dir::read(path("out/src/top.txt")), "top\n");
 }
 
-TEST_F(kistle_test, VerboseNamesEachFileOnStandardOutput) {
+TEST_F(kistle_test, verbose_names_each_file_on_standard_output) {
     write("src/a.txt", "a");
     write("src/b/c.txt", "c");
     program_result made = kistle({"create", "-v", "tree.cab", "src"});
@@ -503,7 +641,7 @@ TEST_F(kistle_test, VerboseNamesEachFileOnStandardOutput) {
     EXPECT_EQ(extracted.out, "src/b/c.txt\n");
 }
 
-TEST_F(kistle_test, DamagedFileIsNamedAndTheOthersStillExtracted) {
+TEST_F(kistle_test, damaged_file_is_named_and_the_others_still_extracted) {
     // Stored, one folder each, so the middle file's bytes can be found and changed.
     write("src/a.txt", std::string(1000, 'a'));
     write("src/b.txt", std::string(1000, 'b'));
@@ -529,7 +667,7 @@ TEST_F(kistle_test, DamagedFileIsNamedAndTheOthersStillExtracted) {
     EXPECT_EQ(tested.err.rfind("kistle: src/b.txt: ", 0), 0u) << tested.err;
 }
 
-TEST_F(kistle_test, CutCabinetFailsTest) {
+TEST_F(kistle_test, cut_cabinet_fails_test) {
     write("src/a.txt", random_bytes(70000, 2));
     ASSERT_EQ(kistle({"create", "tree.cab", "src"}).exit_status, 0);
     std::string cabinet = scratch_dir::read(path("tree.cab"));
@@ -542,7 +680,7 @@ TEST_F(kistle_test, CutCabinetFailsTest) {
     }
 }
 
-TEST_F(kistle_test, CatWritesTheNamedFilesInOrder) {
+TEST_F(kistle_test, cat_writes_the_named_files_in_order) {
     make_tree("src");
     ASSERT_EQ(kistle({"create", "tree.cab", "src"}).exit_status, 0);
     program_result shown = kistle({"cat", "tree.cab", "src/big.bin", "src/nope", "src/top.txt"});
@@ -552,7 +690,7 @@ TEST_F(kistle_test, CatWritesTheNamedFilesInOrder) {
     EXPECT_EQ(shown.err.rfind("kistle: src/nope: ", 0), 0u) << shown.err;
 }
 
-TEST_F(kistle_test, InfoDescribesHeaderAndFolders) {
+TEST_F(kistle_test, info_describes_header_and_folders) {
     make_tree("src");
     ASSERT_EQ(kistle({"create", "--folder-size", "100K", "tree.cab", "src"}).exit_status, 0);
     program_result shown = kistle({"info", "tree.cab"});
@@ -589,7 +727,7 @@ TEST_F(kistle_test, InfoDescribesHeaderAndFolders) {
     EXPECT_EQ(uncompressed, 300000u + 4 + 10 + 8 + 7);
 }
 
-TEST_F(kistle_test, JsonParsesAndKeepsNamesThatAreNotUtf8) {
+TEST_F(kistle_test, json_parses_and_keeps_names_that_are_not_utf8) {
     write("src/caf\xE9\\x41.txt", "latin-1 name\n"); // with a backslash that looks like an escape
     write("src/caf\xC3\xA9.txt", "utf-8 name\n");
     write("src/read-only.txt", "locked\n");
@@ -633,11 +771,11 @@ TEST_F(kistle_test, JsonParsesAndKeepsNamesThatAreNotUtf8) {
         }
     }
     EXPECT_EQ(original, "src/caf\xE9\\x41.txt");
-    program_result shown = kistle({"cat", "tree.cab", original});
+    program_result shown = kistle({"cat", "tree.cab", as_operand(original)});
     EXPECT_EQ(shown.out, "latin-1 name\n");
 }
 
-TEST_F(kistle_test, CreateNotesWhatItDoesNotStore) {
+TEST_F(kistle_test, create_notes_what_it_does_not_store) {
     write("src/top.txt", "top\n");
     fs::create_directories(path("src/empty"));
     fs::create_symlink("top.txt", path("src/link"));
@@ -669,7 +807,7 @@ TEST_F(kistle_test, CreateNotesWhatItDoesNotStore) {
 
 // '\' separates directories in a stored name, so a file named "..\x" or
 // "x\" cannot be stored: the walk refuses it before anything is compressed.
-TEST_F(kistle_test, CreateRefusesNamesExtractionWouldRefuse) {
+TEST_F(kistle_test, create_refuses_names_extraction_would_refuse) {
     write("src/a.txt", "a");
     const std::pair<std::string, std::string> refused[] = {
         {"src/..\\x", "a name with a '..' component cannot be stored"},
@@ -698,9 +836,9 @@ void PrintTo(const failure_case& c, std::ostream* out) {
         *out << ' ' << arg;
 }
 
-class kistle_failure : public kistle_test, public testing::WithParamInterface<failure_case> {};
+class kistle_failure_test : public kistle_test, public testing::WithParamInterface<failure_case> {};
 
-TEST_P(kistle_failure, ExitsWithAStatusAndAMessage) {
+TEST_P(kistle_failure_test, exits_with_a_status_and_a_message) {
     write("a.txt", "a");
     write("notcab.txt", std::string(200, '\0')); // reads as an empty cabinet but for its signature
     ASSERT_EQ(kistle({"create", "old.cab", "a.txt"}).exit_status, 0);
@@ -717,7 +855,7 @@ TEST_P(kistle_failure, ExitsWithAStatusAndAMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, kistle_failure,
+    cases, kistle_failure_test,
     testing::Values(
         failure_case{{"create", "old.cab", "a.txt", "missing"},
                      1,
@@ -759,7 +897,7 @@ INSTANTIATE_TEST_SUITE_P(
                      2,
                      "kistle: --folder-size: not a size: 1X"}));
 
-TEST_F(kistle_test, UsageErrorsPointToTheCommandsHelp) {
+TEST_F(kistle_test, usage_errors_point_to_the_commands_help) {
     program_result result = kistle({"extract", "--bogus", "x.cab"});
     EXPECT_EQ(result.exit_status, 2);
     EXPECT_NE(result.err.find("Try 'kistle extract --help' for more information.\n"),
@@ -777,7 +915,7 @@ TEST_F(kistle_test, UsageErrorsPointToTheCommandsHelp) {
 
 // What no cabinet can hold is refused before anything is compressed, with
 // the reason, and the cabinet that was there stays.
-TEST_F(kistle_test, InputsPastTheFormatsLimitsFailFirst) {
+TEST_F(kistle_test, inputs_past_the_formats_limits_fail_first) {
     write("big/a.txt", "a");
     ASSERT_EQ(kistle({"create", "old.cab", "big/a.txt"}).exit_status, 0);
     const std::string old = scratch_dir::read(path("old.cab"));
@@ -811,7 +949,7 @@ TEST_F(kistle_test, InputsPastTheFormatsLimitsFailFirst) {
     EXPECT_TRUE(scratch_dir::read(path("old.cab")) == old);
 }
 
-TEST_F(kistle_test, UnreadableInputsFail) {
+TEST_F(kistle_test, unreadable_inputs_fail) {
     write("src/open.txt", "open");
     write("src/secret.txt", "secret");
     chmod(path("src/secret.txt").c_str(), 0);
@@ -854,7 +992,7 @@ TEST_F(kistle_test, UnreadableInputsFail) {
 // Every operand reaches the program as it was given: one that looks like a
 // list ([a,b], []) is not split or dropped, and after "--" one that looks
 // like an option is an operand too.
-TEST_F(kistle_test, OperandsReachTheProgramByteForByte) {
+TEST_F(kistle_test, operands_reach_the_program_byte_for_byte) {
     const std::vector<std::string> before = {"[ab]", "[x]", "[a,b]", "[]", "a=b", "c,d", "ab", "x"};
     const std::vector<std::string> after = {"-dash", "--", "[-]", "--long=x"};
     std::vector<std::string> create = {"create", "tree.cab"};
@@ -876,11 +1014,11 @@ TEST_F(kistle_test, OperandsReachTheProgramByteForByte) {
             listing += name + "\n";
     EXPECT_EQ(kistle({"list", "tree.cab"}).out, listing);
     for (const std::string& name : before) {
-        program_result shown = kistle({"cat", "tree.cab", name});
+        program_result shown = kistle({"cat", "tree.cab", as_operand(name)});
         EXPECT_EQ(shown.out, "bytes of " + name) << shown.err;
     }
     for (const std::string& name : after) {
-        program_result shown = kistle({"cat", "tree.cab", "--", name});
+        program_result shown = kistle({"cat", "tree.cab", "--", as_operand(name)});
         EXPECT_EQ(shown.out, "bytes of " + name) << shown.err;
     }
     // A pattern is a pattern, whatever it looks like: [x] is a class that
@@ -895,7 +1033,7 @@ TEST_F(kistle_test, OperandsReachTheProgramByteForByte) {
 
 // A file that is not a cabinet is never replaced unless --force; the
 // cabinet itself, met among the paths, is still not stored.
-TEST_F(kistle_test, CreateReplacesOnlyACabinet) {
+TEST_F(kistle_test, create_replaces_only_a_cabinet) {
     write("notes.txt", "my notes\n");
     write("other.txt", "other\n");
     program_result refused = kistle({"create", "notes.txt", "notes.txt", "other.txt"});
@@ -918,7 +1056,7 @@ TEST_F(kistle_test, CreateReplacesOnlyACabinet) {
 
 // What keeps the cabinet from its place is said first, naming the path at
 // fault: nothing is compressed in vain.
-TEST_F(kistle_test, CreateChecksWhereTheCabinetGoesFirst) {
+TEST_F(kistle_test, create_checks_where_the_cabinet_goes_first) {
     write("src/a.txt", "a");
     program_options options;
     options.directory = scratch.path();
@@ -941,7 +1079,7 @@ TEST_F(kistle_test, CreateChecksWhereTheCabinetGoesFirst) {
 // A directory that refuses a new file: the cabinet there is never written
 // over unasked, even when the write would fail part way (a file size limit
 // stands in for a full disk); --in-place writes over it.
-TEST_F(kistle_test, CreateWritesInPlaceOnlyWhenAsked) {
+TEST_F(kistle_test, create_writes_in_place_only_when_asked) {
     write("small.txt", "small\n");
     fs::create_directory(path("locked"));
     ASSERT_EQ(kistle({"create", "locked/c.cab", "small.txt"}).exit_status, 0);
@@ -983,7 +1121,7 @@ TEST_F(kistle_test, CreateWritesInPlaceOnlyWhenAsked) {
 
 // Extraction never replaces the cabinet it reads: that entry is refused
 // and named, the others extracted.
-TEST_F(kistle_test, ExtractNeverReplacesTheCabinetItReads) {
+TEST_F(kistle_test, extract_never_replaces_the_cabinet_it_reads) {
     write("src/c.cab", "an entry named as the cabinet\n");
     write("src/other.txt", "other\n");
     ASSERT_EQ(kistle({"create", "-C", "src", "c.cab", "c.cab", "other.txt"}).exit_status, 0);
@@ -998,7 +1136,7 @@ TEST_F(kistle_test, ExtractNeverReplacesTheCabinetItReads) {
 
 // A stored name of any length is named once, in the message that says why
 // it failed; the closing list repeats only its start.
-TEST_F(kistle_test, LongNameIsNamedOnce) {
+TEST_F(kistle_test, long_name_is_named_once) {
     const std::string name(1 << 20, 'n');
     {
         kistle::writer out(path("long.cab"));
@@ -1028,10 +1166,10 @@ void PrintTo(const lost_output_case& c, std::ostream* out) {
     *out << c.command;
 }
 
-class kistle_lost_output : public kistle_test,
-                           public testing::WithParamInterface<lost_output_case> {};
+class kistle_lost_output_test : public kistle_test,
+                                public testing::WithParamInterface<lost_output_case> {};
 
-TEST_P(kistle_lost_output, FailsAndSaysWhy) {
+TEST_P(kistle_lost_output_test, fails_and_says_why) {
     write("src/a.txt", "a");
     ASSERT_EQ(kistle({"create", "tree.cab", "src"}).exit_status, 0);
     program_result result = shell(GetParam().command);
@@ -1040,7 +1178,7 @@ TEST_P(kistle_lost_output, FailsAndSaysWhy) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, kistle_lost_output,
+    cases, kistle_lost_output_test,
     testing::Values(lost_output_case{"$K list tree.cab >/dev/full",
                                      "kistle: standard output: No space left on device\n"},
                     lost_output_case{"$K cat tree.cab src/a.txt >/dev/full",
@@ -1092,7 +1230,7 @@ std::string run_on_terminal(const std::vector<std::string>& argv, const std::str
 // The line shows on a terminal only, and not with -q. The hidden
 // --progress-delay 0 shows it at once, so a small input does: a run need
 // not last the second the line waits for by default.
-TEST_F(kistle_test, ProgressOnlyOnATerminal) {
+TEST_F(kistle_test, progress_only_on_a_terminal) {
     write("src/large", random_bytes(5 * 32767 + 100, 3));
     const std::vector<std::vector<std::string>> commands = {
         {KISTLE_PATH, "create", "--progress-delay", "0", "tree.cab", "src"},

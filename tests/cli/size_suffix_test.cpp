@@ -11,12 +11,12 @@ struct size_case {
 
 class size_suffix_test : public testing::TestWithParam<size_case> {};
 
-TEST_P(size_suffix_test, Parses) {
+TEST_P(size_suffix_test, parses) {
     EXPECT_EQ(parse_size(GetParam().text), GetParam().value) << GetParam().text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, size_suffix_test,
+    cases, size_suffix_test,
     testing::Values(size_case{"0", 0}, size_case{"4096", 4096}, size_case{"1K", 1024},
                     size_case{"64k", 65536}, size_case{"100M", 100ull << 20},
                     size_case{"2G", 2ull << 30}, size_case{"3MiB", 3ull << 20},

@@ -132,10 +132,11 @@ creation create(const std::vector<std::string>& paths, const layout_case& c, uns
     return result;
 }
 
-class same_cabinet : public threads_test,
-                     public ::testing::WithParamInterface<std::tuple<layout_case, unsigned>> {};
+class same_cabinet_test : public threads_test,
+                          public ::testing::WithParamInterface<std::tuple<layout_case, unsigned>> {
+};
 
-TEST_P(same_cabinet, for_every_thread_count) {
+TEST_P(same_cabinet_test, for_every_thread_count) {
     auto [c, threads] = GetParam();
     std::vector<std::string> paths = write_files(scratch, c);
     creation one = create(paths, c, 1);
@@ -172,7 +173,7 @@ const layout_case layouts[] = {
     {"levels", {{1, {400000}, 1}, {1, {200000, 70000}, 9}, {1, {100000}, 0}, {1, {150000}}}},
 };
 
-INSTANTIATE_TEST_SUITE_P(threads, same_cabinet,
+INSTANTIATE_TEST_SUITE_P(threads, same_cabinet_test,
                          ::testing::Combine(::testing::ValuesIn(layouts),
                                             ::testing::Values(1u, 2u, 4u, 7u)),
                          [](const auto& info) {

@@ -257,9 +257,9 @@ int reference(const std::string& payload, std::size_t cbUncomp, std::string& byt
     return status;
 }
 
-class block_streams : public ::testing::TestWithParam<stream_case> {};
+class block_streams_test : public ::testing::TestWithParam<stream_case> {};
 
-TEST_P(block_streams, expand_as_zlib_does) {
+TEST_P(block_streams_test, expand_as_zlib_does) {
     const stream_case& c = GetParam();
     std::string expected;
     int expected_status = reference(c.payload, c.cbUncomp, expected);
@@ -279,14 +279,14 @@ TEST_P(block_streams, expand_as_zlib_does) {
 
 // Which streams are left to libdeflate: zlib's own output, and nothing that
 // zlib refuses.
-TEST_P(block_streams, screen) {
+TEST_P(block_streams_test, screen) {
     const stream_case& c = GetParam();
     EXPECT_EQ(libdeflate_reads_like_zlib(reinterpret_cast<const uint8_t*>(c.payload.data()),
                                          c.payload.size()),
               c.fast);
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, block_streams, ::testing::ValuesIn(stream_cases),
+INSTANTIATE_TEST_SUITE_P(cases, block_streams_test, ::testing::ValuesIn(stream_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -69,9 +69,9 @@ const range_case range_cases[] = {
     {"checksum_inside_range", 5, 10, 1, CAB_ERROR_CHECKSUM, "56789"},
 };
 
-class extract_range : public ::testing::TestWithParam<std::tuple<uint16_t, range_case>> {};
+class extract_range_test : public ::testing::TestWithParam<std::tuple<uint16_t, range_case>> {};
 
-TEST_P(extract_range, writes_exactly_the_range) {
+TEST_P(extract_range_test, writes_exactly_the_range) {
     auto [type, c] = GetParam();
     loaded_folder loaded(build_cabinet(three_blocks(type, c.bad_block)));
     EXPECT_EQ(loaded.extract(c.offset, c.length), c.status);
@@ -80,7 +80,7 @@ TEST_P(extract_range, writes_exactly_the_range) {
     EXPECT_EQ(loaded.folder.zstream, nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(stored_and_deflate, extract_range,
+INSTANTIATE_TEST_SUITE_P(stored_and_deflate, extract_range_test,
                          ::testing::Combine(::testing::Values(uint16_t{0}, uint16_t{1}),
                                             ::testing::ValuesIn(range_cases)),
                          [](const auto& info) {
@@ -89,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(stored_and_deflate, extract_range,
                                     std::get<1>(info.param).name;
                          });
 
-TEST(extract_data, folder_without_blocks_refuses_every_range) {
+TEST(extract_data_test, folder_without_blocks_refuses_every_range) {
     test_cabinet cabinet;
     cabinet.folders.push_back(test_folder{});
     loaded_folder loaded(build_cabinet(cabinet));
@@ -97,7 +97,7 @@ TEST(extract_data, folder_without_blocks_refuses_every_range) {
     EXPECT_EQ(loaded.extract(0, 5), CAB_ERROR_RANGE_PAST_END);
 }
 
-TEST(extract_data, unsupported_type_fails_after_its_first_block_is_read) {
+TEST(extract_data_test, unsupported_type_fails_after_its_first_block_is_read) {
     loaded_folder good(build_cabinet(three_blocks(5)));
     EXPECT_EQ(good.extract(0, 3), CAB_ERROR_UNSUPPORTED_COMPRESSION);
     EXPECT_EQ(good.out.str(), "");
@@ -105,7 +105,7 @@ TEST(extract_data, unsupported_type_fails_after_its_first_block_is_read) {
     EXPECT_EQ(damaged.extract(0, 3), CAB_ERROR_CHECKSUM);
 }
 
-TEST(extract_data, reads_blocks_behind_their_reserve_areas) {
+TEST(extract_data_test, reads_blocks_behind_their_reserve_areas) {
     test_cabinet cabinet = three_blocks(1);
     cabinet.flags = cfhdrRESERVE_PRESENT;
     cabinet.header_reserve = "header";
@@ -119,7 +119,7 @@ TEST(extract_data, reads_blocks_behind_their_reserve_areas) {
 }
 
 // A block that claims more bytes than it holds writes none of them.
-TEST(extract_data, short_blocks_are_refused_before_anything_of_them_is_written) {
+TEST(extract_data_test, short_blocks_are_refused_before_anything_of_them_is_written) {
     for (uint16_t type : {0, 1}) {
         test_cabinet cabinet;
         test_folder folder = folder_of(type, "abcde");
@@ -134,7 +134,7 @@ TEST(extract_data, short_blocks_are_refused_before_anything_of_them_is_written) 
     }
 }
 
-TEST(extract_data, damaged_deflate_data_releases_the_decompressor) {
+TEST(extract_data_test, damaged_deflate_data_releases_the_decompressor) {
     test_cabinet cabinet;
     cabinet.folders.push_back(folder_of(1, "abcde"));
     cabinet.folders[0].blocks[0].payload = "not a zlib stream";
@@ -145,21 +145,21 @@ TEST(extract_data, damaged_deflate_data_releases_the_decompressor) {
     EXPECT_EQ(loaded.folder.zstream, nullptr);
 }
 
-TEST(extract_data, unreachable_start_is_a_seek_failure) {
+TEST(extract_data_test, unreachable_start_is_a_seek_failure) {
     test_cabinet cabinet = three_blocks(1);
     cabinet.folders[0].coffCabStart = uint64_t{1} << 63;
     loaded_folder loaded(build_cabinet(cabinet));
     EXPECT_EQ(loaded.extract(0, 1), CAB_ERROR_SEEK);
 }
 
-TEST(extract_data, truncated_cabinet_ends_with_eof) {
+TEST(extract_data_test, truncated_cabinet_ends_with_eof) {
     std::string image = build_cabinet(three_blocks(1));
     loaded_folder loaded(image.substr(0, image.size() - 4));
     EXPECT_EQ(loaded.extract(0, 25), CAB_ERROR_UNEXPECTED_EOF);
     EXPECT_EQ(loaded.out.str(), block0 + block1);
 }
 
-TEST(extract_data, failed_output_is_a_write_error) {
+TEST(extract_data_test, failed_output_is_a_write_error) {
     for (uint16_t type : {0, 1}) {
         loaded_folder loaded(build_cabinet(three_blocks(type)));
         loaded.out.setstate(std::ios::badbit);
@@ -169,7 +169,7 @@ TEST(extract_data, failed_output_is_a_write_error) {
     }
 }
 
-TEST(write_data, decompressor_lifecycle) {
+TEST(write_data_test, decompressor_lifecycle) {
     loaded_folder loaded(build_cabinet(three_blocks(1)));
     cabinet_folder_manager& folder = loaded.folder;
     cabinet_datablock block;
@@ -198,7 +198,7 @@ TEST(write_data, decompressor_lifecycle) {
 // changed cbData moves the payload's end and fails one way or another; the
 // padding and the reserve area are read by nothing and change nothing. A
 // failure never writes a byte that is not the folder's.
-TEST(extract_data, every_single_byte_change_in_a_block) {
+TEST(extract_data_test, every_single_byte_change_in_a_block) {
     const std::string whole = block0 + block1 + block2;
     for (uint16_t type : {0, 1}) {
         test_cabinet cabinet = three_blocks(type);

@@ -189,10 +189,10 @@ void PrintTo(const layout_case& c, std::ostream* out) {
     *out << c.name;
 }
 
-class reader_layout : public reader_test, public ::testing::WithParamInterface<layout_case> {};
+class reader_layout_test : public reader_test, public ::testing::WithParamInterface<layout_case> {};
 
 // Reserve areas and chain names of every kind shift everything behind them.
-TEST_P(reader_layout, reads_and_extracts) {
+TEST_P(reader_layout_test, reads_and_extracts) {
     const layout_case& c = GetParam();
     test_cabinet cabinet = two_folders();
     cabinet.flags = c.flags;
@@ -222,7 +222,7 @@ TEST_P(reader_layout, reads_and_extracts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    kinds, reader_layout,
+    kinds, reader_layout_test,
     ::testing::Values(layout_case{"plain", 0, "", 0, 0},
                       layout_case{"sizes_without_flag", 0, "", 9, 9},
                       layout_case{"reserve_flag_all_sizes_zero", cfhdrRESERVE_PRESENT, "", 0, 0},
@@ -293,10 +293,11 @@ void PrintTo(const damage_case& c, std::ostream* out) {
     *out << c.name;
 }
 
-class unverified_block : public reader_test,
-                         public ::testing::WithParamInterface<std::tuple<uint16_t, damage_case>> {};
+class unverified_block_test
+    : public reader_test,
+      public ::testing::WithParamInterface<std::tuple<uint16_t, damage_case>> {};
 
-TEST_P(unverified_block, places_no_byte) {
+TEST_P(unverified_block_test, places_no_byte) {
     auto [type, c] = GetParam();
     // a spans blocks 0 and 1, b lies in block 1, c spans blocks 1 and 2, d
     // lies in block 2.
@@ -323,7 +324,7 @@ TEST_P(unverified_block, places_no_byte) {
 constexpr int ok = CAB_STATUS_OK, bad = CAB_ERROR_CHECKSUM;
 
 INSTANTIATE_TEST_SUITE_P(
-    damage, unverified_block,
+    damage, unverified_block_test,
     ::testing::Combine(::testing::Values(uint16_t{0}, uint16_t{1}),
                        ::testing::Values(
                            // 32767 becomes 28672: d would be taken from block 1.
@@ -355,10 +356,10 @@ void PrintTo(const end_case& c, std::ostream* out) {
     *out << c.name;
 }
 
-class expected_end : public reader_test,
-                     public ::testing::WithParamInterface<std::tuple<end_case, unsigned>> {};
+class expected_end_test : public reader_test,
+                          public ::testing::WithParamInterface<std::tuple<end_case, unsigned>> {};
 
-TEST_P(expected_end, comes_from_the_file_entries) {
+TEST_P(expected_end_test, comes_from_the_file_entries) {
     auto [c, threads] = GetParam();
     // Blocks of 16 bytes: a touches blocks 0 and 1, b blocks 1 and 2, c
     // blocks 2 and 3, d blocks 3 and 4. Block 1 is damaged.
@@ -384,7 +385,7 @@ test_file entry(const char* name, uint16_t folder, uint64_t start, uint64_t size
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    entries, expected_end,
+    entries, expected_end_test,
     ::testing::Combine(
         ::testing::Values(
             end_case{"as_laid_out", [](test_cabinet&) {}, {bad, bad, ok, ok}},
@@ -482,9 +483,9 @@ void PrintTo(const name_case& c, std::ostream* out) {
     *out << c.stored;
 }
 
-class hostile_name : public reader_test, public ::testing::WithParamInterface<name_case> {};
+class hostile_name_test : public reader_test, public ::testing::WithParamInterface<name_case> {};
 
-TEST_P(hostile_name, stays_inside_the_current_directory) {
+TEST_P(hostile_name_test, stays_inside_the_current_directory) {
     const name_case& c = GetParam();
     test_cabinet cabinet;
     cabinet.add_folder(1, {{c.stored, "payload"}});
@@ -502,7 +503,7 @@ TEST_P(hostile_name, stays_inside_the_current_directory) {
     EXPECT_EQ(outside, (std::vector<std::string>{"archive.cab", "work"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(names, hostile_name,
+INSTANTIATE_TEST_SUITE_P(names, hostile_name_test,
                          ::testing::Values(name_case{"../x", CAB_ERROR_ACCESS_DENIED, nullptr},
                                            name_case{"a/../../x", CAB_ERROR_ACCESS_DENIED, nullptr},
                                            name_case{"a\\..\\b", CAB_ERROR_ACCESS_DENIED, nullptr},

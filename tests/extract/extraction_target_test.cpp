@@ -155,7 +155,7 @@ TEST_P(extraction_target_test, keep_leaves_an_existing_target_alone) {
 // An extraction killed half way (here by the file size limit, which stops a
 // process in the middle of a write) leaves nothing behind where the file
 // system allows files without a name.
-TEST(extraction_target, killed_extraction_leaves_nothing) {
+TEST(killed_extraction_test, killed_extraction_leaves_nothing) {
     scratch_dir scratch;
     scratch.write("big", sample_bytes(400000, 1));
     std::string cabinet_path = scratch.file("big.cab");

@@ -157,10 +157,10 @@ const sequence_case sequence_cases[] = {
      {{0, 12, 0, "0123456789ab"}, {12, 8, 0, "cdefghij"}, {20, 1, CAB_ERROR_CHECKSUM, ""}}},
 };
 
-class ranges_in_turn
+class ranges_in_turn_test
     : public ::testing::TestWithParam<std::tuple<uint16_t, sequence_case, unsigned>> {};
 
-TEST_P(ranges_in_turn, write_exactly_what_they_should) {
+TEST_P(ranges_in_turn_test, write_exactly_what_they_should) {
     auto [type, c, threads] = GetParam();
     cursor_over folder(build_cabinet(three_blocks(type, c.bad_block)), threads);
     for (const range& r : c.ranges) {
@@ -169,7 +169,7 @@ TEST_P(ranges_in_turn, write_exactly_what_they_should) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(stored_and_deflate, ranges_in_turn,
+INSTANTIATE_TEST_SUITE_P(stored_and_deflate, ranges_in_turn_test,
                          ::testing::Combine(::testing::Values(uint16_t{0}, uint16_t{1}),
                                             ::testing::ValuesIn(sequence_cases),
                                             ::testing::ValuesIn(thread_counts)),
@@ -177,7 +177,7 @@ INSTANTIATE_TEST_SUITE_P(stored_and_deflate, ranges_in_turn,
 
 // What is kept of a block serves the ranges that lie in it without reading
 // the cabinet again.
-TEST(folder_cursor, kept_rest_of_a_block_needs_no_reading) {
+TEST(folder_cursor_test, kept_rest_of_a_block_needs_no_reading) {
     for (uint16_t type : {0, 1}) {
         const std::string image = build_cabinet(three_blocks(type));
         cursor_over folder(image);
@@ -193,7 +193,7 @@ TEST(folder_cursor, kept_rest_of_a_block_needs_no_reading) {
 
 // Blocks before a range are verified, not expanded: a block whose checksum
 // holds but whose contents cannot be expanded fails only the ranges in it.
-TEST(folder_cursor, blocks_before_a_range_are_not_expanded) {
+TEST(folder_cursor_test, blocks_before_a_range_are_not_expanded) {
     for (uint16_t type : {0, 1}) {
         test_cabinet cabinet = three_blocks(type);
         test_block& broken = cabinet.folders[0].blocks[0];
@@ -318,9 +318,9 @@ const hostile_case hostile_cases[] = {
      {{0, 3, 0, "abc"}, {3, 1, convert_z_error_code(Z_DATA_ERROR), ""}}},
 };
 
-class hostile_folder : public ::testing::TestWithParam<std::tuple<hostile_case, unsigned>> {};
+class hostile_folder_test : public ::testing::TestWithParam<std::tuple<hostile_case, unsigned>> {};
 
-TEST_P(hostile_folder, ends_in_the_right_status) {
+TEST_P(hostile_folder_test, ends_in_the_right_status) {
     auto [c, threads] = GetParam();
     test_cabinet cabinet;
     cabinet.folders.push_back(c.folder);
@@ -335,7 +335,7 @@ TEST_P(hostile_folder, ends_in_the_right_status) {
 // A check of the whole folder, before any range and after all of them, ends
 // as the folder manager's walk of every block from the first does, and counts
 // the bytes that walk writes.
-TEST_P(hostile_folder, is_verified_as_the_whole_walk_finds_it) {
+TEST_P(hostile_folder_test, is_verified_as_the_whole_walk_finds_it) {
     auto [c, threads] = GetParam();
     test_cabinet cabinet;
     cabinet.folders.push_back(c.folder);
@@ -355,7 +355,7 @@ TEST_P(hostile_folder, is_verified_as_the_whole_walk_finds_it) {
     EXPECT_EQ(expanded, walked);
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, hostile_folder,
+INSTANTIATE_TEST_SUITE_P(cases, hostile_folder_test,
                          ::testing::Combine(::testing::ValuesIn(hostile_cases),
                                             ::testing::ValuesIn(thread_counts)),
                          [](const auto& info) {
@@ -365,7 +365,7 @@ INSTANTIATE_TEST_SUITE_P(cases, hostile_folder,
 
 // Every range of a sound folder, asked for of one cursor in a scrambled
 // order, comes out as the folder manager's walk from the first block gives it.
-TEST(folder_cursor, every_range_as_the_whole_walk_gives_it) {
+TEST(folder_cursor_test, every_range_as_the_whole_walk_gives_it) {
     for (auto [type, threads] : types_and_threads) {
         test_cabinet cabinet;
         test_folder laid = folder_of(type, whole + "0123456789ab", 9);
@@ -400,7 +400,7 @@ TEST(folder_cursor, every_range_as_the_whole_walk_gives_it) {
 // Files that follow one another take each block from the cabinet once, on
 // one thread and on several; a range past the end walks the folder again
 // once to find its status, and so does a check of the whole folder.
-TEST(folder_cursor, reads_each_block_once) {
+TEST(folder_cursor_test, reads_each_block_once) {
     for (auto [type, threads] : types_and_threads) {
         test_cabinet cabinet;
         cabinet.folders.push_back(folder_of(type, whole + whole, 10));
@@ -431,7 +431,7 @@ TEST(folder_cursor, reads_each_block_once) {
 // ranges wholly behind a block whose csum or payload changed come out whole
 // too. No range ever succeeds with other bytes than the folder's own, and
 // three threads give exactly what one gives.
-TEST(folder_cursor, every_single_byte_change_in_a_block) {
+TEST(folder_cursor_test, every_single_byte_change_in_a_block) {
     const std::pair<uint64_t, uint64_t> files[] = {{0, 4}, {4, 8}, {12, 3}, {15, 10}, {25, 1}};
     const uint64_t block_starts[] = {0, 10, 20}, block_ends[] = {10, 20, 25};
     parallel_inflate three(3);
@@ -583,12 +583,12 @@ std::string damaged_six_blocks(uint16_t type, const damage_case& c) {
     return image;
 }
 
-class damaged_folder
+class damaged_folder_test
     : public ::testing::TestWithParam<std::tuple<uint16_t, damage_case, unsigned>> {};
 
 // The files come out whole or fail with the case's status, in any order;
 // a file that fails writes nothing but its own bytes before the damage.
-TEST_P(damaged_folder, costs_only_the_files_it_touches) {
+TEST_P(damaged_folder_test, costs_only_the_files_it_touches) {
     auto [type, c, threads] = GetParam();
     const std::string image = damaged_six_blocks(type, c);
     const int unexpandable = type == 0 ? CAB_ERROR_BAD_DATA : CAB_ERROR_DECOMPRESSION;
@@ -609,7 +609,7 @@ TEST_P(damaged_folder, costs_only_the_files_it_touches) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(stored_and_deflate, damaged_folder,
+INSTANTIATE_TEST_SUITE_P(stored_and_deflate, damaged_folder_test,
                          ::testing::Combine(::testing::Values(uint16_t{0}, uint16_t{1}),
                                             ::testing::ValuesIn(damage_cases),
                                             ::testing::ValuesIn(thread_counts)),
@@ -617,7 +617,7 @@ INSTANTIATE_TEST_SUITE_P(stored_and_deflate, damaged_folder,
 
 // Behind a damaged block whose sizes were confirmed, the folder ends as a
 // sound one does; a check of the whole folder still finds the damage.
-TEST(folder_cursor, recovered_folder_ends_as_a_sound_one) {
+TEST(folder_cursor_test, recovered_folder_ends_as_a_sound_one) {
     for (auto [type, threads] : types_and_threads) {
         cursor_over folder(damaged_six_blocks(type, damage_cases[1]), threads, true_end);
         EXPECT_EQ(folder.write(55, 10), CAB_ERROR_FOLDER_DATA_ENDED);
@@ -636,7 +636,7 @@ TEST(folder_cursor, recovered_folder_ends_as_a_sound_one) {
 // file in turn reads the blocks before the damage and the damaged one once,
 // and those behind it twice at most. Files asked for again read only their
 // own blocks.
-TEST(folder_cursor, damage_is_checked_once) {
+TEST(folder_cursor_test, damage_is_checked_once) {
     for (auto [type, threads] : types_and_threads) {
         cursor_over folder(damaged_six_blocks(type, damage_cases[1]), threads, true_end);
         for (auto [offset, length] : six_files)

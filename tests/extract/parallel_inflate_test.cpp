@@ -111,10 +111,10 @@ void PrintTo(const damage_case& c, std::ostream* out) {
     *out << c.name;
 }
 
-class same_files : public extraction_test,
-                   public ::testing::WithParamInterface<std::tuple<damage_case, unsigned>> {};
+class same_files_test : public extraction_test,
+                        public ::testing::WithParamInterface<std::tuple<damage_case, unsigned>> {};
 
-TEST_P(same_files, as_with_one_thread) {
+TEST_P(same_files_test, as_with_one_thread) {
     auto [c, threads] = GetParam();
     test_cabinet cabinet = tree();
     test_block& sixth = cabinet.folders[0].blocks.at(5);
@@ -149,7 +149,7 @@ const damage_case damages[] = {{"sound", damage::none},
                                {"block_shorter_than_claimed", damage::overstated},
                                {"cut_short", damage::cut}};
 
-INSTANTIATE_TEST_SUITE_P(threads, same_files,
+INSTANTIATE_TEST_SUITE_P(threads, same_files_test,
                          ::testing::Combine(::testing::ValuesIn(damages),
                                             ::testing::Values(2u, 4u, 7u)),
                          [](const auto& info) {

@@ -119,7 +119,7 @@ void restore_cases(tree_restorer& restorer, const std::string& base,
 
 // As root: owner and group first (by a name known here, else by number),
 // then the exact mode, so the set-ID bits survive the change of owner.
-TEST(tree_restorer, root_restores_owners_and_exact_modes) {
+TEST(tree_restorer_test, root_restores_owners_and_exact_modes) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root";
     scratch_dir scratch;
@@ -144,7 +144,7 @@ TEST(tree_restorer, root_restores_owners_and_exact_modes) {
 
 // As an ordinary user: no change of owner, each mode less the umask, and a
 // set-ID bit only where the file is the stored owner's or group's.
-TEST(tree_restorer, ordinary_user_gets_modes_less_the_umask) {
+TEST(tree_restorer_test, ordinary_user_gets_modes_less_the_umask) {
     unprivileged_run run = run_unprivileged([](const std::string& base) {
         umask(027);
         const uid_t me = geteuid();
@@ -174,7 +174,7 @@ TEST(tree_restorer, ordinary_user_gets_modes_less_the_umask) {
 // A directory stored without write permission still takes its contents;
 // its mode and time come after them, the deepest directory first, and the
 // last entry for a directory counts.
-TEST(tree_restorer, directories_are_finished_after_their_contents) {
+TEST(tree_restorer_test, directories_are_finished_after_their_contents) {
     unprivileged_run run = run_unprivileged([](const std::string& base) {
         tree_restorer restorer(with(false));
         EXPECT_EQ(restorer.open(base.c_str()), CAB_STATUS_OK);
@@ -211,7 +211,7 @@ TEST(tree_restorer, directories_are_finished_after_their_contents) {
 
 // Modification times to the nanosecond, before 1970 and long after 2038,
 // on files, directories and links alike.
-TEST(tree_restorer, times_are_restored_to_the_nanosecond) {
+TEST(tree_restorer_test, times_are_restored_to_the_nanosecond) {
     struct time_case {
         int64_t seconds;
         uint32_t nanoseconds;
@@ -259,7 +259,7 @@ TEST(tree_restorer, times_are_restored_to_the_nanosecond) {
 }
 
 // Link targets are data: stored as given, whatever they point at.
-TEST(tree_restorer, symbolic_links_hold_their_text) {
+TEST(tree_restorer_test, symbolic_links_hold_their_text) {
     scratch_dir scratch;
     tree_restorer restorer(with(geteuid() == 0));
     ASSERT_EQ(restorer.open(scratch.path().c_str()), CAB_STATUS_OK);
@@ -287,7 +287,7 @@ TEST(tree_restorer, symbolic_links_hold_their_text) {
 
 // A link made by an earlier entry is never followed by a later one, nor is
 // a link that was there before.
-TEST(tree_restorer, later_entries_never_pass_through_a_link) {
+TEST(tree_restorer_test, later_entries_never_pass_through_a_link) {
     scratch_dir scratch;
     const std::string base = scratch.file("base");
     const std::string outside = scratch.file("outside");
@@ -328,7 +328,7 @@ TEST(tree_restorer, later_entries_never_pass_through_a_link) {
 // A hard link goes only to a regular file this restorer made, reached
 // without a symbolic link; anything else tells the caller to write the
 // bytes instead.
-TEST(tree_restorer, hard_links_go_only_to_files_made_here) {
+TEST(tree_restorer_test, hard_links_go_only_to_files_made_here) {
     scratch_dir scratch;
     const std::string base = scratch.file("base");
     ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
@@ -368,7 +368,7 @@ TEST(tree_restorer, hard_links_go_only_to_files_made_here) {
 }
 
 // An existing name is replaced in one step or kept, for every kind of entry.
-TEST(tree_restorer, existing_names_are_replaced_or_kept) {
+TEST(tree_restorer_test, existing_names_are_replaced_or_kept) {
     enum kind { file, symlink, hardlink };
     for (existing policy : {existing::replace, existing::keep}) {
         for (kind made : {file, symlink, hardlink}) {
@@ -412,7 +412,7 @@ TEST(tree_restorer, existing_names_are_replaced_or_kept) {
 }
 
 // A directory in the way of a link or file stays, and the entry fails.
-TEST(tree_restorer, directory_in_the_way_is_not_replaced) {
+TEST(tree_restorer_test, directory_in_the_way_is_not_replaced) {
     scratch_dir scratch;
     ASSERT_EQ(mkdir(scratch.file("d").c_str(), 0755), 0);
     scratch.write("d/inside", "kept");
@@ -432,7 +432,7 @@ TEST(tree_restorer, directory_in_the_way_is_not_replaced) {
 }
 
 // The umask is read without being set: other threads create files meanwhile.
-TEST(tree_restorer, umask_is_read_not_set) {
+TEST(tree_restorer_test, umask_is_read_not_set) {
     scratch_dir scratch;
     mode_t saved = umask(077);
     umask_calls = 0;
@@ -450,7 +450,7 @@ TEST(tree_restorer, umask_is_read_not_set) {
     EXPECT_EQ(mode_of(scratch.file("d")), 0700u);
 }
 
-TEST(tree_restorer, unopened_restorer_refuses_every_call) {
+TEST(tree_restorer_test, unopened_restorer_refuses_every_call) {
     tree_restorer restorer;
     extraction_target target;
     int fd = 0;

@@ -38,6 +38,31 @@ for example in $examples; do
     (cd "$work/run-pkgconfig-$example" && LD_LIBRARY_PATH=$libdir "$work/pkgconfig-$example" >/dev/null)
 done
 
+# A CMake project that asks for C++14 is raised to C++17 by the target.
+mkdir "$work/cxx14"
+cat >"$work/cxx14/CMakeLists.txt" <<'PROJECT'
+cmake_minimum_required(VERSION 3.16)
+project(cxx14_client LANGUAGES CXX)
+set(CMAKE_CXX_STANDARD 14)
+set(CMAKE_CXX_EXTENSIONS OFF)
+find_package(kistle 1 REQUIRED)
+add_executable(client client.cpp)
+target_link_libraries(client PRIVATE kistle::kistle)
+PROJECT
+cat >"$work/cxx14/client.cpp" <<'PROGRAM'
+#include <kistle/kistle.h>
+int main() {
+    kistle::writer out;
+    return out.is_open() ? 1 : 0;
+}
+PROGRAM
+cmake -S "$work/cxx14" -B "$work/cxx14-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cxx14-build" >/dev/null
+LD_LIBRARY_PATH=$libdir "$work/cxx14-build/client"
+
+# The bash completion is installed where bash-completion looks for it.
+test -f "$prefix/share/bash-completion/completions/kistle"
+
 # archive.h compiles on its own, and a program may use the names of the
 # record-level headers for its own things at global scope.
 cat >"$work/own_names.cpp" <<'PROGRAM'

@@ -47,7 +47,7 @@ uint64_t reference_csum(const uint8_t* p, uint32_t count, uint64_t seed) {
     return acc;
 }
 
-TEST(Checksum, WorkedExamples) {
+TEST(checksum_test, worked_examples) {
     const struct {
         std::string payload;
         uint16_t cbUncomp;
@@ -73,7 +73,7 @@ TEST(Checksum, WorkedExamples) {
     }
 }
 
-TEST(Checksum, AgreesWithAFourBytesAtATimeReference) {
+TEST(checksum_test, agrees_with_a_four_bytes_at_a_time_reference) {
     std::mt19937 random(20240611);
     std::vector<uint8_t> buffer(41);
     for (uint8_t& b : buffer)
@@ -94,7 +94,7 @@ TEST(Checksum, AgreesWithAFourBytesAtATimeReference) {
 const std::string abc_block =
     bytes({0x60, 0x62, 0x62, 0, 0, 0, 0, 0, 3, 0, 3, 0, 0, 0, 0, 0}) + "abc";
 
-TEST(CabinetDatablock, WritesAndReadsTheAbcBlock) {
+TEST(cabinet_datablock_test, writes_and_reads_the_abc_block) {
     cabinet_datablock block;
     block.set_compressed_data(as_bytes("abc"), 3, 3);
     EXPECT_EQ(written_by(block), abc_block);
@@ -115,7 +115,7 @@ TEST(CabinetDatablock, WritesAndReadsTheAbcBlock) {
     EXPECT_EQ(read_back.abReserve, nullptr);
 }
 
-TEST(CabinetDatablock, ChangedBlockFailsVerificationAndKeepsItsPayload) {
+TEST(cabinet_datablock_test, changed_block_fails_verification_and_keeps_its_payload) {
     const struct {
         const char* what;
         std::size_t offset;
@@ -139,7 +139,7 @@ TEST(CabinetDatablock, ChangedBlockFailsVerificationAndKeepsItsPayload) {
     }
 }
 
-TEST(CabinetDatablock, EmptyPayloadVerifiesAgainstItsSizesAlone) {
+TEST(cabinet_datablock_test, empty_payload_verifies_against_its_sizes_alone) {
     const struct {
         std::string image;
         int status;
@@ -158,7 +158,7 @@ TEST(CabinetDatablock, EmptyPayloadVerifiesAgainstItsSizesAlone) {
     }
 }
 
-TEST(CabinetDatablock, ReserveAreaFollowsOnlyUnderTheFlagAndIsNotChecksummed) {
+TEST(cabinet_datablock_test, reserve_area_follows_only_under_the_flag_and_is_not_checksummed) {
     const struct {
         const char* what;
         uint16_t flags;
@@ -187,7 +187,7 @@ TEST(CabinetDatablock, ReserveAreaFollowsOnlyUnderTheFlagAndIsNotChecksummed) {
     }
 }
 
-TEST(CabinetDatablock, SetReservedAreaAddsAndRemovesTheArea) {
+TEST(cabinet_datablock_test, set_reserved_area_adds_and_removes_the_area) {
     cabinet_datablock block;
     block.set_compressed_data(as_bytes("abc"), 3, 3);
     block.set_reserved_area(as_bytes("RS"), 2);
@@ -199,7 +199,7 @@ TEST(CabinetDatablock, SetReservedAreaAddsAndRemovesTheArea) {
     EXPECT_EQ(written_by(block), abc_block);
 }
 
-TEST(CabinetDatablock, ChecksumStateFollowsTheStoredCsumUntilRecomputed) {
+TEST(cabinet_datablock_test, checksum_state_follows_the_stored_csum_until_recomputed) {
     cabinet_datablock block;
     block.set_compressed_data(as_bytes("abc"), 3, 3);
     block.compute_checksum();
@@ -212,7 +212,7 @@ TEST(CabinetDatablock, ChecksumStateFollowsTheStoredCsumUntilRecomputed) {
     EXPECT_TRUE(block.checksum_ok());
 }
 
-TEST(CabinetDatablock, InputEndingInsideAPartStopsWithTheStateSoFar) {
+TEST(cabinet_datablock_test, input_ending_inside_a_part_stops_with_the_state_so_far) {
     cabinet_header header;
     header.flags = cfhdrRESERVE_PRESENT;
     header.cbCFData = 4;
@@ -243,7 +243,7 @@ TEST(CabinetDatablock, InputEndingInsideAPartStopsWithTheStateSoFar) {
     }
 }
 
-TEST(CabinetDatablock, LargestPayloadMovesInPiecesOfAtMost32767Bytes) {
+TEST(cabinet_datablock_test, largest_payload_moves_in_pieces_of_at_most32767_bytes) {
     std::string payload = pattern(65535);
     cabinet_datablock block;
     block.set_compressed_data(as_bytes(payload), 65535, 65535);
@@ -261,14 +261,14 @@ TEST(CabinetDatablock, LargestPayloadMovesInPiecesOfAtMost32767Bytes) {
     EXPECT_EQ(payload_of(read_back), payload);
 }
 
-TEST(CabinetDatablock, FailingOutputIsAWriteError) {
+TEST(cabinet_datablock_test, failing_output_is_a_write_error) {
     cabinet_datablock block;
     block.set_compressed_data(as_bytes("abc"), 3, 3);
     block.set_reserved_area(as_bytes("RS"), 2);
     expect_write_fails_after(block, abc_block.substr(0, 16) + "RSabc", {0, 8, 16, 17, 19});
 }
 
-TEST(CabinetDatablockFixedHeader, TransfersTheSixteenByteImage) {
+TEST(cabinet_datablock_fixed_header_test, transfers_the_sixteen_byte_image) {
     std::string image = bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0xEE, 0xEE, 0xEE, 0xEE});
     std::istringstream in(image + "abc");
     cabinet_datablock_fixed_header fixed;

@@ -36,7 +36,7 @@ void fill_with_stale_values(cabinet_file_header& file) {
     file.iFolder = 99;
 }
 
-TEST(CabinetFileHeader, ReadsAndWritesEntryAndName) {
+TEST(cabinet_file_header_test, reads_and_writes_entry_and_name) {
     for (const char* name : {"dir/name.txt", ""}) {
         SCOPED_TRACE(name);
         std::string entry = file_image + name + '\0';
@@ -53,12 +53,12 @@ TEST(CabinetFileHeader, ReadsAndWritesEntryAndName) {
     }
 }
 
-TEST(CabinetFileHeader, UnsetNameIsWrittenAsAnEmptyString) {
+TEST(cabinet_file_header_test, unset_name_is_written_as_an_empty_string) {
     cabinet_file_header file;
     EXPECT_EQ(written_by(file), std::string(25, '\0'));
 }
 
-TEST(CabinetFileHeader, InputEndingInsideAPartStopsWithTheStateSoFar) {
+TEST(cabinet_file_header_test, input_ending_inside_a_part_stops_with_the_state_so_far) {
     const std::string input = file_image + "name";
     for (std::size_t length : {0, 12, 24, 26, 28}) {
         SCOPED_TRACE(length);
@@ -75,14 +75,14 @@ TEST(CabinetFileHeader, InputEndingInsideAPartStopsWithTheStateSoFar) {
     }
 }
 
-TEST(CabinetFileHeader, FailingOutputIsAWriteError) {
+TEST(cabinet_file_header_test, failing_output_is_a_write_error) {
     cabinet_file_header file;
     std::istringstream in(file_image + "name" + '\0');
     ASSERT_EQ(file.read(in), 0);
     expect_write_fails_after(file, file_image + "name" + '\0', {0, 12, 24, 28});
 }
 
-TEST(CabinetFileFixedHeader, TransfersTheTwentyFourByteImage) {
+TEST(cabinet_file_fixed_header_test, transfers_the_twenty_four_byte_image) {
     std::istringstream in(file_image + "name");
     cabinet_file_fixed_header file;
     ASSERT_EQ(file.read(in), 0);

@@ -43,7 +43,7 @@ void expect_sample_fields(const cabinet_folder_fixed_header& f) {
     EXPECT_EQ(f.typeCompress, 0x0C0B);
 }
 
-TEST(CabinetFolderHeader, ReserveAreaFollowsOnlyUnderTheFlag) {
+TEST(cabinet_folder_header_test, reserve_area_follows_only_under_the_flag) {
     const struct {
         const char* what;
         uint16_t flags;
@@ -74,7 +74,7 @@ TEST(CabinetFolderHeader, ReserveAreaFollowsOnlyUnderTheFlag) {
     }
 }
 
-TEST(CabinetFolderHeader, InitGivesAZeroFilledAreaOnlyUnderTheFlag) {
+TEST(cabinet_folder_header_test, init_gives_a_zero_filled_area_only_under_the_flag) {
     cabinet_header header;
     header.cbCFFolder = 4;
     cabinet_folder_header folder;
@@ -97,7 +97,7 @@ TEST(CabinetFolderHeader, InitGivesAZeroFilledAreaOnlyUnderTheFlag) {
     EXPECT_EQ(written_by(folder), std::string(20, '\0'));
 }
 
-TEST(CabinetFolderHeader, InputEndingInsideAPartStopsWithTheStateSoFar) {
+TEST(cabinet_folder_header_test, input_ending_inside_a_part_stops_with_the_state_so_far) {
     cabinet_header header;
     header.flags = cfhdrRESERVE_PRESENT;
     header.cbCFFolder = 5;
@@ -121,7 +121,7 @@ TEST(CabinetFolderHeader, InputEndingInsideAPartStopsWithTheStateSoFar) {
     }
 }
 
-TEST(CabinetFolderHeader, FailingOutputIsAWriteError) {
+TEST(cabinet_folder_header_test, failing_output_is_a_write_error) {
     cabinet_header header;
     header.flags = cfhdrRESERVE_PRESENT;
     header.cbCFFolder = 5;
@@ -131,7 +131,7 @@ TEST(CabinetFolderHeader, FailingOutputIsAWriteError) {
     expect_write_fails_after(folder, folder_image_written + "ABCDE", {0, 10, 16, 19});
 }
 
-TEST(CabinetFolderFixedHeader, TransfersTheSixteenByteImage) {
+TEST(cabinet_folder_fixed_header_test, transfers_the_sixteen_byte_image) {
     std::istringstream in(folder_image + "ABCDE");
     cabinet_folder_fixed_header folder;
     ASSERT_EQ(folder.read(in), 0);

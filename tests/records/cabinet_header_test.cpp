@@ -111,7 +111,7 @@ const header_case header_cases[] = {
      0, no_sizes, "(none)", "a|b|c|d"},
 };
 
-TEST(CabinetHeader, ReadsEveryFlagCombinationAndWritesItBack) {
+TEST(cabinet_header_test, reads_every_flag_combination_and_writes_it_back) {
     for (const header_case& c : header_cases) {
         SCOPED_TRACE(c.what);
         std::string input = fixed_image(c.flags, c.fixed_sizes) + c.tail;
@@ -133,7 +133,7 @@ TEST(CabinetHeader, ReadsEveryFlagCombinationAndWritesItBack) {
     }
 }
 
-TEST(CabinetHeader, LongNameIsReadWhole) {
+TEST(cabinet_header_test, long_name_is_read_whole) {
     std::string name(5000, 'n');
     std::istringstream in(fixed_image(cfhdrPREV_CABINET, no_sizes) + name + '\0' + '\0');
     cabinet_header header;
@@ -149,7 +149,7 @@ std::string full_header(const std::string& sizes = bytes({9, 0, 8, 7})) {
     return fixed_image(7, sizes) + bytes({2, 0, 5, 6}) + "RS" + std::string("pc\0pd\0nc\0nd\0", 12);
 }
 
-TEST(CabinetHeader, InputEndingInsideAPartStopsWithTheStateSoFar) {
+TEST(cabinet_header_test, input_ending_inside_a_part_stops_with_the_state_so_far) {
     const struct {
         std::size_t length;
         const char* what;
@@ -182,7 +182,7 @@ TEST(CabinetHeader, InputEndingInsideAPartStopsWithTheStateSoFar) {
     }
 }
 
-TEST(CabinetHeader, FailedInputStreamFailsAtOnce) {
+TEST(cabinet_header_test, failed_input_stream_fails_at_once) {
     for (auto state : {std::ios::failbit, std::ios::badbit, std::ios::eofbit}) {
         SCOPED_TRACE(state);
         std::istringstream in(full_header());
@@ -193,7 +193,7 @@ TEST(CabinetHeader, FailedInputStreamFailsAtOnce) {
     }
 }
 
-TEST(CabinetHeader, FailingOutputIsAWriteErrorInEveryPart) {
+TEST(cabinet_header_test, failing_output_is_a_write_error_in_every_part) {
     std::istringstream in(full_header());
     cabinet_header header;
     ASSERT_EQ(header.read(in), 0);
@@ -206,14 +206,14 @@ TEST(CabinetHeader, FailingOutputIsAWriteErrorInEveryPart) {
     EXPECT_EQ(header.write(failed), CAB_ERROR_WRITE);
 }
 
-TEST(CabinetHeader, UnsetNamesAndMissingAreaAreWrittenAsEmptyAndZeros) {
+TEST(cabinet_header_test, unset_names_and_missing_area_are_written_as_empty_and_zeros) {
     cabinet_header header;
     header.flags = cfhdrPREV_CABINET | cfhdrNEXT_CABINET | cfhdrRESERVE_PRESENT;
     header.cbCFHeader = 3;
     EXPECT_EQ(written_by(header).substr(64), bytes({3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
-TEST(CabinetHeader, ReadStringLeavesTargetUntouchedOnFailure) {
+TEST(cabinet_header_test, read_string_leaves_target_untouched_on_failure) {
     b_string target;
     target = "keep";
     std::istringstream in("no terminator");
@@ -221,7 +221,7 @@ TEST(CabinetHeader, ReadStringLeavesTargetUntouchedOnFailure) {
     EXPECT_STREQ(target.text, "keep");
 }
 
-TEST(CabinetFixedHeader, InitDescribesAnEmptyCabinet) {
+TEST(cabinet_fixed_header_test, init_describes_an_empty_cabinet) {
     cabinet_fixed_header header;
     header.cFiles = 5;
     header.reserved2 = 9;
@@ -238,7 +238,7 @@ TEST(CabinetFixedHeader, InitDescribesAnEmptyCabinet) {
     // clang-format on
 }
 
-TEST(CabinetFixedHeader, TransfersTheImageAloneWithZeroSizeBytes) {
+TEST(cabinet_fixed_header_test, transfers_the_image_alone_with_zero_size_bytes) {
     std::istringstream in(fixed_image(7, bytes({1, 2, 3, 4})) + "NEXT");
     cabinet_fixed_header header;
     ASSERT_EQ(header.read(in), 0);

@@ -64,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(records, encode_dos_date_time_test,
                              // since the first release; it reads back as 2098-01-01.
                              encode_case{0, 0xEC21, 0, 4039372800}));
 
-TEST(dos_date_time, local_time_zone_applies_both_ways) {
+TEST(dos_date_time_test, local_time_zone_applies_both_ways) {
     time_zone zone("UTC-2");
     uint16_t date = 0, time = 0;
     // 2024-03-05 12:07:08 UTC is 14:07:08 two hours east.

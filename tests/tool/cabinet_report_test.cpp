@@ -106,9 +106,9 @@ const header_case header_cases[] = {
      "The next disk is: Disk n\n"},
 };
 
-class header_report : public ::testing::TestWithParam<header_case> {};
+class header_report_test : public ::testing::TestWithParam<header_case> {};
 
-TEST_P(header_report, writes_the_exact_lines) {
+TEST_P(header_report_test, writes_the_exact_lines) {
     const header_case& c = GetParam();
     cabinet_header header;
     header.signature = c.signature;
@@ -131,7 +131,7 @@ TEST_P(header_report, writes_the_exact_lines) {
     EXPECT_EQ(capture.text(), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, header_report, ::testing::ValuesIn(header_cases),
+INSTANTIATE_TEST_SUITE_P(cases, header_report_test, ::testing::ValuesIn(header_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 void set_file(cabinet_file_header& file, const char* name, uint64_t size, uint16_t date,
@@ -144,7 +144,7 @@ void set_file(cabinet_file_header& file, const char* name, uint64_t size, uint16
     file.iFolder = folder;
 }
 
-TEST(file_row, fixed_columns_without_line_end) {
+TEST(file_row_test, fixed_columns_without_line_end) {
     struct {
         const char* name;
         uint64_t size;
@@ -168,7 +168,7 @@ TEST(file_row, fixed_columns_without_line_end) {
     EXPECT_EQ(row("readme.txt", "1234", "07-15-2021", "13:45:58", "R--A--").size(), 80u);
 }
 
-TEST(folder_entry, labelled_lines) {
+TEST(folder_entry_test, labelled_lines) {
     cabinet_folder_header plain;
     plain.cCFData = 3;
     plain.typeCompress = 1;
@@ -187,7 +187,7 @@ TEST(folder_entry, labelled_lines) {
                               "\thas reserved field: Yes\n");
 }
 
-TEST(file_entry, labelled_lines) {
+TEST(file_entry_test, labelled_lines) {
     struct {
         uint16_t folder;
         const char *from_previous, *in_next, *both;
@@ -223,7 +223,7 @@ TEST(file_entry, labelled_lines) {
 }
 
 // The tool run end to end, in a scratch directory that receives the files.
-class report_mode : public ::testing::Test {
+class report_mode_test : public ::testing::Test {
 protected:
     void SetUp() override { fs::create_directory(scratch.file("work")); }
 
@@ -270,7 +270,7 @@ std::string report_start(std::size_t size, unsigned files) {
            std::to_string(files) + "\n" + heading + ruler;
 }
 
-TEST_F(report_mode, reports_lists_and_extracts) {
+TEST_F(report_mode_test, reports_lists_and_extracts) {
     write(sample_cabinet());
     program_result result = run({"a", "sub\\b"});
     EXPECT_EQ(result.out, report_start(image.size(), 2) +
@@ -285,7 +285,7 @@ TEST_F(report_mode, reports_lists_and_extracts) {
     EXPECT_EQ(status.st_mtime, 1626356758);
 }
 
-TEST_F(report_mode, without_names_or_files) {
+TEST_F(report_mode_test, without_names_or_files) {
     test_cabinet empty;
     empty.folders.push_back(test_folder{});
     write(empty);
@@ -296,7 +296,7 @@ TEST_F(report_mode, without_names_or_files) {
 }
 
 // Without file entries nothing is read at coffFiles, wherever it points.
-TEST_F(report_mode, no_files_and_coff_files_anywhere) {
+TEST_F(report_mode_test, no_files_and_coff_files_anywhere) {
     for (uint64_t coffFiles : {uint64_t{1000000}, uint64_t{1} << 63, UINT64_MAX}) {
         test_cabinet empty;
         empty.folders.push_back(test_folder{});
@@ -311,7 +311,7 @@ TEST_F(report_mode, no_files_and_coff_files_anywhere) {
 
 // A report that cannot be written fails the run before anything is
 // extracted; the message says why.
-TEST_F(report_mode, unwritable_standard_output) {
+TEST_F(report_mode_test, unwritable_standard_output) {
     write(sample_cabinet());
     for (const char* redirection : {">/dev/full", ">&-"}) {
         program_result result =
@@ -325,7 +325,7 @@ TEST_F(report_mode, unwritable_standard_output) {
     }
 }
 
-TEST_F(report_mode, wrong_signature_is_reported_and_the_run_goes_on) {
+TEST_F(report_mode_test, wrong_signature_is_reported_and_the_run_goes_on) {
     test_cabinet cabinet = sample_cabinet();
     cabinet.signature = 0x12345678;
     write(cabinet);
@@ -335,7 +335,7 @@ TEST_F(report_mode, wrong_signature_is_reported_and_the_run_goes_on) {
     EXPECT_EQ(scratch_dir::read(scratch.file("work/a")), "first file");
 }
 
-TEST_F(report_mode, open_failure) {
+TEST_F(report_mode_test, open_failure) {
     struct {
         std::string path;
         int status;
@@ -351,7 +351,7 @@ TEST_F(report_mode, open_failure) {
     }
 }
 
-TEST_F(report_mode, first_failed_extraction_ends_the_run) {
+TEST_F(report_mode_test, first_failed_extraction_ends_the_run) {
     test_cabinet cabinet = sample_cabinet();
     cabinet.add_folder(1, {{"../escape", "x"}});
     write(cabinet);
@@ -378,7 +378,7 @@ TEST_F(report_mode, first_failed_extraction_ends_the_run) {
 // A cabinet made by the creation dialogue, reported on and extracted by a
 // second run of the tool: the table shows what was stored, and every file
 // comes back byte for byte, also over files already there.
-TEST_F(report_mode, cabinet_from_the_dialogue_round_trips) {
+TEST_F(report_mode_test, cabinet_from_the_dialogue_round_trips) {
     fs::create_directories(scratch.file("in/docs"));
     std::string big(100000, '\0');
     for (std::size_t i = 0; i < big.size(); ++i)

@@ -27,7 +27,7 @@ void PrintTo(const leak_case& c, std::ostream* out) {
 
 // The tool runs in a scratch directory holding two plain files and three
 // cabinets: a sound one, one with a damaged block and one cut short.
-class tool_under_valgrind : public ::testing::TestWithParam<leak_case> {
+class tool_under_valgrind_test : public ::testing::TestWithParam<leak_case> {
 protected:
     void SetUp() override {
         ASSERT_FALSE(scratch.path().empty());
@@ -47,7 +47,7 @@ protected:
     scratch_dir scratch;
 };
 
-TEST_P(tool_under_valgrind, leaks_nothing) {
+TEST_P(tool_under_valgrind_test, leaks_nothing) {
     const leak_case& c = GetParam();
     std::string log = scratch.file("valgrind.log");
     // A distinct status for valgrind's findings: the tool's failures exit 1.
@@ -80,7 +80,7 @@ TEST_P(tool_under_valgrind, leaks_nothing) {
 const std::string failed_to_extract = "Failed to extract: ";
 
 INSTANTIATE_TEST_SUITE_P(
-    tool, tool_under_valgrind,
+    tool, tool_under_valgrind_test,
     ::testing::Values(
         leak_case{"creation", {}, "a.txt\nb.txt\n\nout.cab\n", 0, ""},
         leak_case{"creation_of_a_missing_file",

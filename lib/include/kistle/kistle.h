@@ -1,7 +1,9 @@
-// Everything libkistle offers: include this one header.
+// Everything libkistle offers: the record-level classes that cabinet_tool
+// uses and <kistle/archive.h>, the interface for applications.
 #ifndef KISTLE_KISTLE_H
 #define KISTLE_KISTLE_H
 
+#include <kistle/archive.h>
 #include <kistle/b_string.h>
 #include <kistle/cabinet_creator.h>
 #include <kistle/cabinet_datablock.h>
@@ -18,6 +20,5 @@
 #include <kistle/io_helpers.h>
 #include <kistle/object_base.h>
 #include <kistle/queue_of.h>
-#include <kistle/temporary_cleanup.h>
 
 #endif

@@ -59,6 +59,11 @@ KISTLE_EXPORT const char* version() noexcept;
 // program ends; readers and writers still work afterwards. Files without a
 // name need nothing: the system removes them with the process.
 KISTLE_EXPORT void remove_temporary_files() noexcept;
+// Makes SIGINT, SIGTERM and SIGHUP first call remove_temporary_files and
+// then end the program as they would have, replacing the program's handlers
+// of them; a signal ignored when it is called (nohup) stays ignored. For a
+// program that has no handlers of its own: call it once, early in main.
+KISTLE_EXPORT void clean_up_on_interrupt() noexcept;
 
 // ---------------------------------------------------------------------------
 // Errors
@@ -438,6 +443,19 @@ public:
     void extract_all(const std::filesystem::path& directory, const extract_options& options);
     void extract_all(const std::filesystem::path& directory, const extract_options& options,
                      std::error_code& ec);
+    // Extracts e to target, a path of the caller's choosing, in place of
+    // its stored name below a directory: target's directory must exist, and
+    // nothing else in the path is checked or made. Otherwise as extract():
+    // the bytes, mode, time (and as root the owner) are restored, a symbolic
+    // link or directory is made as such, a hard link is written as a file of
+    // its own; a target that exists is replaced (existing::keep: kept, and
+    // the result is false), the cabinet being read never (cabinet_itself);
+    // a target without a file name fails with access_denied. Returns true
+    // when the entry was written; on failure nothing is published.
+    bool extract_to(const entry& e, const std::filesystem::path& target,
+                    existing policy = existing::replace);
+    bool extract_to(const entry& e, const std::filesystem::path& target, existing policy,
+                    std::error_code& ec);
     // What extractions since open could not restore; see restore_shortfalls.
     const restore_shortfalls& unrestored() const noexcept;
     // Writes the entry's bytes to out's buffer, and flushes it. On failure
@@ -473,6 +491,14 @@ struct extract_options {
     // share blocks) are refused with overlap unless this is set: a cabinet
     // of overlapping entries can make a small file unpack into terabytes.
     bool allow_overlap = false;
+    // Leading components removed from every name, as tar's
+    // --strip-components does ('/' and '\' both separating, empty and "."
+    // components not counted): an entry with no more components than this is
+    // passed over, not offered to select; a hard link whose first name is
+    // passed over gets its bytes. The names that result are checked and
+    // land below the directory like stored ones; of names that then land on
+    // one path, the first is extracted.
+    unsigned strip_components = 0;
     // Which entries to extract; all when not given.
     std::function<bool(const entry& e)> select;
     // Told of each entry extracted or failed, on the calling thread and in
@@ -621,6 +647,21 @@ public:
                    const entry_options& options);
     void add_bytes(std::string_view stored_name, std::string_view data,
                    const entry_options& options, std::error_code& ec);
+
+    // Adds what in yields, to its end, under stored_name, a piece at a time:
+    // in is never held whole. options as for add_bytes (modified is
+    // required: date_time). size, where known, is the number of bytes in
+    // will yield, so that a stream that would take the current folder past
+    // its limit starts a new folder first; without it the stream goes into
+    // the current folder, and one that outgrows it fails with
+    // too_many_files. A read that fails (in's buffer throws) fails with
+    // read. Reads in's buffer directly: in's state is left alone. After a
+    // failure no entry is added, though bytes read may stay unlisted in the
+    // folder, as for add_file.
+    void add_stream(std::string_view stored_name, std::istream& in, const entry_options& options,
+                    std::optional<std::uint64_t> size = std::nullopt);
+    void add_stream(std::string_view stored_name, std::istream& in, const entry_options& options,
+                    std::optional<std::uint64_t> size, std::error_code& ec);
 
     // Adds source and, for a directory, everything below it in sorted order
     // (so the same tree gives the same cabinet), stored under stored_name

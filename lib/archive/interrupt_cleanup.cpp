@@ -1,15 +1,17 @@
-#include "interrupt_cleanup.h"
+#include <kistle/archive.h>
 
 #include <csignal>
 
-#include <kistle/archive.h>
+#include "temporary_file.h"
+
+namespace kistle {
 
 namespace {
 
 const int interrupts[] = {SIGINT, SIGTERM, SIGHUP};
 
 void on_interrupt(int number) {
-    kistle::remove_temporary_files();
+    internal::remove_temporary_files();
     // The default action, so the program ends by this signal as it would have.
     std::signal(number, SIG_DFL);
     std::raise(number);
@@ -17,7 +19,11 @@ void on_interrupt(int number) {
 
 } // namespace
 
-void clean_up_on_interrupt() {
+void remove_temporary_files() noexcept {
+    internal::remove_temporary_files();
+}
+
+void clean_up_on_interrupt() noexcept {
     struct sigaction action = {};
     action.sa_handler = on_interrupt;
     // One cleanup at a time.
@@ -31,3 +37,5 @@ void clean_up_on_interrupt() {
         sigaction(number, &action, nullptr);
     }
 }
+
+} // namespace kistle

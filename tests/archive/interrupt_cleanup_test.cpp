@@ -1,7 +1,6 @@
-// The tool's interrupt handling: a named temporary file (as on a file system
-// without O_TMPFILE) is removed, and the program still ends by the signal.
-#include "interrupt_cleanup.h"
-
+// The programs' interrupt handling: a named temporary file (as on a file
+// system without O_TMPFILE) is removed, and the program still ends by the
+// signal.
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -9,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <kistle/archive.h>
 #include <kistle/cabinet_status.h>
 
 #include "child_process.h"
@@ -25,7 +25,7 @@ TEST_P(interrupt_cleanup_test, removes_named_temporary_files) {
     scratch_dir scratch;
     child_end end = run_child(
         [&](const std::function<void()>& ready) {
-            clean_up_on_interrupt();
+            kistle::clean_up_on_interrupt();
             temporary_file::allow_unnamed_files(false);
             int directory = open(scratch.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
             temporary_file file;
@@ -38,7 +38,8 @@ TEST_P(interrupt_cleanup_test, removes_named_temporary_files) {
     EXPECT_TRUE(std::filesystem::is_empty(scratch.path()));
 }
 
-INSTANTIATE_TEST_SUITE_P(tool, interrupt_cleanup_test, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+INSTANTIATE_TEST_SUITE_P(signals, interrupt_cleanup_test,
+                         ::testing::Values(SIGINT, SIGTERM, SIGHUP),
                          [](const ::testing::TestParamInfo<int>& info) {
                              return std::string(sigabbrev_np(info.param));
                          });
