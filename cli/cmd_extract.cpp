@@ -43,6 +43,8 @@ std::string listed(const std::string& name) {
 
 int run_extract(const options& o, console& out) {
     kistle::reader cabinet(o.cabinet);
+    if (refuse_later_volume(cabinet, o.cabinet, out))
+        return exit_failure;
     cabinet.set_threads(o.threads);
     bool failed = note_damage(cabinet, o.cabinet, out);
     std::vector<const kistle::entry*> chosen =

@@ -19,6 +19,7 @@ struct options {
     bool store = false;
     int level = -1; // -1: the library's default
     std::uint64_t folder_size = 0;
+    std::uint64_t volume_size = 0;
     unsigned threads = 0; // 0: one per core
     bool verbose = false;
     bool quiet = false;                  // -q: no progress line, warnings summed up

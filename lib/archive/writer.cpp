@@ -29,6 +29,7 @@
 #include "cabinet_target.h"
 #include "entry_facts.h"
 #include "fd_input_buffer.h"
+#include "little_endian.h"
 #include "memory_output.h"
 #include "outcome.h"
 #include "progress_relay.h"
@@ -1075,8 +1076,10 @@ struct writer::impl {
         // The set's identifier follows from what it holds.
         running_hash contents;
         for (const record_entry& e : record.entries) {
-            contents.add(&e.content, sizeof e.content);
-            contents.add(&e.seconds, sizeof e.seconds);
+            uint8_t facts[16];
+            put_le64(facts, e.content);
+            put_le64(facts + 8, static_cast<uint64_t>(e.seconds));
+            contents.add(facts, sizeof facts);
         }
         for (const stored_file& file : files)
             contents.add(file.name.data(), file.name.size());
