@@ -154,8 +154,10 @@ private:
                    std::find(carried.begin(), carried.end(), m) == carried.end();
         });
         if (found == pending.end()) {
-            reading.damage.push_back(
-                {e.name, code_of(CAB_ERROR_ENTRY_MISMATCH), volume.path.filename().native()});
+            // Unless its record already named it as damaged.
+            if (e.verified || volume.reading.status != record_status::verified)
+                reading.damage.push_back(
+                    {e.name, code_of(CAB_ERROR_ENTRY_MISMATCH), volume.path.filename().native()});
             return;
         }
         const uint32_t m = *found;

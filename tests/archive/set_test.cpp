@@ -173,6 +173,31 @@ TEST_F(set_test, a_missing_or_foreign_cabinet_costs_the_files_that_need_it) {
     }
 }
 
+// A later cabinet whose entry of a continued file is damaged: the file
+// fails, and each problem is told once.
+TEST_F(set_test, a_damaged_entry_in_a_later_cabinet_fails_its_file_once) {
+    write_set(scratch.file("set.cab"), 200 * 1024, 1);
+    std::string image = scratch_dir::read(scratch.file("set.3.cab"));
+    const std::size_t at = image.find("big/one.bin");
+    ASSERT_NE(at, std::string::npos);
+    image[at] = 'B';
+    scratch.write("set.3.cab", image);
+
+    kistle::reader in(scratch.file("set.cab"));
+    std::error_code ec;
+    in.read(*in.find("big/one.bin"), ec);
+    EXPECT_EQ(ec, kistle::errc::entry_mismatch);
+    EXPECT_TRUE(in.read(*in.find("a.txt")) == "small and first");
+    const std::vector<kistle::problem> problems = in.test();
+    EXPECT_FALSE(problems.empty());
+    for (std::size_t i = 0; i < problems.size(); ++i)
+        for (std::size_t j = i + 1; j < problems.size(); ++j)
+            EXPECT_FALSE(problems[i].name == problems[j].name &&
+                         problems[i].code == problems[j].code &&
+                         problems[i].other == problems[j].other)
+                << problems[i].name << " told twice";
+}
+
 // A later cabinet read alone lists what it holds; the file whose first
 // bytes are in the cabinet before says so.
 TEST_F(set_test, a_later_cabinet_alone_is_part_of_a_set) {
