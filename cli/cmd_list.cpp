@@ -9,8 +9,7 @@
 
 int run_list(const options& o, console& out) {
     kistle::reader cabinet(o.cabinet);
-    if (refuse_later_volume(cabinet, o.cabinet, out))
-        return exit_failure;
+    note_later_volume(cabinet, o.cabinet, out);
     bool failed = note_damage(cabinet, o.cabinet, out);
     std::vector<const kistle::entry*> chosen =
         select_entries(cabinet, o.operands, exclusion_set({}), out, failed);

@@ -66,12 +66,12 @@ bool note_damage(const kistle::reader& cabinet, const std::string& path, console
     return failed;
 }
 
-bool refuse_later_volume(const kistle::reader& cabinet, const std::string& path, console& out) {
+void note_later_volume(const kistle::reader& cabinet, const std::string& path, console& out) {
     const std::vector<kistle::volume_info>& volumes = cabinet.volumes();
     if (volumes.empty() || volumes.front().status != kistle::errc::set_continued)
-        return false;
+        return;
     const std::string before = cabinet.info().previous_cabinet;
-    out.note(path, volumes.front().status.message() +
+    out.note(path, "part of a set: only what it holds whole is read; the set is read from its "
+                   "first cabinet" +
                        (before.empty() ? std::string() : " (the one before it is " + before + ")"));
-    return true;
 }

@@ -32,11 +32,11 @@ std::vector<const kistle::entry*> select_in_operand_order(const kistle::reader& 
 // directory; see kistle::reader::damage) and the cabinets of its set that
 // could not be read. True when there was anything.
 bool note_damage(const kistle::reader& cabinet, const std::string& path, console& out);
-// Says that cabinet is a later cabinet of a set, which is read from its
-// first, and returns true; false for any other.
-bool refuse_later_volume(const kistle::reader& cabinet, const std::string& path, console& out);
-// Says that cabinet is a later cabinet of a set, which is read from its
-// first, and returns true; false for any other.
-bool refuse_later_volume(const kistle::reader& cabinet, const std::string& path, console& out);
+// Says so where cabinet is a later cabinet of a set, whose files that need
+// the cabinets before it or after it fail.
+void note_later_volume(const kistle::reader& cabinet, const std::string& path, console& out);
+// Says so where cabinet is a later cabinet of a set, whose files that need
+// the cabinets before it or after it fail.
+void note_later_volume(const kistle::reader& cabinet, const std::string& path, console& out);
 
 #endif

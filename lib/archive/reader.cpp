@@ -341,8 +341,9 @@ struct reader::impl {
     public:
         explicit relays(impl& owner) : first(owner.core, owner.progress, owner.done) {
             for (auto& volume : owner.set.later)
-                later.push_back(std::make_unique<progress_relay<cabinet_reader>>(
-                    volume->core, owner.progress, owner.done));
+                if (volume)
+                    later.push_back(std::make_unique<progress_relay<cabinet_reader>>(
+                        volume->core, owner.progress, owner.done));
         }
         void rethrow() const {
             first.rethrow();
@@ -914,6 +915,8 @@ struct reader::impl {
             overlapping = overlapping_entries(reading, core, folder_spans_found);
             // The set's later cabinets: each by itself.
             for (auto& volume : set.later) {
+                if (!volume)
+                    continue;
                 errno = 0;
                 volume->spans = folder_spans(volume->core);
                 volume->overlapping =
@@ -1175,6 +1178,8 @@ struct reader::impl {
         test_volume({core, reading, actual_size, folder_spans_found, overlapping, nullptr, 0, {}},
                     found, partial, problems);
         for (uint32_t v = 1; v <= set.later.size(); ++v) {
+            if (!set.later[v - 1])
+                continue;
             set_volume& volume = *set.later[v - 1];
             test_volume({volume.core, volume.reading, volume.actual_size, volume.spans,
                          volume.overlapping, &volume.merged, v, volume.path.filename().native()},
@@ -1244,7 +1249,8 @@ void reader::set_threads(unsigned count) noexcept {
         impl_->core.set_threads(count); // the core keeps it across open and close
         impl_->threads = count;
         for (auto& volume : impl_->set.later)
-            volume->core.set_threads(count);
+            if (volume)
+                volume->core.set_threads(count);
     }
 }
 

@@ -56,7 +56,8 @@ public:
 
     void take(uint32_t v, set_volume& volume) {
         record_reading& own = volume.reading;
-        std::vector<uint32_t> carried; // pending files this cabinet went on with
+        std::vector<uint32_t> seen;    // pending files this cabinet went on with
+        std::vector<uint32_t> carried; // and those of them that go on further
         std::vector<uint32_t> started; // files it begins that go on
         volume.merged.assign(own.entries.size(), UINT32_MAX);
         for (uint32_t n = 0; n < own.entries.size(); ++n) {
@@ -65,7 +66,7 @@ public:
                 file >= 0 ? volume.core.file_headers[static_cast<uint32_t>(file)] : nullptr;
             if (header != nullptr &&
                 (header->iFolder == continued_from_previous || header->iFolder == continued_both)) {
-                go_on(v, volume, n, *header, carried);
+                go_on(v, volume, n, *header, seen, carried);
                 continue;
             }
             const uint32_t m = static_cast<uint32_t>(reading.entries.size());
@@ -82,18 +83,26 @@ public:
         }
         // What this cabinet did not go on with, it should have.
         for (uint32_t m : pending)
-            if (std::find(carried.begin(), carried.end(), m) == carried.end())
+            if (std::find(seen.begin(), seen.end(), m) == seen.end())
                 fail(m, CAB_ERROR_ENTRY_MISMATCH, "the next cabinet does not go on with it");
-        pending.clear();
-        for (uint32_t m : carried)
-            if (set.continued[m].status == CAB_STATUS_OK && !complete(m))
-                pending.push_back(m);
+        pending = std::move(carried);
         pending.insert(pending.end(), started.begin(), started.end());
+        gap_status = CAB_STATUS_OK;
         for (problem p : own.damage) {
             if (p.other.empty())
                 p.other = volume.path.filename().native();
             reading.damage.push_back(std::move(p));
         }
+    }
+
+    // A cabinet that could not be read: the files going on into it fail
+    // with status; those going on out of it, in the next cabinet found,
+    // are listed and fail so too.
+    void gap(int status, const std::string& why) {
+        for (uint32_t m : pending)
+            fail(m, status, why);
+        gap_status = status;
+        gap_why = why;
     }
 
     // The chain ended: at its last cabinet (status OK), or at one that
@@ -147,12 +156,32 @@ private:
     // size: all of the first folder, or, where the file ends, as much of it
     // as is still missing.
     void go_on(uint32_t v, set_volume& volume, uint32_t n, const cabinet_file_header& header,
-               std::vector<uint32_t>& carried) {
+               std::vector<uint32_t>& seen, std::vector<uint32_t>& carried) {
         const entry& e = volume.reading.entries[n];
         auto found = std::find_if(pending.begin(), pending.end(), [&](uint32_t m) {
             return reading.entries[m].name == e.name && reading.entries[m].size == e.size &&
-                   std::find(carried.begin(), carried.end(), m) == carried.end();
+                   std::find(seen.begin(), seen.end(), m) == seen.end();
         });
+        if (found == pending.end() && gap_status != CAB_STATUS_OK) {
+            // Its first bytes were in the cabinet that could not be read:
+            // it is listed, and fails as the files going on into it do.
+            const uint32_t m = static_cast<uint32_t>(reading.entries.size());
+            volume.merged[n] = m;
+            entry listed = e;
+            listed.volume = static_cast<uint16_t>(v);
+            entry_source source = volume.reading.sources[n];
+            source.volume = v;
+            source.link_group = m;
+            reading.entries.push_back(std::move(listed));
+            reading.sources.push_back(source);
+            continued_file& file = set.continued[m];
+            file.status = gap_status;
+            file.why = gap_why;
+            seen.push_back(m);
+            if (header.iFolder == continued_both)
+                carried.push_back(m);
+            return;
+        }
         if (found == pending.end()) {
             // Unless its record already named it as damaged.
             if (e.verified || volume.reading.status != record_status::verified)
@@ -162,7 +191,9 @@ private:
         }
         const uint32_t m = *found;
         volume.merged[n] = m;
-        carried.push_back(m);
+        seen.push_back(m);
+        if (header.iFolder == continued_both)
+            carried.push_back(m);
         continued_file& file = set.continued[m];
         if (file.status != CAB_STATUS_OK)
             return;
@@ -199,14 +230,6 @@ private:
         }
     }
 
-    bool complete(uint32_t m) const {
-        const continued_file& file = set.continued.at(m);
-        uint64_t sum = 0;
-        for (const set_part& part : file.parts)
-            sum += part.length;
-        return sum == reading.entries[m].size && file.parts.size() > 1;
-    }
-
     void fail(uint32_t m, int status, const std::string& why) {
         continued_file& file = set.continued[m];
         if (file.status != CAB_STATUS_OK)
@@ -217,7 +240,9 @@ private:
 
     record_reading& reading;
     set_reading& set;
-    std::vector<uint32_t> pending; // files that go on in the next cabinet
+    std::vector<uint32_t> pending;  // files that go on in the next cabinet
+    int gap_status = CAB_STATUS_OK; // why the cabinet before the next could not be read
+    std::string gap_why;
 };
 
 } // namespace
@@ -229,15 +254,21 @@ void read_set(const std::filesystem::path& first_path, cabinet_reader& first,
     set.volumes.push_back(info_of(first_path, first));
     const cabinet_header& head = first.header;
     if ((head.flags & cfhdrPREV_CABINET) != 0 || head.iCabinet != 0) {
+        // A later cabinet alone: what it holds whole is read.
         set.volumes.back().status = code_of(CAB_ERROR_SET_CONTINUED);
+        merger.end(CAB_ERROR_SET_CONTINUED, "it goes on in the next cabinet");
         return;
     }
     const std::filesystem::path directory = first_path.parent_path();
     const cabinet_header* last = &head;
-    for (uint32_t v = 1; (last->flags & cfhdrNEXT_CABINET) != 0; ++v) {
+    // Past a cabinet that could not be read, the next ones are looked for
+    // by the naming rule alone, as long as there is a file there.
+    bool by_number = false;
+    for (uint32_t v = 1; v <= 0xFFFF && (by_number || (last->flags & cfhdrNEXT_CABINET) != 0);
+         ++v) {
         // Where the cabinet says the next one is, or where kistle puts it.
         std::vector<std::filesystem::path> candidates;
-        const std::string named = last->szCabinetNext.str();
+        const std::string named = by_number ? std::string() : last->szCabinetNext.str();
         if (is_plain_file_name(named))
             candidates.push_back(directory / named);
         const std::filesystem::path numbered = volume_path(first_path, v + 1);
@@ -250,7 +281,7 @@ void read_set(const std::filesystem::path& first_path, cabinet_reader& first,
             auto volume = std::make_unique<set_volume>();
             volume->path = candidate;
             errno = 0;
-            int opened = v > 0xFFFF ? CAB_ERROR_FOREIGN_VOLUME : open(context, *volume);
+            int opened = open(context, *volume);
             if (opened == CAB_STATUS_OK) {
                 const cabinet_header& h = volume->core.header;
                 if (h.setID != head.setID || h.iCabinet != v || (h.flags & cfhdrPREV_CABINET) == 0)
@@ -270,18 +301,23 @@ void read_set(const std::filesystem::path& first_path, cabinet_reader& first,
             }
         }
         if (!found) {
+            if (by_number && status == CAB_ERROR_VOLUME_MISSING)
+                break; // nothing more to look for
             volume_info info;
             info.path = tried;
-            info.index = static_cast<uint16_t>(std::min<uint32_t>(v, 0xFFFF));
+            info.index = static_cast<uint16_t>(v);
             info.status = code_of(status);
             set.volumes.push_back(info);
-            merger.end(status, "it needs " + tried.filename().native());
-            return;
+            merger.gap(status, "it needs " + tried.filename().native());
+            set.later.emplace_back(); // none at its place
+            by_number = true;
+            continue;
         }
         set.volumes.push_back(info_of(found->path, found->core));
         merger.take(v, *found);
         set.later.push_back(std::move(found));
         last = &set.later.back()->core.header;
+        by_number = false;
     }
     merger.end(CAB_STATUS_OK, {});
 }

@@ -54,7 +54,7 @@ struct continued_file {
 };
 
 struct set_reading {
-    std::vector<std::unique_ptr<set_volume>> later;
+    std::vector<std::unique_ptr<set_volume>> later; // by position - 1; none where one is missing
     std::unordered_map<uint32_t, continued_file> continued; // by entry number
     std::vector<volume_info> volumes;                       // the first included
 };

@@ -417,11 +417,12 @@ public:
     const std::vector<problem>& damage() const noexcept;
 
     // The cabinets read: the one opened and, where it begins a set, the
-    // others in order; the last may be one that could not be read (its
-    // status says why: the entries that need it fail so when their bytes
-    // are read). A later cabinet of a set opened alone gives one, with
-    // set_continued: its entries are listed, and the files whose first
-    // bytes are in the cabinets before fail so. Empty when closed.
+    // others in order. One that could not be read has a status that says
+    // why: the entries that need it fail so when their bytes are read, and
+    // the cabinets after it are looked for by the naming rule. A later
+    // cabinet of a set opened alone gives one, with set_continued: its
+    // entries are listed, and the files whose bytes are also in other
+    // cabinets fail so. Empty when closed.
     const std::vector<volume_info>& volumes() const noexcept;
 
     // The header as read (of the cabinet opened). Fails with closed.
