@@ -1,0 +1,352 @@
+#include "cabinet_edit.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <map>
+#include <unistd.h>
+
+#include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_status.h>
+#include <kistle/cfc_fileinfo.h>
+
+#include "block_encoder.h"
+#include "little_endian.h"
+#include "memory_output.h"
+#include "range_checks.h"
+#include "unbuffered_output.h"
+
+namespace kistle::internal {
+
+namespace {
+
+constexpr std::size_t block_header_size = cabinet_datablock_fixed_header::image_size;
+
+// Reads bytes that stay the caller's, without a copy.
+class memory_input : public std::streambuf {
+public:
+    explicit memory_input(const std::string& bytes) {
+        // The get area is only read: nothing is ever put back into it.
+        char* begin = const_cast<char*>(bytes.data());
+        setg(begin, begin, begin + bytes.size());
+    }
+};
+
+// Appends what is written to a string; one that cannot grow fails the
+// write.
+class string_sink : public unbuffered_output {
+public:
+    explicit string_sink(std::string& text) : text(text) {}
+
+protected:
+    std::streamsize xsputn(const char* bytes, std::streamsize count) override {
+        try {
+            text.append(bytes, static_cast<std::size_t>(count));
+        } catch (const std::exception&) {
+            return 0;
+        }
+        return count;
+    }
+
+private:
+    std::string& text;
+};
+
+// size bytes at offset of fd, whole; false with errno set (0 for the end of
+// the file).
+bool read_at(int fd, uint64_t offset, uint8_t* bytes, std::size_t size) {
+    while (size > 0) {
+        const ssize_t got = pread(fd, bytes, size, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            if (got == 0)
+                errno = 0;
+            return false;
+        }
+        bytes += got;
+        size -= static_cast<std::size_t>(got);
+        offset += static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
+} // namespace
+
+uint64_t file_entry_checksum(const cfc_fileinfo& entry) {
+    memory_output image;
+    std::ostream out(&image);
+    if (entry.write_entry(out) != CAB_STATUS_OK || image.out_of_memory())
+        throw std::bad_alloc();
+    return record_hash(image.data(), image.size());
+}
+
+cabinet_edit::~cabinet_edit() {
+    close();
+}
+
+void cabinet_edit::close() noexcept {
+    static_cast<void>(core.close());
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+    opened = false;
+    reading = {};
+    keep.clear();
+    entry_of_file.clear();
+    by_name.clear();
+    copied_folders = rebuilt_folders = 0;
+}
+
+outcome cabinet_edit::open(const std::filesystem::path& cabinet) {
+    close();
+    path = cabinet;
+    errno = 0;
+    fd = ::open(cabinet.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return outcome_of(CAB_ERROR_OPEN_STREAM, path);
+    if (fstat(fd, &status) != 0)
+        return outcome_of(CAB_ERROR_OPEN_STREAM, path);
+    if (!S_ISREG(status.st_mode)) {
+        // What is changed is replaced by a new file: a pipe or device cannot be.
+        errno = 0;
+        return outcome_of(S_ISDIR(status.st_mode) ? CAB_ERROR_OPEN_FILE : CAB_ERROR_NOT_SEEKABLE,
+                          path);
+    }
+    uint8_t start[4];
+    if (!read_at(fd, 0, start, sizeof start) || get_le32(start) != CABINET_SIGNATURE) {
+        const int status = errno != 0 ? CAB_ERROR_READ : CAB_ERROR_BAD_DATA;
+        return outcome_of(status, path);
+    }
+    char own[40];
+    std::snprintf(own, sizeof own, "/proc/self/fd/%d", fd);
+    errno = 0;
+    if (int failed = core.open(access(own, R_OK) == 0 ? own : cabinet.c_str()))
+        return outcome_of(failed, path);
+    read_entries(core, reading);
+    // What cannot be verified cannot be carried over as sound.
+    if (!reading.damage.empty()) {
+        const problem& first = reading.damage.front();
+        return outcome_of(first.code.value(), first.name.empty() ? path : path / first.name);
+    }
+    const std::vector<folder_span> spans = folder_spans(core);
+    for (const folder_span& span : spans) {
+        if (span.status != CAB_STATUS_OK)
+            return outcome_of(span.status, path);
+        if (span.overlaps >= 0)
+            return outcome_of(CAB_ERROR_FOLDERS_OVERLAP, path);
+    }
+    const std::vector<int64_t> overlaps = overlapping_entries(reading, core, spans);
+    for (std::size_t i = 0; i < overlaps.size(); ++i)
+        if (overlaps[i] >= 0)
+            return outcome_of(CAB_ERROR_OVERLAP, path / reading.entries[i].name);
+
+    const std::size_t count = reading.entries.size();
+    entry_of_file.assign(core.file_headers.count, count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const int64_t file = reading.sources[i].file;
+        if (file >= 0) {
+            const cabinet_file_header& header = *core.file_headers[static_cast<uint32_t>(file)];
+            if (header.iFolder >= core.header.cFolders ||
+                (reading.record_folder && header.iFolder == *reading.record_folder))
+                return outcome_of(CAB_ERROR_INVALID_FOLDER, path / reading.entries[i].name);
+            entry_of_file[static_cast<std::size_t>(file)] = i;
+        }
+        by_name.emplace(reading.entries[i].name, i);
+    }
+    keep.assign(count, true);
+    opened = true;
+    return {};
+}
+
+std::size_t cabinet_edit::kept_count() const {
+    std::size_t count = 0;
+    for (bool kept : keep)
+        count += kept ? 1 : 0;
+    return count;
+}
+
+std::vector<std::size_t> cabinet_edit::named(std::string_view name) const {
+    std::vector<std::size_t> found;
+    auto [first, last] = by_name.equal_range(name);
+    for (auto at = first; at != last; ++at)
+        if (keep[at->second])
+            found.push_back(at->second);
+    return found;
+}
+
+const cabinet_file_header* cabinet_edit::file_of(std::size_t index) const {
+    const int64_t file = reading.sources[index].file;
+    return file < 0 ? nullptr : core.file_headers[static_cast<uint32_t>(file)];
+}
+
+outcome cabinet_edit::check_content(std::size_t file, const std::string& bytes) const {
+    const std::size_t index = entry_of_file[file];
+    const entry_source& source = reading.sources[index];
+    if (source.has_content && record_hash(bytes.data(), bytes.size()) != source.content)
+        return outcome_of(CAB_ERROR_CONTENT_MISMATCH, path / reading.entries[index].name);
+    return {};
+}
+
+outcome cabinet_edit::copy_folder(uint16_t number, cabinet_creator& creator) {
+    const cabinet_folder_manager& folder = *core.folder_managers[number];
+    cfc_folderinfo& target = *creator.folders.tail;
+    const uint8_t reserve = core.header.block_reserve_size();
+    uint64_t offset = folder.coffCabStart;
+    // The block as the new cabinet holds it: no reserve area.
+    std::vector<uint8_t> image(block_header_size + 0xFFFF);
+    for (uint32_t block = 0; block < folder.cCFData; ++block) {
+        errno = 0;
+        if (!read_at(fd, offset, image.data(), block_header_size))
+            return outcome_of(errno != 0 ? CAB_ERROR_READ : CAB_ERROR_UNEXPECTED_EOF, path);
+        const uint64_t csum = get_le64(image.data());
+        const uint16_t stored = get_le16(image.data() + 8);
+        const uint16_t size = get_le16(image.data() + 10);
+        offset += block_header_size + reserve;
+        if (!read_at(fd, offset, image.data() + block_header_size, stored))
+            return outcome_of(errno != 0 ? CAB_ERROR_READ : CAB_ERROR_UNEXPECTED_EOF, path);
+        offset += stored;
+        // A damaged block is never carried into a cabinet that would then
+        // pass for sound.
+        if (cabinet_datablock::block_checksum(image.data() + block_header_size, stored, size) !=
+            csum)
+            return outcome_of(CAB_ERROR_CHECKSUM, path);
+        std::fill(image.begin() + 12, image.begin() + block_header_size, 0);
+        errno = 0;
+        if (int status = target.copy_block(image.data(), block_header_size + stored, size))
+            return outcome_of(status, path);
+    }
+    return {};
+}
+
+outcome cabinet_edit::carry_over(cabinet_creator& creator,
+                                 const std::function<block_encoding(uint16_t type)>& encoding_of,
+                                 uint16_t folder_limit, record_table& kept,
+                                 std::vector<std::size_t>& kept_from) {
+    const uint32_t files = static_cast<uint32_t>(core.file_headers.count);
+    const uint16_t folders = core.header.cFolders;
+    std::vector<std::vector<uint32_t>> in_folder(folders);
+    for (uint32_t file = 0; file < files; ++file)
+        if (entry_of_file[file] < keep.size())
+            in_folder[core.file_headers[file]->iFolder].push_back(file);
+
+    // The new number and the record's checksum of each file entry carried.
+    std::vector<uint32_t> new_number(files, 0);
+    std::vector<uint64_t> new_checksum(files, 0);
+    const auto carried = [&](uint32_t file) {
+        new_number[file] = creator.file_count - 1;
+        new_checksum[file] = file_entry_checksum(*creator.folders.tail->files.tail);
+    };
+    for (uint16_t number = 0; number < folders; ++number) {
+        std::vector<uint32_t> staying;
+        for (uint32_t file : in_folder[number])
+            if (keep[entry_of_file[file]])
+                staying.push_back(file);
+        if (staying.empty())
+            continue;
+        if (creator.folders.count >= folder_limit)
+            return outcome_of(CAB_ERROR_TOO_MANY_FOLDERS, path);
+        const uint16_t type = core.folder_managers[number]->typeCompress;
+        errno = 0;
+        if (int status = creator.new_folder(encoding_of(type)))
+            return outcome_of(status, path);
+        const uint16_t made = creator.folders.tail->iFolder;
+        const bool whole = staying.size() == in_folder[number].size();
+        if (whole) {
+            if (outcome failure = copy_folder(number, creator); failure.failed())
+                return failure;
+            ++copied_folders;
+        } else {
+            ++rebuilt_folders;
+        }
+        // A range that links share is taken once; the others point to it.
+        std::map<std::pair<uint64_t, uint64_t>, uint64_t> ranges;
+        for (uint32_t file : staying) {
+            const cabinet_file_header& header = *core.file_headers[file];
+            const char* name = header.szName.str();
+            uint64_t offset = header.uoffFolderStart;
+            int status = CAB_STATUS_OK;
+            errno = 0;
+            auto shared = ranges.find({header.uoffFolderStart, header.cbFile});
+            if (!whole && shared == ranges.end()) {
+                std::string bytes;
+                string_sink sink(bytes);
+                std::ostream out(&sink);
+                if ((status = core.write_file(file, out)) != CAB_STATUS_OK)
+                    return outcome_of(status, path / reading.entries[entry_of_file[file]].name);
+                if (outcome failure = check_content(file, bytes); failure.failed())
+                    return failure;
+                memory_input buffer(bytes);
+                std::istream in(&buffer);
+                status = creator.add_stream(in, name, header.date, header.time, header.attribs);
+                if (status == CAB_STATUS_OK)
+                    ranges.emplace(std::make_pair(header.uoffFolderStart, header.cbFile),
+                                   creator.folders.tail->files.tail->uoffFolderStart);
+            } else {
+                if (!whole)
+                    offset = shared->second;
+                status = creator.add_shared_entry(name, made, offset, header.cbFile, header.date,
+                                                  header.time, header.attribs);
+            }
+            if (status != CAB_STATUS_OK)
+                return outcome_of(status, path);
+            carried(file);
+        }
+    }
+
+    if (plain())
+        return {};
+    // The record's entries of what stays, in the old order; the first of a
+    // link group that stays holds its bytes, later ones link to it.
+    std::map<uint32_t, uint32_t> group_leader;
+    for (std::size_t i = 0; i < keep.size(); ++i) {
+        if (!keep[i])
+            continue;
+        const entry& e = reading.entries[i];
+        const entry_source& source = reading.sources[i];
+        record_entry r;
+        r.mode = e.mode;
+        r.has_owner = e.owner.has_value() && e.group.has_value();
+        if (r.has_owner) {
+            r.uid = e.owner->id;
+            r.gid = e.group->id;
+            if (!e.owner->name.empty())
+                kept.owners[r.uid] = e.owner->name;
+            if (!e.group->name.empty())
+                kept.groups[r.gid] = e.group->name;
+        }
+        r.seconds = static_cast<int64_t>(e.modified);
+        r.nanoseconds = e.modified_nanoseconds;
+        const uint32_t index = static_cast<uint32_t>(kept.entries.size());
+        switch (e.type) {
+        case entry_type::directory:
+        case entry_type::symlink:
+            r.type =
+                e.type == entry_type::directory ? record_type::directory : record_type::symlink;
+            r.name = e.name;
+            r.target = e.link_target;
+            break;
+        case entry_type::file:
+        case entry_type::hardlink: {
+            const uint32_t file = static_cast<uint32_t>(source.file);
+            r.file = new_number[file];
+            r.entry_checksum = new_checksum[file];
+            auto leader = group_leader.find(source.link_group);
+            if (leader != group_leader.end()) {
+                r.type = record_type::hardlink;
+                r.link = leader->second;
+            } else {
+                r.type = record_type::file;
+                r.content = source.content;
+                group_leader.emplace(source.link_group, index);
+            }
+            break;
+        }
+        }
+        kept.entries.push_back(std::move(r));
+        kept_from.push_back(i);
+    }
+    return {};
+}
+
+} // namespace kistle::internal
