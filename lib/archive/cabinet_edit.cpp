@@ -1,5 +1,6 @@
 #include "cabinet_edit.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -129,13 +130,9 @@ outcome cabinet_edit::open(const std::filesystem::path& cabinet) {
         const problem& first = reading.damage.front();
         return outcome_of(first.code.value(), first.name.empty() ? path : path / first.name);
     }
-    const std::vector<folder_span> spans = folder_spans(core);
-    for (const folder_span& span : spans) {
-        if (span.status != CAB_STATUS_OK)
-            return outcome_of(span.status, path);
-        if (span.overlaps >= 0)
-            return outcome_of(CAB_ERROR_FOLDERS_OVERLAP, path);
-    }
+    // Folders that run into one another are found as they are copied
+    // (carry_over), without a walk of every block header first.
+    const std::vector<folder_span> spans(core.header.cFolders);
     const std::vector<int64_t> overlaps = overlapping_entries(reading, core, spans);
     for (std::size_t i = 0; i < overlaps.size(); ++i)
         if (overlaps[i] >= 0)
@@ -155,6 +152,12 @@ outcome cabinet_edit::open(const std::filesystem::path& cabinet) {
         by_name.emplace(reading.entries[i].name, i);
     }
     keep.assign(count, true);
+    starts.clear();
+    for (uint16_t folder = 0; folder < core.header.cFolders; ++folder)
+        starts.push_back(core.folder_managers[folder]->coffCabStart);
+    std::sort(starts.begin(), starts.end());
+    if (std::adjacent_find(starts.begin(), starts.end()) != starts.end())
+        return outcome_of(CAB_ERROR_FOLDERS_OVERLAP, path);
     opened = true;
     return {};
 }
@@ -188,33 +191,73 @@ outcome cabinet_edit::check_content(std::size_t file, const std::string& bytes) 
     return {};
 }
 
+bool cabinet_edit::runs_into_another(uint64_t start, uint64_t at) const {
+    // Another folder's first block at or before at, and after start.
+    auto later = std::upper_bound(starts.begin(), starts.end(), start);
+    return later != starts.end() && *later <= at;
+}
+
 outcome cabinet_edit::copy_folder(uint16_t number, cabinet_creator& creator) {
     const cabinet_folder_manager& folder = *core.folder_managers[number];
     cfc_folderinfo& target = *creator.folders.tail;
-    const uint8_t reserve = core.header.block_reserve_size();
-    uint64_t offset = folder.coffCabStart;
-    // The block as the new cabinet holds it: no reserve area.
-    std::vector<uint8_t> image(block_header_size + 0xFFFF);
+    const uint64_t reserve = core.header.block_reserve_size();
+    // The folder is read in large pieces, a block never split between two.
+    constexpr std::size_t piece = std::size_t(1) << 20;
+    constexpr std::size_t most = block_header_size + 255 + 0xFFFF;
+    std::vector<uint8_t> buffer(piece + most);
+    uint64_t next = folder.coffCabStart; // the file's next byte to read
+    std::size_t begin = 0, end = 0;      // what the buffer holds
+    const auto have = [&](std::size_t wanted) {
+        if (end - begin >= wanted)
+            return true;
+        std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(begin),
+                  buffer.begin() + static_cast<std::ptrdiff_t>(end), buffer.begin());
+        end -= begin;
+        begin = 0;
+        while (end < wanted) {
+            const ssize_t got = pread(fd, buffer.data() + end, buffer.size() - end,
+                                      static_cast<off_t>(next));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                if (got == 0)
+                    errno = 0;
+                return false;
+            }
+            end += static_cast<std::size_t>(got);
+            next += static_cast<uint64_t>(got);
+        }
+        return true;
+    };
     for (uint32_t block = 0; block < folder.cCFData; ++block) {
         errno = 0;
-        if (!read_at(fd, offset, image.data(), block_header_size))
+        if (block != 0 && runs_into_another(folder.coffCabStart, next - (end - begin)))
+            return outcome_of(CAB_ERROR_FOLDERS_OVERLAP, path);
+        if (!have(block_header_size + reserve))
             return outcome_of(errno != 0 ? CAB_ERROR_READ : CAB_ERROR_UNEXPECTED_EOF, path);
-        const uint64_t csum = get_le64(image.data());
-        const uint16_t stored = get_le16(image.data() + 8);
-        const uint16_t size = get_le16(image.data() + 10);
-        offset += block_header_size + reserve;
-        if (!read_at(fd, offset, image.data() + block_header_size, stored))
+        uint8_t* header = buffer.data() + begin;
+        const uint64_t csum = get_le64(header);
+        const uint16_t stored = get_le16(header + 8);
+        const uint16_t size = get_le16(header + 10);
+        if (!have(block_header_size + reserve + stored))
             return outcome_of(errno != 0 ? CAB_ERROR_READ : CAB_ERROR_UNEXPECTED_EOF, path);
-        offset += stored;
+        header = buffer.data() + begin;
+        uint8_t* payload = header + block_header_size + reserve;
         // A damaged block is never carried into a cabinet that would then
         // pass for sound.
-        if (cabinet_datablock::block_checksum(image.data() + block_header_size, stored, size) !=
-            csum)
+        if (cabinet_datablock::block_checksum(payload, stored, size) != csum)
             return outcome_of(CAB_ERROR_CHECKSUM, path);
-        std::fill(image.begin() + 12, image.begin() + block_header_size, 0);
+        // The new cabinet's blocks have no reserve area: the header moves
+        // up to the payload.
+        uint8_t* image = payload - block_header_size;
+        put_le64(image, csum);
+        put_le16(image + 8, stored);
+        put_le16(image + 10, size);
+        std::fill(image + 12, image + block_header_size, 0);
         errno = 0;
-        if (int status = target.copy_block(image.data(), block_header_size + stored, size))
+        if (int status = target.copy_block(image, block_header_size + stored, size))
             return outcome_of(status, path);
+        begin += block_header_size + reserve + stored;
     }
     return {};
 }

@@ -46,7 +46,8 @@ public:
     // cannot be changed without losing something: a record that cannot be
     // verified (record_damaged, record_newer), a directory that does not
     // match it (directory_damaged, entry_mismatch), folders or entries that
-    // overlap (folders_overlap, overlap), entries continued from or to
+    // overlap (overlap; folders_overlap where two begin at one place, or
+    // as carry_over copies one that runs into another), entries continued from or to
     // another cabinet (bad_data). Every entry is kept to begin with.
     outcome open(const std::filesystem::path& path);
     void close() noexcept;
@@ -86,6 +87,9 @@ public:
 
 private:
     outcome copy_folder(uint16_t folder, cabinet_creator& creator);
+    // Whether a block of the folder that starts at start, found at at,
+    // lies where another folder begins.
+    bool runs_into_another(uint64_t start, uint64_t at) const;
     outcome check_content(std::size_t file, const std::string& bytes) const;
 
     std::filesystem::path path;
@@ -95,6 +99,7 @@ private:
     cabinet_reader core;
     record_reading reading;
     std::vector<bool> keep;
+    std::vector<uint64_t> starts; // every folder's first block, sorted
     // The entry that describes each file entry.
     std::vector<std::size_t> entry_of_file;
     std::unordered_multimap<std::string_view, std::size_t> by_name;

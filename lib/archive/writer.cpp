@@ -894,6 +894,11 @@ struct writer::impl {
         } visitor{*this, result};
         const notice_function silent;
         tree_walk walk(&surveying::visit, &visitor, silent, options);
+        // A file is counted from what lstat says, never opened.
+        walk.set_keeper([](void* context, const walk_item& found) {
+            static_cast<void>(surveying::visit(context, found));
+            return true;
+        });
         return walk.walk(source, root);
     }
 
