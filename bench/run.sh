@@ -634,11 +634,12 @@ part_habits() {
     "$kistle" test "$cab" >/dev/null || fail "the updated cabinet does not test sound"
     "$kistle" list "$cab" | grep -qx "$added" || fail "update did not add $added"
     say "measuring create - | extract - against a file in between"
+    mkdir -p "$out"
     for _ in 1 2 3 4 5; do
-        rm -rf "$out" && mkdir "$out"
-        m habit_pipe -w "$out" -- sh -c "'$kistle' create -q - '$name' | '$kistle' extract -q -C '$out' -"
-        rm -rf "$out" && mkdir "$out"
-        m habit_file -w "$out" -- sh -c "'$kistle' create -q piped.cab '$name' && '$kistle' extract -q -C '$out' piped.cab"
+        m habit_pipe -w "$out" -- sh -c \
+            "'$kistle' create -q -C '$scratch' - '$name' | '$kistle' extract -q -"
+        m habit_file -w "$out" -- sh -c "'$kistle' create -q -C '$scratch' '$scratch/piped.cab' \
+            '$name' && '$kistle' extract -q '$scratch/piped.cab'"
     done
     diff -r --no-dereference "$name" "$out/$name" >/dev/null ||
         fail "$name did not come through the pipe intact"

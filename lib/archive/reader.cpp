@@ -286,7 +286,7 @@ struct reader::impl {
 
     outcome open_stream(std::istream& in) {
         close();
-        static const std::filesystem::path shown("-");
+        const std::filesystem::path shown("-");
         errno = 0;
         const char* directory_path = temporary_directory();
         const int directory = ::open(directory_path, O_PATH | O_DIRECTORY | O_CLOEXEC);

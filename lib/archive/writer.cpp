@@ -891,14 +891,15 @@ struct writer::impl {
                 }
                 return outcome();
             }
+            static bool count(void* context, const walk_item& found) {
+                static_cast<void>(visit(context, found));
+                return true;
+            }
         } visitor{*this, result};
         const notice_function silent;
         tree_walk walk(&surveying::visit, &visitor, silent, options);
         // A file is counted from what lstat says, never opened.
-        walk.set_keeper([](void* context, const walk_item& found) {
-            static_cast<void>(surveying::visit(context, found));
-            return true;
-        });
+        walk.set_keeper(&surveying::count);
         return walk.walk(source, root);
     }
 
