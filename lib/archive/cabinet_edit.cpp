@@ -215,8 +215,8 @@ outcome cabinet_edit::copy_folder(uint16_t number, cabinet_creator& creator) {
         end -= begin;
         begin = 0;
         while (end < wanted) {
-            const ssize_t got = pread(fd, buffer.data() + end, buffer.size() - end,
-                                      static_cast<off_t>(next));
+            const ssize_t got =
+                pread(fd, buffer.data() + end, buffer.size() - end, static_cast<off_t>(next));
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0) {

@@ -1260,3 +1260,75 @@ TEST_F(kistle_test, progress_only_on_a_terminal) {
 }
 
 } // namespace
+
+namespace {
+
+// '-' is standard output for create and standard input for the others, so
+// a tree goes through a pipe; a terminal is refused either way, and what
+// is not a cabinet fails at once.
+TEST_F(kistle_test, cabinets_go_through_pipes) {
+    make_tree("src");
+    program_result piped =
+        shell("$K create - src | $K extract -C out - && $K create - src >c.cab &&"
+              " $K test - <c.cab && $K cat - src/top.txt <c.cab &&"
+              " $K list - src/top.txt <c.cab");
+    EXPECT_EQ(piped.exit_status, 0) << piped.err;
+    EXPECT_EQ(piped.out, "-: OK (6 files, 4 directories, 1 folder)\ntop\nsrc/top.txt\n");
+    EXPECT_EQ(files_below("out/src"), files_below("src"));
+
+    program_result refused = shell("echo not a cabinet | $K list -");
+    EXPECT_EQ(refused.exit_status, 1);
+    EXPECT_NE(refused.err.find("kistle: -: "), std::string::npos) << refused.err;
+    int status = -1;
+    std::string terminal =
+        run_on_terminal({KISTLE_PATH, "create", "-", "src"}, scratch.path(), status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(terminal.find("refusing to write a cabinet to a terminal"), std::string::npos)
+        << terminal;
+    terminal = run_on_terminal({KISTLE_PATH, "list", "-"}, scratch.path(), status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(terminal.find("refusing to read a cabinet from a terminal"), std::string::npos)
+        << terminal;
+}
+
+// zip's habits: update adds what is new, replaces what changed and, with
+// --delete-missing, removes what is gone; add replaces by name; delete
+// takes patterns and directories as list does. -v names each change.
+TEST_F(kistle_test, add_update_and_delete_change_a_cabinet) {
+    make_tree("src");
+    ASSERT_EQ(kistle({"create", "c.cab", "src"}).exit_status, 0);
+    write("src/top.txt", "top, longer now\n");
+    write("src/new.txt", "new\n");
+    fs::remove(path("src/empty.txt"));
+    program_result updated = kistle({"update", "-v", "--delete-missing", "c.cab", "src"});
+    EXPECT_EQ(updated.exit_status, 0) << updated.err;
+    EXPECT_EQ(lines_of(updated.out),
+              (std::vector<std::string>{"replaced: src", "added: src/new.txt",
+                                        "replaced: src/top.txt", "deleted: src/empty.txt"}));
+    ASSERT_EQ(kistle({"extract", "-C", "out", "c.cab"}).exit_status, 0);
+    EXPECT_EQ(files_below("out/src"), files_below("src"));
+    program_result again = kistle({"update", "-v", "c.cab", "src"});
+    EXPECT_EQ(again.exit_status, 0);
+    EXPECT_EQ(again.out, "");
+
+    write("extra/top.txt", "other\n");
+    program_result added = kistle({"add", "-v", "-C", "extra", "c.cab", "top.txt"});
+    EXPECT_EQ(added.out, "added: top.txt\n");
+    added = kistle({"add", "-v", "-C", "src", "c.cab", "top.txt"});
+    EXPECT_EQ(added.out, "replaced: top.txt\n");
+
+    program_result deleted =
+        kistle({"delete", "-v", "c.cab", "src/with space", "*.bin", "nothing"});
+    EXPECT_EQ(deleted.exit_status, 1);
+    EXPECT_NE(deleted.err.find("nothing"), std::string::npos) << deleted.err;
+    EXPECT_EQ(lines_of(deleted.out),
+              (std::vector<std::string>{"deleted: src/big.bin", "deleted: src/with space",
+                                        "deleted: src/with space/nested",
+                                        "deleted: src/with space/nested/deep file.txt"}));
+    program_result listed = kistle({"list", "c.cab"});
+    EXPECT_EQ(listed.out.find("with space"), std::string::npos);
+    EXPECT_NE(listed.out.find("top.txt\n"), std::string::npos);
+    EXPECT_EQ(kistle({"test", "c.cab"}).exit_status, 0);
+}
+
+} // namespace
