@@ -636,9 +636,9 @@ part_habits() {
     say "measuring create - | extract - against a file in between"
     mkdir -p "$out"
     for _ in 1 2 3 4 5; do
-        m habit_pipe -w "$out" -- sh -c \
+        m habit_pipe -w "$out" -- /bin/sh -c \
             "'$kistle' create -q -C '$scratch' - '$name' | '$kistle' extract -q -"
-        m habit_file -w "$out" -- sh -c "'$kistle' create -q -C '$scratch' '$scratch/piped.cab' \
+        m habit_file -w "$out" -- /bin/sh -c "'$kistle' create -q -C '$scratch' '$scratch/piped.cab' \
             '$name' && '$kistle' extract -q '$scratch/piped.cab'"
     done
     diff -r --no-dereference "$name" "$out/$name" >/dev/null ||
