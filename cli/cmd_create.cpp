@@ -188,7 +188,11 @@ int run_create(const options& o, console& out) {
     // the format cannot hold are refused before anything is compressed.
     std::uint64_t files = 0, total = 0;
     bool refused = false;
-    for (const std::string& path : o.operands) {
+    // update reads little of a tree it mostly keeps: a second walk of the
+    // whole tree would cost more than the rest (names it refuses are still
+    // named as it meets them).
+    const bool surveyed = o.what != command::update;
+    for (const std::string& path : surveyed ? o.operands : std::vector<std::string>()) {
         kistle::survey_result found;
         try {
             found = cabinet.survey(source_of(path), path, tree);

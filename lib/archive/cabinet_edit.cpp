@@ -53,25 +53,6 @@ private:
     std::string& text;
 };
 
-// size bytes at offset of fd, whole; false with errno set (0 for the end of
-// the file).
-bool read_at(int fd, uint64_t offset, uint8_t* bytes, std::size_t size) {
-    while (size > 0) {
-        const ssize_t got = pread(fd, bytes, size, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            if (got == 0)
-                errno = 0;
-            return false;
-        }
-        bytes += got;
-        size -= static_cast<std::size_t>(got);
-        offset += static_cast<uint64_t>(got);
-    }
-    return true;
-}
-
 } // namespace
 
 uint64_t file_entry_checksum(const cfc_fileinfo& entry) {
@@ -114,15 +95,14 @@ outcome cabinet_edit::open(const std::filesystem::path& cabinet) {
         return outcome_of(S_ISDIR(status.st_mode) ? CAB_ERROR_OPEN_FILE : CAB_ERROR_NOT_SEEKABLE,
                           path);
     }
-    uint8_t start[4];
-    if (!read_at(fd, 0, start, sizeof start) || get_le32(start) != CABINET_SIGNATURE) {
-        const int status = errno != 0 ? CAB_ERROR_READ : CAB_ERROR_BAD_DATA;
-        return outcome_of(status, path);
-    }
     char own[40];
     std::snprintf(own, sizeof own, "/proc/self/fd/%d", fd);
     errno = 0;
-    if (int failed = core.open(access(own, R_OK) == 0 ? own : cabinet.c_str()))
+    int failed = core.open(access(own, R_OK) == 0 ? own : cabinet.c_str());
+    // Twenty zero bytes would otherwise read as an empty cabinet.
+    if (failed == CAB_STATUS_OK && core.header.signature != CABINET_SIGNATURE)
+        failed = CAB_ERROR_BAD_DATA;
+    if (failed != CAB_STATUS_OK)
         return outcome_of(failed, path);
     read_entries(core, reading);
     // What cannot be verified cannot be carried over as sound.
@@ -204,19 +184,21 @@ outcome cabinet_edit::copy_folder(uint16_t number, cabinet_creator& creator) {
     // The folder is read in large pieces, a block never split between two.
     constexpr std::size_t piece = std::size_t(1) << 20;
     constexpr std::size_t most = block_header_size + 255 + 0xFFFF;
-    std::vector<uint8_t> buffer(piece + most);
+    if (!copy_buffer)
+        copy_buffer.reset(new uint8_t[piece + most]);
+    uint8_t* const buffer = copy_buffer.get();
+    const std::size_t buffer_size = piece + most;
     uint64_t next = folder.coffCabStart; // the file's next byte to read
     std::size_t begin = 0, end = 0;      // what the buffer holds
     const auto have = [&](std::size_t wanted) {
         if (end - begin >= wanted)
             return true;
-        std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(begin),
-                  buffer.begin() + static_cast<std::ptrdiff_t>(end), buffer.begin());
+        std::copy(buffer + begin, buffer + end, buffer);
         end -= begin;
         begin = 0;
         while (end < wanted) {
             const ssize_t got =
-                pread(fd, buffer.data() + end, buffer.size() - end, static_cast<off_t>(next));
+                pread(fd, buffer + end, buffer_size - end, static_cast<off_t>(next));
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0) {
@@ -235,13 +217,13 @@ outcome cabinet_edit::copy_folder(uint16_t number, cabinet_creator& creator) {
             return outcome_of(CAB_ERROR_FOLDERS_OVERLAP, path);
         if (!have(block_header_size + reserve))
             return outcome_of(errno != 0 ? CAB_ERROR_READ : CAB_ERROR_UNEXPECTED_EOF, path);
-        uint8_t* header = buffer.data() + begin;
+        uint8_t* header = buffer + begin;
         const uint64_t csum = get_le64(header);
         const uint16_t stored = get_le16(header + 8);
         const uint16_t size = get_le16(header + 10);
         if (!have(block_header_size + reserve + stored))
             return outcome_of(errno != 0 ? CAB_ERROR_READ : CAB_ERROR_UNEXPECTED_EOF, path);
-        header = buffer.data() + begin;
+        header = buffer + begin;
         uint8_t* payload = header + block_header_size + reserve;
         // A damaged block is never carried into a cabinet that would then
         // pass for sound.

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -100,6 +101,7 @@ private:
     record_reading reading;
     std::vector<bool> keep;
     std::vector<uint64_t> starts; // every folder's first block, sorted
+    std::unique_ptr<uint8_t[]> copy_buffer;
     // The entry that describes each file entry.
     std::vector<std::size_t> entry_of_file;
     std::unordered_multimap<std::string_view, std::size_t> by_name;

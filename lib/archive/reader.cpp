@@ -24,6 +24,7 @@
 #include <kistle/dos_date_time.h>
 
 #include "byte_counter.h"
+#include "descriptor_write.h"
 #include "entry_metadata.h"
 #include "extraction_target.h"
 #include "fd_output_buffer.h"
@@ -339,17 +340,8 @@ struct reader::impl {
             if (total == 0 && got >= 4 &&
                 get_le32(reinterpret_cast<const uint8_t*>(buffer.get())) != CABINET_SIGNATURE)
                 return CAB_ERROR_BAD_DATA;
-            const char* at = buffer.get();
-            std::size_t left = static_cast<std::size_t>(got);
-            while (left > 0) {
-                const ssize_t written = ::write(spill.descriptor(), at, left);
-                if (written < 0 && errno == EINTR)
-                    continue;
-                if (written <= 0)
-                    return CAB_ERROR_WRITE;
-                at += written;
-                left -= static_cast<std::size_t>(written);
-            }
+            if (!write_whole(spill.descriptor(), buffer.get(), static_cast<std::size_t>(got)))
+                return CAB_ERROR_WRITE;
             total += static_cast<uint64_t>(got);
         }
         return total < 4 ? CAB_ERROR_BAD_DATA : CAB_STATUS_OK;
