@@ -887,7 +887,7 @@ INSTANTIATE_TEST_SUITE_P(
         failure_case{{"frobnicate", "x.cab"},
                      2,
                      "kistle: frobnicate: unknown command (the commands are create, list, "
-                     "extract, test, cat, info)\nTry 'kistle --help'"},
+                     "extract, test, cat, info, add, update, delete)\nTry 'kistle --help'"},
         failure_case{{"pack", "x.cab"}, 2, "kistle: "},
         failure_case{{"create", "x.cab"}, 2, "kistle: "}, failure_case{{"list"}, 2, "kistle: "},
         failure_case{{"cat", "x.cab"}, 2, "kistle: "},
