@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <map>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <kistle/cabinet_datablock.h>
@@ -69,6 +70,9 @@ cabinet_edit::~cabinet_edit() {
 
 void cabinet_edit::close() noexcept {
     static_cast<void>(core.close());
+    if (mapped != nullptr)
+        munmap(const_cast<uint8_t*>(mapped), static_cast<std::size_t>(status.st_size));
+    mapped = nullptr;
     if (fd >= 0)
         ::close(fd);
     fd = -1;
@@ -78,6 +82,8 @@ void cabinet_edit::close() noexcept {
     entry_of_file.clear();
     by_name.clear();
     copied_folders = rebuilt_folders = 0;
+    carried.clear();
+    carry_done = false;
 }
 
 outcome cabinet_edit::open(const std::filesystem::path& cabinet) {
@@ -132,6 +138,16 @@ outcome cabinet_edit::open(const std::filesystem::path& cabinet) {
         by_name.emplace(reading.entries[i].name, i);
     }
     keep.assign(count, true);
+    // Copied folders are read from the map: checksummed, then written, with
+    // no copy in between.
+    if (status.st_size > 0) {
+        void* map =
+            mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (map == MAP_FAILED)
+            return outcome_of(CAB_ERROR_READ, path);
+        mapped = static_cast<const uint8_t*>(map);
+        madvise(map, static_cast<std::size_t>(status.st_size), MADV_SEQUENTIAL);
+    }
     starts.clear();
     for (uint16_t folder = 0; folder < core.header.cFolders; ++folder)
         starts.push_back(core.folder_managers[folder]->coffCabStart);
@@ -177,69 +193,132 @@ bool cabinet_edit::runs_into_another(uint64_t start, uint64_t at) const {
     return later != starts.end() && *later <= at;
 }
 
-outcome cabinet_edit::copy_folder(uint16_t number, cabinet_creator& creator) {
+outcome cabinet_edit::walk_folder(uint16_t number, std::ostream* out, uint64_t& bytes,
+                                  uint64_t& uncompressed) {
     const cabinet_folder_manager& folder = *core.folder_managers[number];
-    cfc_folderinfo& target = *creator.folders.tail;
     const uint64_t reserve = core.header.block_reserve_size();
-    // The folder is read in large pieces, a block never split between two.
-    constexpr std::size_t piece = std::size_t(1) << 20;
-    constexpr std::size_t most = block_header_size + 255 + 0xFFFF;
-    if (!copy_buffer)
-        copy_buffer.reset(new uint8_t[piece + most]);
-    uint8_t* const buffer = copy_buffer.get();
-    const std::size_t buffer_size = piece + most;
-    uint64_t next = folder.coffCabStart; // the file's next byte to read
-    std::size_t begin = 0, end = 0;      // what the buffer holds
-    const auto have = [&](std::size_t wanted) {
-        if (end - begin >= wanted)
-            return true;
-        std::copy(buffer + begin, buffer + end, buffer);
-        end -= begin;
-        begin = 0;
-        while (end < wanted) {
-            const ssize_t got =
-                pread(fd, buffer + end, buffer_size - end, static_cast<off_t>(next));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                if (got == 0)
-                    errno = 0;
-                return false;
-            }
-            end += static_cast<std::size_t>(got);
-            next += static_cast<uint64_t>(got);
-        }
-        return true;
-    };
+    const uint64_t length = static_cast<uint64_t>(status.st_size);
+    bytes = uncompressed = 0;
+    uint64_t at = folder.coffCabStart;
+    uint8_t image[block_header_size];
     for (uint32_t block = 0; block < folder.cCFData; ++block) {
-        errno = 0;
-        if (block != 0 && runs_into_another(folder.coffCabStart, next - (end - begin)))
+        if (block != 0 && runs_into_another(folder.coffCabStart, at))
             return outcome_of(CAB_ERROR_FOLDERS_OVERLAP, path);
-        if (!have(block_header_size + reserve))
-            return outcome_of(errno != 0 ? CAB_ERROR_READ : CAB_ERROR_UNEXPECTED_EOF, path);
-        uint8_t* header = buffer + begin;
+        if (at > length || length - at < block_header_size + reserve)
+            return outcome_of(CAB_ERROR_UNEXPECTED_EOF, path);
+        const uint8_t* header = mapped + at;
         const uint64_t csum = get_le64(header);
         const uint16_t stored = get_le16(header + 8);
         const uint16_t size = get_le16(header + 10);
-        if (!have(block_header_size + reserve + stored))
-            return outcome_of(errno != 0 ? CAB_ERROR_READ : CAB_ERROR_UNEXPECTED_EOF, path);
-        header = buffer + begin;
-        uint8_t* payload = header + block_header_size + reserve;
+        if (length - at - block_header_size - reserve < stored)
+            return outcome_of(CAB_ERROR_UNEXPECTED_EOF, path);
+        const uint8_t* payload = header + block_header_size + reserve;
         // A damaged block is never carried into a cabinet that would then
         // pass for sound.
-        if (cabinet_datablock::block_checksum(payload, stored, size) != csum)
+        if (size > cfc_folderinfo::block_size ||
+            cabinet_datablock::block_checksum(payload, stored, size) != csum)
             return outcome_of(CAB_ERROR_CHECKSUM, path);
-        // The new cabinet's blocks have no reserve area: the header moves
-        // up to the payload.
-        uint8_t* image = payload - block_header_size;
-        put_le64(image, csum);
-        put_le16(image + 8, stored);
-        put_le16(image + 10, size);
-        std::fill(image + 12, image + block_header_size, 0);
+        if (out != nullptr) {
+            // The new cabinet's blocks have no reserve area.
+            put_le64(image, csum);
+            put_le16(image + 8, stored);
+            put_le16(image + 10, size);
+            std::fill(image + 12, image + block_header_size, 0);
+            out->write(reinterpret_cast<const char*>(image), block_header_size);
+            out->write(reinterpret_cast<const char*>(payload), stored);
+            if (out->fail())
+                return outcome_of(CAB_ERROR_WRITE);
+        }
+        bytes += block_header_size + stored;
+        uncompressed += size;
+        at += block_header_size + reserve + stored;
+    }
+    return {};
+}
+
+int cabinet_edit::write_carried(std::ostream& out) {
+    for (const carried_folder& folder : carried) {
+        uint64_t bytes = 0, uncompressed = 0;
         errno = 0;
-        if (int status = target.copy_block(image, block_header_size + stored, size))
+        outcome written = walk_folder(folder.number, &out, bytes, uncompressed);
+        if (written.failed())
+            return written.status;
+        // The old cabinet changed since it was read.
+        if (bytes != folder.bytes)
+            return CAB_ERROR_BAD_DATA;
+    }
+    return CAB_STATUS_OK;
+}
+
+uint64_t cabinet_edit::carried_bytes() const {
+    uint64_t total = 0;
+    for (const carried_folder& folder : carried)
+        total += folder.bytes;
+    return total;
+}
+
+outcome cabinet_edit::carry_folder(uint16_t number, const std::vector<uint32_t>& staying,
+                                   bool whole, cabinet_creator& creator,
+                                   const std::function<block_encoding(uint16_t type)>& encoding_of,
+                                   uint16_t folder_limit, uint64_t& carried_offset,
+                                   const std::function<void(uint32_t file)>& carried_entry) {
+    if (creator.folders.count >= folder_limit)
+        return outcome_of(CAB_ERROR_TOO_MANY_FOLDERS, path);
+    uint64_t bytes = 0, uncompressed = 0;
+    if (whole) {
+        // Verified now, so that damage fails before anything is written.
+        if (outcome failure = walk_folder(number, nullptr, bytes, uncompressed); failure.failed())
+            return failure;
+    }
+    errno = 0;
+    if (int status = creator.new_folder(encoding_of(core.folder_managers[number]->typeCompress)))
+        return outcome_of(status, path);
+    cfc_folderinfo& made = *creator.folders.tail;
+    if (whole) {
+        // The data file ends where the first folder copied begins.
+        if (carried.empty())
+            carried_offset = made.data_offset;
+        if (int status = made.adopt_blocks(carried_offset, core.folder_managers[number]->cCFData,
+                                           bytes, uncompressed))
             return outcome_of(status, path);
-        begin += block_header_size + reserve + stored;
+        carried_offset += bytes;
+        carried.push_back({number, bytes});
+        ++copied_folders;
+    } else {
+        ++rebuilt_folders;
+    }
+    // A range that links share is taken once; the others point to it.
+    std::map<std::pair<uint64_t, uint64_t>, uint64_t> ranges;
+    for (uint32_t file : staying) {
+        const cabinet_file_header& header = *core.file_headers[file];
+        const char* name = header.szName.str();
+        uint64_t offset = header.uoffFolderStart;
+        int status = CAB_STATUS_OK;
+        errno = 0;
+        auto shared = ranges.find({header.uoffFolderStart, header.cbFile});
+        if (!whole && shared == ranges.end()) {
+            std::string content;
+            string_sink sink(content);
+            std::ostream out(&sink);
+            if ((status = core.write_file(file, out)) != CAB_STATUS_OK)
+                return outcome_of(status, path / reading.entries[entry_of_file[file]].name);
+            if (outcome failure = check_content(file, content); failure.failed())
+                return failure;
+            memory_input buffer(content);
+            std::istream in(&buffer);
+            status = creator.add_stream(in, name, header.date, header.time, header.attribs);
+            if (status == CAB_STATUS_OK)
+                ranges.emplace(std::make_pair(header.uoffFolderStart, header.cbFile),
+                               creator.folders.tail->files.tail->uoffFolderStart);
+        } else {
+            if (!whole)
+                offset = shared->second;
+            status = creator.add_shared_entry(name, made.iFolder, offset, header.cbFile,
+                                              header.date, header.time, header.attribs);
+        }
+        if (status != CAB_STATUS_OK)
+            return outcome_of(status, path);
+        carried_entry(file);
     }
     return {};
 }
@@ -258,64 +337,29 @@ outcome cabinet_edit::carry_over(cabinet_creator& creator,
     // The new number and the record's checksum of each file entry carried.
     std::vector<uint32_t> new_number(files, 0);
     std::vector<uint64_t> new_checksum(files, 0);
-    const auto carried = [&](uint32_t file) {
+    const std::function<void(uint32_t file)> carried_entry = [&](uint32_t file) {
         new_number[file] = creator.file_count - 1;
         new_checksum[file] = file_entry_checksum(*creator.folders.tail->files.tail);
     };
-    for (uint16_t number = 0; number < folders; ++number) {
-        std::vector<uint32_t> staying;
-        for (uint32_t file : in_folder[number])
-            if (keep[entry_of_file[file]])
-                staying.push_back(file);
-        if (staying.empty())
-            continue;
-        if (creator.folders.count >= folder_limit)
-            return outcome_of(CAB_ERROR_TOO_MANY_FOLDERS, path);
-        const uint16_t type = core.folder_managers[number]->typeCompress;
-        errno = 0;
-        if (int status = creator.new_folder(encoding_of(type)))
-            return outcome_of(status, path);
-        const uint16_t made = creator.folders.tail->iFolder;
-        const bool whole = staying.size() == in_folder[number].size();
-        if (whole) {
-            if (outcome failure = copy_folder(number, creator); failure.failed())
+    // Rebuilt folders first: their blocks go to the creator's data file,
+    // and the copied folders' are written behind them at commit.
+    carried.clear();
+    carry_done = true;
+    uint64_t carried_offset = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        const bool copying = pass == 1;
+        for (uint16_t number = 0; number < folders; ++number) {
+            std::vector<uint32_t> staying;
+            for (uint32_t file : in_folder[number])
+                if (keep[entry_of_file[file]])
+                    staying.push_back(file);
+            const bool whole = staying.size() == in_folder[number].size();
+            if (staying.empty() || whole != copying)
+                continue;
+            if (outcome failure = carry_folder(number, staying, whole, creator, encoding_of,
+                                               folder_limit, carried_offset, carried_entry);
+                failure.failed())
                 return failure;
-            ++copied_folders;
-        } else {
-            ++rebuilt_folders;
-        }
-        // A range that links share is taken once; the others point to it.
-        std::map<std::pair<uint64_t, uint64_t>, uint64_t> ranges;
-        for (uint32_t file : staying) {
-            const cabinet_file_header& header = *core.file_headers[file];
-            const char* name = header.szName.str();
-            uint64_t offset = header.uoffFolderStart;
-            int status = CAB_STATUS_OK;
-            errno = 0;
-            auto shared = ranges.find({header.uoffFolderStart, header.cbFile});
-            if (!whole && shared == ranges.end()) {
-                std::string bytes;
-                string_sink sink(bytes);
-                std::ostream out(&sink);
-                if ((status = core.write_file(file, out)) != CAB_STATUS_OK)
-                    return outcome_of(status, path / reading.entries[entry_of_file[file]].name);
-                if (outcome failure = check_content(file, bytes); failure.failed())
-                    return failure;
-                memory_input buffer(bytes);
-                std::istream in(&buffer);
-                status = creator.add_stream(in, name, header.date, header.time, header.attribs);
-                if (status == CAB_STATUS_OK)
-                    ranges.emplace(std::make_pair(header.uoffFolderStart, header.cbFile),
-                                   creator.folders.tail->files.tail->uoffFolderStart);
-            } else {
-                if (!whole)
-                    offset = shared->second;
-                status = creator.add_shared_entry(name, made, offset, header.cbFile, header.date,
-                                                  header.time, header.attribs);
-            }
-            if (status != CAB_STATUS_OK)
-                return outcome_of(status, path);
-            carried(file);
         }
     }
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -83,11 +84,36 @@ public:
                        uint16_t folder_limit, record_table& kept,
                        std::vector<std::size_t>& kept_from);
 
+    // Writes the blocks of the folders carry_over copied, in order, each
+    // verified again as it is written: the data behind the creator's
+    // (cabinet_extras::trailing). A status: CAB_ERROR_CHECKSUM,
+    // CAB_ERROR_READ, CAB_ERROR_WRITE, or CAB_ERROR_BAD_DATA when the old
+    // cabinet changed since.
+    int write_carried(std::ostream& out);
+    static int write_carried(void* self, std::ostream& out) {
+        return static_cast<cabinet_edit*>(self)->write_carried(out);
+    }
+    // Their size in bytes; whether carry_over ran.
+    uint64_t carried_bytes() const;
+    bool carried_over() const { return carry_done; }
+
     // How many folders carry_over copied whole and rebuilt.
     unsigned copied_folders = 0, rebuilt_folders = 0;
 
 private:
-    outcome copy_folder(uint16_t folder, cabinet_creator& creator);
+    // Walks folder number's blocks in the map, verifying each checksum;
+    // with out,
+    // writes each as the new cabinet holds it (no reserve area). bytes gets
+    // the size of the blocks so written, uncompressed what they expand to.
+    outcome walk_folder(uint16_t number, std::ostream* out, uint64_t& bytes,
+                        uint64_t& uncompressed);
+    // Adds folder number's staying file entries to creator in a folder of
+    // their own: copied (whole), or rebuilt from their bytes.
+    outcome carry_folder(uint16_t number, const std::vector<uint32_t>& staying, bool whole,
+                         cabinet_creator& creator,
+                         const std::function<block_encoding(uint16_t type)>& encoding_of,
+                         uint16_t folder_limit, uint64_t& carried_offset,
+                         const std::function<void(uint32_t file)>& carried_entry);
     // Whether a block of the folder that starts at start, found at at,
     // lies where another folder begins.
     bool runs_into_another(uint64_t start, uint64_t at) const;
@@ -101,7 +127,13 @@ private:
     record_reading reading;
     std::vector<bool> keep;
     std::vector<uint64_t> starts; // every folder's first block, sorted
-    std::unique_ptr<uint8_t[]> copy_buffer;
+    struct carried_folder {
+        uint16_t number;
+        uint64_t bytes;
+    };
+    std::vector<carried_folder> carried; // in the new cabinet's order
+    bool carry_done = false;
+    const uint8_t* mapped = nullptr; // the whole file, read only
     // The entry that describes each file entry.
     std::vector<std::size_t> entry_of_file;
     std::unordered_multimap<std::string_view, std::size_t> by_name;

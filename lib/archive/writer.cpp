@@ -793,7 +793,7 @@ struct writer::impl {
     // What stays of the cabinet being changed joins the new folders, and
     // its record's entries come first, in their old order.
     outcome carry_over() {
-        if (!edit || !edit->is_open())
+        if (!edit || !edit->is_open() || edit->carried_over())
             return {};
         record_table kept;
         std::vector<std::size_t> kept_from;
@@ -802,7 +802,6 @@ struct writer::impl {
             failure.failed())
             return failure;
         const std::size_t old_count = edit->entries().size();
-        edit->close();
         for (auto& [id, name] : record.owners)
             kept.owners[id] = std::move(name);
         for (auto& [id, name] : record.groups)
@@ -1022,6 +1021,12 @@ struct writer::impl {
             extras.leading_type = COMPRESSION_TYPE_DEFLATE;
             extras.seal = &seal;
             extras.seal_context = &pointer;
+        }
+        if (edit && edit->carried_over()) {
+            // The folders copied whole go from the old cabinet to the new.
+            extras.trailing = &cabinet_edit::write_carried;
+            extras.trailing_context = edit.get();
+            extras.trailing_size = edit->carried_bytes();
         }
         if (stream != nullptr) {
             errno = 0;

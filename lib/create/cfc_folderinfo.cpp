@@ -186,21 +186,18 @@ int cfc_folderinfo::add_entry(const char* stored_name, uint16_t folder, uint64_t
     return CAB_STATUS_OK;
 }
 
-int cfc_folderinfo::copy_block(const uint8_t* image, std::size_t image_size, uint16_t size) {
+int cfc_folderinfo::adopt_blocks(uint64_t offset, uint16_t blocks, uint64_t bytes,
+                                 uint64_t size) {
     if (output == nullptr || pipeline == nullptr)
         return CAB_ERROR_FROZEN_FOLDER;
-    if (pending_size != 0 || size > block_size)
+    if (pending_size != 0 || cCFData != 0 || uncompressed_size != 0)
         return CAB_ERROR_BAD_DATA;
-    if (cCFData == max_blocks)
-        return CAB_ERROR_TOO_MANY_FILES;
     load_pipeline();
-    const int status = pipeline->blocks.write_encoded(image, image_size);
-    const int saved_errno = errno;
+    pipeline->blocks.resume(*output, blocks, bytes);
     show_pipeline();
-    errno = saved_errno;
-    if (status == CAB_STATUS_OK)
-        uncompressed_size += size;
-    return status;
+    data_offset = offset;
+    uncompressed_size = size;
+    return CAB_STATUS_OK;
 }
 
 int cfc_folderinfo::add_open_file(int fd, const char* name) {

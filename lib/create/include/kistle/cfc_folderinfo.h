@@ -120,16 +120,14 @@ public:
     [[nodiscard]] KISTLE_LOCAL int add_entry(const char* stored_name, uint16_t folder,
                                              uint64_t offset, uint64_t size, uint16_t date,
                                              uint16_t time, uint16_t attribs);
-    // Appends one block encoded elsewhere (its 16-byte header and payload,
-    // see block_sink::write_encoded) that expands to size bytes, so that a
-    // folder is carried over from another cabinet without being compressed
-    // again. For a folder that takes no bytes of its own: CAB_ERROR_BAD_DATA
-    // while bytes wait in the pending block, for a size above block_size or
-    // an image that is not one block; CAB_ERROR_TOO_MANY_FILES at the block
-    // limit; CAB_ERROR_FROZEN_FOLDER; CAB_ERROR_WRITE. Nothing is counted
-    // after a failure.
-    [[nodiscard]] KISTLE_LOCAL int copy_block(const uint8_t* image, std::size_t image_size,
-                                              uint16_t size);
+    // Makes the folder's data blocks blocks of bytes bytes (headers and
+    // payloads) that expand to size bytes, which the caller writes, already
+    // encoded, at offset of the data stream once the stream's own bytes are
+    // written: a folder carried over from another cabinet, never compressed
+    // again. For a folder that took nothing yet: CAB_ERROR_BAD_DATA once it
+    // holds blocks or bytes; CAB_ERROR_FROZEN_FOLDER.
+    [[nodiscard]] KISTLE_LOCAL int adopt_blocks(uint64_t offset, uint16_t blocks, uint64_t bytes,
+                                                uint64_t size);
     // Hands back the next full block (the caller owns it), or none while the
     // bytes read so far wait in the pending block. After a failed read
     // (CAB_ERROR_READ) the bytes read, earlier files' included, stay pending.
