@@ -167,7 +167,9 @@ int run_create(const options& o, console& out) {
     cabinet.set_replace_any(o.force);
     // Where the cabinet cannot go is said before anything is read.
     try {
-        if (changing)
+        // As zip does, a cabinet that is not there yet is made.
+        struct stat existing;
+        if (changing && lstat(o.cabinet.c_str(), &existing) == 0)
             cabinet.edit(o.cabinet);
         else if (to_output)
             cabinet.open(out.out());

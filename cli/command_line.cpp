@@ -211,7 +211,7 @@ CLI::App* add_add(CLI::App& app, options& o) {
     add_cabinet(*add, o, "The cabinet file");
     add->add_option("PATH", o.operands, "Files and directories to add")->required()->type_name("");
     add->footer("PATHs are stored as create stores them; an entry stored under the same name\n"
-                "is replaced.\n\n" +
+                "is replaced. A CABINET that does not exist is made, as create makes it.\n\n" +
                 std::string(change_help) +
                 "\nExamples:\n"
                 "  kistle add backup.cab notes.txt\n"

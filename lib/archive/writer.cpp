@@ -658,6 +658,10 @@ struct writer::impl {
         if (edit && options.keep_unchanged)
             walk.set_keeper(&adding::keep);
         outcome result = walk.walk(source, root);
+        // A path that is gone altogether is what remove_missing is for.
+        if (result.failed() && result.system == std::errc::no_such_file_or_directory && edit &&
+            options.remove_missing)
+            result = {};
         if (!result.failed() && edit && options.remove_missing)
             remove_missing_below(root);
         return result;
@@ -720,8 +724,10 @@ struct writer::impl {
     // An entry stored under name replaces those the cabinet being changed
     // keeps under it.
     void stored(const std::string& name) {
-        if (!edit || !edit->is_open())
+        if (!edit || !edit->is_open()) {
+            tell_change(change::added, name);
             return;
+        }
         bool replaced = false;
         for (std::size_t index : edit->named(name)) {
             edit->drop(index);

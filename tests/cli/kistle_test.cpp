@@ -1310,7 +1310,16 @@ TEST_F(kistle_test, add_update_and_delete_change_a_cabinet) {
     program_result again = kistle({"update", "-v", "c.cab", "src"});
     EXPECT_EQ(again.exit_status, 0);
     EXPECT_EQ(again.out, "");
+    write("gone/file.txt", "soon gone\n");
+    ASSERT_EQ(kistle({"add", "c.cab", "gone"}).exit_status, 0);
+    fs::remove_all(path("gone"));
+    program_result gone = kistle({"update", "-v", "--delete-missing", "c.cab", "gone"});
+    EXPECT_EQ(gone.exit_status, 0) << gone.err;
+    EXPECT_EQ(gone.out, "deleted: gone\ndeleted: gone/file.txt\n");
 
+    program_result fresh = kistle({"add", "-v", "fresh.cab", "src/top.txt"});
+    EXPECT_EQ(fresh.exit_status, 0) << fresh.err;
+    EXPECT_EQ(fresh.out, "added: src/top.txt\n");
     write("extra/top.txt", "other\n");
     program_result added = kistle({"add", "-v", "-C", "extra", "c.cab", "top.txt"});
     EXPECT_EQ(added.out, "added: top.txt\n");

@@ -562,7 +562,8 @@ struct tree_options {
     // unread; a file of several hard links is always stored again.
     bool keep_unchanged = false;
     // ... and entries at or below the stored name that the walk neither
-    // stored nor kept are removed (gone from the tree, or filtered out).
+    // stored nor kept are removed (gone from the tree, or filtered out);
+    // a source that does not exist then removes them all and is no failure.
     bool remove_missing = false;
 };
 
@@ -647,7 +648,7 @@ public:
     std::size_t remove(const std::function<bool(const entry& e)>& select);
     std::size_t remove(const std::function<bool(const entry& e)>& select, std::error_code& ec);
     // Called with what a writer that changes a cabinet adds, replaces and
-    // removes; none by default.
+    // removes (any other writer tells each entry it adds); none by default.
     void set_changes(change_function changes);
     // Drops the cabinet under construction; nothing is written.
     void discard() noexcept;
