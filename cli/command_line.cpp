@@ -201,15 +201,22 @@ constexpr const char* change_help =
     "first name goes becomes the file. A plain cabinet stays plain. -v names each\n"
     "entry added, replaced or deleted.\n";
 
+// What add and update take after their own options: threads, -v, -q,
+// the cabinet and the PATHs.
+void add_change_operands(CLI::App& command, options& o, const char* verbose, const char* paths) {
+    add_threads(command, o);
+    command.add_flag("-v,--verbose", o.verbose, verbose);
+    add_quiet(command, o);
+    add_cabinet(command, o, "The cabinet file");
+    command.add_option("PATH", o.operands, paths)->required()->type_name("");
+}
+
 CLI::App* add_add(CLI::App& app, options& o) {
     CLI::App* add =
         app.add_subcommand("add", "Add files to a cabinet, replacing those of the same name");
     add_storing(*add, o);
-    add_threads(*add, o);
-    add->add_flag("-v,--verbose", o.verbose, "Name each entry added or replaced");
-    add_quiet(*add, o);
-    add_cabinet(*add, o, "The cabinet file");
-    add->add_option("PATH", o.operands, "Files and directories to add")->required()->type_name("");
+    add_change_operands(*add, o, "Name each entry added or replaced",
+                        "Files and directories to add");
     add->footer("PATHs are stored as create stores them; an entry stored under the same name\n"
                 "is replaced. A CABINET that does not exist is made, as create makes it.\n\n" +
                 std::string(change_help) +
@@ -225,13 +232,8 @@ CLI::App* add_update(CLI::App& app, options& o) {
     add_storing(*update, o);
     update->add_flag("--delete-missing", o.delete_missing,
                      "Remove the entries below each PATH whose files are gone (zip's -FS)");
-    add_threads(*update, o);
-    update->add_flag("-v,--verbose", o.verbose, "Name each entry added, replaced or deleted");
-    add_quiet(*update, o);
-    add_cabinet(*update, o, "The cabinet file");
-    update->add_option("PATH", o.operands, "Files and directories to bring up to date")
-        ->required()
-        ->type_name("");
+    add_change_operands(*update, o, "Name each entry added, replaced or deleted",
+                        "Files and directories to bring up to date");
     update->footer("A path is read again only when its entry is missing or differs in type, size,\n"
                    "modification time (as precisely as the cabinet stores it), mode or link\n"
                    "target; the others stay as stored, unread. PATHs are named as for create.\n\n" +

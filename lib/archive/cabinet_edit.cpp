@@ -14,6 +14,7 @@
 
 #include "block_encoder.h"
 #include "little_endian.h"
+#include "memory_input.h"
 #include "memory_output.h"
 #include "range_checks.h"
 #include "unbuffered_output.h"
@@ -23,16 +24,6 @@ namespace kistle::internal {
 namespace {
 
 constexpr std::size_t block_header_size = cabinet_datablock_fixed_header::image_size;
-
-// Reads bytes that stay the caller's, without a copy.
-class memory_input : public std::streambuf {
-public:
-    explicit memory_input(const std::string& bytes) {
-        // The get area is only read: nothing is ever put back into it.
-        char* begin = const_cast<char*>(bytes.data());
-        setg(begin, begin, begin + bytes.size());
-    }
-};
 
 // Appends what is written to a string; one that cannot grow fails the
 // write.

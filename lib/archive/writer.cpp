@@ -27,6 +27,7 @@
 #include "cabinet_target.h"
 #include "entry_facts.h"
 #include "fd_input_buffer.h"
+#include "memory_input.h"
 #include "memory_output.h"
 #include "outcome.h"
 #include "progress_relay.h"
@@ -40,16 +41,6 @@ using namespace kistle::internal;
 namespace kistle {
 
 namespace {
-
-// Reads bytes that stay the caller's, without a copy.
-class memory_input : public std::streambuf {
-public:
-    explicit memory_input(std::string_view bytes) {
-        // The get area is only read: nothing is ever put back into it.
-        char* begin = const_cast<char*>(bytes.data());
-        setg(begin, begin, begin + bytes.size());
-    }
-};
 
 // What a failed read of a file throws through the stream reading it, which
 // turns it into a failed stream (the creator's CAB_ERROR_READ).
