@@ -1,9 +1,11 @@
-// A cabinet being changed (internal): the old cabinet, read once and
-// checked whole before anything is decided, which of its entries stay, and
-// how what stays reaches the new cabinet. A folder whose entries all stay is
-// copied block for block (each block's checksum verified on the way, never
-// recompressed); a folder that loses an entry is rebuilt from the entries
-// it keeps, each checked against the record's checksum first.
+// A cabinet being changed (internal): the old cabinet, opened once, its
+// record and directory verified before anything is decided; which of its
+// entries stay; and how what stays reaches the new cabinet. A folder whose
+// entries all stay is copied block for block from a map of the old file
+// (each block's checksum verified before the new cabinet is begun and again
+// as it is written, never recompressed); a folder that loses an entry is
+// rebuilt from the entries it keeps, each checked against the record's
+// checksum first.
 #ifndef KISTLE_CABINET_EDIT_H
 #define KISTLE_CABINET_EDIT_H
 
@@ -47,10 +49,11 @@ public:
     // Reads the cabinet at path (opened once). Refuses, naming path, what
     // cannot be changed without losing something: a record that cannot be
     // verified (record_damaged, record_newer), a directory that does not
-    // match it (directory_damaged, entry_mismatch), folders or entries that
-    // overlap (overlap; folders_overlap where two begin at one place, or
-    // as carry_over copies one that runs into another), entries continued from or to
-    // another cabinet (bad_data). Every entry is kept to begin with.
+    // match it (directory_damaged, entry_mismatch), entries whose bytes
+    // overlap (overlap), folders that begin at one place (folders_overlap;
+    // carry_over finds a copied folder that runs into another), entries of
+    // a folder it lacks (invalid_folder), a file that cannot be mapped
+    // (read). Every entry is kept to begin with.
     outcome open(const std::filesystem::path& path);
     void close() noexcept;
     bool is_open() const { return opened; }
