@@ -1,5 +1,6 @@
 #include <kistle/archive.h>
 
+#include "cabinet_input.h"
 #include "command_line.h"
 #include "commands.h"
 #include "console.h"
@@ -8,7 +9,8 @@
 #include "selection.h"
 
 int run_list(const options& o, console& out) {
-    kistle::reader cabinet(o.cabinet);
+    kistle::reader cabinet;
+    open_cabinet(cabinet, o.cabinet);
     bool failed = note_damage(cabinet, o.cabinet, out);
     std::vector<const kistle::entry*> chosen =
         select_entries(cabinet, o.operands, exclusion_set({}), out, failed);

@@ -1,5 +1,6 @@
 #include <kistle/archive.h>
 
+#include "cabinet_input.h"
 #include "command_line.h"
 #include "commands.h"
 #include "console.h"
@@ -14,7 +15,8 @@ std::string counted(std::size_t count, const char* one, const char* many) {
 } // namespace
 
 int run_test(const options& o, console& out) {
-    kistle::reader cabinet(o.cabinet);
+    kistle::reader cabinet;
+    open_cabinet(cabinet, o.cabinet);
     std::vector<kistle::problem> problems = cabinet.test();
     for (const kistle::problem& p : problems)
         out.note(p.name.empty() ? o.cabinet : p.name,
