@@ -13,6 +13,9 @@
 # choices: figures for choosing the compressor (bench_compressors on the
 # limit's data and real trees), the checksum (bench_checksums) and the
 # folder size (kistle create --folder-size on the copy of /usr/include).
+# habits: kistle update --delete-missing after one file changed, one added
+# and one deleted in a copy of /usr/include, against a full kistle create
+# and zip -FS; kistle create - piped into kistle extract - against a file.
 #
 # sets: what one cabinet cannot hold, written as a set of cabinets: a 5 GiB
 # sparse file and a tree of 70,000 small files, against tar with pigz.
@@ -24,7 +27,7 @@
 # cores, choices about fifteen; run it when the machine is otherwise quiet.
 #
 # usage: [BENCH_ONLY=PART[,PART...]] bench/run.sh
-#   PART is limit, trees, choices or sets; by default limit and trees.
+#   PART is limit, trees, choices, habits or sets; by default limit and trees.
 # shellcheck disable=SC2154 # the figures are set by m and by an eval below
 set -euo pipefail
 
@@ -41,8 +44,8 @@ want() { [[ ",$parts," == *",$1,"* ]]; }
 
 for part in ${parts//,/ }; do
     case $part in
-    limit | trees | choices | sets) ;;
-    *) fail "unknown part '$part' in BENCH_ONLY (limit, trees, choices, sets)" ;;
+    limit | trees | choices | habits | sets) ;;
+    *) fail "unknown part '$part' in BENCH_ONLY (limit, trees, choices, habits, sets)" ;;
     esac
 done
 
@@ -536,7 +539,7 @@ part_trees() {
 
 # --- choices ------------------------------------------------------------
 
-folder_sizes=(1M 4M 16M 64M default)
+folder_sizes=(256K 1M 4M 16M 64M 0)
 
 part_choices() {
     local python size cab i
@@ -576,7 +579,6 @@ part_choices() {
     for _ in 1 2 3; do
         for size in "${folder_sizes[@]}"; do
             args=(--folder-size "$size")
-            [ "$size" != default ] || args=()
             m "folder_$size" -r "folder_$size.cab" -- \
                 "$kistle" create -q "${args[@]}" "folder_$size.cab" include
         done
@@ -585,7 +587,8 @@ part_choices() {
     echo "Folder sizes: kistle create --folder-size SIZE of the copy of /usr/include"
     echo "  ($(tree_summary include)),"
     echo "  on $(fs_type "$scratch"), $cores threads; time: best of 3, sizes taken in turn; spread:"
-    echo "  slowest run / best - 1; CPU: user + system, least; folders: as kistle info counts them"
+    echo "  slowest run / best - 1; CPU: user + system, least; folders: as kistle info counts them;"
+    echo "  0: no limit but the folder's own (about 2 GiB), vs one: size / size with that"
     printf '%-8s %8s %12s %8s %8s %7s %8s\n' size folders bytes "vs one" "wall s" spread "CPU s"
     for size in "${folder_sizes[@]}"; do
         cab=folder_$size.cab
@@ -593,11 +596,71 @@ part_choices() {
         printf '%-8s %8s %12s %8s %8.3f %7s %8.3f\n' "$size" \
             "$("$kistle" info "$cab" | awk '$1 == "folders:" { print $2 }')" \
             "$(stat -c %s "$cab")" \
-            "$(calc "printf \"%.4f\", $(stat -c %s "$cab") / $(stat -c %s folder_default.cab)")" \
+            "$(calc "printf \"%.4f\", $(stat -c %s "$cab") / $(stat -c %s folder_0.cab)")" \
             "${!seconds}" "$(calc "printf \"%.0f%%\", 100 * (${!slowest} / ${!seconds} - 1)")" \
             "${!cpu}"
     done
     rm -f folder_*.cab
+}
+
+# --- habits -------------------------------------------------------------
+
+# One changed, one added and one deleted file in a copy of /usr/include,
+# then kistle update --delete-missing against a full kistle create and
+# against zip -FS of the same tree; and create piped into extract against a
+# cabinet file in between. Best of 5, rows taken in turn.
+part_habits() {
+    local name=include cab=include.cab zipped=include.zip out=$scratch/out
+    cd "$scratch"
+    copy_tree /usr/include "$scratch" "$name"
+    say "measuring update against create and zip -FS"
+    "$kistle" create -q "$cab" "$name"
+    [ -z "$zip" ] || "$zip" -qry "$zipped" "$name"
+    local changed added deleted
+    changed=$(find "$name" -type f -name '*.h' | LC_ALL=C sort | sed -n 100p)
+    deleted=$(find "$name" -type f -name '*.h' | LC_ALL=C sort | sed -n 200p)
+    added=$name/kistle-bench-added.h
+    echo '/* changed */' >>"$changed"
+    cp "$deleted" "$added"
+    rm "$deleted"
+    cp "$cab" base.cab
+    [ -z "$zip" ] || cp "$zipped" base.zip
+    for _ in 1 2 3 4 5; do
+        m habit_create -r full.cab -- "$kistle" create -q full.cab "$name"
+        cp base.cab "$cab"
+        m habit_update -- "$kistle" update -q --delete-missing "$cab" "$name"
+        if [ -n "$zip" ]; then
+            cp base.zip "$zipped"
+            m habit_zipfs -- "$zip" -qryFS "$zipped" "$name"
+        fi
+    done
+    "$kistle" test "$cab" >/dev/null || fail "the updated cabinet does not test sound"
+    "$kistle" list "$cab" | grep -qx "$added" || fail "update did not add $added"
+    say "measuring create - | extract - against a file in between"
+    mkdir -p "$out"
+    for _ in 1 2 3 4 5; do
+        m habit_pipe -w "$out" -- /bin/sh -c \
+            "'$kistle' create -q -C '$scratch' - '$name' | '$kistle' extract -q -"
+        m habit_file -w "$out" -- /bin/sh -c "'$kistle' create -q -C '$scratch' '$scratch/piped.cab' \
+            '$name' && '$kistle' extract -q '$scratch/piped.cab'"
+    done
+    diff -r --no-dereference "$name" "$out/$name" >/dev/null ||
+        fail "$name did not come through the pipe intact"
+
+    echo "Habits on a copy of /usr/include ($(tree_summary "$name")),"
+    echo "  on $(fs_type "$scratch"), $cores threads; time: best of 5, rows taken in turn;"
+    echo "  one file changed, one added, one deleted before update and zip -FS"
+    tline "" "wall s" spread "CPU s" "peak MiB" "MiB" "time" "CPU"
+    trow "kistle create (full)" habit_create habit_create
+    trow "kistle update --delete-missing" habit_update habit_create
+    trow "zip -FS" habit_zipfs habit_create
+    echo "  update / create: $(ratio "$habit_update_s" "$habit_create_s") (target 0.10 or less)"
+    if [ -n "$zip" ]; then
+        echo "  update / zip -FS: $(ratio "$habit_update_s" "$habit_zipfs_s") (target 1.00 or less)"
+    fi
+    trow "create - | extract -" habit_pipe habit_file
+    trow "create FILE && extract FILE" habit_file habit_file
+    rm -rf "$out" "$name" ./*.cab ./*.zip
 }
 
 # --- sets ---------------------------------------------------------------
@@ -679,8 +742,12 @@ if want choices; then
     { want limit || want trees; } && echo
     part_choices
 fi
-if want sets; then
+if want habits; then
     { want limit || want trees || want choices; } && echo
+    part_habits
+fi
+if want sets; then
+    { want limit || want trees || want choices || want habits; } && echo
     part_sets
 fi
 echo

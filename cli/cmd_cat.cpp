@@ -1,12 +1,14 @@
 #include <kistle/archive.h>
 
+#include "cabinet_input.h"
 #include "command_line.h"
 #include "commands.h"
 #include "console.h"
 #include "selection.h"
 
 int run_cat(const options& o, console& out) {
-    kistle::reader cabinet(o.cabinet);
+    kistle::reader cabinet;
+    open_cabinet(cabinet, o.cabinet);
     note_later_volume(cabinet, o.cabinet, out);
     bool failed = note_damage(cabinet, o.cabinet, out);
     for (const kistle::entry* e : select_in_operand_order(cabinet, o.operands, out, failed)) {

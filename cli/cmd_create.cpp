@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <kistle/archive.h>
 #include <memory>
@@ -135,18 +136,45 @@ std::string refusal_of_place(const kistle::error& e, const options& o) {
     return text;
 }
 
+// Folders of this much input keep what add, update and delete rebuild
+// small, at almost no cost in size (blocks are independent anyway); a tree
+// too large for this many of them gets larger ones.
+constexpr std::uint64_t default_folder_size = std::uint64_t(1) << 20;
+constexpr std::uint64_t folders_planned = 60000;
+
+std::uint64_t folder_size_for(const options& o, std::uint64_t total) {
+    if (o.folder_size_given)
+        return o.folder_size;
+    return std::max(default_folder_size, total / folders_planned);
+}
+
 } // namespace
 
+void say_change(kistle::change what, const std::string& name, console& out) {
+    const char* said = what == kistle::change::added      ? "added: "
+                       : what == kistle::change::replaced ? "replaced: "
+                                                          : "deleted: ";
+    out.out_line(said + name);
+}
+
 int run_create(const options& o, console& out) {
+    const bool changing = o.what == command::add || o.what == command::update;
+    const bool to_output = !changing && o.cabinet == "-";
     kistle::tree_options tree;
     bool utc = false;
     if (!tree_settings(o, out, tree, utc))
         return exit_failure;
 
+    tree.keep_unchanged = o.what == command::update;
+    tree.remove_missing = o.delete_missing;
+    if (to_output && out.output_is_terminal()) {
+        out.note("-", "refusing to write a cabinet to a terminal");
+        return exit_failure;
+    }
+
     kistle::writer cabinet;
     if (o.level != -1)
         cabinet.set_level(o.level);
-    cabinet.set_folder_size(o.folder_size);
     cabinet.set_volume_size(o.volume_size);
     cabinet.set_threads(o.threads);
     cabinet.set_plain(o.plain);
@@ -155,11 +183,20 @@ int run_create(const options& o, console& out) {
     cabinet.set_replace_any(o.force);
     // Where the cabinet cannot go is said before anything is read.
     try {
-        cabinet.open(o.cabinet);
+        // As zip does, a cabinet that is not there yet is made.
+        struct stat existing;
+        if (changing && lstat(o.cabinet.c_str(), &existing) == 0)
+            cabinet.edit(o.cabinet);
+        else if (to_output)
+            cabinet.open(out.out());
+        else
+            cabinet.open(o.cabinet);
     } catch (const kistle::error& e) {
         out.note(refusal_of_place(e, o));
         return exit_failure;
     }
+    if (to_output)
+        out.lines_to_error();
     const auto source_of = [&o](const std::string& path) {
         return o.directory.empty() ? std::filesystem::path(path)
                                    : std::filesystem::path(o.directory) / path;
@@ -169,7 +206,11 @@ int run_create(const options& o, console& out) {
     // the format cannot hold are refused before anything is compressed.
     std::uint64_t files = 0, total = 0;
     bool refused = false;
-    for (const std::string& path : o.operands) {
+    // update reads little of a tree it mostly keeps: a second walk of the
+    // whole tree would cost more than the rest (names it refuses are still
+    // named as it meets them).
+    const bool surveyed = o.what != command::update;
+    for (const std::string& path : surveyed ? o.operands : std::vector<std::string>()) {
         kistle::survey_result found;
         try {
             found = cabinet.survey(source_of(path), path, tree);
@@ -186,18 +227,24 @@ int run_create(const options& o, console& out) {
         refused = refused || !found.refused.empty();
         files += found.files;
         total += found.bytes;
-        if (o.plain && found.largest > kistle::max_entry_size) {
+        if ((o.plain || to_output) && found.largest > kistle::max_entry_size) {
             out.note(found.largest_source.native(),
-                     "larger than a plain cabinet can hold (at most " +
-                         std::to_string(kistle::max_entry_size) + " bytes a file)");
+                     std::string("larger than ") +
+                         (o.plain ? "a plain cabinet" : "a cabinet on standard output") +
+                         " can hold (at most " + std::to_string(kistle::max_entry_size) +
+                         " bytes a file)");
             return exit_failure;
         }
     }
     if (refused)
         return exit_failure;
-    if (o.plain && files > kistle::max_entries) {
-        out.note(o.cabinet, std::to_string(files) + " files; a plain cabinet holds at most " +
-                                std::to_string(kistle::max_entries));
+    cabinet.set_folder_size(folder_size_for(o, total));
+    // Past one cabinet's limits a set goes on in further files: not for a
+    // plain cabinet, nor on standard output.
+    if ((o.plain || to_output) && files > kistle::max_entries) {
+        out.note(o.cabinet, std::to_string(files) + " files; " +
+                                (o.plain ? "a plain cabinet" : "a cabinet on standard output") +
+                                " holds at most " + std::to_string(kistle::max_entries));
         return exit_failure;
     }
 
@@ -210,7 +257,10 @@ int run_create(const options& o, console& out) {
     cabinet.set_notices([&](const kistle::notice& n) { tell(n, out, told, failed, slash_told); });
     if (o.store)
         cabinet.new_folder(kistle::compression::stored);
-    if (o.verbose)
+    if (changing && o.verbose)
+        cabinet.set_changes(
+            [&out](kistle::change what, const std::string& name) { say_change(what, name, out); });
+    if (!changing && o.verbose)
         tree.filter = [&out, excluded = tree.filter](std::string_view name, kistle::entry_type type,
                                                      const std::filesystem::path& source) {
             if (excluded && !excluded(name, type, source))

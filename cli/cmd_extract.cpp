@@ -2,6 +2,7 @@
 #include <kistle/archive.h>
 #include <set>
 
+#include "cabinet_input.h"
 #include "command_line.h"
 #include "commands.h"
 #include "console.h"
@@ -42,7 +43,8 @@ std::string listed(const std::string& name) {
 } // namespace
 
 int run_extract(const options& o, console& out) {
-    kistle::reader cabinet(o.cabinet);
+    kistle::reader cabinet;
+    open_cabinet(cabinet, o.cabinet);
     note_later_volume(cabinet, o.cabinet, out);
     cabinet.set_threads(o.threads);
     bool failed = note_damage(cabinet, o.cabinet, out);

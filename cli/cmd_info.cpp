@@ -1,6 +1,7 @@
 #include <kistle/archive.h>
 #include <ostream>
 
+#include "cabinet_input.h"
 #include "command_line.h"
 #include "commands.h"
 #include "console.h"
@@ -53,7 +54,8 @@ std::string record_text(const kistle::cabinet_info& header) {
 } // namespace
 
 int run_info(const options& o, console& out) {
-    kistle::reader cabinet(o.cabinet);
+    kistle::reader cabinet;
+    open_cabinet(cabinet, o.cabinet);
     kistle::cabinet_info header = cabinet.info();
     char flags[8];
     std::snprintf(flags, sizeof flags, "0x%04x", header.flags);

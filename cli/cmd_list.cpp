@@ -1,5 +1,6 @@
 #include <kistle/archive.h>
 
+#include "cabinet_input.h"
 #include "command_line.h"
 #include "commands.h"
 #include "console.h"
@@ -8,7 +9,8 @@
 #include "selection.h"
 
 int run_list(const options& o, console& out) {
-    kistle::reader cabinet(o.cabinet);
+    kistle::reader cabinet;
+    open_cabinet(cabinet, o.cabinet);
     note_later_volume(cabinet, o.cabinet, out);
     bool failed = note_damage(cabinet, o.cabinet, out);
     std::vector<const kistle::entry*> chosen =

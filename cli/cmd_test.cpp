@@ -1,5 +1,6 @@
 #include <kistle/archive.h>
 
+#include "cabinet_input.h"
 #include "command_line.h"
 #include "commands.h"
 #include "console.h"
@@ -15,7 +16,8 @@ std::string counted(std::size_t count, const char* one, const char* many) {
 } // namespace
 
 int run_test(const options& o, console& out) {
-    kistle::reader cabinet(o.cabinet);
+    kistle::reader cabinet;
+    open_cabinet(cabinet, o.cabinet);
     note_later_volume(cabinet, o.cabinet, out);
     std::vector<kistle::problem> problems = cabinet.test();
     for (const kistle::problem& p : problems)

@@ -36,8 +36,9 @@ void add_quiet(CLI::App& app, options& o) {
     app.add_option("--progress-delay", o.progress_delay)->type_name("MILLISECONDS")->group("");
 }
 
-void add_cabinet(CLI::App& app, options& o) {
-    app.add_option("CABINET", o.cabinet, "The cabinet file")->required()->type_name("");
+void add_cabinet(CLI::App& app, options& o,
+                 const char* what = "The cabinet file, or - for standard input") {
+    app.add_option("CABINET", o.cabinet, what)->required()->type_name("");
 }
 
 void add_exclude(CLI::App& app, options& o, const char* what) {
@@ -92,32 +93,29 @@ struct command_entry {
     CLI::App* (*add)(CLI::App& app, options& o);
 };
 
-CLI::App* add_create(CLI::App& app, options& o) {
-    CLI::App* create = app.add_subcommand("create", "Make a cabinet of files and directories");
-    create->add_option("-C,--directory", o.directory, "Take the PATHs relative to DIR")
+// The options that create, add and update share: where the PATHs are,
+// what to leave out, what entries record and how they are compressed.
+void add_storing(CLI::App& command, options& o) {
+    command.add_option("-C,--directory", o.directory, "Take the PATHs relative to DIR")
         ->type_name("DIR");
-    add_exclude(*create, o, "Leave out what PATTERN matches, and all below a directory it matches");
-    create->add_flag("--store", o.store, "Store the files uncompressed");
-    create->add_flag("--plain", o.plain,
-                     "Write a plain cabinet: regular files only, with their date and read-only "
-                     "bit, as cabinet_tool writes");
-    create
-        ->add_option("--mtime", o.mtime,
-                     "Store TIME as every entry's time (@SECONDS, or "
-                     "YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM])")
+    add_exclude(command, o, "Leave out what PATTERN matches, and all below a directory it matches");
+    command
+        .add_option("--mtime", o.mtime,
+                    "Store TIME as every entry's time (@SECONDS, or "
+                    "YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM])")
         ->type_name("TIME");
-    create->add_option("--owner", o.owner, "Store NAME (or ID, or NAME:ID) as every entry's owner")
+    command.add_option("--owner", o.owner, "Store NAME (or ID, or NAME:ID) as every entry's owner")
         ->type_name("NAME");
-    create->add_option("--group", o.group, "Store NAME (or ID, or NAME:ID) as every entry's group")
+    command.add_option("--group", o.group, "Store NAME (or ID, or NAME:ID) as every entry's group")
         ->type_name("NAME");
-    create->add_flag("--numeric-owner", o.numeric_owner,
+    command.add_flag("--numeric-owner", o.numeric_owner,
                      "Store owner and group IDs without their names");
-    create
-        ->add_option("--level", o.level, "Deflate level, 1 (fastest) to 9 (smallest); by default 6")
+    command
+        .add_option("--level", o.level, "Deflate level, 1 (fastest) to 9 (smallest); by default 6")
         ->type_name("N")
         ->check(CLI::Range(1, 9).description(""));
-    create
-        ->add_option_function<std::string>(
+    command
+        .add_option_function<std::string>(
             "--folder-size",
             [&o](std::string text) {
                 unmark(text);
@@ -126,9 +124,20 @@ CLI::App* add_create(CLI::App& app, options& o) {
                     throw CLI::ValidationError("--folder-size",
                                                "not a size: " + text + " (try 64M or 1G)");
                 o.folder_size = *size;
+                o.folder_size_given = true;
             },
-            "Most input per folder (suffixes K, M, G); default: its limit, about 2 GiB")
+            "Most input per folder (suffixes K, M, G; 0: its limit, about 2 GiB); "
+            "default: 1M, more for trees over 60G")
         ->type_name("SIZE");
+}
+
+CLI::App* add_create(CLI::App& app, options& o) {
+    CLI::App* create = app.add_subcommand("create", "Make a cabinet of files and directories");
+    add_storing(*create, o);
+    create->add_flag("--store", o.store, "Store the files uncompressed");
+    create->add_flag("--plain", o.plain,
+                     "Write a plain cabinet: regular files only, with their date and read-only "
+                     "bit, as cabinet_tool writes");
     create
         ->add_option_function<std::string>(
             "--volume-size",
@@ -150,7 +159,9 @@ CLI::App* add_create(CLI::App& app, options& o) {
     add_threads(*create, o);
     create->add_flag("-v,--verbose", o.verbose, "Name each file as it is added");
     add_quiet(*create, o);
-    add_cabinet(*create, o);
+    create->add_option("CABINET", o.cabinet, "The cabinet file, or - for standard output")
+        ->required()
+        ->type_name("");
     create->add_option("PATH", o.operands, "Files and directories to store")
         ->required()
         ->type_name("");
@@ -184,13 +195,86 @@ CLI::App* add_create(CLI::App& app, options& o) {
         "CABINET's directory refuses a new file, create fails before compressing\n"
         "anything; --in-place then writes over CABINET itself, and a failure part way\n"
         "leaves it damaged. Arguments after '--' are PATHs even when they begin with\n"
-        "'-'.\n"
+        "'-'. CABINET '-' writes the cabinet to standard output (never to a terminal).\n"
+        "\n"
+        "Each folder takes at most 1M of input by default (more when the tree holds\n"
+        "over 60G), so that add, update and delete rebuild little; its blocks are\n"
+        "independent, so small folders cost almost nothing in size.\n"
         "\nExamples:\n"
         "  kistle create backup.cab Documents notes.txt\n"
         "  kistle create -C /srv/www site.cab .\n"
         "  kistle create --exclude '*.o' --exclude .git src.cab src\n"
-        "  kistle create --level 9 --folder-size 64M -j 2 photos.cab Pictures\n");
+        "  kistle create --level 9 --folder-size 64M -j 2 photos.cab Pictures\n"
+        "  kistle create - src | ssh host kistle extract -C dst -\n");
     return create;
+}
+
+// What add, update and delete say of how they change a cabinet.
+constexpr const char* change_help =
+    "The new cabinet replaces the old one only once it is complete: a failure leaves\n"
+    "CABINET as it was. Folders whose entries all stay are copied block for block\n"
+    "(their checksums verified), never compressed again; only a folder that loses\n"
+    "an entry is rebuilt, its kept files checked against their checksums first.\n"
+    "Kept entries keep their modes, owners, times and links; a hard link whose\n"
+    "first name goes becomes the file. A plain cabinet stays plain. -v names each\n"
+    "entry added, replaced or deleted.\n";
+
+// What add and update take after their own options: threads, -v, -q,
+// the cabinet and the PATHs.
+void add_change_operands(CLI::App& command, options& o, const char* verbose, const char* paths) {
+    add_threads(command, o);
+    command.add_flag("-v,--verbose", o.verbose, verbose);
+    add_quiet(command, o);
+    add_cabinet(command, o, "The cabinet file");
+    command.add_option("PATH", o.operands, paths)->required()->type_name("");
+}
+
+CLI::App* add_add(CLI::App& app, options& o) {
+    CLI::App* add =
+        app.add_subcommand("add", "Add files to a cabinet, replacing those of the same name");
+    add_storing(*add, o);
+    add_change_operands(*add, o, "Name each entry added or replaced",
+                        "Files and directories to add");
+    add->footer("PATHs are stored as create stores them; an entry stored under the same name\n"
+                "is replaced. A CABINET that does not exist is made, as create makes it.\n\n" +
+                std::string(change_help) +
+                "\nExamples:\n"
+                "  kistle add backup.cab notes.txt\n"
+                "  kistle add -C /srv/www site.cab .\n");
+    return add;
+}
+
+CLI::App* add_update(CLI::App& app, options& o) {
+    CLI::App* update =
+        app.add_subcommand("update", "Add what is new to a cabinet and replace what changed");
+    add_storing(*update, o);
+    update->add_flag("--delete-missing", o.delete_missing,
+                     "Remove the entries below each PATH whose files are gone (zip's -FS)");
+    add_change_operands(*update, o, "Name each entry added, replaced or deleted",
+                        "Files and directories to bring up to date");
+    update->footer("A path is read again only when its entry is missing or differs in type, size,\n"
+                   "modification time (as precisely as the cabinet stores it), mode or link\n"
+                   "target; the others stay as stored, unread. PATHs are named as for create.\n\n" +
+                   std::string(change_help) +
+                   "\nExamples:\n"
+                   "  kistle update backup.cab Documents\n"
+                   "  kistle update --delete-missing -C /srv/www site.cab .\n");
+    return update;
+}
+
+CLI::App* add_delete(CLI::App& app, options& o) {
+    CLI::App* remove = app.add_subcommand("delete", "Remove entries from a cabinet");
+    remove->add_flag("-v,--verbose", o.verbose, "Name each entry deleted");
+    add_quiet(*remove, o);
+    add_cabinet(*remove, o, "The cabinet file");
+    remove->add_option("PATTERN", o.operands, "The entries to remove (PATTERN or DIR)")
+        ->required()
+        ->type_name("");
+    remove->footer(std::string(selection_help) + "\n" + change_help +
+                   "\nExamples:\n"
+                   "  kistle delete backup.cab notes.txt 'logs/*.log'\n"
+                   "  kistle delete site.cab cache\n");
+    return remove;
 }
 
 CLI::App* add_list(CLI::App& app, options& o) {
@@ -290,6 +374,9 @@ constexpr command_entry commands[] = {
     {"test", command::test, add_test},
     {"cat", command::cat, add_cat},
     {"info", command::info, add_info},
+    {"add", command::add, add_add},
+    {"update", command::update, add_update},
+    {"delete", command::remove, add_delete},
 };
 
 // The first argument, when it is neither an option nor a command.
@@ -310,6 +397,9 @@ std::optional<std::pair<const char*, const char*>> clash_of(const options& o) {
         return std::make_pair("--store and --level", "create");
     if (o.plain && o.volume_size != 0)
         return std::make_pair("--plain and --volume-size", "create");
+    // A set is files beside one another, which a pipe is not.
+    if (o.volume_size != 0 && o.cabinet == "-")
+        return std::make_pair("--volume-size and '-'", "create");
     if (o.long_format && o.json)
         return std::make_pair("--long and --json", "list");
     if (o.plain && (!o.owner.empty() || !o.group.empty() || o.numeric_owner))

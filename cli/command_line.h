@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-enum class command { create, list, extract, test, cat, info };
+enum class command { create, list, extract, test, cat, info, add, update, remove };
 
 struct options {
     command what = command::info;
@@ -19,6 +19,7 @@ struct options {
     bool store = false;
     int level = -1; // -1: the library's default
     std::uint64_t folder_size = 0;
+    bool folder_size_given = false; // --folder-size; otherwise a size chosen for the tree
     std::uint64_t volume_size = 0;
     unsigned threads = 0; // 0: one per core
     bool verbose = false;
@@ -34,8 +35,9 @@ struct options {
     bool plain = false;
     std::string mtime, owner, group; // as given; empty when not
     bool numeric_owner = false;
-    bool in_place = false; // create: write over the cabinet where a new file cannot be made
-    bool force = false;    // create: replace a file that is not a cabinet
+    bool in_place = false;       // create: write over the cabinet where a new file cannot be made
+    bool force = false;          // create: replace a file that is not a cabinet
+    bool delete_missing = false; // update: remove entries whose files are gone
 };
 
 // Exit statuses.

@@ -3,10 +3,20 @@
 #ifndef KISTLE_CLI_COMMANDS_H
 #define KISTLE_CLI_COMMANDS_H
 
+#include <string>
+
 class console;
 struct options;
+namespace kistle {
+enum class change;
+}
 
+// create, and add and update, which store PATHs the same way.
 int run_create(const options& o, console& out);
+int run_delete(const options& o, console& out);
+
+// What add, update and delete say of an entry they changed, with -v.
+void say_change(kistle::change what, const std::string& name, console& out);
 int run_list(const options& o, console& out);
 int run_extract(const options& o, console& out);
 int run_test(const options& o, console& out);

@@ -135,6 +135,12 @@ void console::note(std::string_view path, std::string_view reason) {
 }
 
 void console::out_line(std::string_view text) {
+    if (lines_on_error) {
+        if (progress != nullptr)
+            progress->clear();
+        write_standard_error(shown(text, true) + '\n');
+        return;
+    }
     if (progress != nullptr && out_terminal)
         progress->clear();
     out_stream << shown(text) << '\n';

@@ -34,6 +34,10 @@ public:
     // stored name cannot drive the terminal; elsewhere every byte as it is.
     std::string shown(std::string_view name, bool on_error = false) const;
     bool error_is_terminal() const { return err_terminal; }
+    bool output_is_terminal() const { return out_terminal; }
+    // Sends out_line's lines to standard error from now on (standard output
+    // carries a cabinet).
+    void lines_to_error() { lines_on_error = true; }
 
     // A line on standard output, flushed at once when a progress line may be
     // shown on the same terminal.
@@ -75,6 +79,7 @@ private:
     bool out_terminal;
     bool err_terminal;
     progress_line* progress = nullptr;
+    bool lines_on_error = false;
     // "kistle: " and the parts, then a line end.
     void write_error(std::initializer_list<std::string_view> parts);
     // The most of a message written at once.

@@ -10,11 +10,16 @@ _kistle_options() {
         echo "-C --directory --exclude --store --plain --mtime --owner --group" \
             "--numeric-owner --level --folder-size --volume-size --in-place --force -j --threads" \
             "-v --verbose -q --quiet --no-progress -h --help" ;;
+    add | update)
+        echo "-C --directory --exclude --mtime --owner --group --numeric-owner --level" \
+            "--folder-size -j --threads -v --verbose -q --quiet --no-progress -h --help"
+        [[ $1 == update ]] && echo "--delete-missing" ;;
+    delete) echo "-v --verbose -q --quiet --no-progress -h --help" ;;
     list) echo "-l --long --json -h --help" ;;
     extract)
         echo "-C --directory --exclude --strip-components -k --keep --allow-overlap" \
             "-j --threads -v --verbose -q --quiet --no-progress -h --help" ;;
-    test | cat | info | delete) echo "-h --help" ;;
+    test | cat | info) echo "-h --help" ;;
     esac
 }
 
@@ -42,7 +47,7 @@ _kistle_operand() {
 
 _kistle() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
-    local commands="create list extract test cat info"
+    local commands="create list extract test cat info add update delete"
     COMPREPLY=()
     if ((COMP_CWORD == 1)); then
         if [[ $cur == -* ]]; then
@@ -90,7 +95,7 @@ _kistle() {
         mapfile -t COMPREPLY < <(compgen -W "$(_kistle_options "$command")" -- "$cur")
         return
     fi
-    if ((operands == 0)) || [[ $command == create ]]; then
+    if ((operands == 0)) || [[ $command == create || $command == add || $command == update ]]; then
         compopt -o filenames 2>/dev/null
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         return

@@ -15,7 +15,11 @@ namespace {
 int run(const options& o, console& out) {
     switch (o.what) {
     case command::create:
+    case command::add:
+    case command::update:
         return run_create(o, out);
+    case command::remove:
+        return run_delete(o, out);
     case command::list:
         return run_list(o, out);
     case command::extract:

@@ -64,6 +64,10 @@ public:
             return "The cabinet belongs to another set, or to another place in it";
         case CAB_ERROR_SET_CONTINUED:
             return "The cabinet continues a set: read the set from its first cabinet";
+        case CAB_ERROR_SET_TO_STREAM:
+            return "A set of cabinets cannot be written to a stream";
+        case CAB_ERROR_SET_UNCHANGEABLE:
+            return "A set of cabinets cannot be changed: create it again";
         default:
             if (status >= CAB_ERROR_ZLIB_FIRST && status <= CAB_ERROR_ZLIB_LAST)
                 return "zlib failed (" + std::to_string(status) + ")";

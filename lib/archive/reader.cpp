@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <climits>
 #include <deque>
+#include <istream>
+#include <memory>
 #include <new>
 #include <optional>
 #include <ostream>
@@ -22,6 +24,7 @@
 #include <kistle/dos_date_time.h>
 
 #include "byte_counter.h"
+#include "descriptor_write.h"
 #include "entry_metadata.h"
 #include "extraction_target.h"
 #include "fd_output_buffer.h"
@@ -34,6 +37,7 @@
 #include "record_reader.h"
 #include "set_reader.h"
 #include "stored_name.h"
+#include "temporary_file.h"
 #include "tree_restorer.h"
 #include "unbuffered_output.h"
 #include "worker_pool.h"
@@ -239,6 +243,8 @@ struct reader::impl {
         shortfalls = {};
         file = {};
         file_directory = {};
+        if (!spilling)
+            spill.discard();
     }
 
     outcome open_cabinet(const std::filesystem::path& cabinet) {
@@ -263,7 +269,9 @@ struct reader::impl {
             ::stat(parent.empty() ? "." : parent.c_str(), &file_directory) != 0)
             file_directory = {};
         read_entries(core, reading);
-        read_set(cabinet, core, reading, &open_volume_of, this, set);
+        // A stream has no cabinets beside it.
+        read_set(spilling ? std::filesystem::path() : cabinet, core, reading, &open_volume_of, this,
+                 set);
         const uint32_t count = static_cast<uint32_t>(entries.size());
         by_name.reserve(count);
         for (uint32_t i = 0; i < count; ++i)
@@ -355,6 +363,73 @@ struct reader::impl {
         progress_relay<cabinet_reader> first;
         std::vector<std::unique_ptr<progress_relay<cabinet_reader>>> later;
     };
+
+    // A cabinet read from a stream, copied here as it arrives: the core
+    // reads by position, and every check it makes holds alike.
+    temporary_file spill;
+    bool spilling = false; // opening the spill: it stays
+
+    outcome open_stream(std::istream& in) {
+        close();
+        const std::filesystem::path shown("-");
+        errno = 0;
+        const char* directory_path = temporary_directory();
+        const int directory = ::open(directory_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (directory < 0)
+            return outcome_of(CAB_ERROR_TEMP_FILE, directory_path);
+        const int made = spill.create(directory, 0600);
+        ::close(directory);
+        if (made != CAB_STATUS_OK)
+            return outcome_of(CAB_ERROR_TEMP_FILE, directory_path);
+        if (int status = copy_to_spill(in)) {
+            outcome failure = outcome_of(
+                status, status == CAB_ERROR_WRITE ? std::filesystem::path(directory_path) : shown);
+            spill.discard();
+            return failure;
+        }
+        char own[40];
+        std::snprintf(own, sizeof own, "/proc/self/fd/%d", spill.descriptor());
+        spilling = true;
+        outcome result = open_cabinet(own);
+        spilling = false;
+        if (result.failed()) {
+            result.path = shown;
+            spill.discard();
+            return result;
+        }
+        path = shown;
+        return {};
+    }
+
+    // Copies what in yields, to its end, into the spill. A stream that does
+    // not begin as a cabinet does is refused at once.
+    int copy_to_spill(std::istream& in) {
+        std::streambuf* source = in.rdbuf();
+        if (source == nullptr)
+            return CAB_ERROR_READ;
+        constexpr std::size_t piece = 256 * 1024;
+        std::unique_ptr<char[]> buffer(new (std::nothrow) char[piece]);
+        if (!buffer)
+            return CAB_ERROR_OUT_OF_MEMORY;
+        uint64_t total = 0;
+        for (;;) {
+            std::streamsize got = 0;
+            try {
+                got = source->sgetn(buffer.get(), piece);
+            } catch (...) {
+                return CAB_ERROR_READ;
+            }
+            if (got <= 0)
+                break;
+            if (total == 0 && got >= 4 &&
+                get_le32(reinterpret_cast<const uint8_t*>(buffer.get())) != CABINET_SIGNATURE)
+                return CAB_ERROR_BAD_DATA;
+            if (!write_whole(spill.descriptor(), buffer.get(), static_cast<std::size_t>(got)))
+                return CAB_ERROR_WRITE;
+            total += static_cast<uint64_t>(got);
+        }
+        return total < 4 ? CAB_ERROR_BAD_DATA : CAB_STATUS_OK;
+    }
 
     const entry* find(std::string_view name) const noexcept {
         auto found = std::lower_bound(by_name.begin(), by_name.end(), name,
@@ -1226,6 +1301,18 @@ void reader::open(const std::filesystem::path& cabinet, std::error_code& ec) {
     if (!impl_)
         impl_ = std::make_unique<impl>();
     report(impl_->open_cabinet(cabinet), ec);
+}
+
+void reader::open(std::istream& in) {
+    if (!impl_)
+        impl_ = std::make_unique<impl>();
+    raise(impl_->open_stream(in));
+}
+
+void reader::open(std::istream& in, std::error_code& ec) {
+    if (!impl_)
+        impl_ = std::make_unique<impl>();
+    report(impl_->open_stream(in), ec);
 }
 
 void reader::close() noexcept {

@@ -251,12 +251,22 @@ void read_set(const std::filesystem::path& first_path, cabinet_reader& first,
               record_reading& reading, volume_opener open, void* context, set_reading& set) {
     set_merger merger(reading, set);
     merger.take_first(first);
-    set.volumes.push_back(info_of(first_path, first));
+    set.volumes.push_back(info_of(first_path.empty() ? "-" : first_path, first));
     const cabinet_header& head = first.header;
     if ((head.flags & cfhdrPREV_CABINET) != 0 || head.iCabinet != 0) {
         // A later cabinet alone: what it holds whole is read.
         set.volumes.back().status = code_of(CAB_ERROR_SET_CONTINUED);
         merger.end(CAB_ERROR_SET_CONTINUED, "it goes on in the next cabinet");
+        return;
+    }
+    if (first_path.empty() && (head.flags & cfhdrNEXT_CABINET) != 0) {
+        // Read from a stream: the cabinets after it are not looked for.
+        volume_info info;
+        info.path = head.szCabinetNext.str();
+        info.index = 1;
+        info.status = code_of(CAB_ERROR_VOLUME_MISSING);
+        set.volumes.push_back(info);
+        merger.end(CAB_ERROR_VOLUME_MISSING, "a set is read from its files, not from a stream");
         return;
     }
     const std::filesystem::path directory = first_path.parent_path();

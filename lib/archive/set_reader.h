@@ -65,7 +65,8 @@ using volume_opener = int (*)(void* context, set_volume& volume);
 
 // Reads the cabinets after the first (path, core open, its entries in
 // reading), adding their entries to reading's, and sets set.continued for
-// every entry of a file that continues. A cabinet that is missing or of
+// every entry of a file that continues. An empty path: a cabinet read from
+// a stream, whose set is not looked for. A cabinet that is missing or of
 // another set ends the chain: the files that need it fail with its status.
 // Throws std::bad_alloc.
 void read_set(const std::filesystem::path& first_path, cabinet_reader& first,

@@ -122,6 +122,12 @@ outcome tree_walk::visit_at(int parent, const char* entry, const std::filesystem
         return visit(item);
     }
 
+    if (keep_function != nullptr && item.type == entry_type::file) {
+        item.status = found;
+        if (keep_function(context, item))
+            return {};
+    }
+
     // Opened without following a link and without waiting on a FIFO that
     // may have taken the file's place since; then it must be what was found.
     const int flags = item.type == entry_type::directory

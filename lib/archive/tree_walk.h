@@ -38,6 +38,12 @@ public:
               const tree_options& options)
         : visit_function(visit), context(context), notices(notices), options(options) {}
 
+    // Asked of each regular file before it is opened, with what lstat
+    // found in status: true passes over it, unopened and unvisited (a
+    // file kept as a cabinet being changed stores it).
+    using keeper = bool (*)(void* context, const walk_item& found);
+    void set_keeper(keeper keep) { keep_function = keep; }
+
     // Walks source, stored as name. Fails when source itself cannot be
     // found or opened, and with what visit returns.
     outcome walk(const std::filesystem::path& source, const std::string& name);
@@ -53,6 +59,7 @@ private:
     outcome visit(const walk_item& item) { return visit_function(context, item); }
 
     visitor visit_function;
+    keeper keep_function = nullptr;
     void* context;
     const notice_function& notices;
     const tree_options& options;

@@ -23,6 +23,7 @@
 
 #include "block_encoder.h"
 #include "block_pipeline.h"
+#include "cabinet_edit.h"
 #include "cabinet_extras.h"
 #include "cabinet_layout.h"
 #include "cabinet_signature.h"
@@ -30,6 +31,7 @@
 #include "entry_facts.h"
 #include "fd_input_buffer.h"
 #include "little_endian.h"
+#include "memory_input.h"
 #include "memory_output.h"
 #include "outcome.h"
 #include "progress_relay.h"
@@ -46,16 +48,6 @@ using namespace kistle::internal;
 namespace kistle {
 
 namespace {
-
-// Reads bytes that stay the caller's, without a copy.
-class memory_input : public std::streambuf {
-public:
-    explicit memory_input(std::string_view bytes) {
-        // The get area is only read: nothing is ever put back into it.
-        char* begin = const_cast<char*>(bytes.data());
-        setg(begin, begin, begin + bytes.size());
-    }
-};
 
 // What a failed read of a file throws through the stream reading it, which
 // turns it into a failed stream (the creator's CAB_ERROR_READ).
@@ -240,11 +232,20 @@ struct writer::impl {
     uint64_t folder_size = 0;
     progress_function progress;
     uint64_t done = 0;
-    bool plain = false;
+    bool plain = false;        // the cabinet under construction's kind
+    bool chosen_plain = false; // as set_plain was last given
     bool utc = false;
     bool in_place = false;
     bool replace_any = false;
     notice_function notices;
+    change_function changes;
+    // The cabinet being changed, when the writer started from one; a
+    // stream written at commit instead of the path, when one was given.
+    std::unique_ptr<cabinet_edit> edit;
+    std::ostream* stream = nullptr;
+    // Record entries that replaced an entry of the cabinet being changed,
+    // and its index there: they take its place.
+    std::map<uint32_t, std::size_t> replacing;
 
     // A volume size: a cabinet that would be larger is a set of them.
     uint64_t volume_size = 0;
@@ -283,6 +284,10 @@ struct writer::impl {
         inodes.clear();
         tree_names.clear();
         target_exists = false;
+        if (edit)
+            edit->close();
+        stream = nullptr;
+        replacing.clear();
     }
 
     outcome open_cabinet(const std::filesystem::path& cabinet) {
@@ -297,6 +302,7 @@ struct writer::impl {
         }
         path = cabinet;
         target = absolute.empty() ? cabinet : absolute;
+        plain = chosen_plain;
         // A set of cabinets holds any number of entries and folders.
         if (!plain)
             core.set_entry_limits(UINT32_MAX, UINT32_MAX);
@@ -404,6 +410,12 @@ struct writer::impl {
         return {};
     }
 
+    // The folders one cabinet takes: one is kept for the record, unless the
+    // cabinet is plain.
+    uint16_t folder_limit() const {
+        return plain ? cabinet_creator::max_folders : cabinet_creator::max_folders - 1;
+    }
+
     // The newest folder's number, counting every folder of the data file.
     uint32_t newest_folder() const { return static_cast<uint32_t>(core.folders.count - 1); }
 
@@ -447,14 +459,7 @@ struct writer::impl {
     }
 
     // The record's checksum of the file entry the core added last.
-    uint64_t last_entry_checksum() {
-        memory_output image;
-        std::ostream out(&image);
-        if (core.folders.tail->files.tail->write_entry(out) != CAB_STATUS_OK ||
-            image.out_of_memory())
-            throw std::bad_alloc();
-        return record_hash(image.data(), image.size());
-    }
+    uint64_t last_entry_checksum() { return file_entry_checksum(*core.folders.tail->files.tail); }
 
     void add_record_entry(record_entry entry, const entry_facts& facts) {
         entry.mode = facts.mode;
@@ -525,6 +530,7 @@ struct writer::impl {
             add_record_entry(std::move(entry), facts);
         }
         files.push_back(std::move(file));
+        stored(name);
         return {};
     }
 
@@ -553,6 +559,7 @@ struct writer::impl {
         entry.entry_checksum = last_entry_checksum();
         add_record_entry(std::move(entry), facts);
         files.push_back(file);
+        stored(name);
         return {};
     }
 
@@ -567,7 +574,9 @@ struct writer::impl {
                 notices_of_not_stored(entry, concerned);
             return {};
         }
+        const std::string name = entry.name;
         add_record_entry(std::move(entry), facts);
+        stored(name);
         return {};
     }
 
@@ -733,9 +742,222 @@ struct writer::impl {
                 adding& self = *static_cast<adding*>(context);
                 return self.writer.add_item(item, self.options);
             }
+            static bool keep(void* context, const walk_item& found) {
+                adding& self = *static_cast<adding*>(context);
+                return self.writer.keep_unchanged(found, self.options);
+            }
         } visitor{*this, options};
         tree_walk walk(&adding::visit, &visitor, notices, options);
-        return walk.walk(source, root);
+        if (edit && options.keep_unchanged)
+            walk.set_keeper(&adding::keep);
+        outcome result = walk.walk(source, root);
+        // A path that is gone altogether is what remove_missing is for.
+        if (result.failed() && result.system == std::errc::no_such_file_or_directory && edit &&
+            options.remove_missing)
+            result = {};
+        if (!result.failed() && edit && options.remove_missing)
+            remove_missing_below(root);
+        return result;
+    }
+
+    // Whether the entry of the cabinet being changed stored under item's
+    // name is what item would store now (type, size, mode, time as stored,
+    // link target): then it stays as it is, unread.
+    bool unchanged(const walk_item& item, const tree_options& options) {
+        if (check_name(item.name).failed())
+            return false;
+        const std::vector<std::size_t> found = edit->named(item.name);
+        if (found.size() != 1)
+            return false;
+        const entry& old = edit->entries()[found[0]];
+        switch (item.type) {
+        case entry_type::file:
+            // A file of several links is stored again, so that its links
+            // find their first name among the entries added.
+            if (old.type != entry_type::file || item.status.st_nlink > 1 ||
+                old.size != static_cast<uint64_t>(item.status.st_size))
+                return false;
+            break;
+        case entry_type::directory:
+        case entry_type::symlink:
+            if (old.type != item.type || old.link_target != item.target)
+                return false;
+            break;
+        case entry_type::hardlink:
+            return false;
+        }
+        entry_facts facts = facts_of(item.status, options.numeric_owner);
+        apply(options, facts);
+        if (plain) {
+            const cabinet_file_header* file = edit->file_of(found[0]);
+            uint16_t date = 0, time = 0;
+            clamped_dos_date_time(facts.modified, utc, date, time);
+            const uint16_t read_only = (facts.mode & 0200) == 0 ? ATTRIBUTE_READONLY : 0;
+            return file != nullptr && file->date == date && file->time == time &&
+                   (file->attribs & ATTRIBUTE_READONLY) == read_only;
+        }
+        return old.mode == facts.mode &&
+               static_cast<int64_t>(old.modified) == facts.modified.seconds &&
+               old.modified_nanoseconds == facts.modified.nanoseconds;
+    }
+
+    // A walk item left as the cabinet being changed stores it.
+    bool keep_unchanged(const walk_item& item, const tree_options& options) {
+        if (tree_names.count(item.name) != 0 || !unchanged(item, options))
+            return false;
+        tree_names.insert(item.name);
+        return true;
+    }
+
+    void tell_change(change what, const std::string& name) {
+        if (changes)
+            changes(what, name);
+    }
+
+    // An entry stored under name replaces those the cabinet being changed
+    // keeps under it.
+    void stored(const std::string& name) {
+        if (!edit || !edit->is_open()) {
+            tell_change(change::added, name);
+            return;
+        }
+        bool replaced = false;
+        for (std::size_t index : edit->named(name)) {
+            edit->drop(index);
+            if (!replaced && !plain)
+                replacing.emplace(static_cast<uint32_t>(record.entries.size() - 1), index);
+            replaced = true;
+        }
+        tell_change(replaced ? change::replaced : change::added, name);
+    }
+
+    // Entries at or below root that the walks did not meet go.
+    void remove_missing_below(const std::string& root) {
+        const std::vector<entry>& old = edit->entries();
+        for (std::size_t i = 0; i < old.size(); ++i) {
+            const std::string& name = old[i].name;
+            const bool below =
+                root.empty() || name == root ||
+                (name.size() > root.size() && name.compare(0, root.size(), root) == 0 &&
+                 name[root.size()] == '/');
+            if (edit->kept(i) && below && tree_names.count(name) == 0) {
+                edit->drop(i);
+                tell_change(change::removed, name);
+            }
+        }
+    }
+
+    outcome remove(const std::function<bool(const entry&)>& select, std::size_t& count) {
+        count = 0;
+        if (!open)
+            return outcome_of(CAB_ERROR_CLOSED_OBJECT);
+        if (!edit || !edit->is_open())
+            return {};
+        const std::vector<entry>& old = edit->entries();
+        for (std::size_t i = 0; i < old.size(); ++i) {
+            if (edit->kept(i) && select(old[i])) {
+                edit->drop(i);
+                ++count;
+                tell_change(change::removed, old[i].name);
+            }
+        }
+        return {};
+    }
+
+    outcome edit_cabinet(const std::filesystem::path& cabinet) {
+        if (outcome failure = open_cabinet(cabinet); failure.failed())
+            return failure;
+        if (!edit)
+            edit = std::make_unique<cabinet_edit>();
+        if (outcome failure = edit->open(cabinet); failure.failed()) {
+            discard();
+            return failure;
+        }
+        // The cabinet keeps its kind.
+        plain = edit->plain();
+        return {};
+    }
+
+    outcome open_stream(std::ostream& out) {
+        discard();
+        errno = 0;
+        if (int status = core.open())
+            return outcome_of(status, temporary_directory());
+        plain = chosen_plain;
+        stream = &out;
+        open = true;
+        return {};
+    }
+
+    // What stays of the cabinet being changed joins the new folders, and
+    // its record's entries come first, in their old order.
+    outcome carry_over() {
+        if (!edit || !edit->is_open() || edit->carried_over())
+            return {};
+        record_table kept;
+        std::vector<std::size_t> kept_from;
+        const auto encoding_of = [this](uint16_t type) { return encoding(type); };
+        if (outcome failure = edit->carry_over(core, encoding_of, folder_limit(), kept, kept_from);
+            failure.failed())
+            return failure;
+        const std::size_t old_count = edit->entries().size();
+        for (auto& [id, name] : record.owners)
+            kept.owners[id] = std::move(name);
+        for (auto& [id, name] : record.groups)
+            kept.groups[id] = std::move(name);
+        record.owners = std::move(kept.owners);
+        record.groups = std::move(kept.groups);
+        record.entries = merged_entries(std::move(kept.entries), kept_from, old_count);
+        return {};
+    }
+
+    // The record's entries once a cabinet is changed: what stays and what
+    // replaced an entry in the old order, then what was added. A hard link
+    // that would then come before its first name goes last.
+    std::vector<record_entry> merged_entries(std::vector<record_entry> kept,
+                                             const std::vector<std::size_t>& kept_from,
+                                             std::size_t old_count) {
+        std::vector<std::size_t> by_old(old_count, SIZE_MAX);
+        for (const auto& [added, old] : replacing)
+            by_old[old] = added;
+        // Slots: kept entries as themselves, added ones offset by kept's size.
+        const std::size_t offset = kept.size();
+        std::vector<std::size_t> order;
+        order.reserve(kept.size() + record.entries.size());
+        std::size_t next_kept = 0;
+        for (std::size_t old = 0; old < old_count; ++old) {
+            if (next_kept < kept.size() && kept_from[next_kept] == old)
+                order.push_back(next_kept++);
+            else if (by_old[old] != SIZE_MAX)
+                order.push_back(offset + by_old[old]);
+        }
+        for (std::size_t added = 0; added < record.entries.size(); ++added)
+            if (replacing.count(static_cast<uint32_t>(added)) == 0)
+                order.push_back(offset + added);
+        const auto entry_at = [&](std::size_t slot) -> record_entry& {
+            return slot < offset ? kept[slot] : record.entries[slot - offset];
+        };
+        const auto link_slot = [&](std::size_t slot) {
+            return (slot < offset ? 0 : offset) + entry_at(slot).link;
+        };
+        std::vector<std::size_t> position(order.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+            position[order[i]] = i;
+        std::stable_partition(order.begin(), order.end(), [&](std::size_t slot) {
+            return entry_at(slot).type != record_type::hardlink ||
+                   position[link_slot(slot)] < position[slot];
+        });
+        for (std::size_t i = 0; i < order.size(); ++i)
+            position[order[i]] = i;
+        std::vector<record_entry> merged;
+        merged.reserve(order.size());
+        for (std::size_t slot : order) {
+            record_entry e = std::move(entry_at(slot));
+            if (e.type == record_type::hardlink)
+                e.link = static_cast<uint32_t>(position[(slot < offset ? 0 : offset) + e.link]);
+            merged.push_back(std::move(e));
+        }
+        return merged;
     }
 
     outcome survey(const std::filesystem::path& source, std::string_view stored_name,
@@ -767,9 +989,15 @@ struct writer::impl {
                 }
                 return outcome();
             }
+            static bool count(void* context, const walk_item& found) {
+                static_cast<void>(visit(context, found));
+                return true;
+            }
         } visitor{*this, result};
         const notice_function silent;
         tree_walk walk(&surveying::visit, &visitor, silent, options);
+        // A file is counted from what lstat says, never opened.
+        walk.set_keeper(&surveying::count);
         return walk.walk(source, root);
     }
 
@@ -784,6 +1012,9 @@ struct writer::impl {
             tell(notice::kind::bad_name, item.source, item.name);
             return {};
         }
+        if (edit && options.keep_unchanged && item.type != entry_type::file &&
+            keep_unchanged(item, options))
+            return {};
         if (!tree_names.insert(item.name).second) {
             tell(notice::kind::duplicate, item.source, item.name);
             return {};
@@ -925,9 +1156,14 @@ struct writer::impl {
     outcome commit() {
         if (!open)
             return outcome_of(CAB_ERROR_CLOSED_OBJECT);
+        if (outcome failure = carry_over(); failure.failed()) {
+            discard();
+            return failure;
+        }
         errno = 0;
         record_extras single;
         cabinet_extras plain_extras;
+        cabinet_extras& extras = plain ? plain_extras : single.extras;
         if (!plain) {
             if (int status = core.finish_folders())
                 return outcome_of(status, path);
@@ -935,15 +1171,34 @@ struct writer::impl {
                     make_record_extras(record, static_cast<uint16_t>(core.folders.count), single);
                 failure.failed())
                 return failure;
-            if (needs_set(single))
+            if (needs_set(single)) {
+                // A set is laid out from the data file alone, into files
+                // of its own.
+                if (edit)
+                    return outcome_of(CAB_ERROR_SET_UNCHANGEABLE, path);
+                if (stream != nullptr)
+                    return outcome_of(CAB_ERROR_SET_TO_STREAM, path);
                 return commit_set();
+            }
+        }
+        if (edit && edit->carried_over()) {
+            // The folders copied whole go from the old cabinet to the new.
+            extras.trailing = &cabinet_edit::write_carried;
+            extras.trailing_context = edit.get();
+            extras.trailing_size = edit->carried_bytes();
+        }
+        if (stream != nullptr) {
+            errno = 0;
+            if (int status = core.close(*stream, extras))
+                return outcome_of(status, path);
+            discard();
+            return {};
         }
         if (outcome refused = check_replaced(); refused.failed())
             return refused;
         cabinet_target place;
         if (outcome failure = open_place(place, false); failure.failed())
             return failure;
-        cabinet_extras& extras = plain ? plain_extras : single.extras;
         extras.target = &place;
         errno = 0;
         if (int status = core.close(target.c_str(), extras))
@@ -1172,6 +1427,48 @@ void writer::open(const std::filesystem::path& cabinet, std::error_code& ec) {
     report(impl_->open_cabinet(cabinet), ec);
 }
 
+void writer::open(std::ostream& out) {
+    if (!impl_)
+        impl_ = std::make_unique<impl>();
+    raise(impl_->open_stream(out));
+}
+
+void writer::open(std::ostream& out, std::error_code& ec) {
+    if (!impl_)
+        impl_ = std::make_unique<impl>();
+    report(impl_->open_stream(out), ec);
+}
+
+void writer::edit(const std::filesystem::path& cabinet) {
+    if (!impl_)
+        impl_ = std::make_unique<impl>();
+    raise(impl_->edit_cabinet(cabinet));
+}
+
+void writer::edit(const std::filesystem::path& cabinet, std::error_code& ec) {
+    if (!impl_)
+        impl_ = std::make_unique<impl>();
+    report(impl_->edit_cabinet(cabinet), ec);
+}
+
+std::size_t writer::remove(const std::function<bool(const entry& e)>& select) {
+    std::size_t count = 0;
+    raise(impl_ ? impl_->remove(select, count) : outcome_of(CAB_ERROR_CLOSED_OBJECT));
+    return count;
+}
+
+std::size_t writer::remove(const std::function<bool(const entry& e)>& select, std::error_code& ec) {
+    std::size_t count = 0;
+    report(impl_ ? impl_->remove(select, count) : outcome_of(CAB_ERROR_CLOSED_OBJECT), ec);
+    return count;
+}
+
+void writer::set_changes(change_function changes) {
+    if (!impl_)
+        impl_ = std::make_unique<impl>();
+    impl_->changes = std::move(changes);
+}
+
 void writer::discard() noexcept {
     if (impl_)
         impl_->discard();
@@ -1232,8 +1529,11 @@ void writer::set_progress(progress_function progress) {
 void writer::set_plain(bool plain) noexcept {
     if (!impl_)
         impl_.reset(new (std::nothrow) impl);
-    if (impl_)
-        impl_->plain = plain;
+    if (impl_) {
+        impl_->chosen_plain = plain;
+        if (!impl_->edit || !impl_->edit->is_open())
+            impl_->plain = plain;
+    }
 }
 
 void writer::set_utc(bool utc) noexcept {
@@ -1379,7 +1679,9 @@ survey_result writer::survey(const std::filesystem::path& source, std::string_vi
 std::size_t writer::size() const noexcept {
     if (!impl_ || !impl_->open)
         return 0;
-    return impl_->plain ? impl_->core.file_count : impl_->record.entries.size();
+    const impl& self = *impl_;
+    const std::size_t kept = self.edit && self.edit->is_open() ? self.edit->kept_count() : 0;
+    return (self.plain ? self.core.file_count : self.record.entries.size()) + kept;
 }
 
 void writer::commit() {

@@ -366,7 +366,16 @@ int cabinet_creator::write_cabinet(std::ostream& out, const cabinet_extras& extr
     }
     if (status != CAB_STATUS_OK)
         return status;
-    return copy_data(out, share.data_size);
+    if (extras.trailing_size > share.data_size)
+        return CAB_ERROR_BAD_DATA;
+    if (int status = copy_data(out, share.data_size - extras.trailing_size))
+        return status;
+    if (extras.trailing == nullptr)
+        return CAB_STATUS_OK;
+    if (int status = extras.trailing(extras.trailing_context, out))
+        return status;
+    out.flush();
+    return out.fail() ? CAB_ERROR_WRITE : CAB_STATUS_OK;
 }
 
 int cabinet_creator::close(std::ostream& out) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 
 namespace kistle::internal {
 
@@ -34,6 +35,14 @@ struct cabinet_extras {
     void (*seal)(void* context, uint8_t* directory, std::size_t size,
                  std::size_t reserve_offset) = nullptr;
     void* seal_context = nullptr;
+
+    // The data of the last folders, written by another than the creator
+    // behind the data file's blocks: trailing_size bytes that trailing
+    // writes to out, returning a status (folders whose blocks the creator
+    // never wrote; see cfc_folderinfo::adopt_blocks). None when null.
+    int (*trailing)(void* context, std::ostream& out) = nullptr;
+    void* trailing_context = nullptr;
+    uint64_t trailing_size = 0;
 
     // Where close(path) writes: a target the caller opened for that path
     // and keeps. Null: close opens one with the default settings.

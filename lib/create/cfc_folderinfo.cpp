@@ -186,6 +186,19 @@ int cfc_folderinfo::add_entry(const char* stored_name, uint16_t folder, uint64_t
     return CAB_STATUS_OK;
 }
 
+int cfc_folderinfo::adopt_blocks(uint64_t offset, uint16_t blocks, uint64_t bytes, uint64_t size) {
+    if (output == nullptr || pipeline == nullptr)
+        return CAB_ERROR_FROZEN_FOLDER;
+    if (pending_size != 0 || cCFData != 0 || uncompressed_size != 0)
+        return CAB_ERROR_BAD_DATA;
+    load_pipeline();
+    pipeline->blocks.resume(*output, blocks, bytes);
+    show_pipeline();
+    data_offset = offset;
+    uncompressed_size = size;
+    return CAB_STATUS_OK;
+}
+
 int cfc_folderinfo::add_open_file(int fd, const char* name) {
     struct stat info;
     if (fstat(fd, &info) != 0)

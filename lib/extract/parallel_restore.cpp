@@ -1,5 +1,7 @@
 #include "parallel_restore.h"
 
+#include "descriptor_write.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -285,17 +287,8 @@ int parallel_restore::publish(file& f) {
     temporary_file made;
     if (made.create_private(f.in->fd) != CAB_STATUS_OK)
         return errno_status(CAB_ERROR_OPEN_STREAM);
-    const char* at = f.data.data();
-    std::size_t left = f.data.size();
-    while (left > 0) {
-        ssize_t written = write(made.descriptor(), at, left);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return CAB_ERROR_WRITE;
-        at += written;
-        left -= static_cast<std::size_t>(written);
-    }
+    if (!write_whole(made.descriptor(), f.data.data(), f.data.size()))
+        return CAB_ERROR_WRITE;
     f.settle_ran = true;
     if (int status = tree_restorer::settle_file(made.descriptor(), f.plan, f.settled))
         return status;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -236,6 +237,27 @@ TEST_F(set_test, a_file_at_a_later_cabinets_name_stays) {
         EXPECT_EQ(e.code(), kistle::errc::not_a_cabinet);
         EXPECT_EQ(e.path(), scratch.file("set.2.cab"));
     }
+}
+
+// A set is files side by side: not a stream, and not a change made in
+// place to one of its cabinets.
+TEST_F(set_test, a_set_is_neither_streamed_nor_changed_in_place) {
+    std::ostringstream streamed;
+    kistle::writer out;
+    out.set_volume_size(200 * 1024);
+    out.open(streamed);
+    out.add_bytes("noise", noise(500 * 1024, 4), modified);
+    std::error_code ec;
+    out.commit(ec);
+    EXPECT_EQ(ec, kistle::errc::set_to_stream);
+    EXPECT_TRUE(streamed.str().empty());
+
+    write_set(scratch.file("set.cab"), 200 * 1024, 1);
+    const std::string before = scratch_dir::read(scratch.file("set.cab"));
+    kistle::writer change;
+    change.edit(scratch.file("set.cab"), ec);
+    EXPECT_EQ(ec, kistle::errc::set_unchangeable);
+    EXPECT_TRUE(scratch_dir::read(scratch.file("set.cab")) == before);
 }
 
 TEST_F(set_test, a_volume_size_without_room_for_a_block_fails_and_leaves_nothing) {

@@ -52,7 +52,7 @@ TEST_F(completion_test, commands_options_and_values) {
     EXPECT_EQ(complete({"kistle", "extract", "--exclude", ""}), "") << "a pattern: nothing";
 }
 
-// After the cabinet, extract, list and cat offer its stored names, written
+// After the cabinet, extract, list, cat and delete offer its stored names, written
 // as operands: a wildcard character behind a backslash.
 TEST_F(completion_test, stored_names_after_the_cabinet) {
     std::filesystem::create_directories(scratch.file("src/sub"));
@@ -68,14 +68,17 @@ TEST_F(completion_test, stored_names_after_the_cabinet) {
     EXPECT_EQ(complete({"kistle", "extract", "-C", "out", "--strip-components", "1", "tree.cab",
                         "src/b"}),
               "src/b c.txt\n");
+    EXPECT_EQ(complete({"kistle", "delete", "-v", "tree.cab", "src/b"}), "src/b c.txt\n");
     EXPECT_EQ(complete({"kistle", "create", "tree.cab", "sr"}), "src\n") << "files to store";
+    EXPECT_EQ(complete({"kistle", "update", "tree.cab", "sr"}), "src\n") << "files to store";
     EXPECT_EQ(complete({"kistle", "list", "tr"}), "tree.cab\n") << "the cabinet";
 }
 
 // Every option a command's --help shows is completed, so the two cannot
 // drift apart.
 TEST_F(completion_test, every_option_of_the_help) {
-    for (const char* command : {"create", "list", "extract", "test", "cat", "info"}) {
+    for (const char* command :
+         {"create", "list", "extract", "test", "cat", "info", "add", "update", "delete"}) {
         program_result help = run_program({KISTLE_PATH, command, "--help"});
         ASSERT_EQ(help.exit_status, 0);
         std::string offered =

@@ -120,6 +120,8 @@ enum class errc : int {
     volume_missing = -81,     // a cabinet of the set is not where the set says
     foreign_volume = -82,     // a cabinet of another set, or out of its place
     set_continued = -83,      // a later cabinet of a set: the set is read from its first
+    set_to_stream = -84,      // what needs a set of cabinets cannot go to a stream
+    set_unchangeable = -85,   // a set of cabinets, or a change that would need one
 };
 inline std::error_code make_error_code(errc e) noexcept {
     return {static_cast<int>(e), category()};
@@ -336,6 +338,13 @@ struct notice {
 };
 using notice_function = std::function<void(const notice&)>;
 
+// What a writer that changes a cabinet (writer::edit) did to one of its
+// entries: an entry added under a name the cabinet did not hold, one that
+// replaced the entries stored under its name, or an entry removed. Told on
+// the calling thread as it happens.
+enum class change { added, replaced, removed };
+using change_function = std::function<void(change what, const std::string& name)>;
+
 // ---------------------------------------------------------------------------
 // Reading
 
@@ -378,6 +387,20 @@ public:
     // own, a file that continues over cabinets as one entry.
     void open(const std::filesystem::path& cabinet);
     void open(const std::filesystem::path& cabinet, std::error_code& ec);
+    // Opens the cabinet that in yields, read once from its first byte to
+    // its end (a pipe, standard input), closing the one open before. The
+    // reader needs its parts in an order no stream can promise, so what
+    // in yields is copied to a private temporary file without a name in
+    // $TMPDIR (or /tmp) as it arrives, and read from there: memory stays
+    // bounded, the disk holds one copy until close(), and everything is
+    // read and checked as for a cabinet opened by path, which path() says
+    // is "-". Fails with bad_data at once when in does not begin as a
+    // cabinet, temp_file (naming the directory) when no temporary file can
+    // be made, write when it cannot hold the cabinet, read when in's buffer
+    // throws, and as open(path) does; the reader is then closed. in is read
+    // to its end through its buffer; its state is left alone.
+    void open(std::istream& in);
+    void open(std::istream& in, std::error_code& ec);
     void close() noexcept;
     bool is_open() const noexcept;
     const std::filesystem::path& path() const noexcept; // empty when closed
@@ -573,6 +596,16 @@ struct tree_options {
     std::optional<file_time> newest;      // later times are stored as this one
     std::optional<owner_id> owner, group; // every entry's, instead of its own
     bool numeric_owner = false;           // store no owner or group names
+    // For a writer that changes a cabinet (writer::edit), as zip's -FS:
+    // a path whose entry the cabinet holds with the same type, size, mode,
+    // modification time (as precisely as it is stored: a plain cabinet's
+    // DOS date and time and read-only bit) and link target stays as it is,
+    // unread; a file of several hard links is always stored again.
+    bool keep_unchanged = false;
+    // ... and entries at or below the stored name that the walk neither
+    // stored nor kept are removed (gone from the tree, or filtered out);
+    // a source that does not exist then removes them all and is no failure.
+    bool remove_missing = false;
 };
 
 // What writer::survey finds below a path.
@@ -620,6 +653,45 @@ public:
     // The writer is then closed, and nothing was changed.
     void open(const std::filesystem::path& cabinet);
     void open(const std::filesystem::path& cabinet, std::error_code& ec);
+    // Starts a new cabinet that commit() writes to out, from its first byte
+    // to its last, in one pass (a pipe will do), instead of to a path. Its
+    // parts are gathered in a private temporary file until then. Fails with
+    // temp_file, as open() does; the writer is then closed. out must outlive
+    // the writer's commit() or discard(); it is borrowed, not owned, and its
+    // state is left alone but for what writing sets.
+    void open(std::ostream& out);
+    void open(std::ostream& out, std::error_code& ec);
+    // Starts from the cabinet at path, to change it: commit() writes the
+    // result back to path, as open(path) would, replacing the old cabinet
+    // only once the new one is complete. Every entry of the old cabinet is
+    // kept unless an entry added under its stored name replaces it, or
+    // remove() (or tree_options::remove_missing) removes it. Folders whose
+    // entries all stay are copied block for block, never compressed again,
+    // each block's checksum verified as it is copied; a folder that loses
+    // an entry is rebuilt from the entries it keeps, each checked against
+    // the record's checksum; kept entries keep all they stored (modes,
+    // owners, times, links, checksums), and a hard link whose first name
+    // goes becomes the file. New entries take new folders, as set_folder_size
+    // says. The cabinet keeps its kind: a plain one stays plain whatever
+    // set_plain says. Fails as open(path) does, and, naming path, as a
+    // reader would refuse the old cabinet (bad_data, not_seekable, ...) or
+    // where it could not be carried over whole: record_damaged,
+    // record_newer, directory_damaged, entry_mismatch, overlap,
+    // folders_overlap, invalid_folder; and set_unchangeable for a cabinet
+    // of a set (commit() fails so too where the changed cabinet would need
+    // one). The writer is then closed and nothing was changed.
+    void edit(const std::filesystem::path& cabinet);
+    void edit(const std::filesystem::path& cabinet, std::error_code& ec);
+    // Removes the entries of the cabinet being changed that select chooses
+    // (asked of each kept entry once, in the cabinet's order), telling each
+    // to the change function; returns how many. Entries added since edit()
+    // are not offered. 0 for a writer that changes no cabinet; fails with
+    // closed.
+    std::size_t remove(const std::function<bool(const entry& e)>& select);
+    std::size_t remove(const std::function<bool(const entry& e)>& select, std::error_code& ec);
+    // Called with what a writer that changes a cabinet adds, replaces and
+    // removes (any other writer tells each entry it adds); none by default.
+    void set_changes(change_function changes);
     // Drops the cabinet under construction; nothing is written.
     void discard() noexcept;
     bool is_open() const noexcept;
@@ -649,7 +721,8 @@ public:
     // the next. A set needs a record: a plain cabinet (set_plain) is one
     // cabinet, whatever this says. commit() fails with volume_too_small
     // where one block and its entries take more than volume_size (a few
-    // hundred KiB is the least that is sensible).
+    // hundred KiB is the least that is sensible), and with set_to_stream
+    // where the writer writes to a stream, which holds one cabinet.
     void set_volume_size(std::uint64_t bytes) noexcept;
     // Compression threads: 0 (the default) means one per core; at most 256
     // are used. The cabinet's bytes do not depend on it.
@@ -771,6 +844,11 @@ public:
 
     std::size_t size() const noexcept; // entries added so far
 
+    // A writer opened on a stream writes the cabinet to it, and fails with
+    // write (or read, seek, out_of_memory of its temporary file) otherwise;
+    // a writer that changes a cabinet first carries over what stays, and a
+    // failure doing so (the old cabinet's damage found then: checksum,
+    // content_mismatch, naming the entry) discards the writer.
     // Writes the cabinet to its path: it replaces whatever was there only
     // once it is complete, keeps the permission bits of a file it replaces,
     // and replaces the file a symbolic link at the path points to. The

@@ -4,6 +4,7 @@
 #ifndef KISTLE_CFC_FOLDERINFO_H
 #define KISTLE_CFC_FOLDERINFO_H
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <istream>
@@ -119,6 +120,14 @@ public:
     [[nodiscard]] KISTLE_LOCAL int add_entry(const char* stored_name, uint16_t folder,
                                              uint64_t offset, uint64_t size, uint16_t date,
                                              uint16_t time, uint16_t attribs);
+    // Makes the folder's data blocks blocks of bytes bytes (headers and
+    // payloads) that expand to size bytes, which the caller writes, already
+    // encoded, at offset of the data stream once the stream's own bytes are
+    // written: a folder carried over from another cabinet, never compressed
+    // again. For a folder that took nothing yet: CAB_ERROR_BAD_DATA once it
+    // holds blocks or bytes; CAB_ERROR_FROZEN_FOLDER.
+    [[nodiscard]] KISTLE_LOCAL int adopt_blocks(uint64_t offset, uint16_t blocks, uint64_t bytes,
+                                                uint64_t size);
     // Hands back the next full block (the caller owns it), or none while the
     // bytes read so far wait in the pending block. After a failed read
     // (CAB_ERROR_READ) the bytes read, earlier files' included, stay pending.
