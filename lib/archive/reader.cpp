@@ -192,11 +192,30 @@ std::error_code code_of(int status) {
     return std::error_code(status, category());
 }
 
+// An entry told of once those before it are: its outcome, or the file the
+// workers make of it. A type of the file, as the pieces below: one of
+// reader's own would make its containers' code exported.
+struct pending {
+    const entry* e = nullptr;
+    std::string name; // where it lands
+    outcome result;
+    bool written = false;
+    parallel_restore::file* job = nullptr;
+};
+
 // A range of a folder's stream that test() reads once: the entries it holds
 // are of one file (one range, one content).
 struct folder_piece {
     uint64_t start, end;
     std::vector<uint32_t> entries;
+};
+
+// A range of a folder test() reads for one of its entries: the range its
+// file entry states, or its part of a file that continues.
+struct member {
+    uint32_t own;
+    uint64_t start, end;
+    int64_t continued = -1; // the set's entry whose sum goes on
 };
 
 } // namespace
@@ -673,16 +692,6 @@ struct reader::impl {
         return worker_pool::usable(threads != 0 ? threads : worker_pool::cores());
     }
 
-    // An entry told of once those before it are: its outcome, or the file
-    // the workers make of it.
-    struct pending {
-        const entry* e = nullptr;
-        std::string name; // where it lands
-        outcome result;
-        bool written = false;
-        parallel_restore::file* job = nullptr;
-    };
-
     // Reads the bytes of a small file whole into data, verified.
     int read_small(uint32_t number, std::string& data) {
         const entry_source& source = reading.sources[number];
@@ -1046,14 +1055,6 @@ struct reader::impl {
         std::string name; // for its problems: empty for the first cabinet
 
         uint32_t set_number(uint32_t n) const { return merged ? (*merged)[n] : n; }
-    };
-
-    // A range of a folder test() reads for one of its entries: the range
-    // its file entry states, or its part of a file that continues.
-    struct member {
-        uint32_t own;
-        uint64_t start, end;
-        int64_t continued = -1; // the set's entry whose sum goes on
     };
 
     // Reads range [start, end) of folder through sink, returning its status;

@@ -202,6 +202,17 @@ private:
     std::map<uint32_t, std::string> users, groups;
 };
 
+// What the record needs of a file entry. A type of the file, not of the
+// writer's, whose containers' code would be exported.
+struct stored_file {
+    // Where its bytes are: one piece, or one for each folder it fills (a
+    // file no folder holds is for a set of cabinets).
+    std::vector<file_piece> pieces;
+    uint64_t size = 0;
+    uint16_t date = 0, time = 0, attribs = 0;
+    std::string name;
+};
+
 } // namespace
 
 const char* refusal_of(std::string_view stored_name) noexcept {
@@ -250,15 +261,7 @@ struct writer::impl {
     // A volume size: a cabinet that would be larger is a set of them.
     uint64_t volume_size = 0;
 
-    // The record under construction, and what it needs of the file entries.
-    struct stored_file {
-        // Where its bytes are: one piece, or one for each folder it fills
-        // (a file no folder holds is for a set of cabinets).
-        std::vector<file_piece> pieces;
-        uint64_t size = 0;
-        uint16_t date = 0, time = 0, attribs = 0;
-        std::string name;
-    };
+    // The record under construction.
     record_table record;
     std::vector<stored_file> files; // by file entry number
     // Each folder's block sizes, for laying out a set.
@@ -1137,20 +1140,29 @@ struct writer::impl {
         return {};
     }
 
-    // Whether what was added is more than one cabinet holds.
-    bool needs_set(const record_extras& single) const {
+    // Whether what was added is more than one cabinet can hold, whatever
+    // its size.
+    bool past_one_cabinet() const {
         if (files.size() > cabinet_creator::max_files ||
             core.folders.count >= cabinet_creator::max_folders)
             return true;
-        uint64_t size = header_reserve_offset + record_pointer::size +
-                        uint64_t{16} * (core.folders.count + 1) + single.blocks.size();
-        for (const stored_file& file : files) {
+        for (const stored_file& file : files)
             if (file.pieces.size() > 1)
                 return true;
+        return false;
+    }
+
+    // Whether one cabinet with this record would be larger than the volume
+    // size.
+    bool past_volume_size(const record_extras& single) const {
+        if (volume_size == 0)
+            return false;
+        uint64_t size = header_reserve_offset + record_pointer::size +
+                        uint64_t{16} * (core.folders.count + 1) + single.blocks.size();
+        for (const stored_file& file : files)
             size += cabinet_file_fixed_header::image_size + file.name.size() + 1;
-        }
         core.folders.ForEach([&](const cfc_folderinfo& folder) { size += folder.bytes_written; });
-        return volume_size != 0 && size > volume_size;
+        return size > volume_size;
     }
 
     outcome commit() {
@@ -1167,11 +1179,16 @@ struct writer::impl {
         if (!plain) {
             if (int status = core.finish_folders())
                 return outcome_of(status, path);
-            if (outcome failure =
-                    make_record_extras(record, static_cast<uint16_t>(core.folders.count), single);
-                failure.failed())
-                return failure;
-            if (needs_set(single)) {
+            // The record of one cabinet is made only where one may do.
+            bool set = past_one_cabinet();
+            if (!set) {
+                if (outcome failure = make_record_extras(
+                        record, static_cast<uint16_t>(core.folders.count), single);
+                    failure.failed())
+                    return failure;
+                set = past_volume_size(single);
+            }
+            if (set) {
                 // A set is laid out from the data file alone, into files
                 // of its own.
                 if (edit)
