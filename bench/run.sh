@@ -17,6 +17,9 @@
 # and one deleted in a copy of /usr/include, against a full kistle create
 # and zip -FS; kistle create - piped into kistle extract - against a file.
 #
+# sets: what one cabinet cannot hold, written as a set of cabinets: a 5 GiB
+# sparse file and a tree of 70,000 small files, against tar with pigz.
+#
 # Builds in Release (build-bench/), makes its data from files of this machine
 # in a scratch directory under $TMPDIR that it removes afterwards, and
 # installs the tools it compares when they are missing and it runs as root
@@ -24,7 +27,7 @@
 # cores, choices about fifteen; run it when the machine is otherwise quiet.
 #
 # usage: [BENCH_ONLY=PART[,PART...]] bench/run.sh
-#   PART is limit, trees, choices or habits; by default limit and trees.
+#   PART is limit, trees, choices, habits or sets; by default limit and trees.
 # shellcheck disable=SC2154 # the figures are set by m and by an eval below
 set -euo pipefail
 
@@ -41,8 +44,8 @@ want() { [[ ",$parts," == *",$1,"* ]]; }
 
 for part in ${parts//,/ }; do
     case $part in
-    limit | trees | choices | habits) ;;
-    *) fail "unknown part '$part' in BENCH_ONLY (limit, trees, choices, habits)" ;;
+    limit | trees | choices | habits | sets) ;;
+    *) fail "unknown part '$part' in BENCH_ONLY (limit, trees, choices, habits, sets)" ;;
     esac
 done
 
@@ -660,6 +663,70 @@ part_habits() {
     rm -rf "$out" "$name" ./*.cab ./*.zip
 }
 
+# --- sets ---------------------------------------------------------------
+
+count() { echo $#; }
+
+part_sets() {
+    [ -n "$pigz" ] || fail "pigz is needed for the sets' rows"
+    local out=$scratch/out d sets_load
+    say "measuring sets"
+    cd "$scratch"
+    # Zeros but for its ends, as a disk image that is mostly empty.
+    truncate -s 5G vm.img
+    printf head | dd of=vm.img conv=notrunc status=none
+    printf tail | dd of=vm.img bs=1 seek=$(((5 << 30) - 4)) conv=notrunc status=none
+    for ((d = 0; d < 70; ++d)); do
+        mkdir -p "many/d$d"
+        (cd "many/d$d" && seq 1000 | awk '{ f = "f" $1; printf "%s %s\n", f, $1 * 7919 > f; close(f) }')
+    done
+    mkdir -p "$out"
+    sets_load=$(cut -d ' ' -f 1-3 /proc/loadavg)
+    for _ in 1 2 3; do
+        m sets_big_kc -r big.cab -- "$kistle" create -q big.cab vm.img
+        m sets_big_pc -r big.tar.gz -- "$tar" -I pigz -cf big.tar.gz vm.img
+        m sets_big_kt -- "$kistle" test big.cab
+        m sets_big_kr -- "$kistle" cat big.cab vm.img
+        m sets_big_pt -- "$tar" -tzf big.tar.gz
+        m sets_many_kc -r many.cab -- "$kistle" create -q many.cab many
+        m sets_many_pc -r many.tar.gz -- "$tar" -I pigz -cf many.tar.gz many
+        m sets_many_kx -w "$out" -- "$kistle" extract -q -C "$out" "$scratch/many.cab"
+        m sets_many_px -w "$out" -- "$tar" -I pigz -xf "$scratch/many.tar.gz"
+        m sets_many_kt -- "$kistle" test many.cab
+        m sets_many_pt -- "$tar" -tzf many.tar.gz
+    done
+    # Read through trow, by name.
+    for d in big many; do
+        printf -v "sets_${d}_kc_bytes" '%s' "$(cat "$d"*.cab | wc -c)"
+        printf -v "sets_${d}_pc_bytes" '%s' "$(stat -c %s "$d.tar.gz")"
+    done
+    "$kistle" test big.cab >/dev/null || fail "the 5 GiB file did not read back"
+    echo "Sets: what one cabinet cannot hold, against tar with pigz ($cores cores," \
+        "$(date -u '+%Y-%m-%d %H:%M UTC'))"
+    echo "vm.img: 5 GiB, sparse (zeros but for its ends): $(count big*.cab) cabinets;" \
+        "many: 70,000 files in 70 directories: $(count many*.cab) cabinets; on" \
+        "$(fs_type "$scratch")"
+    echo "time: best of 3; spread, CPU, peak and ratios as for the trees (kistle cat: to"
+    echo "  tar -tzf, which reads everything back too); MiB: all the set's cabinets"
+    echo "load average before the runs: $sets_load"
+    echo
+    tline "" "wall s" "spread" "CPU s" "peak MiB" "MiB" "wall x" "CPU x"
+    echo "5 GiB sparse file"
+    trow "kistle create" sets_big_kc sets_big_pc
+    trow "tar -I pigz -cf" sets_big_pc sets_big_pc
+    trow "kistle test" sets_big_kt sets_big_pt
+    trow "kistle cat >/dev/null" sets_big_kr sets_big_pt
+    trow "tar -tzf" sets_big_pt sets_big_pt
+    echo "70,000 files"
+    trow "kistle create" sets_many_kc sets_many_pc
+    trow "tar -I pigz -cf" sets_many_pc sets_many_pc
+    trow "kistle extract -C" sets_many_kx sets_many_px
+    trow "tar -I pigz -xf" sets_many_px sets_many_px
+    trow "kistle test" sets_many_kt sets_many_pt
+    trow "tar -tzf" sets_many_pt sets_many_pt
+    rm -rf vm.img many big*.cab many*.cab big.tar.gz many.tar.gz "$out"
+}
+
 # --- run ----------------------------------------------------------------
 
 if want limit; then
@@ -678,6 +745,10 @@ fi
 if want habits; then
     { want limit || want trees || want choices; } && echo
     part_habits
+fi
+if want sets; then
+    { want limit || want trees || want choices || want habits; } && echo
+    part_sets
 fi
 echo
 echo "bench: $parts took $((SECONDS / 60)) min $((SECONDS % 60)) s"

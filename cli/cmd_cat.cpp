@@ -9,6 +9,7 @@
 int run_cat(const options& o, console& out) {
     kistle::reader cabinet;
     open_cabinet(cabinet, o.cabinet);
+    note_later_volume(cabinet, o.cabinet, out);
     bool failed = note_damage(cabinet, o.cabinet, out);
     for (const kistle::entry* e : select_in_operand_order(cabinet, o.operands, out, failed)) {
         // Directories and symbolic links have no bytes to write.

@@ -50,6 +50,18 @@ const char* refusal(const std::string& name) {
     return why != nullptr ? why : "a name that cannot be stored";
 }
 
+// Why a cabinet of a set began, as the writer names it.
+std::string volume_reason(const std::string& why) {
+    if (why == "size")
+        return "next cabinet of the set: the volume size was reached";
+    if (why == "files")
+        return "next cabinet of the set: a cabinet holds at most " +
+               std::to_string(kistle::max_entries) + " files";
+    if (why == "folders")
+        return "next cabinet of the set: a cabinet holds at most 65533 folders";
+    return "next cabinet of the set: a file goes on past what a folder holds";
+}
+
 // What the writer left out or changed, said as it happens (what costs
 // nothing, through told). failed is set for what costs an entry, which is
 // always named.
@@ -103,6 +115,9 @@ void tell(const kistle::notice& n, console& out, warnings& told, bool& failed, b
     case kind::duplicate:
         told.warn(path, "given twice; stored once", "path given twice; stored once",
                   "paths given twice; stored once");
+        break;
+    case kind::volume:
+        out.note(path, volume_reason(n.name));
         break;
     }
 }
@@ -160,6 +175,7 @@ int run_create(const options& o, console& out) {
     kistle::writer cabinet;
     if (o.level != -1)
         cabinet.set_level(o.level);
+    cabinet.set_volume_size(o.volume_size);
     cabinet.set_threads(o.threads);
     cabinet.set_plain(o.plain);
     cabinet.set_utc(utc);
@@ -211,19 +227,24 @@ int run_create(const options& o, console& out) {
         refused = refused || !found.refused.empty();
         files += found.files;
         total += found.bytes;
-        if (found.largest > kistle::max_entry_size) {
-            out.note(found.largest_source.native(), "larger than a cabinet can hold (at most " +
-                                                        std::to_string(kistle::max_entry_size) +
-                                                        " bytes a file)");
+        if ((o.plain || to_output) && found.largest > kistle::max_entry_size) {
+            out.note(found.largest_source.native(),
+                     std::string("larger than ") +
+                         (o.plain ? "a plain cabinet" : "a cabinet on standard output") +
+                         " can hold (at most " + std::to_string(kistle::max_entry_size) +
+                         " bytes a file)");
             return exit_failure;
         }
     }
     if (refused)
         return exit_failure;
     cabinet.set_folder_size(folder_size_for(o, total));
-    if (!changing && files > kistle::max_entries) {
-        out.note(o.cabinet, std::to_string(files) + " files; a cabinet holds at most " +
-                                std::to_string(kistle::max_entries));
+    // Past one cabinet's limits a set goes on in further files: not for a
+    // plain cabinet, nor on standard output.
+    if ((o.plain || to_output) && files > kistle::max_entries) {
+        out.note(o.cabinet, std::to_string(files) + " files; " +
+                                (o.plain ? "a plain cabinet" : "a cabinet on standard output") +
+                                " holds at most " + std::to_string(kistle::max_entries));
         return exit_failure;
     }
 

@@ -45,6 +45,7 @@ std::string listed(const std::string& name) {
 int run_extract(const options& o, console& out) {
     kistle::reader cabinet;
     open_cabinet(cabinet, o.cabinet);
+    note_later_volume(cabinet, o.cabinet, out);
     cabinet.set_threads(o.threads);
     bool failed = note_damage(cabinet, o.cabinet, out);
     std::vector<const kistle::entry*> chosen =

@@ -80,6 +80,20 @@ int run_info(const options& o, console& out) {
                  std::to_string(header.folder_reserve) + ", block " +
                  std::to_string(header.block_reserve) + " bytes");
     out.out_line("record:         " + record_text(header));
+    // The set it begins (or the chain it is part of): each cabinet found.
+    const std::vector<kistle::volume_info>& volumes = cabinet.volumes();
+    if (volumes.size() > 1 || (header.flags & 0x0003) != 0) {
+        for (std::size_t i = 0; i < volumes.size(); ++i) {
+            const kistle::volume_info& v = volumes[i];
+            std::string line = (i == 0 ? "cabinets:       " : "                ") + v.path.native();
+            if (v.status)
+                line += ": " + v.status.message();
+            else
+                line += " (position " + std::to_string(v.index) + ", " + std::to_string(v.size) +
+                        " bytes, " + std::to_string(v.files) + " files)";
+            out.out_line(line);
+        }
+    }
 
     std::vector<kistle::folder_info> folders = cabinet.folders();
     if (folders.empty())

@@ -11,6 +11,7 @@
 int run_list(const options& o, console& out) {
     kistle::reader cabinet;
     open_cabinet(cabinet, o.cabinet);
+    note_later_volume(cabinet, o.cabinet, out);
     bool failed = note_damage(cabinet, o.cabinet, out);
     std::vector<const kistle::entry*> chosen =
         select_entries(cabinet, o.operands, exclusion_set({}), out, failed);

@@ -138,6 +138,20 @@ CLI::App* add_create(CLI::App& app, options& o) {
     create->add_flag("--plain", o.plain,
                      "Write a plain cabinet: regular files only, with their date and read-only "
                      "bit, as cabinet_tool writes");
+    create
+        ->add_option_function<std::string>(
+            "--volume-size",
+            [&o](std::string text) {
+                unmark(text);
+                auto size = parse_size(text);
+                if (!size || *size == 0)
+                    throw CLI::ValidationError("--volume-size",
+                                               "not a size: " + text + " (try 100M or 4G)");
+                o.volume_size = *size;
+            },
+            "Most bytes a cabinet takes (suffixes K, M, G); beyond, further cabinets "
+            "CABINET.2, CABINET.3, ... follow")
+        ->type_name("SIZE");
     create->add_flag("--in-place", o.in_place,
                      "Where CABINET's directory refuses a new file, write over CABINET itself; "
                      "a failure part way (a full disk) then leaves it damaged");
@@ -169,8 +183,12 @@ CLI::App* add_create(CLI::App& app, options& o) {
         "cabinet_tool writes them. With SOURCE_DATE_EPOCH set, later times are stored as\n"
         "it and dates are written in UTC, so the cabinet depends on the files alone.\n"
         "\n"
-        "Limits: at most 65535 files (hard links count; directories and symbolic links\n"
-        "do not), 2147385345 bytes a file, and 65533 folders of at most that many bytes.\n"
+        "What one cabinet cannot hold (65535 files, hard links counted; 65533 folders of\n"
+        "2147385345 bytes at most) goes on in further cabinets, a set: backup.cab,\n"
+        "backup.2.cab, ...; a file continues from one to the next. --volume-size makes\n"
+        "the cabinets no larger than SIZE (a few hundred K at the least). extract, list\n"
+        "and test read a set from its first cabinet, with the others beside it. --plain\n"
+        "writes one cabinet, within those limits.\n"
         "\n"
         "The cabinet appears only once complete; a failure leaves what was at CABINET as\n"
         "it was. Only an empty file or a cabinet is replaced, unless --force. Where\n"
@@ -377,6 +395,11 @@ std::optional<std::string> unknown_command(int argc, char** argv) {
 std::optional<std::pair<const char*, const char*>> clash_of(const options& o) {
     if (o.store && o.level != -1)
         return std::make_pair("--store and --level", "create");
+    if (o.plain && o.volume_size != 0)
+        return std::make_pair("--plain and --volume-size", "create");
+    // A set is files beside one another, which a pipe is not.
+    if (o.volume_size != 0 && o.cabinet == "-")
+        return std::make_pair("--volume-size and '-'", "create");
     if (o.long_format && o.json)
         return std::make_pair("--long and --json", "list");
     if (o.plain && (!o.owner.empty() || !o.group.empty() || o.numeric_owner))

@@ -20,7 +20,8 @@ struct options {
     int level = -1; // -1: the library's default
     std::uint64_t folder_size = 0;
     bool folder_size_given = false; // --folder-size; otherwise a size chosen for the tree
-    unsigned threads = 0;           // 0: one per core
+    std::uint64_t volume_size = 0;
+    unsigned threads = 0; // 0: one per core
     bool verbose = false;
     bool quiet = false;                  // -q: no progress line, warnings summed up
     bool no_progress = false;            // --no-progress: no progress line

@@ -8,7 +8,7 @@ _kistle_options() {
     case $1 in
     create)
         echo "-C --directory --exclude --store --plain --mtime --owner --group" \
-            "--numeric-owner --level --folder-size --in-place --force -j --threads" \
+            "--numeric-owner --level --folder-size --volume-size --in-place --force -j --threads" \
             "-v --verbose -q --quiet --no-progress -h --help" ;;
     add | update)
         echo "-C --directory --exclude --mtime --owner --group --numeric-owner --level" \
@@ -26,7 +26,7 @@ _kistle_options() {
 _kistle_valued() {
     case $1 in
     -C | --directory | --exclude | --strip-components | --mtime | --owner | --group | \
-        --level | --folder-size | -j | --threads | --progress-delay) return 0 ;;
+        --level | --folder-size | --volume-size | -j | --threads | --progress-delay) return 0 ;;
     esac
     return 1
 }

@@ -53,6 +53,25 @@ std::vector<const kistle::entry*> select_in_operand_order(const kistle::reader& 
 
 bool note_damage(const kistle::reader& cabinet, const std::string& path, console& out) {
     for (const kistle::problem& p : cabinet.damage())
-        out.note(p.name.empty() ? path : p.name, p.code.message());
-    return !cabinet.damage().empty();
+        out.note(p.name.empty() ? path : p.name,
+                 p.other.empty() ? p.code.message() : p.code.message() + " (" + p.other + ")");
+    bool failed = !cabinet.damage().empty();
+    // A cabinet of the set that could not be read; the files that need it
+    // fail when they are read.
+    for (const kistle::volume_info& v : cabinet.volumes())
+        if (v.status && v.status != kistle::errc::set_continued) {
+            out.note(v.path.native(), v.status.message());
+            failed = true;
+        }
+    return failed;
+}
+
+void note_later_volume(const kistle::reader& cabinet, const std::string& path, console& out) {
+    const std::vector<kistle::volume_info>& volumes = cabinet.volumes();
+    if (volumes.empty() || volumes.front().status != kistle::errc::set_continued)
+        return;
+    const std::string before = cabinet.info().previous_cabinet;
+    out.note(path, "part of a set: only what it holds whole is read; the set is read from its "
+                   "first cabinet" +
+                       (before.empty() ? std::string() : " (the one before it is " + before + ")"));
 }

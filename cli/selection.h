@@ -29,7 +29,14 @@ std::vector<const kistle::entry*> select_in_operand_order(const kistle::reader& 
                                                           console& out, bool& failed);
 
 // Notes what opening found wrong with the cabinet at path (its record or
-// directory; see kistle::reader::damage). True when there was anything.
+// directory; see kistle::reader::damage) and the cabinets of its set that
+// could not be read. True when there was anything.
 bool note_damage(const kistle::reader& cabinet, const std::string& path, console& out);
+// Says so where cabinet is a later cabinet of a set, whose files that need
+// the cabinets before it or after it fail.
+void note_later_volume(const kistle::reader& cabinet, const std::string& path, console& out);
+// Says so where cabinet is a later cabinet of a set, whose files that need
+// the cabinets before it or after it fail.
+void note_later_volume(const kistle::reader& cabinet, const std::string& path, console& out);
 
 #endif

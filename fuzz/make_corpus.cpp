@@ -37,6 +37,17 @@ std::string text(std::size_t size, unsigned seed) {
     return bytes;
 }
 
+// Bytes deflate cannot shrink.
+std::string noise(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    uint32_t state = seed;
+    for (char& c : bytes) {
+        state = state * 1664525u + 1013904223u;
+        c = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
 bool write_file(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -238,7 +249,18 @@ bool write_record_seeds(const std::string& out) {
         out_cabinet.commit(ec);
         ok = ok && !ec && write_seed(out + "/archive", path, read_file(path));
     }
-    return ok;
+    // A set of three cabinets, one after the other, as the archive target
+    // splits its input; a file continues through the second.
+    std::error_code ec;
+    kistle::writer set;
+    set.set_volume_size(40 * 1024);
+    set.open("set.cab", ec);
+    set.add_bytes("first", text(2000, 3), 1709647628, false, ec);
+    set.add_bytes("long", noise(80000, 4), 1709647628, false, ec);
+    set.commit(ec);
+    const std::string volumes =
+        read_file("set.cab") + read_file("set.2.cab") + read_file("set.3.cab");
+    return ok && !ec && write_seed(out + "/archive", "set", volumes);
 }
 
 // The record target's seeds: a file count, then a table's CBOR, with every

@@ -104,7 +104,8 @@ void write_input(const scratch_space& where, const uint8_t* data, std::size_t si
 }
 
 void check_and_empty(const scratch_space& where) {
-    if (!holds_only(where.root, {"input.cab", "outer"}) ||
+    if (!holds_only(where.root,
+                    {"input.cab", "input.2.cab", "input.3.cab", "input.4.cab", "outer"}) ||
         !holds_only(where.root + "/outer", {"work"}))
         std::abort();
     int directory = open(where.work.c_str(), O_RDONLY | O_DIRECTORY);

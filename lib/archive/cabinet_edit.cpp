@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <map>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <kistle/cabinet_datablock.h>
@@ -24,6 +23,8 @@ namespace kistle::internal {
 namespace {
 
 constexpr std::size_t block_header_size = cabinet_datablock_fixed_header::image_size;
+// The old file is read this much at a time.
+constexpr std::size_t window_capacity = std::size_t(1) << 20;
 
 // Appends what is written to a string; one that cannot grow fails the
 // write.
@@ -61,9 +62,8 @@ cabinet_edit::~cabinet_edit() {
 
 void cabinet_edit::close() noexcept {
     static_cast<void>(core.close());
-    if (mapped != nullptr)
-        munmap(const_cast<uint8_t*>(mapped), static_cast<std::size_t>(status.st_size));
-    mapped = nullptr;
+    window.reset();
+    window_start = window_size = 0;
     if (fd >= 0)
         ::close(fd);
     fd = -1;
@@ -99,6 +99,10 @@ outcome cabinet_edit::open(const std::filesystem::path& cabinet) {
     // Twenty zero bytes would otherwise read as an empty cabinet.
     if (failed == CAB_STATUS_OK && core.header.signature != CABINET_SIGNATURE)
         failed = CAB_ERROR_BAD_DATA;
+    // A cabinet of a set holds part of it: the set is made again whole.
+    if (failed == CAB_STATUS_OK &&
+        (core.header.flags & (cfhdrPREV_CABINET | cfhdrNEXT_CABINET)) != 0)
+        failed = CAB_ERROR_SET_UNCHANGEABLE;
     if (failed != CAB_STATUS_OK)
         return outcome_of(failed, path);
     read_entries(core, reading);
@@ -129,16 +133,13 @@ outcome cabinet_edit::open(const std::filesystem::path& cabinet) {
         by_name.emplace(reading.entries[i].name, i);
     }
     keep.assign(count, true);
-    // Copied folders are read from the map: checksummed, then written, with
-    // no copy in between.
-    if (status.st_size > 0) {
-        void* map =
-            mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-        if (map == MAP_FAILED)
-            return outcome_of(CAB_ERROR_READ, path);
-        mapped = static_cast<const uint8_t*>(map);
-        madvise(map, static_cast<std::size_t>(status.st_size), MADV_SEQUENTIAL);
-    }
+    // Copied folders are read in large pieces: checksummed, then written
+    // from the same buffer.
+    window.reset(new (std::nothrow) uint8_t[window_capacity]);
+    if (!window)
+        return outcome_of(CAB_ERROR_OUT_OF_MEMORY, path);
+    window_start = window_size = 0;
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     starts.clear();
     for (uint16_t folder = 0; folder < core.header.cFolders; ++folder)
         starts.push_back(core.folder_managers[folder]->coffCabStart);
@@ -178,6 +179,28 @@ outcome cabinet_edit::check_content(std::size_t file, const std::string& bytes) 
     return {};
 }
 
+const uint8_t* cabinet_edit::view(uint64_t at, std::size_t length) {
+    errno = 0;
+    if (at >= window_start && at - window_start <= window_size &&
+        window_size - (at - window_start) >= length)
+        return window.get() + (at - window_start);
+    window_start = at;
+    window_size = 0;
+    while (window_size < window_capacity) {
+        const ssize_t got = pread(fd, window.get() + window_size, window_capacity - window_size,
+                                  static_cast<off_t>(at + window_size));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return nullptr;
+        if (got == 0)
+            break;
+        window_size += static_cast<uint64_t>(got);
+    }
+    errno = 0;
+    return window_size >= length ? window.get() : nullptr;
+}
+
 bool cabinet_edit::runs_into_another(uint64_t start, uint64_t at) const {
     // Another folder's first block at or before at, and after start.
     auto later = std::upper_bound(starts.begin(), starts.end(), start);
@@ -197,13 +220,17 @@ outcome cabinet_edit::walk_folder(uint16_t number, std::ostream* out, uint64_t& 
             return outcome_of(CAB_ERROR_FOLDERS_OVERLAP, path);
         if (at > length || length - at < block_header_size + reserve)
             return outcome_of(CAB_ERROR_UNEXPECTED_EOF, path);
-        const uint8_t* header = mapped + at;
+        const uint8_t* header = view(at, block_header_size + reserve);
+        if (header == nullptr)
+            return outcome_of(errno != 0 ? CAB_ERROR_READ : CAB_ERROR_UNEXPECTED_EOF, path);
         const uint64_t csum = get_le64(header);
         const uint16_t stored = get_le16(header + 8);
         const uint16_t size = get_le16(header + 10);
         if (length - at - block_header_size - reserve < stored)
             return outcome_of(CAB_ERROR_UNEXPECTED_EOF, path);
-        const uint8_t* payload = header + block_header_size + reserve;
+        const uint8_t* payload = view(at + block_header_size + reserve, stored);
+        if (payload == nullptr)
+            return outcome_of(errno != 0 ? CAB_ERROR_READ : CAB_ERROR_UNEXPECTED_EOF, path);
         // A damaged block is never carried into a cabinet that would then
         // pass for sound.
         if (size > cfc_folderinfo::block_size ||

@@ -52,7 +52,7 @@ public:
     // match it (directory_damaged, entry_mismatch), entries whose bytes
     // overlap (overlap), folders that begin at one place (folders_overlap;
     // carry_over finds a copied folder that runs into another), entries of
-    // a folder it lacks (invalid_folder), a file that cannot be mapped
+    // a folder it lacks (invalid_folder), a file that cannot be read
     // (read). Every entry is kept to begin with.
     outcome open(const std::filesystem::path& path);
     void close() noexcept;
@@ -136,7 +136,14 @@ private:
     };
     std::vector<carried_folder> carried; // in the new cabinet's order
     bool carry_done = false;
-    const uint8_t* mapped = nullptr; // the whole file, read only
+    // A window of the old file read with pread: a file cut by someone else
+    // meanwhile is a short read and an error here, never a fault as a map
+    // of it would give.
+    std::unique_ptr<uint8_t[]> window;
+    uint64_t window_start = 0, window_size = 0;
+    // Bytes [at, at + length) of the old file (length at most a block and
+    // its header), or nullptr where the file holds fewer.
+    const uint8_t* view(uint64_t at, std::size_t length);
     // The entry that describes each file entry.
     std::vector<std::size_t> entry_of_file;
     std::unordered_multimap<std::string_view, std::size_t> by_name;

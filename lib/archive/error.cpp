@@ -56,6 +56,18 @@ public:
             return "The file is not a cabinet, so it is not replaced";
         case CAB_ERROR_CABINET_ITSELF:
             return "The file is the cabinet being read, so it is not replaced";
+        case CAB_ERROR_VOLUME_TOO_SMALL:
+            return "The volume size leaves no room for a block and its entries";
+        case CAB_ERROR_VOLUME_MISSING:
+            return "A cabinet of the set is missing";
+        case CAB_ERROR_FOREIGN_VOLUME:
+            return "The cabinet belongs to another set, or to another place in it";
+        case CAB_ERROR_SET_CONTINUED:
+            return "The cabinet continues a set: read the set from its first cabinet";
+        case CAB_ERROR_SET_TO_STREAM:
+            return "A set of cabinets cannot be written to a stream";
+        case CAB_ERROR_SET_UNCHANGEABLE:
+            return "A set of cabinets cannot be changed: create it again";
         default:
             if (status >= CAB_ERROR_ZLIB_FIRST && status <= CAB_ERROR_ZLIB_LAST)
                 return "zlib failed (" + std::to_string(status) + ")";

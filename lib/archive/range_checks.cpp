@@ -61,7 +61,8 @@ std::vector<int64_t> overlapping_entries(const record_reading& reading, const ca
     std::map<uint16_t, std::vector<range>> by_folder;
     for (uint32_t i = 0; i < count; ++i) {
         const entry_source& source = reading.sources[i];
-        if (source.file < 0)
+        // Entries of core's own: not those of a set's later cabinets.
+        if (source.file < 0 || source.volume != 0)
             continue;
         const cabinet_file_header& file = *core.file_headers[static_cast<uint32_t>(source.file)];
         if (file.cbFile == 0 || file.iFolder >= spans.size())

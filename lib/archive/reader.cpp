@@ -35,6 +35,7 @@
 #include "range_checks.h"
 #include "record.h"
 #include "record_reader.h"
+#include "set_reader.h"
 #include "stored_name.h"
 #include "temporary_file.h"
 #include "tree_restorer.h"
@@ -124,7 +125,9 @@ private:
 // Passes what is written on to out, hashing it.
 class hashing_output : public unbuffered_output {
 public:
-    explicit hashing_output(std::streambuf& out) : out(out) {}
+    explicit hashing_output(std::streambuf& out) : out(out), sum(own) {}
+    // Adding to a sum begun elsewhere: a file's bytes from several cabinets.
+    hashing_output(std::streambuf& out, running_hash& sum) : out(out), sum(sum) {}
     uint64_t hash() const { return sum.value(); }
 
 protected:
@@ -138,7 +141,8 @@ protected:
 
 private:
     std::streambuf& out;
-    running_hash sum;
+    running_hash own;
+    running_hash& sum;
 };
 
 // What the record says of e, as the restorer takes it; the strings stay e's.
@@ -188,11 +192,30 @@ std::error_code code_of(int status) {
     return std::error_code(status, category());
 }
 
+// An entry told of once those before it are: its outcome, or the file the
+// workers make of it. A type of the file, as the pieces below: one of
+// reader's own would make its containers' code exported.
+struct pending {
+    const entry* e = nullptr;
+    std::string name; // where it lands
+    outcome result;
+    bool written = false;
+    parallel_restore::file* job = nullptr;
+};
+
 // A range of a folder's stream that test() reads once: the entries it holds
 // are of one file (one range, one content).
 struct folder_piece {
     uint64_t start, end;
     std::vector<uint32_t> entries;
+};
+
+// A range of a folder test() reads for one of its entries: the range its
+// file entry states, or its part of a file that continues.
+struct member {
+    uint32_t own;
+    uint64_t start, end;
+    int64_t continued = -1; // the set's entry whose sum goes on
 };
 
 } // namespace
@@ -202,6 +225,7 @@ struct reader::impl {
     bool open = false;
     std::filesystem::path path;
     record_reading reading; // the entries, and where their bytes come from
+    set_reading set;        // the cabinets after this one, where it begins a set
     const std::vector<entry>& entries = reading.entries;
     std::vector<uint32_t> by_name; // entry numbers by name, the first of a name first
     std::vector<int64_t> shadowed; // an earlier entry of the same path, or -1
@@ -226,6 +250,7 @@ struct reader::impl {
         open = false;
         path.clear();
         reading = {};
+        set = {};
         by_name.clear();
         shadowed.clear();
         by_path.clear();
@@ -263,6 +288,9 @@ struct reader::impl {
             ::stat(parent.empty() ? "." : parent.c_str(), &file_directory) != 0)
             file_directory = {};
         read_entries(core, reading);
+        // A stream has no cabinets beside it.
+        read_set(spilling ? std::filesystem::path() : cabinet, core, reading, &open_volume_of, this,
+                 set);
         const uint32_t count = static_cast<uint32_t>(entries.size());
         by_name.reserve(count);
         for (uint32_t i = 0; i < count; ++i)
@@ -279,6 +307,81 @@ struct reader::impl {
         path = cabinet;
         return {};
     }
+
+    static int open_volume_of(void* self, set_volume& volume) {
+        return static_cast<impl*>(self)->open_volume(volume);
+    }
+
+    // A later cabinet of the set, opened as the first was.
+    int open_volume(set_volume& volume) {
+        opened_cabinet opened;
+        if (int status = opened.open(volume.path))
+            return status;
+        volume.core.set_threads(threads);
+        errno = 0;
+        if (int status = volume.core.open(opened.path_for_core(volume.path)))
+            return status;
+        volume.actual_size = opened.size;
+        volume.file = opened.status;
+        read_entries(volume.core, volume.reading);
+        return CAB_STATUS_OK;
+    }
+
+    cabinet_reader& core_of(uint32_t volume) {
+        return volume == 0 ? core : set.later[volume - 1]->core;
+    }
+
+    // The file that continues, where entry number is one; else nullptr.
+    const continued_file* continued_of(uint32_t number) const {
+        if (set.continued.empty())
+            return nullptr;
+        auto found = set.continued.find(number);
+        return found == set.continued.end() ? nullptr : &found->second;
+    }
+
+    // The size of entry number's bytes, as its cabinet states it.
+    uint64_t stated_size(uint32_t number) {
+        const entry_source& source = reading.sources[number];
+        return core_of(source.volume).file_headers[static_cast<uint32_t>(source.file)]->cbFile;
+    }
+
+    // Writes the bytes of entry number (which has a file entry) to out:
+    // from its cabinet, or part by part from the cabinets of the set.
+    int write_source(uint32_t number, std::ostream& out) {
+        const entry_source& source = reading.sources[number];
+        const continued_file* continued = continued_of(number);
+        if (continued == nullptr)
+            return core_of(source.volume).write_file(static_cast<uint32_t>(source.file), out);
+        if (continued->status != CAB_STATUS_OK) {
+            errno = 0;
+            return continued->status;
+        }
+        for (const set_part& part : continued->parts)
+            if (int status = core_of(part.volume)
+                                 .write_folder_range(part.folder, part.start, part.length, out))
+                return status;
+        return CAB_STATUS_OK;
+    }
+
+    // The progress of every cabinet of the set, while it lives.
+    class relays {
+    public:
+        explicit relays(impl& owner) : first(owner.core, owner.progress, owner.done) {
+            for (auto& volume : owner.set.later)
+                if (volume)
+                    later.push_back(std::make_unique<progress_relay<cabinet_reader>>(
+                        volume->core, owner.progress, owner.done));
+        }
+        void rethrow() const {
+            first.rethrow();
+            for (const auto& relay : later)
+                relay->rethrow();
+        }
+
+    private:
+        progress_relay<cabinet_reader> first;
+        std::vector<std::unique_ptr<progress_relay<cabinet_reader>>> later;
+    };
 
     // A cabinet read from a stream, copied here as it arrives: the core
     // reads by position, and every check it makes holds alike.
@@ -435,13 +538,14 @@ struct reader::impl {
 
     // Writes the bytes of e (file entry file) to fd, checking them against
     // the record's checksum where it keeps one.
-    int write_bytes(const entry_source& source, uint32_t file, int fd) {
+    int write_bytes(uint32_t number, int fd) {
+        const entry_source& source = reading.sources[number];
         if (output_buffer == nullptr)
             output_buffer = std::make_unique<char[]>(output_buffer_size);
         fd_output_buffer buffer(fd, output_buffer.get(), output_buffer_size);
         hashing_output hashed(buffer);
         std::ostream out(&hashed);
-        int status = core.write_file(file, out);
+        int status = write_source(number, out);
         if (status == CAB_STATUS_OK && buffer.pubsync() != 0)
             status = CAB_ERROR_WRITE;
         if (status == CAB_STATUS_OK && source.has_content && hashed.hash() != source.content)
@@ -495,7 +599,7 @@ struct reader::impl {
             return status;
         if (target.kept())
             return CAB_STATUS_OK;
-        int status = write_bytes(reading.sources[number], file, fd);
+        int status = write_bytes(number, fd);
         if (status == CAB_STATUS_OK)
             status = run.restorer.commit_file(target, metadata);
         written = status == CAB_STATUS_OK && !target.kept();
@@ -536,12 +640,14 @@ struct reader::impl {
             return failure;
         if (outcome refused = check_target(to.name, run); refused.failed())
             return refused;
-        progress_relay relay(core, progress, done);
+        relays relay(*this);
         errno = 0;
         int status;
-        if (reading.status == record_status::verified || to.name != e.name) {
+        if (reading.status == record_status::verified || to.name != e.name ||
+            reading.sources[number].volume != 0 || continued_of(number) != nullptr) {
             // A plain cabinet's file too where it lands under another
-            // name: with the mode and time its DOS fields give.
+            // name or its bytes are in another cabinet of the set: with
+            // the mode and time its DOS fields give.
             status = restore(run, e, to, number, written);
         } else {
             // A plain cabinet's file: its DOS date and read-only bit.
@@ -556,8 +662,18 @@ struct reader::impl {
         }
         relay.rethrow();
         if (status != CAB_STATUS_OK)
-            return outcome_of(status, below(run.directory, to.name));
+            return failure_of(number, status, below(run.directory, to.name));
         return {};
+    }
+
+    // A failure of entry number's bytes; one of a file that continues says
+    // which cabinet it needs.
+    outcome failure_of(uint32_t number, int status, const std::filesystem::path& where) const {
+        outcome failed = outcome_of(status, where);
+        if (const continued_file* continued = continued_of(number);
+            continued != nullptr && status == continued->status)
+            failed.reason = continued->why.c_str();
+        return failed;
     }
 
     outcome extract(const entry& e, const std::filesystem::path& directory, existing policy,
@@ -576,21 +692,12 @@ struct reader::impl {
         return worker_pool::usable(threads != 0 ? threads : worker_pool::cores());
     }
 
-    // An entry told of once those before it are: its outcome, or the file
-    // the workers make of it.
-    struct pending {
-        const entry* e = nullptr;
-        std::string name; // where it lands
-        outcome result;
-        bool written = false;
-        parallel_restore::file* job = nullptr;
-    };
-
     // Reads the bytes of a small file whole into data, verified.
-    int read_small(const entry_source& source, uint32_t file, std::string& data) {
+    int read_small(uint32_t number, std::string& data) {
+        const entry_source& source = reading.sources[number];
         string_output buffer(data);
         std::ostream out(&buffer);
-        int status = core.write_file(file, out);
+        int status = write_source(number, out);
         if (buffer.out_of_memory)
             status = CAB_ERROR_OUT_OF_MEMORY;
         if (status == CAB_STATUS_OK && source.has_content) {
@@ -628,7 +735,7 @@ struct reader::impl {
         uint32_t file = 0;
         const bool named = fault_of(to.name) == name_fault::none;
         const bool small = e.type == entry_type::file && named && !file_of(e, file).failed() &&
-                           core.file_headers[file]->cbFile <= parallel_restore::largest_file;
+                           stated_size(number) <= parallel_restore::largest_file;
         if (e.type == entry_type::directory && named) {
             workers.before(to.name.c_str(), false);
             errno = 0;
@@ -641,18 +748,18 @@ struct reader::impl {
             p.result = extract_one(run, e, to, p.written);
             return;
         }
-        progress_relay relay(core, progress, done);
+        relays relay(*this);
         errno = 0;
         bool kept = false;
-        int status = workers.begin(to.name.c_str(), metadata_of(e), core.file_headers[file]->cbFile,
-                                   p.job, kept);
+        int status =
+            workers.begin(to.name.c_str(), metadata_of(e), stated_size(number), p.job, kept);
         if (status != CAB_STATUS_OK) {
             settle_walk(run, to.name, status, p);
             return;
         }
         if (kept)
             return;
-        status = read_small(reading.sources[number], file, parallel_restore::bytes(*p.job));
+        status = read_small(number, parallel_restore::bytes(*p.job));
         if (status != CAB_STATUS_OK) {
             const int read_errno = errno;
             parallel_restore::file* job = p.job;
@@ -664,7 +771,7 @@ struct reader::impl {
                 errno = read_errno;
             }
             relay.rethrow();
-            p.result = outcome_of(status, below(run.directory, to.name));
+            p.result = failure_of(number, status, below(run.directory, to.name));
             return;
         }
         workers.submit(*p.job);
@@ -794,11 +901,11 @@ struct reader::impl {
         std::streambuf* target = out.rdbuf();
         if (target == nullptr)
             return outcome_of(CAB_ERROR_WRITE, e.name);
-        progress_relay relay(core, progress, done);
+        relays relay(*this);
         errno = 0;
         hashing_output hashed(*target);
         std::ostream checked(&hashed);
-        int status = core.write_file(file, checked);
+        int status = write_source(number, checked);
         relay.rethrow();
         if (status == CAB_STATUS_OK && source.has_content && hashed.hash() != source.content)
             status = CAB_ERROR_CONTENT_MISMATCH;
@@ -811,7 +918,7 @@ struct reader::impl {
             }
         }
         if (status != CAB_STATUS_OK)
-            return outcome_of(status, e.name);
+            return failure_of(number, status, e.name);
         return {};
     }
 
@@ -837,7 +944,8 @@ struct reader::impl {
     // decide what is allocated. Without room, the string grows as verified
     // bytes arrive.
     void reserve_for(uint32_t number, std::string& text) {
-        if (reading.sources[number].file < 0)
+        if (reading.sources[number].file < 0 || reading.sources[number].volume != 0 ||
+            continued_of(number) != nullptr)
             return;
         const cabinet_file_header& file =
             *core.file_headers[static_cast<uint32_t>(reading.sources[number].file)];
@@ -889,6 +997,22 @@ struct reader::impl {
             errno = 0;
             folder_spans_found = folder_spans(core);
             overlapping = overlapping_entries(reading, core, folder_spans_found);
+            // The set's later cabinets: each by itself.
+            for (auto& volume : set.later) {
+                if (!volume)
+                    continue;
+                errno = 0;
+                volume->spans = folder_spans(volume->core);
+                volume->overlapping =
+                    overlapping_entries(volume->reading, volume->core, volume->spans);
+                for (uint32_t n = 0; n < volume->overlapping.size(); ++n) {
+                    const int64_t other = volume->overlapping[n];
+                    const uint32_t number = volume->merged[n];
+                    if (other >= 0 && number != UINT32_MAX &&
+                        volume->merged[static_cast<uint32_t>(other)] != UINT32_MAX)
+                        overlapping[number] = volume->merged[static_cast<uint32_t>(other)];
+                }
+            }
             spans_known = true;
         }
         return folder_spans_found;
@@ -918,9 +1042,25 @@ struct reader::impl {
         return {};
     }
 
+    // One cabinet of the set as test() reads it: its own entries, and the
+    // set's number of each (merged null: the same).
+    struct volume_view {
+        cabinet_reader& core;
+        const record_reading& own;
+        uint64_t actual_size;
+        const std::vector<folder_span>& spans;
+        const std::vector<int64_t>& overlapping;
+        const std::vector<uint32_t>* merged;
+        uint32_t volume;
+        std::string name; // for its problems: empty for the first cabinet
+
+        uint32_t set_number(uint32_t n) const { return merged ? (*merged)[n] : n; }
+    };
+
     // Reads range [start, end) of folder through sink, returning its status;
     // what lies past the blocks' end is the status extraction would give.
-    int walk_range(uint16_t folder, uint64_t start, uint64_t end, std::streambuf& sink) {
+    static int walk_range(cabinet_reader& core, uint16_t folder, uint64_t start, uint64_t end,
+                          std::streambuf& sink) {
         std::ostream out(&sink);
         return core.write_folder_range(folder, start, end - start, out);
     }
@@ -929,134 +1069,210 @@ struct reader::impl {
     // status, its blocks and the bytes between them read once: a damaged
     // block that no entry holds is the folder's problem.
     // Returns whether it found anything wrong; each entry's status goes to
-    // found, by entry number.
-    bool test_folder(uint16_t folder, const std::vector<uint32_t>& members, std::vector<int>& found,
+    // found, by the set's entry number, and the part of a file that
+    // continues adds to its sum in partial.
+    bool test_folder(const volume_view& view, uint16_t folder, const std::vector<member>& members,
+                     std::vector<int>& found, std::unordered_map<uint32_t, running_hash>& partial,
                      std::vector<problem>& problems) {
         std::vector<folder_piece> pieces;
-        for (uint32_t number : members) {
-            const cabinet_file_header& file =
-                *core.file_headers[static_cast<uint32_t>(reading.sources[number].file)];
-            const uint64_t start = file.uoffFolderStart;
-            const uint64_t end =
-                file.cbFile > UINT64_MAX - start ? UINT64_MAX : start + file.cbFile;
-            if (!pieces.empty() && pieces.back().start == start && pieces.back().end == end)
-                pieces.back().entries.push_back(number);
-            else
-                pieces.push_back({start, end, {number}});
+        std::vector<int64_t> continues; // by piece
+        for (const member& m : members) {
+            if (m.continued < 0 && !pieces.empty() && continues.back() < 0 &&
+                pieces.back().start == m.start && pieces.back().end == m.end) {
+                pieces.back().entries.push_back(m.own);
+            } else {
+                pieces.push_back({m.start, m.end, {m.own}});
+                continues.push_back(m.continued);
+            }
         }
-        const uint64_t stated = spans()[folder].uncompressed;
+        const uint64_t stated = view.spans[folder].uncompressed;
         uint64_t at = 0;
         int unheld = CAB_STATUS_OK; // a damaged block between entries
         bool damaged = false;
-        for (const folder_piece& p : pieces) {
+        for (std::size_t k = 0; k < pieces.size(); ++k) {
+            const folder_piece& p = pieces[k];
             byte_counter discarded;
             if (p.start > at) {
-                int status = walk_range(folder, at, p.start, discarded);
+                int status = walk_range(view.core, folder, at, p.start, discarded);
                 if (unheld == CAB_STATUS_OK)
                     unheld = status;
             }
             int status = CAB_STATUS_OK;
             uint64_t sum = 0;
-            if (p.end > p.start) {
+            if (continues[k] >= 0) {
+                hashing_output hashed(discarded, partial[static_cast<uint32_t>(continues[k])]);
+                if (p.end > p.start)
+                    status = walk_range(view.core, folder, p.start, p.end, hashed);
+            } else if (p.end > p.start) {
                 hashing_output hashed(discarded);
-                status = walk_range(folder, p.start, p.end, hashed);
+                status = walk_range(view.core, folder, p.start, p.end, hashed);
                 sum = hashed.hash();
             } else if (p.start > stated) {
                 status = CAB_ERROR_RANGE_PAST_END;
             } else {
                 sum = running_hash().value();
             }
-            for (uint32_t number : p.entries) {
+            for (uint32_t own : p.entries) {
                 int result = status;
-                const entry_source& source = reading.sources[number];
-                if (result == CAB_STATUS_OK && source.has_content && sum != source.content)
+                const entry_source& source = view.own.sources[own];
+                if (result == CAB_STATUS_OK && continues[k] < 0 && source.has_content &&
+                    sum != source.content)
                     result = CAB_ERROR_CONTENT_MISMATCH;
-                found[number] = result;
+                int& recorded = found[view.set_number(own)];
+                if (recorded == CAB_STATUS_OK)
+                    recorded = result;
                 damaged = damaged || result != CAB_STATUS_OK;
             }
             at = std::max(at, p.end);
         }
         if (at < stated) {
             byte_counter discarded;
-            int status = walk_range(folder, at, stated, discarded);
+            int status = walk_range(view.core, folder, at, stated, discarded);
             if (unheld == CAB_STATUS_OK)
                 unheld = status;
         }
         if (unheld != CAB_STATUS_OK)
-            problems.push_back({"", code_of(unheld), "folder " + std::to_string(folder)});
+            problems.push_back(
+                {"", code_of(unheld), where(view, "folder " + std::to_string(folder))});
         return damaged || unheld != CAB_STATUS_OK;
+    }
+
+    // What a problem of the cabinet concerns: "folder 3", or "folder 3 of
+    // backup.2.cab" in a later cabinet of a set.
+    static std::string where(const volume_view& view, const std::string& what) {
+        return view.name.empty() ? what : what + " of " + view.name;
+    }
+
+    void test_volume(const volume_view& view, std::vector<int>& found,
+                     std::unordered_map<uint32_t, running_hash>& partial,
+                     std::vector<problem>& problems) {
+        cabinet_reader& c = view.core;
+        const cabinet_header& h = c.header;
+        if (view.actual_size != h.cbCabinet)
+            problems.push_back({"",
+                                code_of(view.actual_size < h.cbCabinet ? CAB_ERROR_UNEXPECTED_EOF
+                                                                       : CAB_ERROR_BAD_DATA),
+                                view.name});
+        if (view.volume == 0) {
+            problems.insert(problems.end(), reading.damage.begin(), reading.damage.end());
+            // A later cabinet read alone is no damage: the files that need
+            // the cabinets before it say so.
+            for (const volume_info& volume : set.volumes)
+                if (volume.status && volume.status != errc::set_continued)
+                    problems.push_back({"", volume.status, volume.path.filename().native()});
+        }
+
+        // Where the directory ends, no folder's blocks may begin.
+        uint64_t directory_end = h.coffFiles;
+        for (uint32_t i = 0; i < c.file_headers.count; ++i)
+            directory_end +=
+                cabinet_file_fixed_header::image_size + c.file_headers[i]->szName.length() + 1;
+        const uint16_t folder_count = static_cast<uint16_t>(c.folder_managers.count);
+        for (uint16_t i = 0; i < folder_count; ++i) {
+            const cabinet_folder_manager& folder = *c.folder_managers[i];
+            if (folder.cCFData != 0 && h.cFiles != 0 && folder.coffCabStart < directory_end) {
+                problems.push_back({"", code_of(CAB_ERROR_DIRECTORY_OVERLAPS), view.name});
+                break;
+            }
+        }
+        for (uint16_t i = 0; i < folder_count; ++i) {
+            if (view.spans[i].overlaps >= 0 && view.spans[i].overlaps > i)
+                problems.push_back({"", code_of(CAB_ERROR_FOLDERS_OVERLAP),
+                                    where(view, "folders " + std::to_string(i) + " and " +
+                                                    std::to_string(view.spans[i].overlaps))});
+        }
+
+        // Each entry once: what it cannot be extracted for, or its bytes read
+        // and checked, folder by folder in the order of its bytes.
+        std::vector<std::vector<member>> members(folder_count);
+        const record_reading& own = view.own;
+        for (uint32_t n = 0; n < own.entries.size(); ++n) {
+            const entry_source& source = own.sources[n];
+            const uint32_t number = view.set_number(n);
+            // The first cabinet's entries are the set's first; the rest are
+            // read with their own cabinets.
+            if (source.file < 0 || number == UINT32_MAX || source.volume != 0)
+                continue;
+            if (own.status == record_status::verified && !own.entries[n].verified)
+                continue; // named among the damage already
+            const cabinet_file_header& file = *c.file_headers[static_cast<uint32_t>(source.file)];
+            const continued_file* continued = continued_of(number);
+            if (continued != nullptr) {
+                // Its part here, where it can be read whole; else the file's
+                // status is told once, after every cabinet.
+                if (continued->status != CAB_STATUS_OK)
+                    continue;
+                if (shadowed[number] >= 0 && continued->parts.front().volume == view.volume)
+                    problems.push_back({entries[number].name, code_of(CAB_ERROR_SAME_PATH),
+                                        entries[static_cast<std::size_t>(shadowed[number])].name});
+                if (shadowed[number] >= 0)
+                    continue;
+                for (const set_part& part : continued->parts)
+                    if (part.volume == view.volume && part.folder < folder_count)
+                        members[part.folder].push_back(
+                            {n, part.start, part.start + part.length, number});
+                continue;
+            }
+            if (shadowed[number] >= 0) {
+                problems.push_back({entries[number].name, code_of(CAB_ERROR_SAME_PATH),
+                                    entries[static_cast<std::size_t>(shadowed[number])].name});
+            } else if (file.iFolder >= folder_count) {
+                problems.push_back({entries[number].name, code_of(CAB_ERROR_INVALID_FOLDER), {}});
+            } else if (view.overlapping[n] >= 0) {
+                problems.push_back(
+                    {entries[number].name, code_of(CAB_ERROR_OVERLAP),
+                     own.entries[static_cast<std::size_t>(view.overlapping[n])].name});
+            } else {
+                const uint64_t start = file.uoffFolderStart;
+                const uint64_t end =
+                    file.cbFile > UINT64_MAX - start ? UINT64_MAX : start + file.cbFile;
+                members[file.iFolder].push_back({n, start, end});
+            }
+        }
+        for (uint16_t i = 0; i < folder_count; ++i) {
+            if (view.spans[i].overlaps >= 0)
+                continue;
+            std::stable_sort(members[i].begin(), members[i].end(),
+                             [](const member& x, const member& y) {
+                                 return x.start != y.start ? x.start < y.start : x.end < y.end;
+                             });
+            // Blocks that cannot all be reached: the entries tell, or the folder.
+            if (!test_folder(view, i, members[i], found, partial, problems) &&
+                view.spans[i].status != CAB_STATUS_OK)
+                problems.push_back({"", code_of(view.spans[i].status),
+                                    where(view, "folder " + std::to_string(i))});
+        }
     }
 
     outcome test(std::vector<problem>& problems) {
         problems.clear();
         if (!open)
             return outcome_of(CAB_ERROR_CLOSED_OBJECT);
-        const cabinet_header& h = core.header;
-        if (actual_size != h.cbCabinet)
-            problems.push_back(
-                {"",
-                 code_of(actual_size < h.cbCabinet ? CAB_ERROR_UNEXPECTED_EOF : CAB_ERROR_BAD_DATA),
-                 {}});
-        problems.insert(problems.end(), reading.damage.begin(), reading.damage.end());
-
-        // Where the directory ends, no folder's blocks may begin.
-        uint64_t directory_end = h.coffFiles;
-        for (uint32_t i = 0; i < core.file_headers.count; ++i)
-            directory_end +=
-                cabinet_file_fixed_header::image_size + core.file_headers[i]->szName.length() + 1;
-        const std::vector<folder_span>& walked = spans();
-        const uint16_t folder_count = static_cast<uint16_t>(core.folder_managers.count);
-        for (uint16_t i = 0; i < folder_count; ++i) {
-            const cabinet_folder_manager& folder = *core.folder_managers[i];
-            if (folder.cCFData != 0 && h.cFiles != 0 && folder.coffCabStart < directory_end) {
-                problems.push_back({"", code_of(CAB_ERROR_DIRECTORY_OVERLAPS), {}});
-                break;
-            }
-        }
-        for (uint16_t i = 0; i < folder_count; ++i) {
-            if (walked[i].overlaps >= 0 && walked[i].overlaps > i)
-                problems.push_back({"", code_of(CAB_ERROR_FOLDERS_OVERLAP),
-                                    "folders " + std::to_string(i) + " and " +
-                                        std::to_string(walked[i].overlaps)});
-        }
-
-        // Each entry once: what it cannot be extracted for, or its bytes read
-        // and checked, folder by folder in the order of its bytes.
-        std::vector<std::vector<uint32_t>> members(folder_count);
-        for (uint32_t number = 0; number < entries.size(); ++number) {
-            const entry_source& source = reading.sources[number];
-            if (source.file < 0)
-                continue;
-            if (reading.status == record_status::verified && !entries[number].verified)
-                continue; // named among the damage already
-            const cabinet_file_header& file =
-                *core.file_headers[static_cast<uint32_t>(source.file)];
-            if (shadowed[number] >= 0) {
-                problems.push_back({entries[number].name, code_of(CAB_ERROR_SAME_PATH),
-                                    entries[static_cast<std::size_t>(shadowed[number])].name});
-            } else if (file.iFolder >= folder_count) {
-                problems.push_back({entries[number].name, code_of(CAB_ERROR_INVALID_FOLDER), {}});
-            } else if (overlapping[number] >= 0) {
-                problems.push_back({entries[number].name, code_of(CAB_ERROR_OVERLAP),
-                                    entries[static_cast<std::size_t>(overlapping[number])].name});
-            } else {
-                members[file.iFolder].push_back(number);
-            }
-        }
         std::vector<int> found(entries.size(), CAB_STATUS_OK);
-        for (uint16_t i = 0; i < folder_count; ++i) {
-            if (walked[i].overlaps >= 0)
+        std::unordered_map<uint32_t, running_hash> partial;
+        spans();
+        test_volume({core, reading, actual_size, folder_spans_found, overlapping, nullptr, 0, {}},
+                    found, partial, problems);
+        for (uint32_t v = 1; v <= set.later.size(); ++v) {
+            if (!set.later[v - 1])
                 continue;
-            std::stable_sort(members[i].begin(), members[i].end(), [this](uint32_t a, uint32_t b) {
-                const auto& x = *core.file_headers[static_cast<uint32_t>(reading.sources[a].file)];
-                const auto& y = *core.file_headers[static_cast<uint32_t>(reading.sources[b].file)];
-                return x.uoffFolderStart != y.uoffFolderStart
-                           ? x.uoffFolderStart < y.uoffFolderStart
-                           : x.cbFile < y.cbFile;
-            });
-            // Blocks that cannot all be reached: the entries tell, or the folder.
-            if (!test_folder(i, members[i], found, problems) && walked[i].status != CAB_STATUS_OK)
-                problems.push_back({"", code_of(walked[i].status), "folder " + std::to_string(i)});
+            set_volume& volume = *set.later[v - 1];
+            test_volume({volume.core, volume.reading, volume.actual_size, volume.spans,
+                         volume.overlapping, &volume.merged, v, volume.path.filename().native()},
+                        found, partial, problems);
+        }
+        // A file that continues is whole once every cabinet is read.
+        for (const auto& [number, continued] : set.continued) {
+            if (shadowed[number] >= 0 || found[number] != CAB_STATUS_OK)
+                continue;
+            if (continued.status != CAB_STATUS_OK) {
+                problems.push_back(
+                    {entries[number].name, code_of(continued.status), continued.why});
+                continue;
+            }
+            const entry_source& source = reading.sources[number];
+            if (source.has_content && partial[number].value() != source.content)
+                found[number] = CAB_ERROR_CONTENT_MISMATCH;
         }
         for (uint32_t number = 0; number < entries.size(); ++number) {
             if (found[number] != CAB_STATUS_OK)
@@ -1120,6 +1336,9 @@ void reader::set_threads(unsigned count) noexcept {
     if (impl_) {
         impl_->core.set_threads(count); // the core keeps it across open and close
         impl_->threads = count;
+        for (auto& volume : impl_->set.later)
+            if (volume)
+                volume->core.set_threads(count);
     }
 }
 
@@ -1140,6 +1359,11 @@ const entry* reader::find_path(std::string_view name) const noexcept {
 
 const entry* reader::find(std::string_view name) const noexcept {
     return impl_ ? impl_->find(name) : nullptr;
+}
+
+const std::vector<volume_info>& reader::volumes() const noexcept {
+    static const std::vector<volume_info> none;
+    return impl_ && impl_->open ? impl_->set.volumes : none;
 }
 
 const std::vector<problem>& reader::damage() const noexcept {

@@ -450,6 +450,25 @@ std::string encode_record(const record_table& table) {
     return record;
 }
 
+uint64_t record_entry_bound(const record_entry& entry) {
+    record_entry widest = entry;
+    widest.file = UINT32_MAX;
+    widest.link = UINT32_MAX;
+    widest.entry_checksum = UINT64_MAX;
+    std::string bytes;
+    append_cbor(bytes, entry_value(widest));
+    return bytes.size();
+}
+
+uint64_t record_frame_bound(const record_table& table) {
+    std::string names;
+    append_cbor(names, name_table(table.owners));
+    append_cbor(names, name_table(table.groups));
+    // Marker, version and length; the table's map, keys and the entries'
+    // array header; the trailer.
+    return preamble_size + 1 + 3 * 8 + 9 + names.size() + trailer_size;
+}
+
 bool looks_like_record(std::string_view bytes) {
     return bytes.size() >= sizeof record_marker &&
            std::memcmp(bytes.data(), record_marker, sizeof record_marker) == 0;

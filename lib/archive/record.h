@@ -90,6 +90,13 @@ enum class record_verdict {
     newer,   // a major version this reader does not know
 };
 
+// The most bytes an entry takes in a record's table, wherever it is
+// numbered and whatever its file entry's checksum; and the most the
+// table's frame and names take besides its entries. A cabinet of a set is
+// planned with them before its record is written.
+uint64_t record_entry_bound(const record_entry& entry);
+uint64_t record_frame_bound(const record_table& table);
+
 // Reads a record. The table is checked for what a reader relies on: types,
 // ranges, file numbers below file_count (each regular file's at most once),
 // links to earlier entries of a kind that has bytes. trailer gets the

@@ -20,6 +20,7 @@ struct entry_source {
     bool has_content = false; // content holds the XXH3 of its bytes
     uint64_t content = 0;
     uint32_t link_group = 0; // the entry whose bytes a verified record says these are
+    uint32_t volume = 0;     // the cabinet of a set whose file entry it is
 };
 
 struct record_reading {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <fcntl.h>
 #include <grp.h>
 #include <istream>
@@ -21,20 +22,26 @@
 #include <kistle/cabinet_status.h>
 
 #include "block_encoder.h"
+#include "block_pipeline.h"
 #include "cabinet_edit.h"
 #include "cabinet_extras.h"
+#include "cabinet_layout.h"
 #include "cabinet_signature.h"
 #include "cabinet_target.h"
 #include "entry_facts.h"
 #include "fd_input_buffer.h"
+#include "little_endian.h"
 #include "memory_input.h"
 #include "memory_output.h"
 #include "outcome.h"
 #include "progress_relay.h"
 #include "record.h"
+#include "set_plan.h"
 #include "stored_name.h"
 #include "temporary_file.h"
 #include "tree_walk.h"
+#include "volume_names.h"
+#include "volume_writer.h"
 
 using namespace kistle::internal;
 
@@ -98,6 +105,49 @@ private:
     char small[4096];
 };
 
+// Passes at most limit bytes of source on; a file's piece for one folder.
+class limited_input : public std::streambuf {
+public:
+    limited_input(std::streambuf& source, uint64_t limit) : source(source), left(limit) {}
+
+    // Whether it passed on all it may.
+    bool exhausted() const { return left == 0 && gptr() == egptr(); }
+
+protected:
+    int_type underflow() override {
+        if (gptr() < egptr())
+            return traits_type::to_int_type(*gptr());
+        std::streamsize got = pass(small, sizeof small);
+        if (got <= 0)
+            return traits_type::eof();
+        setg(small, small, small + got);
+        return traits_type::to_int_type(*gptr());
+    }
+    std::streamsize xsgetn(char* destination, std::streamsize wanted) override {
+        std::streamsize buffered = std::min<std::streamsize>(wanted, egptr() - gptr());
+        if (buffered > 0) {
+            std::copy(gptr(), gptr() + buffered, destination);
+            gbump(static_cast<int>(buffered));
+        }
+        return buffered + pass(destination + buffered, wanted - buffered);
+    }
+
+private:
+    std::streamsize pass(char* destination, std::streamsize wanted) {
+        const uint64_t allowed = std::min<uint64_t>(left, static_cast<uint64_t>(wanted));
+        if (allowed == 0)
+            return 0;
+        std::streamsize got = source.sgetn(destination, static_cast<std::streamsize>(allowed));
+        if (got > 0)
+            left -= static_cast<uint64_t>(got);
+        return got;
+    }
+
+    std::streambuf& source;
+    uint64_t left;
+    char small[4096];
+};
+
 // No entry is larger than a folder: 65535 blocks of 32767 bytes.
 static_assert(max_entry_size ==
                   static_cast<uint64_t>(cfc_folderinfo::max_blocks) * cfc_folderinfo::block_size,
@@ -152,6 +202,17 @@ private:
     std::map<uint32_t, std::string> users, groups;
 };
 
+// What the record needs of a file entry. A type of the file, not of the
+// writer's, whose containers' code would be exported.
+struct stored_file {
+    // Where its bytes are: one piece, or one for each folder it fills (a
+    // file no folder holds is for a set of cabinets).
+    std::vector<file_piece> pieces;
+    uint64_t size = 0;
+    uint16_t date = 0, time = 0, attribs = 0;
+    std::string name;
+};
+
 } // namespace
 
 const char* refusal_of(std::string_view stored_name) noexcept {
@@ -197,14 +258,14 @@ struct writer::impl {
     // and its index there: they take its place.
     std::map<uint32_t, std::size_t> replacing;
 
-    // The record under construction, and what it needs of the file entries.
-    struct stored_file {
-        uint16_t folder;
-        uint64_t offset, size;
-        uint16_t date, time, attribs;
-    };
+    // A volume size: a cabinet that would be larger is a set of them.
+    uint64_t volume_size = 0;
+
+    // The record under construction.
     record_table record;
     std::vector<stored_file> files; // by file entry number
+    // Each folder's block sizes, for laying out a set.
+    std::deque<block_size_log> block_logs;
     // Inodes stored, for hard links: the record entry of their first name.
     std::map<std::pair<dev_t, ino_t>, uint32_t> inodes;
     name_cache names;
@@ -222,6 +283,7 @@ struct writer::impl {
         done = 0;
         record = {};
         files.clear();
+        block_logs.clear();
         inodes.clear();
         tree_names.clear();
         target_exists = false;
@@ -244,6 +306,9 @@ struct writer::impl {
         path = cabinet;
         target = absolute.empty() ? cabinet : absolute;
         plain = chosen_plain;
+        // A set of cabinets holds any number of entries and folders.
+        if (!plain)
+            core.set_entry_limits(UINT32_MAX, UINT32_MAX);
         // What would keep the cabinet from its place is said now, before
         // anything is compressed in vain.
         outcome refused = check_replaced();
@@ -267,21 +332,25 @@ struct writer::impl {
 
     // A regular file at the path is replaced only when it is empty or a
     // cabinet, unless any may be.
-    outcome check_replaced() const {
+    outcome check_replaced() const { return check_replaced(target, path); }
+
+    // Whether the file at where (shown as named) may be replaced.
+    outcome check_replaced(const std::filesystem::path& where,
+                           const std::filesystem::path& named) const {
         struct stat status;
-        if (replace_any || ::stat(target.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        if (replace_any || ::stat(where.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
             status.st_size == 0)
             return {};
         errno = 0;
-        switch (signature_of(target)) {
+        switch (signature_of(where)) {
         case signature::cabinet:
             return {};
         case signature::other:
-            return outcome_of(CAB_ERROR_NOT_A_CABINET, path);
+            return outcome_of(CAB_ERROR_NOT_A_CABINET, named);
         case signature::unknown:
             break;
         }
-        return outcome_of(CAB_ERROR_OPEN_FILE, path);
+        return outcome_of(CAB_ERROR_OPEN_FILE, named);
     }
 
     // Opens (or only checks) where the cabinet goes. A failure names the
@@ -327,30 +396,46 @@ struct writer::impl {
         return how;
     }
 
-    // A folder is kept for the record, unless the cabinet is plain.
-    uint16_t folder_limit() const {
-        return plain ? cabinet_creator::max_folders : cabinet_creator::max_folders - 1;
-    }
-
     outcome start_folder(compression type) {
         if (!open)
             return outcome_of(CAB_ERROR_CLOSED_OBJECT);
-        if (core.folders.count >= folder_limit())
+        // A plain cabinet is one cabinet; a set holds any number of folders.
+        if (plain && core.folders.count >= cabinet_creator::max_folders)
             return outcome_of(CAB_ERROR_TOO_MANY_FOLDERS, path);
         errno = 0;
         int status = core.new_folder(encoding(
             type == compression::deflate ? COMPRESSION_TYPE_DEFLATE : COMPRESSION_TYPE_STORED));
         if (status != CAB_STATUS_OK)
             return outcome_of(status, path);
+        block_logs.emplace_back();
+        core.folders.tail->pipeline->blocks.keep_sizes(&block_logs.back());
         current = type;
         return {};
+    }
+
+    // The folders one cabinet takes: one is kept for the record, unless the
+    // cabinet is plain.
+    uint16_t folder_limit() const {
+        return plain ? cabinet_creator::max_folders : cabinet_creator::max_folders - 1;
+    }
+
+    // The newest folder's number, counting every folder of the data file.
+    uint32_t newest_folder() const { return static_cast<uint32_t>(core.folders.count - 1); }
+
+    // The bytes the newest folder may still take. The folder size chosen is
+    // where a new file starts a new folder; a file already begun fills a
+    // folder to what the format allows, so that it stays in one cabinet.
+    uint64_t folder_room() const {
+        return max_entry_size - std::min(max_entry_size, core.folders.tail->uncompressed_size);
     }
 
     // Makes sure the newest folder can take size more bytes: the first entry
     // starts a deflate folder, and one that would take its folder past the
     // limit starts another of the same compression.
     outcome make_room(uint64_t size, const std::filesystem::path& concerned) {
-        if (size > max_entry_size)
+        // Past what a folder holds, a file goes on in the folders after its
+        // first, and the cabinet is a set; a plain cabinet has no sets.
+        if (size > max_entry_size && plain)
             return outcome_of(CAB_ERROR_TOO_MANY_FILES, concerned);
         if (core.folders.head == nullptr)
             return start_folder(compression::deflate);
@@ -408,20 +493,35 @@ struct writer::impl {
             return refused;
         if (outcome failure = make_room(expected_size, concerned); failure.failed())
             return failure;
-        stored_file file{};
+        stored_file file;
+        file.name = name;
         dos_fields(facts, name, concerned, file);
         hashing_input hashed(source, descriptor);
-        std::istream in(&hashed);
         progress_relay relay(core, progress, done);
-        errno = 0;
-        int added = core.add_stream(in, name.c_str(), file.date, file.time, file.attribs);
-        relay.rethrow();
-        if (added != CAB_STATUS_OK)
-            return outcome_of(added, concerned);
-        const cfc_fileinfo& made = *core.folders.tail->files.tail;
-        file.folder = made.iFolder;
-        file.offset = made.uoffFolderStart;
-        file.size = made.cbFile;
+        // A piece a folder: a file larger than the newest folder's room goes
+        // on in new folders, and the cabinet becomes a set.
+        for (;;) {
+            const uint64_t room = plain ? UINT64_MAX : folder_room();
+            if (room == 0) {
+                if (outcome failure = start_folder(current); failure.failed())
+                    return failure;
+                continue;
+            }
+            limited_input part(hashed, room);
+            std::istream in(&part);
+            errno = 0;
+            int added = core.add_stream(in, name.c_str(), file.date, file.time, file.attribs);
+            relay.rethrow();
+            if (added != CAB_STATUS_OK)
+                return outcome_of(added, concerned);
+            const cfc_fileinfo& made = *core.folders.tail->files.tail;
+            file.pieces.push_back({newest_folder(), made.uoffFolderStart, made.cbFile});
+            file.size += made.cbFile;
+            if (!part.exhausted() || hashed.sgetc() == std::char_traits<char>::eof())
+                break;
+            if (outcome failure = start_folder(current); failure.failed())
+                return failure;
+        }
         if (taken != nullptr)
             *taken = hashed.taken();
         if (!plain) {
@@ -432,7 +532,7 @@ struct writer::impl {
             entry.entry_checksum = last_entry_checksum();
             add_record_entry(std::move(entry), facts);
         }
-        files.push_back(file);
+        files.push_back(std::move(file));
         stored(name);
         return {};
     }
@@ -444,10 +544,15 @@ struct writer::impl {
             return refused;
         const stored_file& bytes = files[record.entries[first].file];
         stored_file file = bytes;
+        file.name = name;
         dos_fields(facts, name, concerned, file);
+        // A file of one cabinet's folder gets its entry now; the entries of
+        // a set's cabinets are made when it is laid out.
+        const file_piece& piece = bytes.pieces.front();
         errno = 0;
-        int added = core.add_shared_entry(name.c_str(), bytes.folder, bytes.offset, bytes.size,
-                                          file.date, file.time, file.attribs);
+        int added =
+            core.add_shared_entry(name.c_str(), static_cast<uint16_t>(piece.folder), piece.offset,
+                                  bytes.size, file.date, file.time, file.attribs);
         if (added != CAB_STATUS_OK)
             return outcome_of(added, concerned);
         record_entry entry;
@@ -961,21 +1066,39 @@ struct writer::impl {
     }
 
     // The record's folder, encoded as a folder of its own would write it.
+    // The record's folder, encoded as a folder of its own would write it:
+    // deflated, or stored where deflating would not make it smaller (so
+    // that its size is known before it is encoded).
     outcome encode_record_folder(const std::string& record_bytes, memory_output& blocks,
-                                 uint16_t& block_count) {
-        cfc_folderinfo folder;
-        std::ostream out(&blocks);
-        int status = folder.open(out, 0, 0, encoding(COMPRESSION_TYPE_DEFLATE));
-        memory_input bytes(record_bytes);
-        std::istream in(&bytes);
-        if (status == CAB_STATUS_OK)
-            status = folder.add_stream(in, "", 0, 0, 0);
-        if (status == CAB_STATUS_OK)
-            status = folder.freeze();
-        if (status == CAB_STATUS_OK && blocks.out_of_memory())
-            status = CAB_ERROR_OUT_OF_MEMORY;
-        block_count = folder.cCFData;
-        return outcome_of(status, path);
+                                 uint16_t& block_count, uint16_t& type) {
+        for (uint16_t kind : {COMPRESSION_TYPE_DEFLATE, COMPRESSION_TYPE_STORED}) {
+            memory_output encoded;
+            cfc_folderinfo folder;
+            std::ostream out(&encoded);
+            int status = folder.open(out, 0, 0, encoding(kind));
+            memory_input bytes(record_bytes);
+            std::istream in(&bytes);
+            if (status == CAB_STATUS_OK)
+                status = folder.add_stream(in, "", 0, 0, 0);
+            if (status == CAB_STATUS_OK)
+                status = folder.freeze();
+            if (status == CAB_STATUS_OK && encoded.out_of_memory())
+                status = CAB_ERROR_OUT_OF_MEMORY;
+            if (status != CAB_STATUS_OK)
+                return outcome_of(status, path);
+            const uint64_t stored = record_bytes.size() + 16 * folder.cCFData;
+            if (kind == COMPRESSION_TYPE_DEFLATE && encoded.size() > stored)
+                continue;
+            std::ostream copy(&blocks);
+            copy.write(reinterpret_cast<const char*>(encoded.data()),
+                       static_cast<std::streamsize>(encoded.size()));
+            if (blocks.out_of_memory())
+                return outcome_of(CAB_ERROR_OUT_OF_MEMORY, path);
+            block_count = folder.cCFData;
+            type = kind;
+            break;
+        }
+        return {};
     }
 
     static void seal(void* context, uint8_t* directory, std::size_t size,
@@ -987,6 +1110,61 @@ struct writer::impl {
         pointer.encode(directory + reserve_offset);
     }
 
+    // What a cabinet carries for its record: the pointer in the header's
+    // reserve area, the record's blocks leading its data, and the seal.
+    struct record_extras {
+        std::string bytes;
+        memory_output blocks;
+        record_pointer pointer;
+        uint8_t reserve[record_pointer::size];
+        cabinet_extras extras;
+    };
+
+    outcome make_record_extras(const record_table& table, uint16_t folder, record_extras& made) {
+        made.bytes = encode_record(table);
+        if (outcome failure = encode_record_folder(
+                made.bytes, made.blocks, made.extras.leading_block_count, made.extras.leading_type);
+            failure.failed())
+            return failure;
+        made.pointer.folder = folder;
+        made.pointer.length = made.bytes.size();
+        made.pointer.record_checksum =
+            record_hash(made.bytes.data(), made.bytes.size() - sizeof(uint64_t));
+        made.pointer.encode(made.reserve);
+        made.extras.header_reserve = made.reserve;
+        made.extras.header_reserve_size = record_pointer::size;
+        made.extras.leading_blocks = made.blocks.data();
+        made.extras.leading_size = made.blocks.size();
+        made.extras.seal = &seal;
+        made.extras.seal_context = &made.pointer;
+        return {};
+    }
+
+    // Whether what was added is more than one cabinet can hold, whatever
+    // its size.
+    bool past_one_cabinet() const {
+        if (files.size() > cabinet_creator::max_files ||
+            core.folders.count >= cabinet_creator::max_folders)
+            return true;
+        for (const stored_file& file : files)
+            if (file.pieces.size() > 1)
+                return true;
+        return false;
+    }
+
+    // Whether one cabinet with this record would be larger than the volume
+    // size.
+    bool past_volume_size(const record_extras& single) const {
+        if (volume_size == 0)
+            return false;
+        uint64_t size = header_reserve_offset + record_pointer::size +
+                        uint64_t{16} * (core.folders.count + 1) + single.blocks.size();
+        for (const stored_file& file : files)
+            size += cabinet_file_fixed_header::image_size + file.name.size() + 1;
+        core.folders.ForEach([&](const cfc_folderinfo& folder) { size += folder.bytes_written; });
+        return size > volume_size;
+    }
+
     outcome commit() {
         if (!open)
             return outcome_of(CAB_ERROR_CLOSED_OBJECT);
@@ -995,29 +1173,30 @@ struct writer::impl {
             return failure;
         }
         errno = 0;
-        cabinet_extras extras;
-        std::string record_bytes;
-        memory_output blocks;
-        record_pointer pointer;
-        uint8_t reserve[record_pointer::size];
+        record_extras single;
+        cabinet_extras plain_extras;
+        cabinet_extras& extras = plain ? plain_extras : single.extras;
         if (!plain) {
-            record_bytes = encode_record(record);
-            if (outcome failure =
-                    encode_record_folder(record_bytes, blocks, extras.leading_block_count);
-                failure.failed())
-                return failure;
-            pointer.folder = static_cast<uint16_t>(core.folders.count);
-            pointer.length = record_bytes.size();
-            pointer.record_checksum =
-                record_hash(record_bytes.data(), record_bytes.size() - sizeof(uint64_t));
-            pointer.encode(reserve);
-            extras.header_reserve = reserve;
-            extras.header_reserve_size = record_pointer::size;
-            extras.leading_blocks = blocks.data();
-            extras.leading_size = blocks.size();
-            extras.leading_type = COMPRESSION_TYPE_DEFLATE;
-            extras.seal = &seal;
-            extras.seal_context = &pointer;
+            if (int status = core.finish_folders())
+                return outcome_of(status, path);
+            // The record of one cabinet is made only where one may do.
+            bool set = past_one_cabinet();
+            if (!set) {
+                if (outcome failure = make_record_extras(
+                        record, static_cast<uint16_t>(core.folders.count), single);
+                    failure.failed())
+                    return failure;
+                set = past_volume_size(single);
+            }
+            if (set) {
+                // A set is laid out from the data file alone, into files
+                // of its own.
+                if (edit)
+                    return outcome_of(CAB_ERROR_SET_UNCHANGEABLE, path);
+                if (stream != nullptr)
+                    return outcome_of(CAB_ERROR_SET_TO_STREAM, path);
+                return commit_set();
+            }
         }
         if (edit && edit->carried_over()) {
             // The folders copied whole go from the old cabinet to the new.
@@ -1041,6 +1220,203 @@ struct writer::impl {
         errno = 0;
         if (int status = core.close(target.c_str(), extras))
             return outcome_of(status, path);
+        discard();
+        return {};
+    }
+
+    // The record of one cabinet of a set: the entries of its files and the
+    // record's entries without bytes that it carries, in the record's order.
+    outcome volume_record(const planned_volume& volume, const std::vector<uint32_t>& record_of_file,
+                          const std::vector<std::vector<uint32_t>>& companions,
+                          const std::vector<uint32_t>& trailing, record_table& table) {
+        std::vector<std::pair<uint32_t, uint32_t>> chosen; // record entry, cabinet entry
+        for (uint32_t i = 0; i < volume.files.size(); ++i)
+            chosen.emplace_back(record_of_file[volume.files[i]], i);
+        for (uint32_t f : volume.first_files)
+            for (uint32_t r : companions[f])
+                chosen.emplace_back(r, UINT32_MAX);
+        if (volume.last_record_only)
+            for (uint32_t r : trailing)
+                chosen.emplace_back(r, UINT32_MAX);
+        std::sort(chosen.begin(), chosen.end());
+        std::map<uint32_t, uint32_t> position; // of a record entry in this table
+        table = {};
+        table.owners = record.owners;
+        table.groups = record.groups;
+        for (const auto& [r, entry] : chosen) {
+            record_entry copy = record.entries[r];
+            if (entry != UINT32_MAX) {
+                copy.file = entry;
+                memory_output image;
+                std::ostream out(&image);
+                const volume_entry& made = volume.plan.entries[entry];
+                if (made.fields.write(out) != CAB_STATUS_OK)
+                    return outcome_of(CAB_ERROR_OUT_OF_MEMORY, path);
+                out.write(made.name.c_str(), static_cast<std::streamsize>(made.name.size() + 1));
+                if (image.out_of_memory())
+                    return outcome_of(CAB_ERROR_OUT_OF_MEMORY, path);
+                copy.entry_checksum = record_hash(image.data(), image.size());
+            }
+            if (copy.type == record_type::hardlink) {
+                auto first = position.find(copy.link);
+                if (first != position.end()) {
+                    copy.link = first->second;
+                } else {
+                    // Its first name is in another cabinet: here it is a
+                    // file of its own, with the same bytes.
+                    uint32_t root = copy.link;
+                    while (record.entries[root].type == record_type::hardlink)
+                        root = record.entries[root].link;
+                    copy.type = record_type::file;
+                    copy.content = record.entries[root].content;
+                }
+            }
+            position[r] = static_cast<uint32_t>(table.entries.size());
+            table.entries.push_back(std::move(copy));
+        }
+        return {};
+    }
+
+    // Writes what was added as a set of cabinets, each within the volume
+    // size and the format's limits, and puts them in place together.
+    outcome commit_set() {
+        std::vector<planned_folder> folders;
+        uint32_t number = 0;
+        bool logged = true;
+        core.folders.ForEach([&](const cfc_folderinfo& folder) {
+            const block_size_log& log = block_logs[number++];
+            logged = logged && !log.failed && log.count == folder.cCFData;
+            planned_folder planned;
+            planned.typeCompress = folder.typeCompress;
+            planned.data_offset = folder.data_offset;
+            planned.blocks = log.sizes;
+            planned.block_count = static_cast<uint32_t>(log.count);
+            folders.push_back(planned);
+        });
+        if (!logged)
+            return outcome_of(CAB_ERROR_OUT_OF_MEMORY, path);
+
+        // Each file's record entry, and the entries without bytes that
+        // travel with the next file (a hard link's bytes are earlier ones).
+        std::vector<uint32_t> record_of_file(files.size(), 0);
+        std::vector<std::vector<uint32_t>> companions(files.size());
+        std::vector<uint32_t> waiting;
+        std::vector<planned_file> planned(files.size());
+        for (uint32_t r = 0; r < record.entries.size(); ++r) {
+            const record_entry& e = record.entries[r];
+            if (e.type == record_type::directory || e.type == record_type::symlink) {
+                waiting.push_back(r);
+                continue;
+            }
+            record_of_file[e.file] = r;
+            if (e.type == record_type::file) {
+                companions[e.file] = std::move(waiting);
+                waiting.clear();
+            }
+        }
+        // A tenth more than the entries' own bound: the record's blocks'
+        // headers, if it is stored.
+        auto with_headers = [](uint64_t bytes) { return bytes + bytes / 1024 + 16; };
+        for (uint32_t f = 0; f < files.size(); ++f) {
+            const stored_file& file = files[f];
+            planned_file& p = planned[f];
+            p.pieces = file.pieces;
+            p.size = file.size;
+            p.date = file.date;
+            p.time = file.time;
+            p.attribs = file.attribs;
+            p.name = file.name;
+            p.record_cost = with_headers(record_entry_bound(record.entries[record_of_file[f]]));
+            for (uint32_t r : companions[f])
+                p.companions_cost += with_headers(record_entry_bound(record.entries[r]));
+        }
+        uint64_t trailing_cost = 0;
+        for (uint32_t r : waiting)
+            trailing_cost += with_headers(record_entry_bound(record.entries[r]));
+
+        set_limits limits;
+        limits.volume_size = volume_size != 0 ? volume_size : UINT64_MAX;
+        limits.reserve_size = record_pointer::size;
+        limits.fixed_cost = with_headers(record_frame_bound(record));
+        // The names of the cabinets before and after, and their disks'.
+        const std::size_t longest = volume_path(target, 99999).filename().native().size() + 1;
+        limits.chain_names = 4 * longest;
+        set_outcome laid = plan_set(folders, planned, trailing_cost, limits);
+        if (laid.too_small)
+            return outcome_of(CAB_ERROR_VOLUME_TOO_SMALL, path);
+
+        // The set's identifier follows from what it holds.
+        running_hash contents;
+        for (const record_entry& e : record.entries) {
+            uint8_t facts[16];
+            put_le64(facts, e.content);
+            put_le64(facts + 8, static_cast<uint64_t>(e.seconds));
+            contents.add(facts, sizeof facts);
+        }
+        for (const stored_file& file : files)
+            contents.add(file.name.data(), file.name.size());
+        uint16_t set_id = static_cast<uint16_t>(contents.value());
+        if (set_id == 0)
+            set_id = 1;
+        if (laid.volumes.size() == 1)
+            set_id = 0; // one cabinet is no set
+
+        const std::size_t count = laid.volumes.size();
+        std::vector<std::filesystem::path> names(count);
+        for (std::size_t v = 0; v < count; ++v) {
+            names[v] = volume_path(target, static_cast<unsigned>(v + 1));
+            // What is there must be a cabinet, unless any file may go.
+            if (outcome refused =
+                    check_replaced(names[v], volume_path(path, static_cast<unsigned>(v + 1)));
+                refused.failed())
+                return refused;
+        }
+        std::vector<std::unique_ptr<cabinet_target>> places(count);
+        for (std::size_t v = 0; v < count; ++v) {
+            planned_volume& volume = laid.volumes[v];
+            volume.plan.setID = set_id;
+            volume.plan.iCabinet = static_cast<uint16_t>(v);
+            if (v > 0) {
+                volume.plan.has_previous = true;
+                volume.plan.previous = names[v - 1].filename().native();
+            }
+            if (v + 1 < count) {
+                volume.plan.has_next = true;
+                volume.plan.next = names[v + 1].filename().native();
+            }
+            record_table table;
+            if (outcome failure = volume_record(volume, record_of_file, companions, waiting, table);
+                failure.failed())
+                return failure;
+            record_extras made;
+            if (outcome failure = make_record_extras(
+                    table, static_cast<uint16_t>(volume.plan.folders.size()), made);
+                failure.failed())
+                return failure;
+            places[v] = std::make_unique<cabinet_target>();
+            places[v]->allow_in_place(false);
+            errno = 0;
+            const std::filesystem::path shown = volume_path(path, static_cast<unsigned>(v + 1));
+            if (int status = places[v]->open(names[v].c_str()))
+                return outcome_of(status, shown);
+            errno = 0;
+            if (int status = write_volume(*places[v], volume.plan, core.temp_stream, made.extras))
+                return outcome_of(status, shown);
+        }
+        // Every cabinet is complete before any is put in place, and the
+        // first, which names the set, goes last: where it is new, so are
+        // all the others.
+        for (std::size_t v = count; v-- > 0;) {
+            errno = 0;
+            if (int status = places[v]->finish())
+                return outcome_of(status, volume_path(path, static_cast<unsigned>(v + 1)));
+        }
+        for (std::size_t v = 1; v < count && notices; ++v)
+            notices({notice::kind::volume,
+                     entry_type::file,
+                     volume_path(path, static_cast<unsigned>(v + 1)),
+                     laid.reasons[v - 1],
+                     {}});
         discard();
         return {};
     }
@@ -1145,6 +1521,13 @@ void writer::set_folder_size(std::uint64_t bytes) noexcept {
         impl_.reset(new (std::nothrow) impl);
     if (impl_)
         impl_->folder_size = bytes;
+}
+
+void writer::set_volume_size(std::uint64_t bytes) noexcept {
+    if (!impl_)
+        impl_.reset(new (std::nothrow) impl);
+    if (impl_)
+        impl_->volume_size = bytes;
 }
 
 void writer::set_threads(unsigned count) noexcept {

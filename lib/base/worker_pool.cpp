@@ -61,7 +61,8 @@ void worker_pool::serve(unsigned worker) {
         work(context, worker, task);
         pthread_mutex_lock(&lock);
         task.done.store(true, std::memory_order_release);
-        pthread_cond_broadcast(&finished);
+        if (waiters != 0)
+            pthread_cond_broadcast(&finished);
     }
     pthread_mutex_unlock(&lock);
 }
@@ -92,9 +93,24 @@ void worker_pool::wait(job& task) {
     // A job queued without a wake is never left waiting for one.
     if (!task.done && first != nullptr)
         pthread_cond_broadcast(&queued);
+    ++waiters;
     while (!task.done)
         pthread_cond_wait(&finished, &lock);
+    --waiters;
     pthread_mutex_unlock(&lock);
+}
+
+bool worker_pool::take_back(job& task) {
+    pthread_mutex_lock(&lock);
+    const bool next = first == &task;
+    if (next) {
+        first = task.next;
+        if (first == nullptr)
+            last = nullptr;
+        task.next = nullptr;
+    }
+    pthread_mutex_unlock(&lock);
+    return next;
 }
 
 void worker_pool::stop() {

@@ -20,6 +20,8 @@ int block_sink::write(const uint8_t* payload, uint16_t payload_size, uint16_t si
         status = io_write(*out, payload, payload_size);
         byte_count += payload_size + cabinet_datablock_fixed_header::image_size;
         ++block_count;
+        if (log != nullptr)
+            log->add(uint32_t{payload_size} << 16 | size);
     }
     return status;
 }
@@ -33,6 +35,8 @@ int block_sink::write_encoded(const uint8_t* image, std::size_t image_size) {
         return CAB_ERROR_WRITE;
     byte_count += image_size;
     ++block_count;
+    if (log != nullptr)
+        log->add(uint32_t{get_le16(image + 8)} << 16 | get_le16(image + 10));
     return CAB_STATUS_OK;
 }
 

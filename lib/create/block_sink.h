@@ -7,9 +7,39 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <ostream>
 
 namespace kistle::internal {
+
+// Each block's cbData << 16 | cbUncomp, in order. Memory that cannot be had
+// marks it failed, and it notes nothing more.
+struct block_size_log {
+    uint32_t* sizes = nullptr;
+    std::size_t count = 0, capacity = 0;
+    bool failed = false;
+
+    block_size_log() = default;
+    block_size_log(const block_size_log&) = delete;
+    block_size_log& operator=(const block_size_log&) = delete;
+    ~block_size_log() { std::free(sizes); }
+
+    void add(uint32_t size) {
+        if (failed)
+            return;
+        if (count == capacity) {
+            const std::size_t more = capacity == 0 ? 64 : capacity * 2;
+            void* grown = std::realloc(sizes, more * sizeof *sizes);
+            if (grown == nullptr) {
+                failed = true;
+                return;
+            }
+            sizes = static_cast<uint32_t*>(grown);
+            capacity = more;
+        }
+        sizes[count++] = size;
+    }
+};
 
 class block_sink {
 public:
@@ -39,6 +69,11 @@ public:
         byte_count = bytes;
     }
 
+    // Where each block written is noted, when given: its cbData << 16 |
+    // cbUncomp, in order (not owned). The writer of a set lays its cabinets
+    // out from it.
+    void keep_sizes(block_size_log* sizes) { log = sizes; }
+
     // Whether the stream has failed, so that no block will be written.
     bool failed() const { return out->fail(); }
     uint32_t blocks() const { return block_count; }
@@ -46,6 +81,7 @@ public:
 
 private:
     std::ostream* out;
+    block_size_log* log = nullptr;
     uint32_t block_count = 0;
     uint64_t byte_count = 0;
 };

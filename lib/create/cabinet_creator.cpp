@@ -92,7 +92,7 @@ int cabinet_creator::new_folder(uint16_t typeCompress, int level) {
 }
 
 int cabinet_creator::new_folder(const block_encoding& encoding) {
-    if (folders.count >= max_folders)
+    if (folders.count >= folder_limit)
         return CAB_ERROR_TOO_MANY_FOLDERS;
     cfc_folderinfo* folder = new (std::nothrow) cfc_folderinfo;
     if (folder == nullptr)
@@ -159,7 +159,7 @@ int cabinet_creator::folder_for_entry(cfc_folderinfo*& folder) const {
     folder = newest_folder();
     if (folder == nullptr)
         return CAB_ERROR_NO_FOLDER;
-    if (file_count >= max_files)
+    if (file_count >= entry_limit)
         return CAB_ERROR_TOO_MANY_FILES;
     return CAB_STATUS_OK;
 }
@@ -322,6 +322,9 @@ int cabinet_creator::write_directory(std::ostream& out, const cabinet_extras& ex
 }
 
 int cabinet_creator::write_cabinet(std::ostream& out, const cabinet_extras& extras) {
+    // More entries or folders than one cabinet counts are for several cabinets.
+    if (file_count > max_files || folders.count > max_folders)
+        return CAB_ERROR_TOO_MANY_FILES;
     // A folder whose last block could not be written leaves the cabinet
     // without data: that must not pass for a finished cabinet.
     if (int status = flush_folders())

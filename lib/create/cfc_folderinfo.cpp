@@ -186,8 +186,7 @@ int cfc_folderinfo::add_entry(const char* stored_name, uint16_t folder, uint64_t
     return CAB_STATUS_OK;
 }
 
-int cfc_folderinfo::adopt_blocks(uint64_t offset, uint16_t blocks, uint64_t bytes,
-                                 uint64_t size) {
+int cfc_folderinfo::adopt_blocks(uint64_t offset, uint16_t blocks, uint64_t bytes, uint64_t size) {
     if (output == nullptr || pipeline == nullptr)
         return CAB_ERROR_FROZEN_FOLDER;
     if (pending_size != 0 || cCFData != 0 || uncompressed_size != 0)

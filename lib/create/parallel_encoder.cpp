@@ -19,7 +19,8 @@ parallel_encoder::~parallel_encoder() {
 bool parallel_encoder::ready() {
     if (jobs != nullptr)
         return true;
-    encoders = new (std::nothrow) block_encoder[thread_count];
+    // One more for the owner, which encodes what it takes back.
+    encoders = new (std::nothrow) block_encoder[thread_count + 1];
     jobs = encoders != nullptr ? new (std::nothrow) block_job[blocks_per_thread * thread_count]
                                : nullptr;
     if (jobs == nullptr) {
@@ -77,6 +78,11 @@ parallel_encoder::block_job& parallel_encoder::oldest() {
     if (job.waiting) {
         job.waiting = false;
         work(this, 0, job); // alone, so on the calling thread; no worker is busy
+    } else if (!inline_only && pool.take_back(job)) {
+        // The workers are busy with the blocks after it: the owner encodes
+        // it with an encoder of its own rather than sleep.
+        work(this, thread_count, job);
+        job.done.store(true, std::memory_order_relaxed);
     } else {
         pool.wait(job);
     }

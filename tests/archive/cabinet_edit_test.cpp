@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -217,6 +218,20 @@ TEST_F(cabinet_edit_test, a_damaged_block_is_refused_and_the_cabinet_kept) {
 
 // A cabinet written to a stream reads back from a stream; what is not a
 // cabinet is refused at once.
+// A cabinet cut by someone else while it is being changed: the copy of its
+// folders fails with an error, never a fault, and nothing replaces it.
+TEST_F(cabinet_edit_test, a_cabinet_cut_meanwhile_fails_the_change) {
+    const std::string path = make_folders();
+    kistle::writer out;
+    out.edit(path);
+    out.add_bytes("new.txt", "new", modified);
+    ASSERT_EQ(truncate(path.c_str(), 3000), 0);
+    std::error_code ec;
+    out.commit(ec);
+    EXPECT_TRUE(ec);
+    EXPECT_EQ(std::filesystem::file_size(path), 3000u);
+}
+
 TEST_F(cabinet_edit_test, cabinets_go_through_streams) {
     std::stringstream pipe;
     {

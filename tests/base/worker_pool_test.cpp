@@ -54,6 +54,38 @@ TEST(worker_pool_test, runs_every_job_once_for_its_owner) {
     }
 }
 
+// An owner that takes its oldest job back runs it itself: every job is run
+// once, by a worker or by the owner, never by both, and none is lost.
+TEST(worker_pool_test, a_job_taken_back_is_run_by_its_owner_alone) {
+    std::vector<unsigned> per_worker(3);
+    worker_pool pool;
+    ASSERT_TRUE(pool.start(2, square, &per_worker));
+    std::vector<counting_job> jobs(300);
+    unsigned taken = 0;
+    for (unsigned i = 0; i < jobs.size(); ++i) {
+        jobs[i].input = i;
+        pool.submit(jobs[i], i % 3 == 0);
+        if (i < 4)
+            continue;
+        counting_job& oldest = jobs[i - 4];
+        if (pool.take_back(oldest)) {
+            square(&per_worker, 2, oldest);
+            ++taken;
+        } else {
+            pool.wait(oldest);
+        }
+    }
+    for (unsigned i = jobs.size() - 4; i < jobs.size(); ++i)
+        pool.wait(jobs[i]);
+    pool.stop();
+    for (unsigned i = 0; i < jobs.size(); ++i) {
+        EXPECT_EQ(jobs[i].runs, 1u) << i;
+        EXPECT_EQ(jobs[i].output, i * i);
+    }
+    EXPECT_EQ(per_worker[2], taken);
+    EXPECT_FALSE(pool.take_back(jobs[0])) << "a job done is no longer queued";
+}
+
 TEST(worker_pool_test, stop_finishes_the_jobs_queued) {
     std::vector<unsigned> per_worker(2);
     std::vector<counting_job> jobs(50);

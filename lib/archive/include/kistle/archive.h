@@ -116,6 +116,12 @@ enum class errc : int {
     directory_overlaps = -70, // the directory runs into the folders' data
     not_a_cabinet = -71,      // the writer's path holds a file that is not a cabinet
     cabinet_itself = -72,     // an extraction target is the cabinet being read
+    volume_too_small = -80,   // the volume size leaves no room for a block and its entries
+    volume_missing = -81,     // a cabinet of the set is not where the set says
+    foreign_volume = -82,     // a cabinet of another set, or out of its place
+    set_continued = -83,      // a later cabinet of a set: the set is read from its first
+    set_to_stream = -84,      // what needs a set of cabinets cannot go to a stream
+    set_unchangeable = -85,   // a set of cabinets, or a change that would need one
 };
 inline std::error_code make_error_code(errc e) noexcept {
     return {static_cast<int>(e), category()};
@@ -167,7 +173,9 @@ enum class compression { stored, deflate };
 enum class deflater { zlib, libdeflate };
 
 // The most one cabinet holds: entries, and bytes in one entry (a file lies in
-// one folder, and a folder holds at most 65535 blocks of 32767 bytes).
+// one folder, and a folder holds at most 65535 blocks of 32767 bytes). A
+// writer that keeps a record (not set_plain) writes a set of cabinets where
+// it is given more, and where set_volume_size asks for it.
 constexpr std::uint32_t max_entries = 65535;
 constexpr std::uint64_t max_entry_size = 65535ull * 32767;
 
@@ -206,7 +214,10 @@ struct entry {
     std::string name;             // as stored: any bytes, '/' or '\' between directories
                                   // (a directory's without a trailing '/')
     std::uint64_t size = 0;       // in bytes; 0 for a directory or symbolic link
-    std::uint16_t folder = 0;     // the folder holding its bytes (files, hard links)
+    std::uint16_t folder = 0;     // the folder holding its bytes (files, hard links);
+                                  // for a file that continues over cabinets of a
+                                  // set, as its first cabinet's entry states it
+    std::uint16_t volume = 0;     // the cabinet of a set holding its entry (0: the first)
     std::uint16_t attributes = 0; // the stored bits, see kistle::attribute
     std::time_t modified = 0;     // the record's time (UTC), or the stored DOS date
                                   // and time read as local time (two-second
@@ -251,6 +262,19 @@ struct cabinet_info {
     unsigned record_version_major = 0, record_version_minor = 0;
     std::optional<std::uint16_t> record_folder; // the folder that holds the record
     bool directory_verified = false;            // the record's digest matches the directory
+};
+
+// One cabinet of a set, as the reader found it; a single cabinet is a set
+// of one.
+struct volume_info {
+    std::filesystem::path path;          // where it was found, or looked for
+    std::uint16_t set_id = 0, index = 0; // as its header states them
+    std::uint64_t size = 0;              // as its header states it
+    std::uint16_t folders = 0, files = 0;
+    // Why it could not be read (volume_missing, foreign_volume, or a failure
+    // to open it), or why the set cannot be read from it (set_continued: it
+    // is not the set's first); none when it was read.
+    std::error_code status;
 };
 
 // One folder.
@@ -302,6 +326,9 @@ struct notice {
         unreadable,     // the file or directory could not be read; not stored
         bad_name,       // a name extraction would refuse (a ".." between '\'); not stored
         duplicate,      // a name the tree stored already; stored once
+        volume,         // commit() began another cabinet of the set: source,
+                        // and why (name: "size", "files", "folders" or "a
+                        // file larger than a folder")
     };
     kind what;
     entry_type type = entry_type::file; // of what was found (not_stored)
@@ -355,6 +382,9 @@ public:
     // pipe, FIFO, socket or character device (never waited on), and
     // (open_stream, read, unexpected_eof, ...) when the file cannot be read
     // or its directory is cut or unreadable; the reader is then closed.
+    // The first cabinet of a set opens the set: the cabinets after it are
+    // read from beside it (see volumes()), and their entries follow its
+    // own, a file that continues over cabinets as one entry.
     void open(const std::filesystem::path& cabinet);
     void open(const std::filesystem::path& cabinet, std::error_code& ec);
     // Opens the cabinet that in yields, read once from its first byte to
@@ -404,14 +434,25 @@ public:
     // with the entries then read from the file entries alone; a directory
     // that does not match the record's digest (directory_damaged); and one
     // problem, with its name, for each entry that then does not match the
-    // record (entry_mismatch: extracting it fails so). Empty for a sound
-    // cabinet, a plain one included, and when closed.
+    // record (entry_mismatch: extracting it fails so); a later cabinet's
+    // problems name that cabinet in other. Empty for a sound cabinet, a
+    // plain one included, and when closed.
     const std::vector<problem>& damage() const noexcept;
 
-    // The header as read. Fails with closed.
+    // The cabinets read: the one opened and, where it begins a set, the
+    // others in order. One that could not be read has a status that says
+    // why: the entries that need it fail so when their bytes are read, and
+    // the cabinets after it are looked for by the naming rule. A later
+    // cabinet of a set opened alone gives one, with set_continued: its
+    // entries are listed, and the files whose bytes are also in other
+    // cabinets fail so. Empty when closed.
+    const std::vector<volume_info>& volumes() const noexcept;
+
+    // The header as read (of the cabinet opened). Fails with closed.
     cabinet_info info() const;
     cabinet_info info(std::error_code& ec) const;
-    // Each folder's type, block count and sizes; reads every block header,
+    // Each folder's type, block count and sizes (of the cabinet opened,
+    // a set's first); reads every block header,
     // verifying nothing. Fails (closed, seek, unexpected_eof) when a
     // folder's blocks cannot be walked.
     std::vector<folder_info> folders() const;
@@ -636,8 +677,9 @@ public:
     // reader would refuse the old cabinet (bad_data, not_seekable, ...) or
     // where it could not be carried over whole: record_damaged,
     // record_newer, directory_damaged, entry_mismatch, overlap,
-    // folders_overlap, invalid_folder. The writer is then closed and
-    // nothing was changed.
+    // folders_overlap, invalid_folder; and set_unchangeable for a cabinet
+    // of a set (commit() fails so too where the changed cabinet would need
+    // one). The writer is then closed and nothing was changed.
     void edit(const std::filesystem::path& cabinet);
     void edit(const std::filesystem::path& cabinet, std::error_code& ec);
     // Removes the entries of the cabinet being changed that select chooses
@@ -671,6 +713,17 @@ public:
     // each folder to its block limit, 65535 blocks of 32767 bytes (about
     // 2 GiB), where the same happens by itself.
     void set_folder_size(std::uint64_t bytes) noexcept;
+    // volume_size: the most bytes a cabinet takes; 0 (the default): no limit
+    // but the format's. What does not fit in one cabinet is written as a
+    // set: path, then path with 2, 3, ... before its extension
+    // (backup.cab, backup.2.cab), each a cabinet of its own, put in place
+    // together by commit(), where a file that does not fit continues in
+    // the next. A set needs a record: a plain cabinet (set_plain) is one
+    // cabinet, whatever this says. commit() fails with volume_too_small
+    // where one block and its entries take more than volume_size (a few
+    // hundred KiB is the least that is sensible), and with set_to_stream
+    // where the writer writes to a stream, which holds one cabinet.
+    void set_volume_size(std::uint64_t bytes) noexcept;
     // Compression threads: 0 (the default) means one per core; at most 256
     // are used. The cabinet's bytes do not depend on it.
     void set_threads(unsigned count) noexcept;
@@ -691,8 +744,9 @@ public:
     // name that extraction would refuse (empty, a ".." component, no file
     // name after the last separator) fails with access_denied; a source that
     // cannot be opened fails with open_file (a directory too); a file
-    // larger than a folder can hold fails with too_many_files, and so does
-    // the 65536th entry; a folder that cannot be started, too_many_folders.
+    // larger than a folder can hold goes on in further folders, and more
+    // than max_entries entries or 65533 folders make a set of cabinets (for
+    // a plain cabinet: too_many_files and too_many_folders).
     // A failed add adds no entry, and the entries added before and after it
     // are unaffected (a source that fails while it is read may leave unlisted
     // bytes in its folder).
@@ -722,11 +776,10 @@ public:
     // required: date_time). size, where known, is the number of bytes in
     // will yield, so that a stream that would take the current folder past
     // its limit starts a new folder first; without it the stream goes into
-    // the current folder, and one that outgrows it fails with
-    // too_many_files. A read that fails (in's buffer throws) fails with
-    // read. Reads in's buffer directly: in's state is left alone. After a
-    // failure no entry is added, though bytes read may stay unlisted in the
-    // folder, as for add_file.
+    // the current folder, and one that outgrows it goes on in new folders
+    // (in a plain cabinet, fails with too_many_files). A read that fails (in's buffer throws) fails
+    // with read. Reads in's buffer directly: in's state is left alone. After a failure no entry is
+    // added, though bytes read may stay unlisted in the folder, as for add_file.
     void add_stream(std::string_view stored_name, std::istream& in, const entry_options& options,
                     std::optional<std::uint64_t> size = std::nullopt);
     void add_stream(std::string_view stored_name, std::istream& in, const entry_options& options,

@@ -46,6 +46,8 @@ public:
     // Not owned; as set_progress was last given.
     const kistle::internal::progress_callback* progress = nullptr;
     bool pipelined = false; // as set_pipelined was last given
+    uint32_t entry_limit = max_files;    // as set_entry_limits was last given
+    uint32_t folder_limit = max_folders; // as set_entry_limits was last given
 
     cabinet_creator() = default;
     cabinet_creator(const cabinet_creator&) = delete;
@@ -170,6 +172,21 @@ public:
     // default, which cabinet_tool relies on), every add writes its blocks
     // before it returns, and leaves what one thread leaves.
     KISTLE_LOCAL void set_pipelined(bool pipelined);
+    // How many entries add_file and add_stream take before they answer
+    // CAB_ERROR_TOO_MANY_FILES, and how many folders new_folder makes
+    // before it answers CAB_ERROR_TOO_MANY_FOLDERS: max_files and
+    // max_folders by default, since a cabinet holds no more. A caller that
+    // lays its entries out over several cabinets may take more (the
+    // entries' iFolder then stands for nothing), and close then refuses to
+    // write them as one (CAB_ERROR_TOO_MANY_FILES, nothing changed).
+    KISTLE_LOCAL void set_entry_limits(uint32_t entries, uint32_t folders) {
+        entry_limit = entries;
+        folder_limit = folders;
+    }
+    // Writes the last block of every folder, so that the data file holds
+    // every block; the newest folder is frozen. The statuses of close for a
+    // block that cannot be written.
+    [[nodiscard]] KISTLE_LOCAL int finish_folders() { return flush_folders(); }
 
 private:
     KISTLE_LOCAL cfc_folderinfo* newest_folder() const;
