@@ -45,7 +45,7 @@ public:
     kistle::internal::parallel_encoder* compressors = nullptr;
     // Not owned; as set_progress was last given.
     const kistle::internal::progress_callback* progress = nullptr;
-    bool pipelined = false; // as set_pipelined was last given
+    bool pipelined = false;              // as set_pipelined was last given
     uint32_t entry_limit = max_files;    // as set_entry_limits was last given
     uint32_t folder_limit = max_folders; // as set_entry_limits was last given
 
