@@ -53,17 +53,13 @@ namespace {
 // turns it into a failed stream (the creator's CAB_ERROR_READ).
 struct read_failure {};
 
-// Reads through source, hashing and counting what passes. A read that
-// fails (a descriptor's error) fails the stream reading this.
-class hashing_input : public std::streambuf {
-public:
-    hashing_input(std::streambuf& source, const fd_input_buffer* descriptor)
-        : source(source), descriptor(descriptor) {}
-
-    uint64_t hash() const { return sum.value(); }
-    uint64_t taken() const { return count; }
-
+// An input that hands on what pass() yields, through a small buffer for
+// single characters and straight into large reads.
+class passing_input : public std::streambuf {
 protected:
+    // Up to wanted bytes into destination; 0 or less at the end.
+    virtual std::streamsize pass(char* destination, std::streamsize wanted) = 0;
+
     int_type underflow() override {
         if (gptr() < egptr())
             return traits_type::to_int_type(*gptr());
@@ -83,7 +79,21 @@ protected:
     }
 
 private:
-    std::streamsize pass(char* destination, std::streamsize wanted) {
+    char small[4096];
+};
+
+// Reads through source, hashing and counting what passes. A read that
+// fails (a descriptor's error) fails the stream reading this.
+class hashing_input : public passing_input {
+public:
+    hashing_input(std::streambuf& source, const fd_input_buffer* descriptor)
+        : source(source), descriptor(descriptor) {}
+
+    uint64_t hash() const { return sum.value(); }
+    uint64_t taken() const { return count; }
+
+private:
+    std::streamsize pass(char* destination, std::streamsize wanted) override {
         if (wanted <= 0)
             return 0;
         std::streamsize got = source.sgetn(destination, wanted);
@@ -102,38 +112,18 @@ private:
     const fd_input_buffer* descriptor;
     running_hash sum;
     uint64_t count = 0;
-    char small[4096];
 };
 
 // Passes at most limit bytes of source on; a file's piece for one folder.
-class limited_input : public std::streambuf {
+class limited_input : public passing_input {
 public:
     limited_input(std::streambuf& source, uint64_t limit) : source(source), left(limit) {}
 
     // Whether it passed on all it may.
     bool exhausted() const { return left == 0 && gptr() == egptr(); }
 
-protected:
-    int_type underflow() override {
-        if (gptr() < egptr())
-            return traits_type::to_int_type(*gptr());
-        std::streamsize got = pass(small, sizeof small);
-        if (got <= 0)
-            return traits_type::eof();
-        setg(small, small, small + got);
-        return traits_type::to_int_type(*gptr());
-    }
-    std::streamsize xsgetn(char* destination, std::streamsize wanted) override {
-        std::streamsize buffered = std::min<std::streamsize>(wanted, egptr() - gptr());
-        if (buffered > 0) {
-            std::copy(gptr(), gptr() + buffered, destination);
-            gbump(static_cast<int>(buffered));
-        }
-        return buffered + pass(destination + buffered, wanted - buffered);
-    }
-
 private:
-    std::streamsize pass(char* destination, std::streamsize wanted) {
+    std::streamsize pass(char* destination, std::streamsize wanted) override {
         const uint64_t allowed = std::min<uint64_t>(left, static_cast<uint64_t>(wanted));
         if (allowed == 0)
             return 0;
@@ -145,7 +135,6 @@ private:
 
     std::streambuf& source;
     uint64_t left;
-    char small[4096];
 };
 
 // No entry is larger than a folder: 65535 blocks of 32767 bytes.

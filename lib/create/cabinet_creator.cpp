@@ -18,7 +18,6 @@
 #include "cabinet_layout.h"
 #include "cabinet_target.h"
 #include "fd_output_buffer.h"
-#include "memory_output.h"
 #include "parallel_encoder.h"
 #include "temporary_file.h"
 #include "worker_pool.h"
@@ -339,32 +338,9 @@ int cabinet_creator::write_cabinet(std::ostream& out, const cabinet_extras& extr
         share.data_size += own.data_size;
         entries = static_cast<uint16_t>(entries + folder.files.count);
     });
-    int status = CAB_STATUS_OK;
-    if (extras.seal == nullptr) {
-        status = write_directory(out, extras, share, entries);
-    } else {
-        // Sealed in memory: what seals it covers the directory as written.
-        memory_output directory;
-        std::ostream image(&directory);
-        status = write_directory(image, extras, share, entries);
-        if (status == CAB_STATUS_OK && directory.out_of_memory())
-            status = CAB_ERROR_OUT_OF_MEMORY;
-        if (status == CAB_STATUS_OK) {
-            extras.seal(extras.seal_context, directory.data(), directory.size(),
-                        header_reserve_offset);
-            out.write(reinterpret_cast<const char*>(directory.data()),
-                      static_cast<std::streamsize>(directory.size()));
-            if (out.fail())
-                status = CAB_ERROR_WRITE;
-        }
-    }
-    if (status == CAB_STATUS_OK && extras.leading_blocks != nullptr) {
-        out.write(reinterpret_cast<const char*>(extras.leading_blocks),
-                  static_cast<std::streamsize>(extras.leading_size));
-        if (out.fail())
-            status = CAB_ERROR_WRITE;
-    }
-    if (status != CAB_STATUS_OK)
+    if (int status = write_front(out, extras, [&](std::ostream& to) {
+            return write_directory(to, extras, share, entries);
+        }))
         return status;
     if (extras.trailing_size > share.data_size)
         return CAB_ERROR_BAD_DATA;

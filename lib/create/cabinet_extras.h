@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <ostream>
 
 namespace kistle::internal {
@@ -48,6 +49,13 @@ struct cabinet_extras {
     // and keeps. Null: close opens one with the default settings.
     cabinet_target* target = nullptr;
 };
+
+// Writes what comes before the folders' data: the directory, as
+// write_directory writes it to the stream it is given (sealed first in
+// memory when extras has a seal), then the leading folder's blocks.
+// Returns a status.
+int write_front(std::ostream& out, const cabinet_extras& extras,
+                const std::function<int(std::ostream&)>& write_directory);
 
 } // namespace kistle::internal
 

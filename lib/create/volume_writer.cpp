@@ -13,7 +13,6 @@
 #include "cabinet_layout.h"
 #include "cabinet_target.h"
 #include "fd_output_buffer.h"
-#include "memory_output.h"
 
 namespace kistle::internal {
 
@@ -143,31 +142,9 @@ int write_volume(std::ostream& out, const volume_plan& plan, std::istream& data,
     header.coffFiles = layout.coffFiles;
     header.cbCabinet = layout.cbCabinet;
 
-    int status;
-    if (extras.seal == nullptr) {
-        status = write_directory(out, plan, header, layout, extras);
-    } else {
-        // Sealed in memory: what seals it covers the directory as written.
-        memory_output directory;
-        std::ostream image(&directory);
-        status = write_directory(image, plan, header, layout, extras);
-        if (status == CAB_STATUS_OK && directory.out_of_memory())
-            status = CAB_ERROR_OUT_OF_MEMORY;
-        if (status == CAB_STATUS_OK) {
-            extras.seal(extras.seal_context, directory.data(), directory.size(),
-                        header_reserve_offset);
-            out.write(reinterpret_cast<const char*>(directory.data()),
-                      static_cast<std::streamsize>(directory.size()));
-            if (out.fail())
-                status = CAB_ERROR_WRITE;
-        }
-    }
-    if (status == CAB_STATUS_OK && leading) {
-        out.write(reinterpret_cast<const char*>(extras.leading_blocks),
-                  static_cast<std::streamsize>(extras.leading_size));
-        if (out.fail())
-            status = CAB_ERROR_WRITE;
-    }
+    int status = write_front(out, extras, [&](std::ostream& to) {
+        return write_directory(to, plan, header, layout, extras);
+    });
     if (status != CAB_STATUS_OK)
         return status;
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[piece_size]);
