@@ -129,17 +129,8 @@ void add_storing(CLI::App& command, options& o) {
             "Most input per folder (suffixes K, M, G; 0: its limit, about 2 GiB); "
             "default: 1M, more for trees over 60G")
         ->type_name("SIZE");
-}
-
-CLI::App* add_create(CLI::App& app, options& o) {
-    CLI::App* create = app.add_subcommand("create", "Make a cabinet of files and directories");
-    add_storing(*create, o);
-    create->add_flag("--store", o.store, "Store the files uncompressed");
-    create->add_flag("--plain", o.plain,
-                     "Write a plain cabinet: regular files only, with their date and read-only "
-                     "bit, as cabinet_tool writes");
-    create
-        ->add_option_function<std::string>(
+    command
+        .add_option_function<std::string>(
             "--volume-size",
             [&o](std::string text) {
                 unmark(text);
@@ -152,6 +143,15 @@ CLI::App* add_create(CLI::App& app, options& o) {
             "Most bytes a cabinet takes (suffixes K, M, G); beyond, further cabinets "
             "CABINET.2, CABINET.3, ... follow")
         ->type_name("SIZE");
+}
+
+CLI::App* add_create(CLI::App& app, options& o) {
+    CLI::App* create = app.add_subcommand("create", "Make a cabinet of files and directories");
+    add_storing(*create, o);
+    create->add_flag("--store", o.store, "Store the files uncompressed");
+    create->add_flag("--plain", o.plain,
+                     "Write a plain cabinet: regular files only, with their date and read-only "
+                     "bit, as cabinet_tool writes");
     create->add_flag("--in-place", o.in_place,
                      "Where CABINET's directory refuses a new file, write over CABINET itself; "
                      "a failure part way (a full disk) then leaves it damaged");

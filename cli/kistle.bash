@@ -12,7 +12,8 @@ _kistle_options() {
             "-v --verbose -q --quiet --no-progress -h --help" ;;
     add | update)
         echo "-C --directory --exclude --mtime --owner --group --numeric-owner --level" \
-            "--folder-size -j --threads -v --verbose -q --quiet --no-progress -h --help"
+            "--folder-size --volume-size -j --threads -v --verbose -q --quiet --no-progress" \
+            "-h --help"
         [[ $1 == update ]] && echo "--delete-missing" ;;
     delete) echo "-v --verbose -q --quiet --no-progress -h --help" ;;
     list) echo "-l --long --json -h --help" ;;

@@ -12,6 +12,7 @@
 #include <kistle/cfc_fileinfo.h>
 
 #include "block_encoder.h"
+#include "block_sink.h"
 #include "little_endian.h"
 #include "memory_input.h"
 #include "memory_output.h"
@@ -208,7 +209,7 @@ bool cabinet_edit::runs_into_another(uint64_t start, uint64_t at) const {
 }
 
 outcome cabinet_edit::walk_folder(uint16_t number, std::ostream* out, uint64_t& bytes,
-                                  uint64_t& uncompressed) {
+                                  uint64_t& uncompressed, block_size_log* sizes) {
     const cabinet_folder_manager& folder = *core.folder_managers[number];
     const uint64_t reserve = core.header.block_reserve_size();
     const uint64_t length = static_cast<uint64_t>(status.st_size);
@@ -247,6 +248,8 @@ outcome cabinet_edit::walk_folder(uint16_t number, std::ostream* out, uint64_t& 
             if (out->fail())
                 return outcome_of(CAB_ERROR_WRITE);
         }
+        if (sizes != nullptr)
+            sizes->add(uint32_t{stored} << 16 | size);
         bytes += block_header_size + stored;
         uncompressed += size;
         at += block_header_size + reserve + stored;
@@ -278,20 +281,30 @@ uint64_t cabinet_edit::carried_bytes() const {
 outcome cabinet_edit::carry_folder(uint16_t number, const std::vector<uint32_t>& staying,
                                    bool whole, cabinet_creator& creator,
                                    const std::function<block_encoding(uint16_t type)>& encoding_of,
-                                   uint16_t folder_limit, uint64_t& carried_offset,
+                                   uint32_t folder_limit,
+                                   const std::function<block_size_log*()>& folder_made,
+                                   uint64_t& carried_offset,
                                    const std::function<void(uint32_t file)>& carried_entry) {
     if (creator.folders.count >= folder_limit)
         return outcome_of(CAB_ERROR_TOO_MANY_FOLDERS, path);
     uint64_t bytes = 0, uncompressed = 0;
+    block_size_log walked;
     if (whole) {
         // Verified now, so that damage fails before anything is written.
-        if (outcome failure = walk_folder(number, nullptr, bytes, uncompressed); failure.failed())
+        if (outcome failure = walk_folder(number, nullptr, bytes, uncompressed, &walked);
+            failure.failed())
             return failure;
     }
     errno = 0;
     if (int status = creator.new_folder(encoding_of(core.folder_managers[number]->typeCompress)))
         return outcome_of(status, path);
     cfc_folderinfo& made = *creator.folders.tail;
+    if (block_size_log* sizes = folder_made ? folder_made() : nullptr; sizes && whole) {
+        for (std::size_t block = 0; block < walked.count; ++block)
+            sizes->add(walked.sizes[block]);
+        if (walked.failed)
+            sizes->failed = true;
+    }
     if (whole) {
         // The data file ends where the first folder copied begins.
         if (carried.empty())
@@ -343,8 +356,9 @@ outcome cabinet_edit::carry_folder(uint16_t number, const std::vector<uint32_t>&
 
 outcome cabinet_edit::carry_over(cabinet_creator& creator,
                                  const std::function<block_encoding(uint16_t type)>& encoding_of,
-                                 uint16_t folder_limit, record_table& kept,
-                                 std::vector<std::size_t>& kept_from) {
+                                 uint32_t folder_limit,
+                                 const std::function<block_size_log*()>& folder_made,
+                                 record_table& kept, std::vector<std::size_t>& kept_from) {
     const uint32_t files = static_cast<uint32_t>(core.file_headers.count);
     const uint16_t folders = core.header.cFolders;
     std::vector<std::vector<uint32_t>> in_folder(folders);
@@ -374,8 +388,9 @@ outcome cabinet_edit::carry_over(cabinet_creator& creator,
             const bool whole = staying.size() == in_folder[number].size();
             if (staying.empty() || whole != copying)
                 continue;
-            if (outcome failure = carry_folder(number, staying, whole, creator, encoding_of,
-                                               folder_limit, carried_offset, carried_entry);
+            if (outcome failure =
+                    carry_folder(number, staying, whole, creator, encoding_of, folder_limit,
+                                 folder_made, carried_offset, carried_entry);
                 failure.failed())
                 return failure;
         }

@@ -34,6 +34,7 @@ class cfc_fileinfo;
 namespace kistle::internal {
 
 struct block_encoding;
+struct block_size_log;
 
 // XXH3 of a file entry as the creator writes it: the record's `e`.
 // Throws std::bad_alloc.
@@ -82,10 +83,13 @@ public:
     // (checksum, content_mismatch, ...) naming the entry, or the creator's
     // statuses; the creator then holds folders that were only part done.
     // kept_from gets the old index of each of kept's entries.
+    // folder_made is called after each folder is begun, and may give a
+    // log that gets the sizes of a copied folder's blocks (a rebuilt
+    // folder's are the creator's to log).
     outcome carry_over(cabinet_creator& creator,
                        const std::function<block_encoding(uint16_t type)>& encoding_of,
-                       uint16_t folder_limit, record_table& kept,
-                       std::vector<std::size_t>& kept_from);
+                       uint32_t folder_limit, const std::function<block_size_log*()>& folder_made,
+                       record_table& kept, std::vector<std::size_t>& kept_from);
 
     // Writes the blocks of the folders carry_over copied, in order, each
     // verified again as it is written: the data behind the creator's
@@ -104,18 +108,19 @@ public:
     unsigned copied_folders = 0, rebuilt_folders = 0;
 
 private:
-    // Walks folder number's blocks in the map, verifying each checksum;
-    // with out,
-    // writes each as the new cabinet holds it (no reserve area). bytes gets
-    // the size of the blocks so written, uncompressed what they expand to.
-    outcome walk_folder(uint16_t number, std::ostream* out, uint64_t& bytes,
-                        uint64_t& uncompressed);
+    // Walks folder number's blocks in the old file, verifying each
+    // checksum; with out, writes each as the new cabinet holds it (no
+    // reserve area); with sizes, logs each block's. bytes gets the size of
+    // the blocks so written, uncompressed what they expand to.
+    outcome walk_folder(uint16_t number, std::ostream* out, uint64_t& bytes, uint64_t& uncompressed,
+                        block_size_log* sizes = nullptr);
     // Adds folder number's staying file entries to creator in a folder of
     // their own: copied (whole), or rebuilt from their bytes.
     outcome carry_folder(uint16_t number, const std::vector<uint32_t>& staying, bool whole,
                          cabinet_creator& creator,
                          const std::function<block_encoding(uint16_t type)>& encoding_of,
-                         uint16_t folder_limit, uint64_t& carried_offset,
+                         uint32_t folder_limit, const std::function<block_size_log*()>& folder_made,
+                         uint64_t& carried_offset,
                          const std::function<void(uint32_t file)>& carried_entry);
     // Whether a block of the folder that starts at start, found at at,
     // lies where another folder begins.

@@ -202,6 +202,19 @@ struct stored_file {
     std::string name;
 };
 
+// Logs the block sizes of the creator's newest folder in a new log, and
+// gives it. A type of the file: a lambda of the writer's would be exported.
+struct size_logger {
+    cabinet_creator& core;
+    std::deque<block_size_log>& logs;
+
+    block_size_log* operator()() const {
+        logs.emplace_back();
+        core.folders.tail->pipeline->blocks.keep_sizes(&logs.back());
+        return &logs.back();
+    }
+};
+
 } // namespace
 
 const char* refusal_of(std::string_view stored_name) noexcept {
@@ -242,6 +255,7 @@ struct writer::impl {
     // The cabinet being changed, when the writer started from one; a
     // stream written at commit instead of the path, when one was given.
     std::unique_ptr<cabinet_edit> edit;
+    bool carried_in_data = false; // the copied folders' blocks are in the data file
     std::ostream* stream = nullptr;
     // Record entries that replaced an entry of the cabinet being changed,
     // and its index there: they take its place.
@@ -278,6 +292,7 @@ struct writer::impl {
         target_exists = false;
         if (edit)
             edit->close();
+        carried_in_data = false;
         stream = nullptr;
         replacing.clear();
     }
@@ -396,17 +411,14 @@ struct writer::impl {
             type == compression::deflate ? COMPRESSION_TYPE_DEFLATE : COMPRESSION_TYPE_STORED));
         if (status != CAB_STATUS_OK)
             return outcome_of(status, path);
-        block_logs.emplace_back();
-        core.folders.tail->pipeline->blocks.keep_sizes(&block_logs.back());
+        size_logger{core, block_logs}();
         current = type;
         return {};
     }
 
-    // The folders one cabinet takes: one is kept for the record, unless the
-    // cabinet is plain.
-    uint16_t folder_limit() const {
-        return plain ? cabinet_creator::max_folders : cabinet_creator::max_folders - 1;
-    }
+    // The folders a change may make: one cabinet's, unless a set may hold
+    // them.
+    uint32_t folder_limit() const { return plain ? cabinet_creator::max_folders : UINT32_MAX; }
 
     // The newest folder's number, counting every folder of the data file.
     uint32_t newest_folder() const { return static_cast<uint32_t>(core.folders.count - 1); }
@@ -889,9 +901,35 @@ struct writer::impl {
         record_table kept;
         std::vector<std::size_t> kept_from;
         const auto encoding_of = [this](uint16_t type) { return encoding(type); };
-        if (outcome failure = edit->carry_over(core, encoding_of, folder_limit(), kept, kept_from);
+        // Every folder's block sizes are logged, as start_folder does, in
+        // case what the change makes is a set.
+        const size_logger folder_made{core, block_logs};
+        const uint32_t first_folder = core.folders.count;
+        const uint32_t first_entry = core.file_count;
+        const uint32_t first_file = static_cast<uint32_t>(files.size());
+        if (outcome failure =
+                edit->carry_over(core, encoding_of, folder_limit(), folder_made, kept, kept_from);
             failure.failed())
             return failure;
+        // The file entries carried over join the writer's own.
+        uint32_t folder_number = 0;
+        core.folders.ForEach([&](const cfc_folderinfo& folder) {
+            if (folder_number >= first_folder)
+                folder.files.ForEach([&](const cfc_fileinfo& made) {
+                    stored_file file;
+                    file.pieces.push_back({folder_number, made.uoffFolderStart, made.cbFile});
+                    file.size = made.cbFile;
+                    file.date = made.date;
+                    file.time = made.time;
+                    file.attribs = made.attribs;
+                    file.name = made.szName.str();
+                    files.push_back(std::move(file));
+                });
+            ++folder_number;
+        });
+        for (record_entry& e : kept.entries)
+            if (e.type == record_type::file || e.type == record_type::hardlink)
+                e.file = first_file + (e.file - first_entry);
         const std::size_t old_count = edit->entries().size();
         for (auto& [id, name] : record.owners)
             kept.owners[id] = std::move(name);
@@ -1180,10 +1218,10 @@ struct writer::impl {
             if (set) {
                 // A set is laid out from the data file alone, into files
                 // of its own.
-                if (edit)
-                    return outcome_of(CAB_ERROR_SET_UNCHANGEABLE, path);
                 if (stream != nullptr)
                     return outcome_of(CAB_ERROR_SET_TO_STREAM, path);
+                if (outcome failure = take_in_carried(); failure.failed())
+                    return failure;
                 return commit_set();
             }
         }
@@ -1263,6 +1301,24 @@ struct writer::impl {
             position[r] = static_cast<uint32_t>(table.entries.size());
             table.entries.push_back(std::move(copy));
         }
+        return {};
+    }
+
+    // The folders a change copies whole join the data file behind the
+    // others, where their blocks belong, for a set to be laid out of it.
+    outcome take_in_carried() {
+        if (!edit || !edit->carried_over() || carried_in_data)
+            return {};
+        std::fstream& data = core.temp_stream;
+        data.clear();
+        data.seekp(0, std::ios::end);
+        errno = 0;
+        if (int status = edit->write_carried(data))
+            return outcome_of(status, path);
+        data.flush();
+        if (data.fail())
+            return outcome_of(CAB_ERROR_WRITE, path);
+        carried_in_data = true;
         return {};
     }
 

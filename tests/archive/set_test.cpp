@@ -241,7 +241,7 @@ TEST_F(set_test, a_file_at_a_later_cabinets_name_stays) {
 
 // A set is files side by side: not a stream, and not a change made in
 // place to one of its cabinets.
-TEST_F(set_test, a_set_is_neither_streamed_nor_changed_in_place) {
+TEST_F(set_test, a_set_is_neither_streamed_nor_changed_itself) {
     std::ostringstream streamed;
     kistle::writer out;
     out.set_volume_size(200 * 1024);
@@ -258,6 +258,50 @@ TEST_F(set_test, a_set_is_neither_streamed_nor_changed_in_place) {
     change.edit(scratch.file("set.cab"), ec);
     EXPECT_EQ(ec, kistle::errc::set_unchangeable);
     EXPECT_TRUE(scratch_dir::read(scratch.file("set.cab")) == before);
+}
+
+// A change that takes a cabinet past the volume size makes a set of it:
+// the folders that stay whole are copied into the set's cabinets, and every
+// entry reads back from them.
+TEST_F(set_test, a_change_past_the_volume_size_makes_the_cabinet_a_set) {
+    const std::string path = scratch.file("one.cab");
+    std::vector<stored> files = {{"a.txt", "replaced later"},
+                                 {"keep/one.bin", noise(150 * 1024, 5)},
+                                 {"keep/two.bin", noise(120 * 1024, 6)},
+                                 {"keep/z.txt", std::string(30000, 'z')}};
+    {
+        kistle::writer out;
+        out.set_folder_size(100 * 1024);
+        out.open(path);
+        for (const stored& f : files)
+            out.add_bytes(f.name, f.bytes, modified);
+        out.commit();
+    }
+    ASSERT_FALSE(fs::exists(scratch.file("one.2.cab")));
+
+    const uint64_t limit = 150 * 1024;
+    kistle::writer change;
+    change.set_volume_size(limit);
+    change.edit(path);
+    files[0].bytes = "the new a";
+    files.push_back({"new.bin", noise(200 * 1024, 7)});
+    change.add_bytes(files[0].name, files[0].bytes, modified);
+    change.add_bytes(files.back().name, files.back().bytes, modified);
+    change.commit();
+
+    kistle::reader in(path);
+    ASSERT_GE(in.volumes().size(), 4u);
+    for (const kistle::volume_info& volume : in.volumes()) {
+        EXPECT_FALSE(volume.status) << volume.path;
+        EXPECT_LE(fs::file_size(volume.path), limit) << volume.path;
+    }
+    ASSERT_EQ(in.entries().size(), files.size());
+    for (const stored& f : files) {
+        const kistle::entry* e = in.find(f.name);
+        ASSERT_NE(e, nullptr) << f.name;
+        EXPECT_TRUE(in.read(*e) == f.bytes) << f.name;
+    }
+    EXPECT_TRUE(in.test().empty());
 }
 
 TEST_F(set_test, a_volume_size_without_room_for_a_block_fails_and_leaves_nothing) {

@@ -969,6 +969,18 @@ TEST_F(kistle_test, past_one_cabinets_limits_plain_refuses_and_a_set_goes_on) {
               0);
     EXPECT_EQ(scratch_dir::read(path("out/many/61440")), "some bytes");
     EXPECT_EQ(fs::file_size(path("out/many/65535")), 0u);
+
+    // A change that takes a full cabinet past the limit makes a set of it.
+    ASSERT_EQ(kistle({"create", "--exclude", "65535", "-C", tree.path(), path("grow.cab"), "many"})
+                  .exit_status,
+              0);
+    ASSERT_FALSE(fs::exists(path("grow.2.cab")));
+    program_result grown = kistle({"add", "-C", tree.path(), path("grow.cab"), "many/65535"});
+    EXPECT_EQ(grown.exit_status, 0) << grown.err;
+    EXPECT_EQ(grown.err, "kistle: " + path("grow.2.cab") +
+                             ": next cabinet of the set: a cabinet holds at most 65535 files\n");
+    EXPECT_EQ(kistle({"test", "grow.cab"}).out,
+              "grow.cab: OK (65536 files, 1 directory, 3 folders, 2 cabinets)\n");
 }
 
 // --volume-size: a line for each further cabinet, each no larger and read

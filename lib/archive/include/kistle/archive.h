@@ -121,7 +121,7 @@ enum class errc : int {
     foreign_volume = -82,     // a cabinet of another set, or out of its place
     set_continued = -83,      // a later cabinet of a set: the set is read from its first
     set_to_stream = -84,      // what needs a set of cabinets cannot go to a stream
-    set_unchangeable = -85,   // a set of cabinets, or a change that would need one
+    set_unchangeable = -85,   // a cabinet of a set, which edit() does not take
 };
 inline std::error_code make_error_code(errc e) noexcept {
     return {static_cast<int>(e), category()};
@@ -678,8 +678,10 @@ public:
     // where it could not be carried over whole: record_damaged,
     // record_newer, directory_damaged, entry_mismatch, overlap,
     // folders_overlap, invalid_folder; and set_unchangeable for a cabinet
-    // of a set (commit() fails so too where the changed cabinet would need
-    // one). The writer is then closed and nothing was changed.
+    // of a set. The writer is then closed and nothing was changed. A
+    // change that takes the cabinet past one cabinet's limits, or past the
+    // volume size, makes it a set, its folders still copied block for
+    // block.
     void edit(const std::filesystem::path& cabinet);
     void edit(const std::filesystem::path& cabinet, std::error_code& ec);
     // Removes the entries of the cabinet being changed that select chooses
