@@ -76,6 +76,8 @@ void cabinet_edit::close() noexcept {
     copied_folders = rebuilt_folders = 0;
     carried.clear();
     carry_done = false;
+    whole_set.reset();
+    volumes.clear();
 }
 
 outcome cabinet_edit::open(const std::filesystem::path& cabinet) {
@@ -100,12 +102,14 @@ outcome cabinet_edit::open(const std::filesystem::path& cabinet) {
     // Twenty zero bytes would otherwise read as an empty cabinet.
     if (failed == CAB_STATUS_OK && core.header.signature != CABINET_SIGNATURE)
         failed = CAB_ERROR_BAD_DATA;
-    // A cabinet of a set holds part of it: the set is made again whole.
-    if (failed == CAB_STATUS_OK &&
-        (core.header.flags & (cfhdrPREV_CABINET | cfhdrNEXT_CABINET)) != 0)
+    // A later cabinet of a set holds only part of it: the set is changed
+    // from its first.
+    if (failed == CAB_STATUS_OK && (core.header.flags & cfhdrPREV_CABINET) != 0)
         failed = CAB_ERROR_SET_UNCHANGEABLE;
     if (failed != CAB_STATUS_OK)
         return outcome_of(failed, path);
+    if ((core.header.flags & cfhdrNEXT_CABINET) != 0)
+        return open_set();
     read_entries(core, reading);
     // What cannot be verified cannot be carried over as sound.
     if (!reading.damage.empty()) {
@@ -151,6 +155,49 @@ outcome cabinet_edit::open(const std::filesystem::path& cabinet) {
     return {};
 }
 
+// What a reader's error says, as an outcome naming where.
+static outcome outcome_of_code(const std::error_code& code, std::filesystem::path where) {
+    const bool own = code.category() == category();
+    errno = own ? 0 : code.value();
+    return outcome_of(own ? code.value() : CAB_ERROR_OPEN_STREAM, std::move(where));
+}
+
+outcome cabinet_edit::open_set() {
+    whole_set = std::make_unique<reader>();
+    std::error_code failed;
+    whole_set->open(path, failed);
+    if (failed)
+        return outcome_of_code(failed, path);
+    for (const volume_info& volume : whole_set->volumes()) {
+        if (volume.status)
+            return outcome_of_code(volume.status, volume.path);
+        volumes.push_back(volume.path);
+    }
+    // What cannot be verified cannot be stored again as sound.
+    if (!whole_set->damage().empty()) {
+        const problem& first = whole_set->damage().front();
+        return outcome_of_code(first.code, first.name.empty() ? path : path / first.name);
+    }
+    if (whole_set->info().record != record_status::verified)
+        return outcome_of(CAB_ERROR_RECORD_DAMAGED, path);
+    reading.status = record_status::verified;
+    reading.entries = whole_set->entries();
+    for (std::size_t i = 0; i < reading.entries.size(); ++i)
+        by_name.emplace(reading.entries[i].name, i);
+    keep.assign(reading.entries.size(), true);
+    opened = true;
+    return {};
+}
+
+std::vector<std::size_t> cabinet_edit::all_named(std::string_view name) const {
+    std::vector<std::size_t> found;
+    auto [first, last] = by_name.equal_range(name);
+    for (auto at = first; at != last; ++at)
+        found.push_back(at->second);
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
 std::size_t cabinet_edit::kept_count() const {
     std::size_t count = 0;
     for (bool kept : keep)
@@ -168,6 +215,8 @@ std::vector<std::size_t> cabinet_edit::named(std::string_view name) const {
 }
 
 const cabinet_file_header* cabinet_edit::file_of(std::size_t index) const {
+    if (index >= reading.sources.size())
+        return nullptr; // a set's
     const int64_t file = reading.sources[index].file;
     return file < 0 ? nullptr : core.file_headers[static_cast<uint32_t>(file)];
 }

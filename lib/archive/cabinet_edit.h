@@ -5,7 +5,8 @@
 // (each block's checksum verified before the new cabinet is begun and again
 // as it is written, never recompressed); a folder that loses an entry is
 // rebuilt from the entries it keeps, each checked against the record's
-// checksum first.
+// checksum first. A set of cabinets is read whole, and its entries stored
+// again.
 #ifndef KISTLE_CABINET_EDIT_H
 #define KISTLE_CABINET_EDIT_H
 
@@ -71,6 +72,16 @@ public:
     void drop(std::size_t index) { keep[index] = false; }
     // The DOS date, time and attributes of an entry with bytes.
     const cabinet_file_header* file_of(std::size_t index) const;
+    // Every entry stored under name, kept or not, in stored order.
+    std::vector<std::size_t> all_named(std::string_view name) const;
+
+    // A set, opened from its first cabinet, is read through a reader: its
+    // entries are stored again by the writer rather than carried over, and
+    // carry_over is not called (mark_carried is). Null for one cabinet.
+    reader* set() const { return whole_set.get(); }
+    // The set's cabinets, the first included.
+    const std::vector<std::filesystem::path>& set_volumes() const { return volumes; }
+    void mark_carried() { carry_done = true; }
 
     // Appends what stays to creator, behind its folders: every folder that
     // keeps an entry, each copied or rebuilt as encoding_of says its type is
@@ -126,6 +137,9 @@ private:
     // lies where another folder begins.
     bool runs_into_another(uint64_t start, uint64_t at) const;
     outcome check_content(std::size_t file, const std::string& bytes) const;
+    // open() for a set's first cabinet: every cabinet read, and its record
+    // verified.
+    outcome open_set();
 
     std::filesystem::path path;
     bool opened = false;
@@ -152,6 +166,8 @@ private:
     // The entry that describes each file entry.
     std::vector<std::size_t> entry_of_file;
     std::unordered_multimap<std::string_view, std::size_t> by_name;
+    std::unique_ptr<reader> whole_set;
+    std::vector<std::filesystem::path> volumes;
 };
 
 } // namespace kistle::internal

@@ -67,7 +67,7 @@ public:
         case CAB_ERROR_SET_TO_STREAM:
             return "A set of cabinets cannot be written to a stream";
         case CAB_ERROR_SET_UNCHANGEABLE:
-            return "A set of cabinets cannot be changed: create it again";
+            return "A cabinet of a set is changed from the first one";
         default:
             if (status >= CAB_ERROR_ZLIB_FIRST && status <= CAB_ERROR_ZLIB_LAST)
                 return "zlib failed (" + std::to_string(status) + ")";

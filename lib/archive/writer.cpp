@@ -30,6 +30,7 @@
 #include "cabinet_target.h"
 #include "entry_facts.h"
 #include "fd_input_buffer.h"
+#include "fd_output_buffer.h"
 #include "little_endian.h"
 #include "memory_input.h"
 #include "memory_output.h"
@@ -256,6 +257,7 @@ struct writer::impl {
     // stream written at commit instead of the path, when one was given.
     std::unique_ptr<cabinet_edit> edit;
     bool carried_in_data = false; // the copied folders' blocks are in the data file
+    bool carrying = false;        // storing again what a set being changed keeps
     std::ostream* stream = nullptr;
     // Record entries that replaced an entry of the cabinet being changed,
     // and its index there: they take its place.
@@ -821,6 +823,8 @@ struct writer::impl {
     // An entry stored under name replaces those the cabinet being changed
     // keeps under it.
     void stored(const std::string& name) {
+        if (carrying)
+            return; // an entry of the set being changed, stored again
         if (!edit || !edit->is_open()) {
             tell_change(change::added, name);
             return;
@@ -898,6 +902,13 @@ struct writer::impl {
     outcome carry_over() {
         if (!edit || !edit->is_open() || edit->carried_over())
             return {};
+        if (edit->set() != nullptr) {
+            edit->mark_carried();
+            carrying = true;
+            outcome result = carry_set();
+            carrying = false;
+            return result;
+        }
         record_table kept;
         std::vector<std::size_t> kept_from;
         const auto encoding_of = [this](uint16_t type) { return encoding(type); };
@@ -939,6 +950,122 @@ struct writer::impl {
         record.groups = std::move(kept.groups);
         record.entries = merged_entries(std::move(kept.entries), kept_from, old_count);
         return {};
+    }
+
+    // What stays of a set being changed is stored again, each file's bytes
+    // read (and verified) from the set through a private spill file: a file
+    // of a set may be larger than memory. Its record's entries come first,
+    // in their old order, as carry_over's do.
+    outcome carry_set() {
+        reader& old = *edit->set();
+        const std::vector<entry>& entries = edit->entries();
+        const std::size_t first_new = record.entries.size();
+        std::vector<std::size_t> kept_from;
+        // A link group's bytes, by the old index of its first name: the new
+        // record entry that holds them.
+        std::map<std::size_t, uint32_t> holder;
+        temporary_file spill;
+        errno = 0;
+        const char* spill_directory = temporary_directory();
+        const int directory = ::open(spill_directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (directory < 0)
+            return outcome_of(CAB_ERROR_TEMP_FILE, spill_directory);
+        const int made = spill.create(directory, 0600);
+        ::close(directory);
+        if (made != CAB_STATUS_OK)
+            return outcome_of(CAB_ERROR_TEMP_FILE, spill_directory);
+
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (!edit->kept(i))
+                continue;
+            const entry& e = entries[i];
+            entry_facts facts;
+            facts.mode = e.mode;
+            facts.has_owner = e.owner.has_value() && e.group.has_value();
+            if (facts.has_owner) {
+                facts.owner = *e.owner;
+                facts.group = *e.group;
+            }
+            facts.modified = e.time();
+            outcome result;
+            if (e.type == entry_type::directory || e.type == entry_type::symlink) {
+                record_entry r;
+                r.type =
+                    e.type == entry_type::directory ? record_type::directory : record_type::symlink;
+                r.name = e.name;
+                r.target = e.link_target;
+                result = add_record_only(std::move(r), facts, e.name);
+            } else {
+                // The first name of a hard link's group, or the file itself.
+                std::size_t first = i;
+                if (e.type == entry_type::hardlink)
+                    for (std::size_t named : edit->all_named(e.link_target))
+                        if (named < i) {
+                            first = named;
+                            break;
+                        }
+                auto held = holder.find(first);
+                if (held != holder.end()) {
+                    result = add_hard_link(e.name, held->second, facts, e.name);
+                } else {
+                    // The reader knows its entries by where they are.
+                    result = store_again(old, old.entries()[i], facts, spill);
+                    if (!result.failed())
+                        holder.emplace(first, static_cast<uint32_t>(record.entries.size() - 1));
+                }
+            }
+            if (result.failed())
+                return result;
+            kept_from.push_back(i);
+        }
+        // The entries stored again join the others as carry_over's do: links
+        // counted within them.
+        std::vector<record_entry> kept(std::make_move_iterator(record.entries.begin() + first_new),
+                                       std::make_move_iterator(record.entries.end()));
+        record.entries.resize(first_new);
+        for (record_entry& r : kept)
+            if (r.type == record_type::hardlink)
+                r.link -= static_cast<uint32_t>(first_new);
+        record.entries = merged_entries(std::move(kept), kept_from, entries.size());
+        return {};
+    }
+
+    // Stores the bytes of the set's entry e again, copied whole into spill
+    // first (the reader verifies them on the way).
+    outcome store_again(reader& old, const entry& e, const entry_facts& facts,
+                        temporary_file& spill) {
+        const int fd = spill.descriptor();
+        errno = 0;
+        if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0)
+            return outcome_of(CAB_ERROR_WRITE, temporary_directory());
+        const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (copy < 0)
+            return outcome_of(CAB_ERROR_WRITE, temporary_directory());
+        constexpr std::size_t piece = 256 * 1024;
+        std::unique_ptr<char[]> buffer(new (std::nothrow) char[piece]);
+        if (!buffer) {
+            ::close(copy);
+            return outcome_of(CAB_ERROR_OUT_OF_MEMORY);
+        }
+        std::error_code failed;
+        {
+            fd_output_buffer written(copy, buffer.get(), piece);
+            std::ostream out(&written);
+            old.extract(e, out, failed);
+            const bool closed = written.close();
+            if (failed) {
+                const bool own = failed.category() == category();
+                errno = own ? 0 : failed.value();
+                return outcome_of(own ? failed.value() : CAB_ERROR_READ,
+                                  edit->set_volumes().front() / e.name);
+            }
+            if (!closed)
+                return outcome_of(CAB_ERROR_WRITE, temporary_directory());
+        }
+        if (lseek(fd, 0, SEEK_SET) != 0)
+            return outcome_of(CAB_ERROR_READ, temporary_directory());
+        fd_input_buffer bytes(fd);
+        return add_bytes_from(bytes, &bytes, e.name, facts, e.size, e.name);
     }
 
     // The record's entries once a cabinet is changed: what stays and what
@@ -1247,8 +1374,24 @@ struct writer::impl {
         errno = 0;
         if (int status = core.close(target.c_str(), extras))
             return outcome_of(status, path);
+        remove_former_volumes(1);
         discard();
         return {};
+    }
+
+    // Once a changed set is in place as count cabinets, those of the old set
+    // it no longer has go (a failure to remove one leaves it, unread: no
+    // cabinet names it).
+    void remove_former_volumes(std::size_t count) {
+        if (!edit || edit->set() == nullptr)
+            return;
+        std::set<std::filesystem::path> current;
+        for (std::size_t v = 0; v < count; ++v)
+            current.insert(volume_path(target, static_cast<unsigned>(v + 1)).filename());
+        const std::vector<std::filesystem::path>& former = edit->set_volumes();
+        for (std::size_t v = 1; v < former.size(); ++v)
+            if (current.count(former[v].filename()) == 0)
+                ::unlink(former[v].c_str());
     }
 
     // The record of one cabinet of a set: the entries of its files and the
@@ -1462,6 +1605,7 @@ struct writer::impl {
                      volume_path(path, static_cast<unsigned>(v + 1)),
                      laid.reasons[v - 1],
                      {}});
+        remove_former_volumes(count);
         discard();
         return {};
     }

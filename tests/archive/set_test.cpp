@@ -241,7 +241,7 @@ TEST_F(set_test, a_file_at_a_later_cabinets_name_stays) {
 
 // A set is files side by side: not a stream, and not a change made in
 // place to one of its cabinets.
-TEST_F(set_test, a_set_is_neither_streamed_nor_changed_itself) {
+TEST_F(set_test, a_set_is_not_written_to_a_stream) {
     std::ostringstream streamed;
     kistle::writer out;
     out.set_volume_size(200 * 1024);
@@ -251,13 +251,86 @@ TEST_F(set_test, a_set_is_neither_streamed_nor_changed_itself) {
     out.commit(ec);
     EXPECT_EQ(ec, kistle::errc::set_to_stream);
     EXPECT_TRUE(streamed.str().empty());
+}
 
-    write_set(scratch.file("set.cab"), 200 * 1024, 1);
-    const std::string before = scratch_dir::read(scratch.file("set.cab"));
-    kistle::writer change;
-    change.edit(scratch.file("set.cab"), ec);
+// A set is changed from its first cabinet as one archive: what stays is
+// stored again in the old order, the cabinets the new set no longer needs
+// go, and a later cabinet alone is refused.
+TEST_F(set_test, a_set_is_changed_as_a_whole) {
+    const std::string path = scratch.file("set.cab");
+    std::vector<stored> files = write_set(path, 200 * 1024, 1);
+    const std::size_t old_count = kistle::reader(path).volumes().size();
+    ASSERT_GE(old_count, 5u);
+
+    std::error_code ec;
+    kistle::writer later;
+    later.edit(scratch.file("set.2.cab"), ec);
     EXPECT_EQ(ec, kistle::errc::set_unchangeable);
-    EXPECT_TRUE(scratch_dir::read(scratch.file("set.cab")) == before);
+
+    kistle::writer change;
+    change.edit(path);
+    EXPECT_EQ(change.remove([](const kistle::entry& e) { return e.name == "big/one.bin"; }), 1u);
+    change.add_bytes("new.txt", "added last", modified);
+    change.add_bytes("z.txt", "replaced in place", modified);
+    change.commit();
+    files.erase(files.begin() + 1);
+    files[3].bytes = "replaced in place";
+    files.push_back({"new.txt", "added last"});
+
+    // What is left fits one cabinet: the others are gone.
+    for (std::size_t v = 2; v <= old_count; ++v)
+        EXPECT_FALSE(fs::exists(scratch.file("set." + std::to_string(v) + ".cab"))) << v;
+    kistle::reader in(path);
+    EXPECT_EQ(in.volumes().size(), 1u);
+    ASSERT_EQ(in.entries().size(), files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const kistle::entry& e = in.entries()[i];
+        EXPECT_EQ(e.name, files[i].name);
+        EXPECT_EQ(e.modified, modified) << e.name;
+        EXPECT_TRUE(in.read(e) == files[i].bytes) << e.name;
+    }
+    EXPECT_TRUE(in.test().empty());
+    EXPECT_TRUE(scratch_dir::names_in(temp_dir).empty());
+}
+
+// Hard links of a set keep their bytes when their first name goes, and a
+// set changed within a volume size stays a set.
+TEST_F(set_test, a_sets_hard_links_survive_a_change) {
+    fs::create_directories(scratch.file("tree/sub"));
+    const std::string shared = noise(300 * 1024, 9);
+    scratch.write("tree/first", shared);
+    fs::create_hard_link(scratch.file("tree/first"), scratch.file("tree/sub/second"));
+    fs::create_hard_link(scratch.file("tree/first"), scratch.file("tree/third"));
+    scratch.write("tree/other", noise(250 * 1024, 10));
+    const std::string path = scratch.file("links.cab");
+    {
+        kistle::writer out;
+        out.set_volume_size(200 * 1024);
+        out.open(path);
+        out.add_tree(scratch.file("tree"), "tree");
+        out.commit();
+    }
+    kistle::writer change;
+    change.set_volume_size(200 * 1024);
+    change.edit(path);
+    change.remove([](const kistle::entry& e) { return e.name == "tree/first"; });
+    change.commit();
+
+    kistle::reader in(path);
+    EXPECT_GE(in.volumes().size(), 3u);
+    EXPECT_EQ(in.find("tree/first"), nullptr);
+    const kistle::entry* second = in.find("tree/sub/second");
+    const kistle::entry* third = in.find("tree/third");
+    ASSERT_NE(second, nullptr);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(second->type, kistle::entry_type::file);
+    EXPECT_EQ(third->type, kistle::entry_type::hardlink);
+    EXPECT_EQ(third->link_target, "tree/sub/second");
+    EXPECT_TRUE(in.read(*second) == shared);
+    EXPECT_TRUE(in.read(*third) == shared);
+    ASSERT_NE(in.find("tree/sub"), nullptr);
+    EXPECT_EQ(in.find("tree/sub")->type, kistle::entry_type::directory);
+    EXPECT_TRUE(in.test().empty());
 }
 
 // A change that takes a cabinet past the volume size makes a set of it:

@@ -1029,9 +1029,13 @@ TEST_F(kistle_test, volume_size_makes_a_set_that_reads_back_as_one) {
     EXPECT_EQ(piped.exit_status, 2);
     EXPECT_EQ(piped.err.rfind("kistle: --volume-size and '-' cannot be used together\n", 0), 0u)
         << piped.err;
-    program_result added = kistle({"add", "set.cab", "src/a.txt"});
-    EXPECT_EQ(added.exit_status, 1);
-    EXPECT_EQ(added.err, "kistle: set.cab: A set of cabinets cannot be changed: create it again\n");
+    // A set is changed from its first cabinet, not from a later one.
+    program_result added = kistle({"add", "--volume-size", "300K", "set.cab", "src/a.txt"});
+    EXPECT_EQ(added.exit_status, 0) << added.err;
+    EXPECT_EQ(kistle({"test", "set.cab"}).out, tested.out);
+    program_result later = kistle({"add", "set.2.cab", "src/a.txt"});
+    EXPECT_EQ(later.exit_status, 1);
+    EXPECT_EQ(later.err, "kistle: set.2.cab: A cabinet of a set is changed from the first one\n");
 
     program_result alone = kistle({"list", "set.2.cab"});
     EXPECT_EQ(alone.exit_status, 0);

@@ -121,7 +121,7 @@ enum class errc : int {
     foreign_volume = -82,     // a cabinet of another set, or out of its place
     set_continued = -83,      // a later cabinet of a set: the set is read from its first
     set_to_stream = -84,      // what needs a set of cabinets cannot go to a stream
-    set_unchangeable = -85,   // a cabinet of a set, which edit() does not take
+    set_unchangeable = -85,   // a later cabinet of a set, which edit() does not take
 };
 inline std::error_code make_error_code(errc e) noexcept {
     return {static_cast<int>(e), category()};
@@ -677,11 +677,13 @@ public:
     // reader would refuse the old cabinet (bad_data, not_seekable, ...) or
     // where it could not be carried over whole: record_damaged,
     // record_newer, directory_damaged, entry_mismatch, overlap,
-    // folders_overlap, invalid_folder; and set_unchangeable for a cabinet
-    // of a set. The writer is then closed and nothing was changed. A
-    // change that takes the cabinet past one cabinet's limits, or past the
-    // volume size, makes it a set, its folders still copied block for
-    // block.
+    // folders_overlap, invalid_folder; and set_unchangeable for a later
+    // cabinet of a set. The writer is then closed and nothing was changed.
+    // A change that takes the cabinet past one cabinet's limits, or past
+    // the volume size, makes it a set, its folders still copied block for
+    // block. A set, opened from its first cabinet, is changed as one
+    // archive: what stays is read from it (verified) and stored again, and
+    // commit() removes the cabinets the new set no longer needs.
     void edit(const std::filesystem::path& cabinet);
     void edit(const std::filesystem::path& cabinet, std::error_code& ec);
     // Removes the entries of the cabinet being changed that select chooses
