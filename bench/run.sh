@@ -17,6 +17,10 @@
 # and one deleted in a copy of /usr/include, against a full kistle create
 # and zip -FS; kistle create - piped into kistle extract - against a file.
 #
+# record: what the record costs (bench_record): the 64 MiB file and the tree
+# of 3000 files written by the library plain and with its record, both with
+# zlib 6 on one thread, and read back; the record's size for 65535 entries.
+#
 # sets: what one cabinet cannot hold, written as a set of cabinets: a 5 GiB
 # sparse file and a tree of 70,000 small files, against tar with pigz.
 #
@@ -27,7 +31,8 @@
 # cores, choices about fifteen; run it when the machine is otherwise quiet.
 #
 # usage: [BENCH_ONLY=PART[,PART...]] bench/run.sh
-#   PART is limit, trees, choices, habits or sets; by default limit and trees.
+#   PART is limit, trees, choices, habits, record or sets; by default limit
+#   and trees.
 # shellcheck disable=SC2154 # the figures are set by m and by an eval below
 set -euo pipefail
 
@@ -44,8 +49,8 @@ want() { [[ ",$parts," == *",$1,"* ]]; }
 
 for part in ${parts//,/ }; do
     case $part in
-    limit | trees | choices | habits | sets) ;;
-    *) fail "unknown part '$part' in BENCH_ONLY (limit, trees, choices, habits, sets)" ;;
+    limit | trees | choices | habits | record | sets) ;;
+    *) fail "unknown part '$part' in BENCH_ONLY (limit, trees, choices, habits, record, sets)" ;;
     esac
 done
 
@@ -88,6 +93,7 @@ folders=$build/bench/bench_folders
 threads=$build/bench/bench_threads
 compressors=$build/bench/bench_compressors
 checksums=$build/bench/bench_checksums
+record=$build/bench/bench_record
 gzip=$(command -v gzip) || fail "gzip is needed for the reference rows"
 tar=$(command -v tar) || fail "tar is needed for the reference rows"
 cores=$(nproc)
@@ -663,6 +669,19 @@ part_habits() {
     rm -rf "$out" "$name" ./*.cab ./*.zip
 }
 
+# --- record -------------------------------------------------------------
+
+part_record() {
+    cd "$scratch"
+    make_big
+    make_tree
+    say "measuring the record's cost"
+    echo "The record's cost: kistle::writer plain and with its record, zlib 6, one folder"
+    echo "  at its limit, one thread; extract_all into an empty directory; best of 5 on"
+    echo "  $(fs_type "$scratch"), rows taken in turn; CPU cost: record / plain - 1"
+    "$record" -r 5 big.bin tree
+}
+
 # --- sets ---------------------------------------------------------------
 
 count() { echo $#; }
@@ -746,8 +765,12 @@ if want habits; then
     { want limit || want trees || want choices; } && echo
     part_habits
 fi
-if want sets; then
+if want record; then
     { want limit || want trees || want choices || want habits; } && echo
+    part_record
+fi
+if want sets; then
+    { want limit || want trees || want choices || want habits || want record; } && echo
     part_sets
 fi
 echo
