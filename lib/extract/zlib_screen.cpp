@@ -1,5 +1,10 @@
 #include "zlib_screen.h"
 
+#include <algorithm>
+#include <iterator>
+
+#include "little_endian.h"
+
 namespace kistle::internal {
 
 namespace {
@@ -9,18 +14,30 @@ class bit_reader {
 public:
     bit_reader(const uint8_t* bytes, std::size_t size) : next(bytes), end(bytes + size) {}
 
-    // False when the stream ends first.
+    // count at most 32. False when the stream ends first.
     bool take(unsigned count, unsigned& value) {
-        while (held < count) {
-            if (next == end)
+        if (held < count) {
+            refill();
+            if (held < count)
                 return false;
-            bits |= static_cast<uint64_t>(*next++) << held;
-            held += 8;
         }
         value = static_cast<unsigned>(bits & ((uint64_t{1} << count) - 1));
         bits >>= count;
         held -= count;
         return true;
+    }
+
+    // Up to count (at most 32) bits ahead without taking them; fewer where
+    // the stream ends first. Returns how many are there.
+    unsigned peek(unsigned count, uint64_t& value) {
+        if (held < count)
+            refill();
+        value = bits;
+        return held;
+    }
+    void drop(unsigned count) {
+        bits >>= count;
+        held -= count;
     }
 
     // Passes over the rest of the byte and then count whole bytes.
@@ -38,6 +55,23 @@ public:
     }
 
 private:
+    // At least 56 bits held afterwards, or all the stream has left.
+    void refill() {
+        if (end - next >= 8) {
+            // Whole bytes only: those beyond held's new count are not taken.
+            const unsigned bytes = (63 - held) / 8;
+            bits |= get_le64(next) << held;
+            next += bytes;
+            held += bytes * 8;
+            bits &= (uint64_t{1} << held) - 1;
+            return;
+        }
+        while (held <= 56 && next != end) {
+            bits |= static_cast<uint64_t>(*next++) << held;
+            held += 8;
+        }
+    }
+
     const uint8_t* next;
     const uint8_t* end;
     uint64_t bits = 0;
@@ -93,6 +127,78 @@ struct small_code {
     }
 };
 
+// A canonical prefix code of lengths up to 15 bits: the words of up to
+// table_bits bits through a table, longer ones bit by bit.
+class prefix_code {
+public:
+    // lengths must fill the code space exactly (complete()).
+    void build(const unsigned* lengths, unsigned symbols) {
+        std::fill(std::begin(count), std::end(count), 0u);
+        std::fill(std::begin(table), std::end(table), uint16_t{0});
+        for (unsigned i = 0; i < symbols; ++i)
+            ++count[lengths[i]];
+        count[0] = 0;
+        unsigned offset[16] = {};
+        for (unsigned length = 1; length < 15; ++length)
+            offset[length + 1] = offset[length] + count[length];
+        unsigned next_word[16] = {};
+        unsigned word = 0;
+        for (unsigned length = 1; length <= 15; ++length) {
+            word = (word + count[length - 1]) << 1;
+            next_word[length] = word;
+        }
+        for (unsigned value = 0; value < symbols; ++value) {
+            const unsigned length = lengths[value];
+            if (length == 0)
+                continue;
+            symbol[offset[length]++] = static_cast<uint16_t>(value);
+            const unsigned code = next_word[length]++;
+            if (length > table_bits)
+                continue;
+            // The stream holds the word most significant bit first.
+            unsigned reversed = 0;
+            for (unsigned bit = 0; bit < length; ++bit)
+                reversed |= ((code >> bit) & 1u) << (length - 1 - bit);
+            for (unsigned index = reversed; index < table_size; index += 1u << length)
+                table[index] = static_cast<uint16_t>(length << 9 | value);
+        }
+    }
+
+    bool decode(bit_reader& in, unsigned& value) const {
+        uint64_t ahead;
+        if (in.peek(table_bits, ahead) >= table_bits) {
+            const uint16_t found = table[ahead & (table_size - 1)];
+            if (found != 0) {
+                in.drop(found >> 9);
+                value = found & 0x1FF;
+                return true;
+            }
+        }
+        unsigned code = 0, first = 0, index = 0;
+        for (unsigned length = 1; length <= 15; ++length) {
+            unsigned bit;
+            if (!in.take(1, bit))
+                return false;
+            code |= bit;
+            if (code - first < count[length]) {
+                value = symbol[index + code - first];
+                return true;
+            }
+            index += count[length];
+            first = (first + count[length]) << 1;
+            code <<= 1;
+        }
+        return false;
+    }
+
+private:
+    static constexpr unsigned table_bits = 10;
+    static constexpr unsigned table_size = 1u << table_bits;
+    unsigned count[16] = {};
+    uint16_t symbol[288] = {};
+    uint16_t table[table_size] = {}; // length << 9 | symbol; 0: a longer word
+};
+
 // Whether code lengths 1 to 15 fill the code space exactly.
 bool complete(const unsigned* lengths, unsigned symbols) {
     uint32_t space = 0;
@@ -103,12 +209,15 @@ bool complete(const unsigned* lengths, unsigned symbols) {
     return space == 1u << 15;
 }
 
-// The header of a block with its own codes, up to its first symbol.
-bool sound_code_header(bit_reader& in) {
+// The header of a block with its own codes, up to its first symbol: the
+// code lengths go to lengths (literal/length codes, then distance codes).
+bool sound_code_header(bit_reader& in, unsigned (&lengths)[max_length_codes + max_distance_codes],
+                       unsigned& lengths_count, unsigned& distances_count) {
     unsigned hlit, hdist, hclen;
     if (!in.take(5, hlit) || !in.take(5, hdist) || !in.take(4, hclen))
         return false;
-    const unsigned lengths_count = hlit + 257, distances_count = hdist + 1;
+    lengths_count = hlit + 257;
+    distances_count = hdist + 1;
     if (lengths_count > max_length_codes || distances_count > max_distance_codes)
         return false;
     static const unsigned order[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
@@ -122,7 +231,7 @@ bool sound_code_header(bit_reader& in) {
     if (!code.build(code_lengths))
         return false;
 
-    unsigned lengths[max_length_codes + max_distance_codes] = {};
+    std::fill(std::begin(lengths), std::end(lengths), 0u);
     const unsigned total = lengths_count + distances_count;
     for (unsigned i = 0; i < total;) {
         unsigned symbol;
@@ -156,6 +265,29 @@ bool sound_code_header(bit_reader& in) {
            complete(lengths + lengths_count, distances_count);
 }
 
+// Walks a block's symbols, with its sound codes, to its end of block.
+bool walk_block(bit_reader& in, const prefix_code& literals, const prefix_code& distances) {
+    static const uint8_t length_extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                             2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+    static const uint8_t distance_extra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                               6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+    for (;;) {
+        unsigned symbol, extra;
+        if (!literals.decode(in, symbol))
+            return false;
+        if (symbol < end_of_block)
+            continue;
+        if (symbol == end_of_block)
+            return true;
+        symbol -= end_of_block + 1;
+        if (symbol >= 29 || !in.take(length_extra[symbol], extra))
+            return false;
+        if (!distances.decode(in, symbol) || symbol >= 30 ||
+            !in.take(distance_extra[symbol], extra))
+            return false;
+    }
+}
+
 } // namespace
 
 bool libdeflate_reads_like_zlib(const uint8_t* stream, std::size_t size) {
@@ -176,8 +308,18 @@ bool libdeflate_reads_like_zlib(const uint8_t* stream, std::size_t size) {
             if (last)
                 return true;
         } else {
+            unsigned lengths[max_length_codes + max_distance_codes];
+            unsigned lengths_count, distances_count;
+            if (type != 2 || !sound_code_header(in, lengths, lengths_count, distances_count))
+                return false;
+            if (last)
+                return true;
             // Where a block of codes ends is known only by decoding it.
-            return type == 2 && last && sound_code_header(in);
+            prefix_code literals, distances;
+            literals.build(lengths, lengths_count);
+            distances.build(lengths + lengths_count, distances_count);
+            if (!walk_block(in, literals, distances))
+                return false;
         }
     }
 }

@@ -3,10 +3,11 @@
 // codes' length symbols 286 and 287 and distance symbols 30 and 31, more than
 // 286 length or 30 distance code lengths, and codes that do not fill their
 // code space, whose unused code words it takes for symbol 0. A stream holds
-// none of these when its header is sound, every deflate block but the last is
-// stored, and the last is stored or uses its own codes (no more than 286 and
-// 30 of them, the code-length code and both codes complete, an end-of-block
-// code present). What follows the last block is read by neither.
+// none of these when its header is sound and every deflate block is stored or
+// uses its own codes (no more than 286 and 30 of them, the code-length code
+// and both codes complete, an end-of-block code present); where such a block
+// is not the last, its symbols are walked to find the next. What follows the
+// last block is read by neither.
 #ifndef KISTLE_ZLIB_SCREEN_H
 #define KISTLE_ZLIB_SCREEN_H
 

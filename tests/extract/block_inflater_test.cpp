@@ -11,6 +11,7 @@
 #include <zlib.h>
 
 #include <gtest/gtest.h>
+#include <libdeflate.h>
 
 #include <kistle/cabinet_datablock.h>
 #include <kistle/cabinet_folder_manager.h>
@@ -78,13 +79,13 @@ void fixed_symbol(bit_writer& out, unsigned symbol) {
 // distance symbols (no extra bits), then the end. libdeflate reads length
 // symbols 286 and 287 as 258 and distance symbols 30 and 31 as 24577 on;
 // zlib refuses them.
-std::string fixed_copy(unsigned length_symbol, unsigned distance_symbol, unsigned distance_bits,
-                       std::size_t copied, std::size_t distance) {
-    bit_writer out;
-    out.bits(1, 1); // last block
+void put_fixed_copy(bit_writer& out, bool last, std::string& expected, unsigned length_symbol,
+                    unsigned distance_symbol, unsigned distance_bits, std::size_t copied,
+                    std::size_t distance) {
+    out.bits(last ? 1 : 0, 1);
     out.bits(1, 2); // fixed codes
-    std::string expected;
-    while (expected.size() < 30000) {
+    const std::size_t start = expected.size();
+    while (expected.size() - start < 30000) {
         char c = static_cast<char>('a' + expected.size() % 26);
         fixed_symbol(out, static_cast<unsigned char>(c));
         expected += c;
@@ -95,6 +96,14 @@ std::string fixed_copy(unsigned length_symbol, unsigned distance_symbol, unsigne
     for (std::size_t i = 0; i < copied; ++i)
         expected += expected[expected.size() - distance];
     fixed_symbol(out, 256);
+}
+
+std::string fixed_copy(unsigned length_symbol, unsigned distance_symbol, unsigned distance_bits,
+                       std::size_t copied, std::size_t distance) {
+    bit_writer out;
+    std::string expected;
+    put_fixed_copy(out, true, expected, length_symbol, distance_symbol, distance_bits, copied,
+                   distance);
     return zlib_wrap(out.finish(), expected);
 }
 
@@ -107,11 +116,10 @@ struct coded_symbol {
     unsigned raw_length;
 };
 
-std::string dynamic_block(const std::vector<unsigned>& literal_lengths,
-                          const std::vector<unsigned>& distance_lengths,
-                          const std::vector<coded_symbol>& symbols, const std::string& expected) {
-    bit_writer out;
-    out.bits(1, 1);
+void put_dynamic(bit_writer& out, bool last, const std::vector<unsigned>& literal_lengths,
+                 const std::vector<unsigned>& distance_lengths,
+                 const std::vector<coded_symbol>& symbols) {
+    out.bits(last ? 1 : 0, 1);
     out.bits(2, 2);
     out.bits(static_cast<unsigned>(literal_lengths.size() - 257), 5);
     out.bits(static_cast<unsigned>(distance_lengths.size() - 1), 5);
@@ -140,6 +148,13 @@ std::string dynamic_block(const std::vector<unsigned>& literal_lengths,
         else
             out.code(words[s.symbol], literal_lengths[s.symbol]);
     }
+}
+
+std::string dynamic_block(const std::vector<unsigned>& literal_lengths,
+                          const std::vector<unsigned>& distance_lengths,
+                          const std::vector<coded_symbol>& symbols, const std::string& expected) {
+    bit_writer out;
+    put_dynamic(out, true, literal_lengths, distance_lengths, symbols);
     return zlib_wrap(out.finish(), expected);
 }
 
@@ -149,6 +164,28 @@ std::vector<unsigned> lengths_with(std::size_t count,
     for (auto [symbol, length] : set)
         lengths[symbol] = length;
     return lengths;
+}
+
+// A block with its own codes ("ab", not the last), then what kind says: the
+// same again as the last, a fixed-code block with length symbol 286, or a
+// block with more than 286 length codes.
+std::string own_codes_then(const std::string& kind) {
+    const std::vector<unsigned> literals = lengths_with(257, {{'a', 2}, {'b', 2}, {256, 1}});
+    const std::vector<coded_symbol> ab = {{'a', 0, 0}, {'b', 0, 0}, {256, 0, 0}};
+    bit_writer out;
+    put_dynamic(out, false, literals, {1, 1}, ab);
+    std::string expected = "ab";
+    if (kind == "again") {
+        put_dynamic(out, true, literals, {1, 1}, ab);
+        expected += "ab";
+    } else if (kind == "fixed_286") {
+        put_fixed_copy(out, true, expected, 286, 0, 0, 258, 1);
+    } else {
+        put_dynamic(out, true, lengths_with(287, {{'a', 1}, {256, 1}}), {1, 1},
+                    {{'a', 0, 0}, {256, 0, 0}});
+        expected += "a";
+    }
+    return zlib_wrap(out.finish(), expected);
 }
 
 std::string compressed(const std::string& data, int level, int strategy = Z_DEFAULT_STRATEGY) {
@@ -162,6 +199,16 @@ std::string compressed(const std::string& data, int level, int strategy = Z_DEFA
     deflate(&stream, Z_FINISH);
     out.resize(stream.total_out);
     deflateEnd(&stream);
+    return out;
+}
+
+// What the writer's default compressor makes of data: often several blocks
+// with their own codes.
+std::string libdeflate_compressed(const std::string& data, int level) {
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(level);
+    std::string out(libdeflate_zlib_compress_bound(compressor, data.size()), '\0');
+    out.resize(libdeflate_zlib_compress(compressor, data.data(), data.size(), &out[0], out.size()));
+    libdeflate_free_compressor(compressor);
     return out;
 }
 
@@ -203,7 +250,9 @@ const stream_case stream_cases[] = {
     {"empty", compressed("", 6), 0, false}, // zlib writes its fixed codes
     {"fixed_codes", compressed(sample, 6, Z_FIXED), 32767, false},
     {"huffman_only", compressed(sample, 6, Z_HUFFMAN_ONLY), 32767, false}, // several blocks
-    {"two_blocks", two_blocks(sample), 32767, false},
+    {"two_blocks", two_blocks(sample), 32767, true},
+    {"libdeflate_default", libdeflate_compressed(sample, 6), 32767, true},
+    {"own_codes_twice", own_codes_then("again"), 4, true},
     {"garbage_behind_the_stream", compressed(sample, 6) + "garbage", 32767, true},
     {"fewer_bytes_than_claimed", compressed(sample, 6), 32768, true},
     {"more_bytes_than_claimed", compressed(sample, 6), 32766, true},
@@ -229,6 +278,8 @@ const stream_case stream_cases[] = {
      dynamic_block(lengths_with(258, {{'a', 1}, {257, 2}, {256, 2}}), {1},
                    {{'a', 0, 0}, {257, 0, 0}, {0, 1, 1}, {256, 0, 0}}, "aaaa"),
      4, false},
+    {"own_codes_then_length_symbol_286", own_codes_then("fixed_286"), 30260, false},
+    {"own_codes_then_more_than_286_length_codes", own_codes_then("287_codes"), 3, false},
     {"more_than_286_length_codes",
      dynamic_block(lengths_with(287, {{'a', 1}, {256, 1}}), {1, 1}, {{'a', 0, 0}, {256, 0, 0}},
                    "a"),
