@@ -155,28 +155,22 @@ outcome cabinet_edit::open(const std::filesystem::path& cabinet) {
     return {};
 }
 
-// What a reader's error says, as an outcome naming where.
-static outcome outcome_of_code(const std::error_code& code, std::filesystem::path where) {
-    const bool own = code.category() == category();
-    errno = own ? 0 : code.value();
-    return outcome_of(own ? code.value() : CAB_ERROR_OPEN_STREAM, std::move(where));
-}
-
 outcome cabinet_edit::open_set() {
     whole_set = std::make_unique<reader>();
     std::error_code failed;
     whole_set->open(path, failed);
     if (failed)
-        return outcome_of_code(failed, path);
+        return outcome_of(failed, path, CAB_ERROR_OPEN_STREAM);
     for (const volume_info& volume : whole_set->volumes()) {
         if (volume.status)
-            return outcome_of_code(volume.status, volume.path);
+            return outcome_of(volume.status, volume.path, CAB_ERROR_OPEN_STREAM);
         volumes.push_back(volume.path);
     }
     // What cannot be verified cannot be stored again as sound.
     if (!whole_set->damage().empty()) {
         const problem& first = whole_set->damage().front();
-        return outcome_of_code(first.code, first.name.empty() ? path : path / first.name);
+        return outcome_of(first.code, first.name.empty() ? path : path / first.name,
+                          CAB_ERROR_OPEN_STREAM);
     }
     if (whole_set->info().record != record_status::verified)
         return outcome_of(CAB_ERROR_RECORD_DAMAGED, path);

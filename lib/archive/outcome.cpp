@@ -44,6 +44,12 @@ outcome outcome_of(int status, std::filesystem::path path) {
     return result;
 }
 
+outcome outcome_of(const std::error_code& code, std::filesystem::path path, int otherwise) {
+    const bool own = code.category() == category();
+    errno = own ? 0 : code.value();
+    return outcome_of(own ? code.value() : otherwise, std::move(path));
+}
+
 error error_of(outcome result) {
     if (result.reason != nullptr)
         return error(std::error_code(result.status, category()), std::move(result.path),

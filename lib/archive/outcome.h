@@ -25,6 +25,10 @@ struct outcome {
 // it is set and status is one that a failed system call gives.
 // The path is taken by value: a long stored name is moved, not copied.
 outcome outcome_of(int status, std::filesystem::path path = {});
+// The outcome of what the interface reported as code (a reader's or
+// writer's error_code), concerning path: its own status, or otherwise for a
+// system error, whose reason it keeps.
+outcome outcome_of(const std::error_code& code, std::filesystem::path path, int otherwise);
 
 // The kistle::error of a failed outcome, its path moved into it.
 error error_of(outcome result);

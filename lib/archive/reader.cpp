@@ -393,13 +393,8 @@ struct reader::impl {
         const std::filesystem::path shown("-");
         errno = 0;
         const char* directory_path = temporary_directory();
-        const int directory = ::open(directory_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (directory < 0)
-            return outcome_of(CAB_ERROR_TEMP_FILE, directory_path);
-        const int made = spill.create(directory, 0600);
-        ::close(directory);
-        if (made != CAB_STATUS_OK)
-            return outcome_of(CAB_ERROR_TEMP_FILE, directory_path);
+        if (int status = spill.create_temporary())
+            return outcome_of(status, directory_path);
         if (int status = copy_to_spill(in)) {
             outcome failure = outcome_of(
                 status, status == CAB_ERROR_WRITE ? std::filesystem::path(directory_path) : shown);

@@ -966,14 +966,8 @@ struct writer::impl {
         std::map<std::size_t, uint32_t> holder;
         temporary_file spill;
         errno = 0;
-        const char* spill_directory = temporary_directory();
-        const int directory = ::open(spill_directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (directory < 0)
-            return outcome_of(CAB_ERROR_TEMP_FILE, spill_directory);
-        const int made = spill.create(directory, 0600);
-        ::close(directory);
-        if (made != CAB_STATUS_OK)
-            return outcome_of(CAB_ERROR_TEMP_FILE, spill_directory);
+        if (int status = spill.create_temporary())
+            return outcome_of(status, temporary_directory());
 
         for (std::size_t i = 0; i < entries.size(); ++i) {
             if (!edit->kept(i))
@@ -1053,12 +1047,8 @@ struct writer::impl {
             std::ostream out(&written);
             old.extract(e, out, failed);
             const bool closed = written.close();
-            if (failed) {
-                const bool own = failed.category() == category();
-                errno = own ? 0 : failed.value();
-                return outcome_of(own ? failed.value() : CAB_ERROR_READ,
-                                  edit->set_volumes().front() / e.name);
-            }
+            if (failed)
+                return outcome_of(failed, edit->set_volumes().front() / e.name, CAB_ERROR_READ);
             if (!closed)
                 return outcome_of(CAB_ERROR_WRITE, temporary_directory());
         }

@@ -199,6 +199,17 @@ bool temporary_file::make(int parent, mode_t creation_mode, bool allow_unnamed) 
     return (status.st_mode & 07777) == private_mode || fchmod(fd, private_mode) == 0;
 }
 
+int temporary_file::create_temporary() {
+    const int directory = ::open(temporary_directory(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0)
+        return CAB_ERROR_TEMP_FILE;
+    const int made = create(directory, 0600);
+    const int saved = errno;
+    ::close(directory);
+    errno = saved;
+    return made == CAB_STATUS_OK ? CAB_STATUS_OK : CAB_ERROR_TEMP_FILE;
+}
+
 int temporary_file::create_private(int parent) {
     discard();
     directory = parent;

@@ -44,6 +44,10 @@ public:
     // must stay open until the file is published or discarded), and
     // created_mode() is not learnt (0). Safe on any thread.
     [[nodiscard]] int create_private(int directory);
+    // As create(directory, 0600) in temporary_directory(), for a file that
+    // is never published. CAB_STATUS_OK, or CAB_ERROR_TEMP_FILE with errno
+    // from the call that failed.
+    [[nodiscard]] int create_temporary();
 
     // Open for reading and writing; -1 when there is no file. The file stays
     // open until it is published or discarded, and its owner must not close

@@ -82,51 +82,6 @@ constexpr unsigned max_length_codes = 286; // length symbols 0 to 285
 constexpr unsigned max_distance_codes = 30;
 constexpr unsigned end_of_block = 256;
 
-// A canonical prefix code of code lengths up to 7 bits (the code-length
-// code), decoded bit by bit.
-struct small_code {
-    unsigned count[8] = {};   // codes of each length
-    unsigned symbol[19] = {}; // symbols by code length, then by value
-
-    // False unless the lengths fill the code space exactly.
-    bool build(const unsigned (&lengths)[19]) {
-        unsigned space = 0;
-        for (unsigned length : lengths) {
-            ++count[length];
-            if (length != 0)
-                space += 1u << (7 - length);
-        }
-        if (space != 1u << 7)
-            return false;
-        unsigned offset[8] = {};
-        for (unsigned length = 1; length < 7; ++length)
-            offset[length + 1] = offset[length] + count[length];
-        for (unsigned value = 0; value < 19; ++value) {
-            if (lengths[value] != 0)
-                symbol[offset[lengths[value]]++] = value;
-        }
-        return true;
-    }
-
-    bool decode(bit_reader& in, unsigned& value) const {
-        unsigned code = 0, first = 0, index = 0;
-        for (unsigned length = 1; length <= 7; ++length) {
-            unsigned bit;
-            if (!in.take(1, bit))
-                return false;
-            code |= bit;
-            if (code - first < count[length]) {
-                value = symbol[index + code - first];
-                return true;
-            }
-            index += count[length];
-            first = (first + count[length]) << 1;
-            code <<= 1;
-        }
-        return false;
-    }
-};
-
 // A canonical prefix code of lengths up to 15 bits: the words of up to
 // table_bits bits through a table, longer ones bit by bit.
 class prefix_code {
@@ -227,9 +182,11 @@ bool sound_code_header(bit_reader& in, unsigned (&lengths)[max_length_codes + ma
         if (!in.take(3, code_lengths[order[i]]))
             return false;
     }
-    small_code code;
-    if (!code.build(code_lengths))
+    // The code-length code: lengths up to 7 bits, which must fill its space.
+    if (!complete(code_lengths, 19))
         return false;
+    prefix_code code;
+    code.build(code_lengths, 19);
 
     std::fill(std::begin(lengths), std::end(lengths), 0u);
     const unsigned total = lengths_count + distances_count;
