@@ -107,15 +107,30 @@ bool probe_mode(int directory, mode_t mode, mode_t& result) {
     return known;
 }
 
+// Whether the kernel links a descriptor itself for this process: 0 not
+// known yet, 1 it does, -1 it refuses.
+std::atomic<int> descriptor_links{0};
+
 // Gives an open file without a name the name link_name in directory; fails
 // with EEXIST when something has that name.
 bool link_descriptor(int fd, int directory, const char* link_name) {
+    // The descriptor itself where the kernel permits (a privileged process,
+    // or a recent kernel): far cheaper than a path through /proc.
+    const int direct = descriptor_links.load(std::memory_order_relaxed);
+    if (direct >= 0) {
+        if (linkat(fd, "", directory, link_name, AT_EMPTY_PATH) == 0) {
+            if (direct == 0)
+                descriptor_links.store(1, std::memory_order_relaxed);
+            return true;
+        }
+        if (errno != ENOENT && errno != EPERM)
+            return false;
+        if (direct == 0)
+            descriptor_links.store(-1, std::memory_order_relaxed);
+    }
     char proc_path[40];
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
-    if (linkat(AT_FDCWD, proc_path, directory, link_name, AT_SYMLINK_FOLLOW) == 0)
-        return true;
-    // Without /proc, the descriptor itself, where the kernel permits.
-    return errno == ENOENT && linkat(fd, "", directory, link_name, AT_EMPTY_PATH) == 0;
+    return linkat(AT_FDCWD, proc_path, directory, link_name, AT_SYMLINK_FOLLOW) == 0;
 }
 
 // Gives an open file without a name the fresh name link_name in directory.
@@ -166,6 +181,7 @@ int temporary_file::create(int parent, mode_t creation_mode, bool allow_unnamed)
 }
 
 bool temporary_file::open_new(mode_t creation_mode, bool allow_unnamed) {
+    // A file with a name is private from the start, whatever its mode is to be.
     if (allow_unnamed && unnamed_allowed) {
         fd = openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, creation_mode);
         // Refused by the file system (EOPNOTSUPP) or the kernel (EISDIR,
@@ -210,12 +226,13 @@ int temporary_file::create_temporary() {
     return made == CAB_STATUS_OK ? CAB_STATUS_OK : CAB_ERROR_TEMP_FILE;
 }
 
-int temporary_file::create_private(int parent) {
+int temporary_file::create_private(int parent, mode_t unnamed_mode) {
     discard();
     directory = parent;
     borrowed = true;
-    // A umask or a default ACL only takes bits away: never more open than 0600.
-    if (open_new(private_mode, true))
+    // A umask or a default ACL only takes bits away: a file with a name is
+    // never more open than 0600.
+    if (open_new(unnamed_mode & 0777, true))
         return CAB_STATUS_OK;
     int saved = errno;
     discard();
@@ -223,13 +240,13 @@ int temporary_file::create_private(int parent) {
     return CAB_ERROR_OPEN_FILE;
 }
 
-int temporary_file::publish(const char* target, mode_t mode, bool replace) {
+int temporary_file::publish(const char* target, mode_t mode, bool replace, bool has_mode) {
     if (fd < 0) {
         errno = EBADF;
         return CAB_ERROR_CLOSE_FILE;
     }
     bool unnamed = own_name[0] == '\0';
-    if (fchmod(fd, mode) != 0)
+    if (!has_mode && fchmod(fd, mode) != 0)
         return CAB_ERROR_CLOSE_FILE;
     bool placed = false;
     if (!replace) {

@@ -42,8 +42,11 @@ public:
     // As create(directory, 0600), in fewer calls, for a file whose mode is
     // given when it is published: directory is borrowed, not duplicated (it
     // must stay open until the file is published or discarded), and
-    // created_mode() is not learnt (0). Safe on any thread.
-    [[nodiscard]] int create_private(int directory);
+    // created_mode() is not learnt (0). A file without a name is created
+    // with unnamed_mode's permission bits (less the umask) instead: nothing
+    // can open it before it is published, and publish then need not change
+    // them. Safe on any thread.
+    [[nodiscard]] int create_private(int directory, mode_t unnamed_mode = 0600);
     // As create(directory, 0600) in temporary_directory(), for a file that
     // is never published. CAB_STATUS_OK, or CAB_ERROR_TEMP_FILE with errno
     // from the call that failed.
@@ -65,8 +68,10 @@ public:
     // names the file. CAB_STATUS_OK, or CAB_ERROR_CLOSE_FILE with errno set;
     // after a failure the file is still private, unpublished and open (it
     // may have been given a name of the form .kistle-<random>), and publish
-    // may be tried again.
-    [[nodiscard]] int publish(const char* target, mode_t mode, bool replace = true);
+    // may be tried again. has_mode: the caller has seen that the file has
+    // mode already, which spares a call.
+    [[nodiscard]] int publish(const char* target, mode_t mode, bool replace = true,
+                              bool has_mode = false);
     // Removes the file (if it was never published) and closes it.
     void discard();
 

@@ -82,10 +82,11 @@ int extraction_target::commit(mode_t mode) {
     return found ? CAB_STATUS_OK : publish(mode & 07777);
 }
 
-int publish_file(temporary_file& file, const char* name, mode_t mode, bool keep, bool& kept) {
+int publish_file(temporary_file& file, const char* name, mode_t mode, bool keep, bool& kept,
+                 bool has_mode) {
     // A symbolic link at the target is replaced, never followed; one that is
     // kept counts as an existing target.
-    if (file.publish(name, mode, !keep) == CAB_STATUS_OK)
+    if (file.publish(name, mode, !keep, has_mode) == CAB_STATUS_OK)
         return CAB_STATUS_OK;
     if (keep && errno == EEXIST) {
         kept = true;

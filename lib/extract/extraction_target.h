@@ -16,8 +16,9 @@ namespace kistle::internal {
 // replacing whatever is there, or, with keep, by a link that fails where the
 // name exists, which sets kept. CAB_STATUS_OK once it is there or kept,
 // otherwise CAB_ERROR_OPEN_STREAM or CAB_ERROR_ACCESS_DENIED with errno set.
+// has_mode: the file is known to have mode already.
 [[nodiscard]] int publish_file(temporary_file& file, const char* name, mode_t mode, bool keep,
-                               bool& kept);
+                               bool& kept, bool has_mode = false);
 
 class extraction_target {
 public:

@@ -285,7 +285,7 @@ void parallel_restore::work(void* self, unsigned, worker_pool::job& task) {
 
 int parallel_restore::publish(file& f) {
     temporary_file made;
-    if (made.create_private(f.in->fd) != CAB_STATUS_OK)
+    if (made.create_private(f.in->fd, f.plan.mode) != CAB_STATUS_OK)
         return errno_status(CAB_ERROR_OPEN_STREAM);
     if (!write_whole(made.descriptor(), f.data.data(), f.data.size()))
         return CAB_ERROR_WRITE;
@@ -296,7 +296,7 @@ int parallel_restore::publish(file& f) {
         errno = 0;
         return CAB_ERROR_STOPPED;
     }
-    return publish_file(made, f.path.last(), f.settled.mode, keep, f.kept);
+    return publish_file(made, f.path.last(), f.settled.mode, keep, f.kept, f.settled.has_mode);
 }
 
 void parallel_restore::settle(file& f) {

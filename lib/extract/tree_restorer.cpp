@@ -220,12 +220,6 @@ int tree_restorer::plan_file(const entry_metadata& entry, file_plan& plan) {
 int tree_restorer::settle_file(int file, const file_plan& plan, file_settled& settled,
                                bool regular) {
     settled = file_settled();
-    // Before the mode: a change of owner clears the set-ID bits. An id this
-    // user namespace does not map, or a file system without owners, leaves
-    // the owner as it is: a shortfall, counted below.
-    if (plan.change_owner && fchown(file, plan.uid, plan.gid) != 0 && errno != EPERM &&
-        errno != EINVAL)
-        return CAB_ERROR_RESTORE_ATTRIBUTES;
     bool time_set = false;
     if (plan.time_kept) {
         const timespec times[2] = {{0, UTIME_OMIT}, plan.time};
@@ -233,10 +227,20 @@ int tree_restorer::settle_file(int file, const file_plan& plan, file_settled& se
         if (!time_set && errno != EPERM && errno != EINVAL && errno != EOVERFLOW)
             return CAB_ERROR_RESTORE_DATETIME;
     }
-    // One look tells the owner, the time kept and the file's identity.
+    // One look tells the owner, the time kept, the mode and the file's
+    // identity; a new file mostly has its owners already.
     struct stat status;
     if (fstat(file, &status) != 0)
         return CAB_ERROR_RESTORE_ATTRIBUTES;
+    if (plan.change_owner && (status.st_uid != plan.uid || status.st_gid != plan.gid)) {
+        // Before the mode: a change of owner clears the set-ID bits. An id
+        // this user namespace does not map, or a file system without owners,
+        // leaves the owner as it is: a shortfall, counted below.
+        if (fchown(file, plan.uid, plan.gid) != 0 && errno != EPERM && errno != EINVAL)
+            return CAB_ERROR_RESTORE_ATTRIBUTES;
+        if (fstat(file, &status) != 0)
+            return CAB_ERROR_RESTORE_ATTRIBUTES;
+    }
     const bool own_user = plan.has_owner && status.st_uid == plan.uid;
     const bool own_group = plan.has_owner && status.st_gid == plan.gid;
     if (plan.has_owner && !(own_user && own_group))
@@ -255,6 +259,7 @@ int tree_restorer::settle_file(int file, const file_plan& plan, file_settled& se
         ++settled.missed.times;
     settled.device = status.st_dev;
     settled.inode = status.st_ino;
+    settled.has_mode = (status.st_mode & 07777) == settled.mode;
     return CAB_STATUS_OK;
 }
 

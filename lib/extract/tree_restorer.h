@@ -101,6 +101,7 @@ public:
     };
     struct file_settled {
         mode_t mode = 0;
+        bool has_mode = false; // the file has that mode already
         dev_t device = 0;
         ino_t inode = 0;
         shortfalls missed;
