@@ -48,6 +48,18 @@ namespace kistle {
 
 namespace {
 
+// Calls undo when it goes out of scope.
+template <class Undo> class on_exit {
+public:
+    explicit on_exit(Undo undo) : undo(std::move(undo)) {}
+    ~on_exit() { undo(); }
+    on_exit(const on_exit&) = delete;
+    on_exit& operator=(const on_exit&) = delete;
+
+private:
+    Undo undo;
+};
+
 // Appends what is written to a string. A string that cannot grow ends the
 // writing as a failed write would, and says so in out_of_memory.
 class string_output : public unbuffered_output {
@@ -687,6 +699,19 @@ struct reader::impl {
         return worker_pool::usable(threads != 0 ? threads : worker_pool::cores());
     }
 
+    // Whether this thread expands the bytes of the files the workers
+    // publish itself: it keeps the cores busier than handing each file's few
+    // blocks to yet more threads, which costs more in switches than it saves
+    // (measured on trees); larger files, which it writes itself, still have
+    // theirs expanded on every core.
+    void expand_small_files_here(bool here) {
+        const uint64_t below = here ? parallel_restore::largest_file + 1 : 0;
+        core.set_caller_expands_below(below);
+        for (auto& volume : set.later)
+            if (volume)
+                volume->core.set_caller_expands_below(below);
+    }
+
     // Reads the bytes of a small file whole into data, verified.
     int read_small(uint32_t number, std::string& data) {
         const entry_source& source = reading.sources[number];
@@ -786,7 +811,10 @@ struct reader::impl {
         if (reading.status == record_status::verified) {
             workers.emplace(run.restorer, publishing_threads());
             workers->protect(file, file_directory);
+            expand_small_files_here(publishing_threads() > 1);
         }
+        // Whatever ends the run, a callback's exception too.
+        const on_exit expand_as_before{[this]() { expand_small_files_here(false); }};
         // Outcomes are told in the entries' order, whoever finished first.
         std::deque<pending> waiting;
         auto tell = [&]() {

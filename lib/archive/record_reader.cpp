@@ -225,6 +225,8 @@ void read_entries(cabinet_reader& core, record_reading& result) {
     if (!result.directory_verified)
         result.damage.push_back({"", code_of(CAB_ERROR_DIRECTORY_DAMAGED)});
     record_entries(core, table, result);
+    // Every file's bytes are checked against the record from now on.
+    core.set_contents_checked(true);
 }
 
 } // namespace kistle::internal

@@ -40,14 +40,14 @@ void block_inflater::end_zlib() {
     }
 }
 
-int block_inflater::expand(const uint8_t* payload, uint16_t cbData, uint8_t* out,
-                           uint16_t cbUncomp) {
+int block_inflater::expand(const uint8_t* payload, uint16_t cbData, uint8_t* out, uint16_t cbUncomp,
+                           bool screen) {
     if (fast == nullptr && !fast_failed) {
         fast = libdeflate_alloc_decompressor();
         fast_failed = fast == nullptr;
     }
     // Without actual_out_nbytes_ret, libdeflate insists on exactly cbUncomp bytes.
-    if (fast != nullptr && libdeflate_reads_like_zlib(payload, cbData) &&
+    if (fast != nullptr && (!screen || libdeflate_reads_like_zlib(payload, cbData)) &&
         libdeflate_zlib_decompress(fast, payload, cbData, out, cbUncomp, nullptr) ==
             LIBDEFLATE_SUCCESS)
         return CAB_STATUS_OK;

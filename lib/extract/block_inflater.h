@@ -1,7 +1,10 @@
 // Expanding one deflate block (internal): libdeflate for the streams it is
 // known to read exactly as zlib does, which are nearly all, and zlib itself
 // for the rest and whenever libdeflate fails, so that the bytes and every
-// status are zlib's.
+// status are zlib's. Where every byte is checked against a checksum of the
+// contents afterwards, the screen that tells those streams is skipped:
+// libdeflate then also reads the few malformed streams zlib refuses, and
+// what they give cannot pass the check unless it is what was stored.
 #ifndef KISTLE_BLOCK_INFLATER_H
 #define KISTLE_BLOCK_INFLATER_H
 
@@ -30,9 +33,10 @@ public:
 
     // Expands the block's payload into out (cbUncomp bytes): what the folder
     // manager's zlib stream gives for it, CAB_ERROR_OUT_OF_MEMORY, or
-    // CAB_ERROR_DECOMPRESSION when zlib cannot be initialised.
+    // CAB_ERROR_DECOMPRESSION when zlib cannot be initialised. Without
+    // screen, what libdeflate gives when it succeeds (see above).
     [[nodiscard]] int expand(const uint8_t* payload, uint16_t cbData, uint8_t* out,
-                             uint16_t cbUncomp);
+                             uint16_t cbUncomp, bool screen = true);
 
 private:
     void end_zlib();

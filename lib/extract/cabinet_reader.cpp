@@ -61,6 +61,7 @@ int read_record(dynamic_array<Record>& records, std::istream& in, const Extra&..
 void cabinet_reader::release() {
     drop_cursor(); // it refers to a folder manager
     drop_threads();
+    contents_checked = false;
     cabinet_stream.close();
     cabinet_stream.clear();
     file_headers.free_buffers();
@@ -92,10 +93,27 @@ void cabinet_reader::set_progress(const progress_callback* callback) {
     progress = callback;
 }
 
+void cabinet_reader::set_contents_checked(bool checked) {
+    contents_checked = checked;
+    if (decompressors != nullptr)
+        decompressors->set_contents_checked(checked);
+}
+
+void cabinet_reader::set_caller_expands_below(uint64_t bytes) {
+    caller_below = bytes;
+    if (decompressors != nullptr)
+        decompressors->set_caller_expands_below(bytes);
+}
+
 parallel_inflate* cabinet_reader::threads_to_lend() {
-    if (decompressors == nullptr)
+    if (decompressors == nullptr) {
         decompressors = new (std::nothrow)
             parallel_inflate(thread_count != 0 ? thread_count : worker_pool::cores());
+        if (decompressors != nullptr) {
+            decompressors->set_contents_checked(contents_checked);
+            decompressors->set_caller_expands_below(caller_below);
+        }
+    }
     return decompressors;
 }
 

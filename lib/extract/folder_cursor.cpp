@@ -277,6 +277,7 @@ bool folder_cursor::set_up_expansion(slot& block) {
     job.cbData = block.block.cbData;
     job.out = block.bytes;
     job.cbUncomp = block.block.cbUncomp;
+    job.screen = !decompressors->checks_contents();
     return true;
 }
 
@@ -300,7 +301,7 @@ int folder_cursor::write_part(std::ostream& out, slot& block, uint16_t first, ui
     if (folder.typeCompress != COMPRESSION_TYPE_DEFLATE)
         return CAB_ERROR_UNSUPPORTED_COMPRESSION;
     if (block.state == slot::expanding) {
-        decompressors->finish(block.expansion);
+        decompressors->finish_now(block.expansion);
     } else if (block.state == slot::unexpanded) {
         if (!set_up_expansion(block))
             return CAB_ERROR_OUT_OF_MEMORY;
@@ -316,6 +317,7 @@ int folder_cursor::walk(std::ostream& out, uint32_t number, uint64_t offset, uin
                         const progress_callback* progress) {
     const bool following = offset == following_from;
     const uint64_t end = length <= UINT64_MAX - offset ? offset + length : UINT64_MAX;
+    const bool ahead = length >= decompressors->caller_expands_below();
     go_to(number);
     int status = CAB_STATUS_OK;
     bool begun = false;
@@ -335,7 +337,8 @@ int folder_cursor::walk(std::ostream& out, uint32_t number, uint64_t offset, uin
             if (length == 0)
                 break;
         }
-        read_ahead(end, following);
+        if (ahead)
+            read_ahead(end, following);
         const uint16_t taken = static_cast<uint16_t>(std::min(length, block_end - offset));
         status = write_part(out, block, static_cast<uint16_t>(offset - start), taken);
         if (status != CAB_STATUS_OK)

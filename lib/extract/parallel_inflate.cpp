@@ -21,14 +21,15 @@ void parallel_inflate::work(void* self, unsigned worker, worker_pool::job& task)
     parallel_inflate& owner = *static_cast<parallel_inflate*>(self);
     expansion& job = static_cast<expansion&>(task);
     // inflaters() was made before any worker started.
-    job.status = owner.made[worker].expand(job.payload, job.cbData, job.out, job.cbUncomp);
+    job.status =
+        owner.made[worker].expand(job.payload, job.cbData, job.out, job.cbUncomp, job.screen);
 }
 
 void parallel_inflate::run(expansion& job) {
     block_inflater* all = inflaters();
-    job.status = all != nullptr
-                     ? all[thread_count].expand(job.payload, job.cbData, job.out, job.cbUncomp)
-                     : CAB_ERROR_OUT_OF_MEMORY;
+    job.status = all != nullptr ? all[thread_count].expand(job.payload, job.cbData, job.out,
+                                                           job.cbUncomp, job.screen)
+                                : CAB_ERROR_OUT_OF_MEMORY;
 }
 
 void parallel_inflate::start(expansion& job, bool wake) {

@@ -2,18 +2,27 @@
 // that share blocks, names that land on one path, a directory that runs
 // into the data. Each is reported, extraction refuses what overlaps, and
 // every operation reads a bounded multiple of the cabinet's bytes (counted
-// from the process's own reads, not timed).
+// from the process's own reads, not timed). And a block no compressor
+// writes, whose bytes only the record's checksum can judge.
 #include <kistle/archive.h>
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <xxhash.h>
+
+#include <kistle/cabinet_datablock.h>
+#include <kistle/cabinet_file_header.h>
+#include <kistle/cabinet_folder_header.h>
+#include <kistle/cabinet_header.h>
 
 #include "archive_fixture.h"
 #include "cabinet_image.h"
+#include "deflate_streams.h"
 
 namespace fs = std::filesystem;
 
@@ -178,6 +187,84 @@ TEST_F(hostile_test, a_directory_that_runs_into_the_data) {
     for (const kistle::problem& p : problems)
         reported = reported || p.code == kistle::errc::directory_overlaps;
     EXPECT_TRUE(reported);
+}
+
+// Replaces the payload of the one block of a kistle cabinet's first folder,
+// which the writer puts last, and seals the cabinet again: the block's
+// checksum, the cabinet's size and the directory digest all hold, so that
+// only the stream itself is judged.
+std::string with_payload(const std::string& cabinet, const std::string& payload,
+                         uint16_t cbUncomp) {
+    std::istringstream in(cabinet);
+    cabinet_header header;
+    EXPECT_EQ(header.read(in), 0);
+    cabinet_folder_header folder;
+    EXPECT_EQ(folder.read(in, header), 0);
+    EXPECT_EQ(folder.cCFData, 1);
+    in.seekg(static_cast<std::streamoff>(header.coffFiles));
+    for (uint32_t i = 0; i < header.cFiles; ++i) {
+        cabinet_file_header file;
+        EXPECT_EQ(file.read(in), 0);
+    }
+    const std::size_t directory_end = static_cast<std::size_t>(in.tellg());
+
+    std::string bytes = cabinet.substr(0, static_cast<std::size_t>(folder.coffCabStart));
+    cabinet_datablock block;
+    block.set_compressed_data(reinterpret_cast<const uint8_t*>(payload.data()),
+                              static_cast<uint16_t>(payload.size()), cbUncomp);
+    std::ostringstream written;
+    EXPECT_EQ(block.write(written), 0);
+    bytes += written.str();
+
+    header.cbCabinet = bytes.size();
+    std::fill(header.abReserve + 32, header.abReserve + 40, 0); // the digest, taken as zero
+    std::ostringstream front;
+    EXPECT_EQ(header.write(front), 0);
+    bytes.replace(0, front.str().size(), front.str());
+    uint64_t digest = XXH3_64bits(bytes.data(), directory_end);
+    const std::size_t digest_at = front.str().size() - header.cbCFHeader + 32;
+    for (int i = 0; i < 8; ++i)
+        bytes[digest_at + i] = static_cast<char>(digest >> (8 * i));
+    return bytes;
+}
+
+// A stream that zlib refuses but libdeflate reads (a length symbol the fixed
+// codes lack), in a file the record keeps a checksum of: what the reader
+// gives is the stored bytes or a failure, never other bytes.
+TEST_F(archive_test, a_stream_only_libdeflate_reads_is_judged_by_the_record) {
+    std::string libdeflate_reads;
+    const std::string stream = fixed_copy(286, 0, 0, 258, 1, &libdeflate_reads);
+    std::string other = libdeflate_reads;
+    other.back() ^= 1;
+    const struct {
+        const char* label;
+        std::string stored;
+    } cases[] = {{"what_libdeflate_reads", libdeflate_reads}, {"other_bytes", other}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string cabinet = scratch.read(make_cabinet({{"f", c.stored}}));
+        scratch.write("crafted.cab",
+                      with_payload(cabinet, stream, static_cast<uint16_t>(c.stored.size())));
+        kistle::reader in(scratch.file("crafted.cab"));
+        ASSERT_TRUE(in.damage().empty());
+        ASSERT_EQ(in.entries().size(), 1u);
+        std::error_code ec;
+        const std::string got = in.read(in.entries()[0], ec);
+        if (!ec) {
+            EXPECT_TRUE(got == c.stored) << "other bytes than were stored, reported as success";
+        }
+        std::vector<kistle::problem> problems = in.test(ec);
+        EXPECT_EQ(problems.empty(), c.stored == libdeflate_reads);
+        fs::remove_all(scratch.file("out"));
+        fs::create_directory(scratch.file("out"));
+        const bool written = in.extract(in.entries()[0], scratch.file("out"), ec);
+        EXPECT_EQ(written, !ec);
+        if (written) {
+            EXPECT_TRUE(scratch.read(scratch.file("out/f")) == c.stored);
+        } else {
+            EXPECT_FALSE(fs::exists(scratch.file("out/f")));
+        }
+    }
 }
 
 } // namespace

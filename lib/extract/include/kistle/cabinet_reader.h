@@ -155,6 +155,14 @@ public:
     // Progress that asks to stop fails the extraction with
     // CAB_ERROR_STOPPED, as a failed write would (no file is published).
     KISTLE_LOCAL void set_progress(const kistle::internal::progress_callback* callback);
+    // Whether its caller checks every byte extracted from the open cabinet
+    // against a checksum of the contents, which allows a faster
+    // decompression (see block_inflater); open and close forget it.
+    KISTLE_LOCAL void set_contents_checked(bool checked);
+    // Ranges shorter than bytes are expanded on the calling thread alone
+    // (see parallel_inflate); 0, the default, for none. Kept across open
+    // and close.
+    KISTLE_LOCAL void set_caller_expands_below(uint64_t bytes);
 
 private:
     KISTLE_LOCAL void release();
@@ -199,7 +207,9 @@ private:
     // at the first cursor after open, then kept. Owned.
     uint64_t* folder_ends = nullptr;
 
-    unsigned thread_count = 0;                                     // as set_threads was last given
+    bool contents_checked = false; // as set_contents_checked says
+    uint64_t caller_below = 0;     // as set_caller_expands_below says
+    unsigned thread_count = 0;     // as set_threads was last given
     const kistle::internal::progress_callback* progress = nullptr; // as set_progress was given
     // Owned; the threads, once started.
     kistle::internal::parallel_inflate* decompressors = nullptr;
