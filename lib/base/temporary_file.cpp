@@ -172,7 +172,17 @@ void temporary_file::allow_unnamed_files(bool allowed) {
 
 int temporary_file::create(int parent, mode_t creation_mode, bool allow_unnamed) {
     discard();
-    if (make(parent, creation_mode, allow_unnamed))
+    if (make(parent, creation_mode, allow_unnamed, false))
+        return CAB_STATUS_OK;
+    int saved = errno;
+    discard();
+    errno = saved;
+    return CAB_ERROR_OPEN_FILE;
+}
+
+int temporary_file::create_borrowing(int parent, mode_t creation_mode) {
+    discard();
+    if (make(parent, creation_mode, true, true))
         return CAB_STATUS_OK;
     int saved = errno;
     discard();
@@ -200,8 +210,9 @@ bool temporary_file::open_new(mode_t creation_mode, bool allow_unnamed) {
     return true;
 }
 
-bool temporary_file::make(int parent, mode_t creation_mode, bool allow_unnamed) {
-    directory = fcntl(parent, F_DUPFD_CLOEXEC, 0);
+bool temporary_file::make(int parent, mode_t creation_mode, bool allow_unnamed, bool borrow) {
+    directory = borrow ? parent : fcntl(parent, F_DUPFD_CLOEXEC, 0);
+    borrowed = borrow;
     if (directory < 0 || !open_new(creation_mode, allow_unnamed))
         return false;
     struct stat status;
@@ -211,8 +222,10 @@ bool temporary_file::make(int parent, mode_t creation_mode, bool allow_unnamed) 
     if (own_name[0] != '\0' && creation_mode != private_mode &&
         !probe_mode(directory, creation_mode, created))
         return false;
-    // A umask can take even the owner's bits away; the descriptor writes anyway.
-    return (status.st_mode & 07777) == private_mode || fchmod(fd, private_mode) == 0;
+    // Nothing can open a file without a name: its mode may stay. A umask can
+    // take even the owner's bits away; the descriptor writes anyway.
+    return own_name[0] == '\0' || (status.st_mode & 07777) == private_mode ||
+           fchmod(fd, private_mode) == 0;
 }
 
 int temporary_file::create_temporary() {

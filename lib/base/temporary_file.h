@@ -34,11 +34,15 @@ public:
     // Makes an empty file in directory (a descriptor the caller keeps; an
     // O_PATH descriptor will do), open for reading and writing. The kernel
     // gives a file created with creation_mode the mode it gives any new file
-    // there (umask, default ACLs); that mode is kept as created_mode(), and
-    // the file itself is made private (0600) at once. With allow_unnamed
-    // false the file has a name from the start. CAB_STATUS_OK, or
-    // CAB_ERROR_OPEN_FILE with errno from the call that failed.
+    // there (umask, default ACLs); that mode is kept as created_mode(). A
+    // file with a name is made private (0600) at once; one without keeps
+    // that mode, since nothing can open it. With allow_unnamed false the
+    // file has a name from the start. CAB_STATUS_OK, or CAB_ERROR_OPEN_FILE
+    // with errno from the call that failed.
     [[nodiscard]] int create(int directory, mode_t creation_mode, bool allow_unnamed = true);
+    // As create, but directory is borrowed, not duplicated: it must stay
+    // open until the file is published or discarded.
+    [[nodiscard]] int create_borrowing(int directory, mode_t creation_mode);
     // As create(directory, 0600), in fewer calls, for a file whose mode is
     // given when it is published: directory is borrowed, not duplicated (it
     // must stay open until the file is published or discarded), and
@@ -80,7 +84,7 @@ public:
     static void allow_unnamed_files(bool allowed);
 
 private:
-    bool make(int parent, mode_t creation_mode, bool allow_unnamed);
+    bool make(int parent, mode_t creation_mode, bool allow_unnamed, bool borrow);
     // Opens a file without a name in directory, or one with a fresh name
     // where the file system refuses; false with errno set.
     bool open_new(mode_t creation_mode, bool allow_unnamed);

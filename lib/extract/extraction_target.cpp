@@ -55,8 +55,9 @@ int extraction_target::create_at(int base, const char* stored_name, existing pol
     }
 
     // 0666 lets the kernel decide the mode of the finished file, as for any
-    // file a program creates.
-    if (temporary.create(directory, 0666) != CAB_STATUS_OK)
+    // file a program creates. The directory stays open until the file is
+    // published or discarded.
+    if (temporary.create_borrowing(directory, 0666) != CAB_STATUS_OK)
         return errno_status(CAB_ERROR_OPEN_STREAM);
     // The caller's own descriptor: a file without a name lives only while
     // one of the temporary file's is open.
@@ -75,11 +76,11 @@ int extraction_target::commit() {
         return errno_status(CAB_ERROR_OPEN_STREAM);
     if (!(status.st_mode & S_IWUSR))
         mode &= ~static_cast<mode_t>(0222);
-    return publish(mode);
+    return publish(mode, (status.st_mode & 07777) == mode);
 }
 
-int extraction_target::commit(mode_t mode) {
-    return found ? CAB_STATUS_OK : publish(mode & 07777);
+int extraction_target::commit(mode_t mode, bool has_mode) {
+    return found ? CAB_STATUS_OK : publish(mode & 07777, has_mode);
 }
 
 int publish_file(temporary_file& file, const char* name, mode_t mode, bool keep, bool& kept,
@@ -96,8 +97,8 @@ int publish_file(temporary_file& file, const char* name, mode_t mode, bool keep,
     return errno_status(CAB_ERROR_OPEN_STREAM);
 }
 
-int extraction_target::publish(mode_t mode) {
-    return publish_file(temporary, path.last(), mode, keep, found);
+int extraction_target::publish(mode_t mode, bool has_mode) {
+    return publish_file(temporary, path.last(), mode, keep, found, has_mode);
 }
 
 } // namespace kistle::internal

@@ -54,8 +54,9 @@ public:
     // (nothing done once kept), or CAB_ERROR_OPEN_STREAM or
     // CAB_ERROR_ACCESS_DENIED with errno set.
     [[nodiscard]] int commit();
-    // The same, giving the file exactly mode (07777 bits) instead.
-    [[nodiscard]] int commit(mode_t mode);
+    // The same, giving the file exactly mode (07777 bits) instead; has_mode:
+    // the caller has seen that the file has that mode already.
+    [[nodiscard]] int commit(mode_t mode, bool has_mode = false);
     // The private file, open for reading and writing until commit, for
     // changes to the file itself (owner, times) before it is published; -1
     // when there is none. The target owns it.
@@ -65,7 +66,7 @@ public:
 
 private:
     // Puts the file in place with mode; CAB_STATUS_OK once it is there or kept.
-    [[nodiscard]] int publish(mode_t mode);
+    [[nodiscard]] int publish(mode_t mode, bool has_mode);
 
     stored_path path;   // the stored name, taken apart
     int directory = -1; // descriptor of the target's directory

@@ -290,7 +290,7 @@ int tree_restorer::commit_file(extraction_target& target, const entry_metadata& 
     // Known before it is in place: the name may change hands at once.
     if (int adopted = adopt_file(settled, status == CAB_STATUS_OK))
         return adopted;
-    return status != CAB_STATUS_OK ? status : target.commit(settled.mode);
+    return status != CAB_STATUS_OK ? status : target.commit(settled.mode, settled.has_mode);
 }
 
 int tree_restorer::make_directory(const char* stored_name, const entry_metadata& entry) {
