@@ -171,18 +171,16 @@ void temporary_file::allow_unnamed_files(bool allowed) {
 }
 
 int temporary_file::create(int parent, mode_t creation_mode, bool allow_unnamed) {
-    discard();
-    if (make(parent, creation_mode, allow_unnamed, false))
-        return CAB_STATUS_OK;
-    int saved = errno;
-    discard();
-    errno = saved;
-    return CAB_ERROR_OPEN_FILE;
+    return make(parent, creation_mode, allow_unnamed, false);
 }
 
 int temporary_file::create_borrowing(int parent, mode_t creation_mode) {
+    return make(parent, creation_mode, true, true);
+}
+
+int temporary_file::make(int parent, mode_t creation_mode, bool allow_unnamed, bool borrow) {
     discard();
-    if (make(parent, creation_mode, true, true))
+    if (open_in(parent, creation_mode, allow_unnamed, borrow))
         return CAB_STATUS_OK;
     int saved = errno;
     discard();
@@ -210,7 +208,7 @@ bool temporary_file::open_new(mode_t creation_mode, bool allow_unnamed) {
     return true;
 }
 
-bool temporary_file::make(int parent, mode_t creation_mode, bool allow_unnamed, bool borrow) {
+bool temporary_file::open_in(int parent, mode_t creation_mode, bool allow_unnamed, bool borrow) {
     directory = borrow ? parent : fcntl(parent, F_DUPFD_CLOEXEC, 0);
     borrowed = borrow;
     if (directory < 0 || !open_new(creation_mode, allow_unnamed))

@@ -84,7 +84,10 @@ public:
     static void allow_unnamed_files(bool allowed);
 
 private:
-    bool make(int parent, mode_t creation_mode, bool allow_unnamed, bool borrow);
+    // What create and create_borrowing do: open_in opens the file (false,
+    // with errno set, when it cannot), make cleans up after a failure.
+    [[nodiscard]] int make(int parent, mode_t creation_mode, bool allow_unnamed, bool borrow);
+    bool open_in(int parent, mode_t creation_mode, bool allow_unnamed, bool borrow);
     // Opens a file without a name in directory, or one with a fresh name
     // where the file system refuses; false with errno set.
     bool open_new(mode_t creation_mode, bool allow_unnamed);
