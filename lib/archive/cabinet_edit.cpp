@@ -200,11 +200,10 @@ std::size_t cabinet_edit::kept_count() const {
 }
 
 std::vector<std::size_t> cabinet_edit::named(std::string_view name) const {
-    std::vector<std::size_t> found;
-    auto [first, last] = by_name.equal_range(name);
-    for (auto at = first; at != last; ++at)
-        if (keep[at->second])
-            found.push_back(at->second);
+    std::vector<std::size_t> found = all_named(name);
+    found.erase(std::remove_if(found.begin(), found.end(),
+                               [this](std::size_t index) { return !keep[index]; }),
+                found.end());
     return found;
 }
 

@@ -67,7 +67,7 @@ public:
     const std::vector<entry>& entries() const { return reading.entries; }
     bool kept(std::size_t index) const { return keep[index]; }
     std::size_t kept_count() const;
-    // The kept entries stored under name, byte for byte.
+    // The kept entries stored under name, byte for byte, in stored order.
     std::vector<std::size_t> named(std::string_view name) const;
     void drop(std::size_t index) { keep[index] = false; }
     // The DOS date, time and attributes of an entry with bytes.

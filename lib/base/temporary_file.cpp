@@ -171,16 +171,17 @@ void temporary_file::allow_unnamed_files(bool allowed) {
 }
 
 int temporary_file::create(int parent, mode_t creation_mode, bool allow_unnamed) {
-    return make(parent, creation_mode, allow_unnamed, false);
+    discard();
+    return opened(open_in(parent, creation_mode, allow_unnamed, false));
 }
 
 int temporary_file::create_borrowing(int parent, mode_t creation_mode) {
-    return make(parent, creation_mode, true, true);
+    discard();
+    return opened(open_in(parent, creation_mode, true, true));
 }
 
-int temporary_file::make(int parent, mode_t creation_mode, bool allow_unnamed, bool borrow) {
-    discard();
-    if (open_in(parent, creation_mode, allow_unnamed, borrow))
+int temporary_file::opened(bool done) {
+    if (done)
         return CAB_STATUS_OK;
     int saved = errno;
     discard();
@@ -243,12 +244,7 @@ int temporary_file::create_private(int parent, mode_t unnamed_mode) {
     borrowed = true;
     // A umask or a default ACL only takes bits away: a file with a name is
     // never more open than 0600.
-    if (open_new(unnamed_mode & 0777, true))
-        return CAB_STATUS_OK;
-    int saved = errno;
-    discard();
-    errno = saved;
-    return CAB_ERROR_OPEN_FILE;
+    return opened(open_new(unnamed_mode & 0777, true));
 }
 
 int temporary_file::publish(const char* target, mode_t mode, bool replace, bool has_mode) {

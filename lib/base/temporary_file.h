@@ -84,10 +84,11 @@ public:
     static void allow_unnamed_files(bool allowed);
 
 private:
-    // What create and create_borrowing do: open_in opens the file (false,
-    // with errno set, when it cannot), make cleans up after a failure.
-    [[nodiscard]] int make(int parent, mode_t creation_mode, bool allow_unnamed, bool borrow);
+    // What create and create_borrowing do; false with errno set.
     bool open_in(int parent, mode_t creation_mode, bool allow_unnamed, bool borrow);
+    // CAB_STATUS_OK when the file was opened (done); otherwise
+    // CAB_ERROR_OPEN_FILE, with nothing left of it and errno kept.
+    [[nodiscard]] int opened(bool done);
     // Opens a file without a name in directory, or one with a fresh name
     // where the file system refuses; false with errno set.
     bool open_new(mode_t creation_mode, bool allow_unnamed);
